@@ -1,0 +1,12 @@
+// The run driver: every phase of a launch in its fixed order.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace pelto::launcher::core {
+
+/// Runs the verb with the raw arguments after it and returns the launcher's exit status.
+int run(const std::string& verb, const std::vector<std::string>& rest);
+
+}  // namespace pelto::launcher::core

@@ -1,0 +1,25 @@
+// The custom environment file "env_config" beside the launcher executable.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace pelto::launcher::core {
+
+struct CustomVar {
+    std::string name;
+    std::string value;
+};
+
+/// The variables of "{dir of own_exe}/env_config" in file order; empty when there is no
+/// readable UTF-8 file. Malformed lines get a WARN line each.
+std::vector<CustomVar> load_env_config(const std::string& own_exe);
+
+/// True when the pair can be placed in a process environment (no NUL byte, no "=" in the name).
+bool fits_environment(const CustomVar& var);
+
+/// Sets each variable in the launcher's own environment in order; a pair that cannot be set
+/// is skipped with a WARN line. Returns the pairs that were set, for the game's command.
+std::vector<CustomVar> apply_custom_env(const std::vector<CustomVar>& vars);
+
+}  // namespace pelto::launcher::core

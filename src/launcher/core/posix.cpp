@@ -1,0 +1,348 @@
+#include "launcher/core/posix.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/sendfile.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+namespace pelto::launcher::core {
+
+namespace {
+
+bool has_nul(const std::string& path) { return path.find('\0') != std::string::npos; }
+
+int close_retry(int fd) {
+    // close() must not be retried on EINTR on Linux: the descriptor is gone either way.
+    return ::close(fd);
+}
+
+int remove_tree_at(int parent_fd, const char* name);
+
+int remove_dir_contents(int dir_fd) {
+    int first_error = 0;
+    int dup_fd = ::fcntl(dir_fd, F_DUPFD_CLOEXEC, 0);
+    if (dup_fd < 0) return errno;
+    DIR* dir = ::fdopendir(dup_fd);
+    if (dir == nullptr) {
+        int err = errno;
+        close_retry(dup_fd);
+        return err;
+    }
+    std::vector<std::string> names;
+    while (true) {
+        errno = 0;
+        dirent* entry = ::readdir(dir);
+        if (entry == nullptr) break;
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+        names.emplace_back(entry->d_name);
+    }
+    ::closedir(dir);
+    for (const std::string& name : names) {
+        int err = remove_tree_at(dir_fd, name.c_str());
+        if (err != 0 && first_error == 0) first_error = err;
+    }
+    return first_error;
+}
+
+int remove_tree_at(int parent_fd, const char* name) {
+    if (::unlinkat(parent_fd, name, 0) == 0) return 0;
+    int err = errno;
+    if (err == ENOENT) return 0;
+    if (err != EISDIR && err != EPERM) return err;
+    // A directory: open it without following a link, empty it, then remove it.
+    int fd = ::openat(parent_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return errno == ENOTDIR ? err : errno;
+    Fd dir_fd(fd);
+    int first_error = remove_dir_contents(dir_fd.get());
+    if (::unlinkat(parent_fd, name, AT_REMOVEDIR) != 0 && errno != ENOENT) {
+        if (first_error == 0) first_error = errno;
+    }
+    return first_error;
+}
+
+}  // namespace
+
+std::string error_text(int error) {
+    char buffer[256];
+    // The GNU strerror_r may return a static string instead of filling the buffer.
+    const char* text = ::strerror_r(error, buffer, sizeof buffer);
+    std::string out(text != nullptr ? text : "Unknown error");
+    out += " (os error ";
+    out += std::to_string(error);
+    out += ')';
+    return out;
+}
+
+Fd& Fd::operator=(Fd&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+}
+
+int Fd::release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+}
+
+void Fd::reset(int fd) {
+    if (fd_ >= 0) close_retry(fd_);
+    fd_ = fd;
+}
+
+Fd open_file(const std::string& path, int flags, mode_t mode, int& error) {
+    error = 0;
+    if (has_nul(path)) {
+        error = EINVAL;
+        return Fd();
+    }
+    while (true) {
+        int fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+        if (fd >= 0) return Fd(fd);
+        if (errno != EINTR) break;
+    }
+    error = errno;
+    return Fd();
+}
+
+int write_all(int fd, std::string_view data) {
+    while (!data.empty()) {
+        ssize_t written = ::write(fd, data.data(), data.size());
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        data.remove_prefix(static_cast<size_t>(written));
+    }
+    return 0;
+}
+
+std::optional<struct stat> stat_path(const std::string& path) {
+    struct stat st;
+    if (has_nul(path) || ::stat(path.c_str(), &st) != 0) return std::nullopt;
+    return st;
+}
+
+std::optional<struct stat> lstat_path(const std::string& path) {
+    struct stat st;
+    if (has_nul(path) || ::lstat(path.c_str(), &st) != 0) return std::nullopt;
+    return st;
+}
+
+bool exists(const std::string& path) { return stat_path(path).has_value(); }
+
+bool is_dir(const std::string& path) {
+    auto st = stat_path(path);
+    return st && S_ISDIR(st->st_mode);
+}
+
+int make_dirs(const std::string& path) {
+    if (path.empty()) return ENOENT;
+    if (has_nul(path)) return EINVAL;
+    if (::mkdir(path.c_str(), 0777) == 0) return 0;
+    int err = errno;
+    if (err == EEXIST) return is_dir(path) ? 0 : EEXIST;
+    if (err != ENOENT) return err;
+    auto parent = parent_dir(path);
+    if (!parent || parent->empty()) return err;
+    int parent_err = make_dirs(*parent);
+    if (parent_err != 0) return parent_err;
+    if (::mkdir(path.c_str(), 0777) == 0) return 0;
+    err = errno;
+    if (err == EEXIST && is_dir(path)) return 0;
+    return err;
+}
+
+int read_file(const std::string& path, std::string& out) {
+    out.clear();
+    int error = 0;
+    Fd fd = open_file(path, O_RDONLY, 0, error);
+    if (!fd.valid()) return error;
+    char buffer[65536];
+    while (true) {
+        ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (got == 0) return 0;
+        out.append(buffer, static_cast<size_t>(got));
+    }
+}
+
+int write_file(const std::string& path, std::string_view data) {
+    int error = 0;
+    Fd fd = open_file(path, O_WRONLY | O_CREAT | O_TRUNC, 0666, error);
+    if (!fd.valid()) return error;
+    return write_all(fd.get(), data);
+}
+
+int append_file(const std::string& path, std::string_view data) {
+    int error = 0;
+    Fd fd = open_file(path, O_WRONLY | O_APPEND, 0, error);
+    if (!fd.valid()) return error;
+    return write_all(fd.get(), data);
+}
+
+int copy_file(const std::string& src, const std::string& dst) {
+    int error = 0;
+    Fd in = open_file(src, O_RDONLY, 0, error);
+    if (!in.valid()) return error;
+    struct stat st;
+    if (::fstat(in.get(), &st) != 0) return errno;
+    if (S_ISDIR(st.st_mode)) return EISDIR;
+    mode_t perms = st.st_mode & 07777;
+    Fd out = open_file(dst, O_WRONLY | O_CREAT | O_TRUNC, perms, error);
+    if (!out.valid()) return error;
+    if (::fchmod(out.get(), perms) != 0) return errno;
+    off_t remaining = st.st_size;
+    bool fallback = false;
+    while (remaining > 0) {
+        ssize_t sent = ::copy_file_range(in.get(), nullptr, out.get(), nullptr,
+                                         static_cast<size_t>(remaining), 0);
+        if (sent < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) {
+                fallback = true;
+                break;
+            }
+            return errno;
+        }
+        if (sent == 0) break;  // the file shrank while copying
+        remaining -= sent;
+    }
+    if (fallback) {
+        char buffer[65536];
+        while (true) {
+            ssize_t got = ::read(in.get(), buffer, sizeof buffer);
+            if (got < 0) {
+                if (errno == EINTR) continue;
+                return errno;
+            }
+            if (got == 0) break;
+            int err = write_all(out.get(), std::string_view(buffer, static_cast<size_t>(got)));
+            if (err != 0) return err;
+        }
+    }
+    return 0;
+}
+
+int hard_link(const std::string& src, const std::string& dst) {
+    if (has_nul(src) || has_nul(dst)) return EINVAL;
+    return ::linkat(AT_FDCWD, src.c_str(), AT_FDCWD, dst.c_str(), 0) == 0 ? 0 : errno;
+}
+
+int make_symlink(const std::string& target, const std::string& path) {
+    if (has_nul(target) || has_nul(path)) return EINVAL;
+    return ::symlink(target.c_str(), path.c_str()) == 0 ? 0 : errno;
+}
+
+std::optional<std::string> read_link(const std::string& path) {
+    if (has_nul(path)) return std::nullopt;
+    std::string buffer(256, '\0');
+    while (true) {
+        ssize_t got = ::readlink(path.c_str(), buffer.data(), buffer.size());
+        if (got < 0) return std::nullopt;
+        if (static_cast<size_t>(got) < buffer.size()) {
+            buffer.resize(static_cast<size_t>(got));
+            return buffer;
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+std::optional<std::string> canonical(const std::string& path) {
+    if (has_nul(path)) return std::nullopt;
+    char* resolved = ::realpath(path.c_str(), nullptr);
+    if (resolved == nullptr) return std::nullopt;
+    std::string out(resolved);
+    std::free(resolved);
+    return out;
+}
+
+int remove_file(const std::string& path) {
+    if (has_nul(path)) return EINVAL;
+    return ::unlink(path.c_str()) == 0 ? 0 : errno;
+}
+
+int remove_tree(const std::string& path) {
+    if (has_nul(path)) return EINVAL;
+    if (path.empty()) return ENOENT;
+    return remove_tree_at(AT_FDCWD, path.c_str());
+}
+
+std::vector<DirEntry> list_dir(const std::string& path, int& error) {
+    std::vector<DirEntry> entries;
+    Fd fd = open_file(path, O_RDONLY | O_DIRECTORY, 0, error);
+    if (!fd.valid()) return entries;
+    DIR* dir = ::fdopendir(fd.get());
+    if (dir == nullptr) {
+        error = errno;
+        return entries;
+    }
+    fd.release();  // the DIR stream owns it now
+    while (true) {
+        errno = 0;
+        dirent* entry = ::readdir(dir);
+        if (entry == nullptr) break;
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+        entries.push_back(DirEntry{entry->d_name, entry->d_type});
+    }
+    ::closedir(dir);
+    return entries;
+}
+
+std::vector<DirEntry> list_dir(const std::string& path) {
+    int ignored = 0;
+    return list_dir(path, ignored);
+}
+
+std::string join_path(std::string_view dir, std::string_view name) {
+    std::string out(dir);
+    if (!out.empty() && out.back() != '/') out += '/';
+    out += name;
+    return out;
+}
+
+std::optional<std::string> parent_dir(std::string_view path) {
+    size_t end = path.size();
+    while (end > 0 && path[end - 1] == '/') --end;
+    if (end == 0) return std::nullopt;  // "" or "/"
+    std::string_view trimmed = path.substr(0, end);
+    size_t slash = trimmed.rfind('/');
+    if (slash == std::string_view::npos) return std::string();
+    size_t parent_end = slash;
+    while (parent_end > 0 && trimmed[parent_end - 1] == '/') --parent_end;
+    if (parent_end == 0) return std::string("/");
+    return std::string(trimmed.substr(0, parent_end));
+}
+
+std::string_view file_name(std::string_view path) {
+    size_t end = path.size();
+    while (end > 0 && path[end - 1] == '/') --end;
+    std::string_view trimmed = path.substr(0, end);
+    size_t slash = trimmed.rfind('/');
+    return slash == std::string_view::npos ? trimmed : trimmed.substr(slash + 1);
+}
+
+uint64_t elapsed_ms(Clock::time_point since) {
+    auto now = Clock::now();
+    if (now < since) return 0;
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(now - since).count());
+}
+
+void sleep_ms(long ms) {
+    struct timespec request {
+        ms / 1000, (ms % 1000) * 1000000L
+    };
+    while (::clock_nanosleep(CLOCK_MONOTONIC, 0, &request, &request) == EINTR) {
+    }
+}
+
+}  // namespace pelto::launcher::core

@@ -1,0 +1,115 @@
+// The one thin layer over the POSIX calls the launcher makes. Every descriptor is opened
+// close-on-exec in the same call, EINTR is retried, reads and writes are looped, and errors
+// come back as errno values (0 means success) that `error_text` turns into log text.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace pelto::launcher::core {
+
+/// The log form of an errno value: "No such file or directory (os error 2)".
+std::string error_text(int error);
+
+/// Owns one file descriptor; closes it on destruction. Move-only.
+class Fd {
+public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(Fd&& other) noexcept : fd_(other.release()) {}
+    Fd& operator=(Fd&& other) noexcept;
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() { reset(); }
+
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    /// Gives up ownership and returns the descriptor.
+    int release();
+    /// Closes the owned descriptor (errors ignored) and takes `fd` instead.
+    void reset(int fd = -1);
+
+private:
+    int fd_ = -1;
+};
+
+/// Opens `path` with O_CLOEXEC added to `flags`; sets `error` (errno) on failure. A path
+/// holding a NUL byte fails with EINVAL.
+Fd open_file(const std::string& path, int flags, mode_t mode, int& error);
+
+/// Writes all of `data` to `fd`, looping over short writes and EINTR; returns errno or 0.
+int write_all(int fd, std::string_view data);
+
+/// Status of `path` following symbolic links; nothing when it cannot be queried.
+std::optional<struct stat> stat_path(const std::string& path);
+/// Status of `path` itself (links not followed); nothing when it cannot be queried.
+std::optional<struct stat> lstat_path(const std::string& path);
+/// True when a status query that follows links succeeds.
+bool exists(const std::string& path);
+/// True when `path` (links followed) is a directory.
+bool is_dir(const std::string& path);
+
+/// Creates `path` and its missing parents with mode 0777 (before the umask); an existing
+/// directory is success. Returns errno or 0.
+int make_dirs(const std::string& path);
+
+/// Reads the whole file into `out`; returns errno or 0.
+int read_file(const std::string& path, std::string& out);
+/// Creates or truncates `path` (mode 0666 before the umask) and writes `data`; errno or 0.
+int write_file(const std::string& path, std::string_view data);
+/// Appends `data` to an existing file (never creates it); errno or 0.
+int append_file(const std::string& path, std::string_view data);
+
+/// Copies the contents of `src` (links followed) to `dst`, creating or truncating it in place
+/// (a link at `dst` is written through); `dst` takes the permission bits of `src` and gets
+/// the current time as modification time. Returns errno or 0.
+int copy_file(const std::string& src, const std::string& dst);
+
+/// Hard link `dst` to `src` without following `src` if it is a link; errno or 0.
+int hard_link(const std::string& src, const std::string& dst);
+/// Creates the symbolic link `path` holding `target`; errno or 0.
+int make_symlink(const std::string& target, const std::string& path);
+/// The target text of the link `path`; nothing when it cannot be read.
+std::optional<std::string> read_link(const std::string& path);
+/// The canonical absolute path (all links resolved); nothing when it cannot be had.
+std::optional<std::string> canonical(const std::string& path);
+/// Removes a non-directory entry; errno or 0.
+int remove_file(const std::string& path);
+
+/// Removes `path` and everything below it. Never follows a symbolic link: a link is removed
+/// as a link, and descent happens only through real directories opened with O_NOFOLLOW.
+/// A missing `path` is success. Returns the first errno met, or 0.
+int remove_tree(const std::string& path);
+
+/// One directory entry as the listing reports it.
+struct DirEntry {
+    std::string name;
+    unsigned char type;  // DT_* value; DT_UNKNOWN when the file system does not say
+};
+/// Lists `path` without "." and ".."; sets `error` when the directory cannot be opened.
+std::vector<DirEntry> list_dir(const std::string& path, int& error);
+/// Lists `path`, treating a directory that cannot be listed as empty.
+std::vector<DirEntry> list_dir(const std::string& path);
+
+/// "{dir}/{name}" (no separator added when `dir` is empty or already ends with "/").
+std::string join_path(std::string_view dir, std::string_view name);
+/// The parent directory by path components; nothing for "/", "" or a bare name with no parent.
+/// A bare name "a" has the empty parent "" (which never exists).
+std::optional<std::string> parent_dir(std::string_view path);
+/// The last component ("" for "/" or an empty path); trailing slashes are ignored.
+std::string_view file_name(std::string_view path);
+
+using Clock = std::chrono::steady_clock;
+/// Whole milliseconds from `since` to now (0 when the clock reads earlier).
+uint64_t elapsed_ms(Clock::time_point since);
+/// Sleeps for `ms` milliseconds on the monotonic clock, resuming after signals.
+void sleep_ms(long ms);
+
+}  // namespace pelto::launcher::core

@@ -1,0 +1,123 @@
+#include "launcher/core/process.hpp"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+extern char** environ;
+
+namespace pelto::launcher::core {
+
+namespace {
+
+std::string_view name_of(std::string_view entry) {
+    size_t eq = entry.find('=');
+    return eq == std::string_view::npos ? entry : entry.substr(0, eq);
+}
+
+// Adds the file action that connects `stream` to descriptor `target`.
+int add_stream(posix_spawn_file_actions_t& actions, const Stream& stream, int target) {
+    switch (stream.kind) {
+        case Stream::Kind::Inherit: return 0;
+        case Stream::Kind::Null:
+            return posix_spawn_file_actions_addopen(&actions, target, "/dev/null", O_RDWR, 0);
+        case Stream::Kind::Fd:
+            // glibc clears close-on-exec when the descriptor is duplicated onto itself.
+            return posix_spawn_file_actions_adddup2(&actions, stream.fd, target);
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::vector<std::string> child_environment(const std::vector<EnvChange>& changes) {
+    std::vector<std::string> entries;
+    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+        entries.emplace_back(*entry);
+    }
+    for (const EnvChange& change : changes) {
+        std::erase_if(entries, [&](const std::string& e) { return name_of(e) == change.name; });
+        if (change.value) entries.push_back(change.name + "=" + *change.value);
+    }
+    return entries;
+}
+
+int spawn(const Command& command, pid_t& pid) {
+    pid = -1;
+    if (command.program.find('\0') != std::string::npos) return EINVAL;
+    // Everything the child needs is built before the spawn.
+    std::vector<std::string> env_entries = child_environment(command.env);
+    std::vector<char*> envp;
+    envp.reserve(env_entries.size() + 1);
+    for (std::string& e : env_entries) envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    std::string program = command.program;
+    std::vector<std::string> arg_copies = command.args;
+    std::vector<char*> argv;
+    argv.push_back(program.data());
+    for (std::string& a : arg_copies) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attr;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attr);
+
+    int error = 0;
+    error = error ? error : add_stream(actions, command.in, STDIN_FILENO);
+    error = error ? error : add_stream(actions, command.out, STDOUT_FILENO);
+    error = error ? error : add_stream(actions, command.err, STDERR_FILENO);
+    if (!error && command.cwd) {
+        error = posix_spawn_file_actions_addchdir_np(&actions, command.cwd->c_str());
+    }
+
+    // The child never inherits a blocked signal; SIGPIPE, which the launcher ignores, is
+    // reset for every child, and the game also gets default SIGINT/SIGTERM.
+    sigset_t empty_mask, defaults;
+    sigemptyset(&empty_mask);
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    if (command.new_session) {
+        sigaddset(&defaults, SIGINT);
+        sigaddset(&defaults, SIGTERM);
+    }
+    short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+    if (command.new_session) flags |= POSIX_SPAWN_SETSID;
+    if (!error) error = posix_spawnattr_setsigmask(&attr, &empty_mask);
+    if (!error) error = posix_spawnattr_setsigdefault(&attr, &defaults);
+    if (!error) error = posix_spawnattr_setflags(&attr, flags);
+
+    if (!error) {
+        if (command.search_path) {
+            error = posix_spawnp(&pid, program.c_str(), &actions, &attr, argv.data(), envp.data());
+        } else {
+            error = posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(), envp.data());
+        }
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    if (error) pid = -1;
+    return error;
+}
+
+int wait_child(pid_t pid, int& status) {
+    while (true) {
+        if (::waitpid(pid, &status, 0) == pid) return 0;
+        if (errno != EINTR) return errno;
+    }
+}
+
+int run_and_wait(const Command& command, int& status) {
+    pid_t pid = -1;
+    int error = spawn(command, pid);
+    if (error != 0) return error;
+    return wait_child(pid, status);
+}
+
+}  // namespace pelto::launcher::core

@@ -1,0 +1,60 @@
+// The one builder of child processes. A `Command` carries raw byte-string arguments, ordered
+// changes on top of the inherited environment, a working directory and the three standard
+// streams; `spawn` starts it with posix_spawn, so the launcher never forks. The game's command
+// also asks for a new session and default SIGINT/SIGTERM dispositions before the exec.
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace pelto::launcher::core {
+
+/// One environment change: set `name` to `value`, or remove `name` when `value` is empty.
+struct EnvChange {
+    std::string name;
+    std::optional<std::string> value;
+};
+
+/// Where a child's standard stream goes.
+struct Stream {
+    enum class Kind { Inherit, Null, Fd } kind = Kind::Inherit;
+    int fd = -1;  // for Kind::Fd: a descriptor of the launcher, duplicated onto the stream
+
+    static Stream inherit() { return {}; }
+    static Stream null() { return {Kind::Null, -1}; }
+    static Stream from_fd(int fd) { return {Kind::Fd, fd}; }
+};
+
+struct Command {
+    std::string program;              // the file to execute (searched on PATH when `search_path`)
+    std::vector<std::string> args;    // arguments after argv[0]; argv[0] is `program`
+    std::vector<EnvChange> env;       // applied in order; a later change of a name wins
+    std::optional<std::string> cwd;   // working directory of the child
+    Stream in, out, err;
+    bool new_session = false;         // setsid() and default SIGINT/SIGTERM in the child
+    bool search_path = false;         // look `program` up through PATH
+
+    /// Appends a "set" change.
+    void set_env(std::string name, std::string value) {
+        env.push_back({std::move(name), std::move(value)});
+    }
+    /// Appends a "remove" change.
+    void remove_env(std::string name) { env.push_back({std::move(name), std::nullopt}); }
+};
+
+/// The environment a child of `command` receives: the launcher's own with the changes applied.
+std::vector<std::string> child_environment(const std::vector<EnvChange>& changes);
+
+/// Starts `command`; stores the child's pid. Returns errno (also for a failed exec) or 0.
+int spawn(const Command& command, pid_t& pid);
+
+/// Waits for `pid` to end (EINTR retried); stores the raw wait status. Returns errno or 0.
+int wait_child(pid_t pid, int& status);
+
+/// Spawns `command` and waits for it; stores the raw wait status. Returns errno or 0.
+int run_and_wait(const Command& command, int& status);
+
+}  // namespace pelto::launcher::core

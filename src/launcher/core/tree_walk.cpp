@@ -1,0 +1,68 @@
+#include "launcher/core/tree_walk.hpp"
+
+#include <set>
+#include <utility>
+
+#include "launcher/core/posix.hpp"
+#include "launcher/core/text.hpp"
+
+namespace pelto::launcher::core {
+
+namespace {
+
+using DirId = std::pair<dev_t, ino_t>;
+
+struct Walk {
+    const std::string& boundary;
+    const WalkVisitor& visitor;
+    std::set<DirId> visited;
+
+    void directory(const std::string& path, const std::string& relative) {
+        for (const DirEntry& entry : list_dir(path)) {
+            WalkItem item{join_path(path, entry.name),
+                          relative.empty() ? entry.name : concat(relative, "/", entry.name), 0};
+            auto own = lstat_path(item.path);
+            if (own) item.own_size = own->st_size;
+            auto followed = own && S_ISLNK(own->st_mode) ? stat_path(item.path) : own;
+            if (!followed || !S_ISDIR(followed->st_mode)) {
+                visitor.file(item);
+                continue;
+            }
+            // A real directory below an inside directory is inside; a linked one must prove it.
+            if (S_ISLNK(own->st_mode)) {
+                auto target = canonical(item.path);
+                if (!target || !path_inside(*target, boundary)) continue;
+            }
+            if (!visited.insert({followed->st_dev, followed->st_ino}).second) continue;
+            if (!visitor.enter_dir(item)) continue;
+            directory(item.path, item.relative);
+            visitor.leave_dir(item);
+        }
+    }
+};
+
+}  // namespace
+
+bool path_inside(const std::string& path, const std::string& boundary) {
+    if (boundary == "/") return !path.empty() && path.front() == '/';
+    if (path.size() < boundary.size() || path.compare(0, boundary.size(), boundary) != 0) {
+        return false;
+    }
+    return path.size() == boundary.size() || path[boundary.size()] == '/';
+}
+
+bool walk_inside(const std::string& root, const std::string& boundary, const WalkVisitor& visitor) {
+    auto root_stat = stat_path(root);
+    if (!root_stat || !S_ISDIR(root_stat->st_mode)) return false;
+    auto canonical_root = canonical(root);
+    auto canonical_boundary = canonical(boundary);
+    if (!canonical_root || !canonical_boundary || !path_inside(*canonical_root, *canonical_boundary)) {
+        return false;
+    }
+    Walk walk{*canonical_boundary, visitor, {}};
+    walk.visited.insert({root_stat->st_dev, root_stat->st_ino});
+    walk.directory(root, "");
+    return true;
+}
+
+}  // namespace pelto::launcher::core

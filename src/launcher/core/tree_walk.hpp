@@ -1,0 +1,37 @@
+// A directory walk that never leaves a boundary directory. Wine's wineboot makes profile
+// folders such as Documents symbolic links into the user's real home; a walk that followed
+// them would read, copy or delete files far outside the prefix, and a link cycle would make
+// it recurse for ever. This walk descends into a directory reached through a symbolic link
+// only when its canonical path lies inside the boundary, and visits no directory twice.
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace pelto::launcher::core {
+
+/// What the walk reports for one entry below the root.
+struct WalkItem {
+    std::string path;      // "{root}/{relative}"
+    std::string relative;  // path below the root, components joined by "/"
+    off_t own_size = 0;    // size of the entry itself (links not followed), 0 when unknown
+};
+
+struct WalkVisitor {
+    /// Called for a directory before descending; returning false skips its contents.
+    std::function<bool(const WalkItem&)> enter_dir = [](const WalkItem&) { return true; };
+    /// Called after a directory's contents were visited.
+    std::function<void(const WalkItem&)> leave_dir = [](const WalkItem&) {};
+    /// Called for every entry that is not a directory (links followed): files, dangling
+    /// links, entries whose status cannot be read.
+    std::function<void(const WalkItem&)> file = [](const WalkItem&) {};
+};
+
+/// True when `path` is `boundary` or lies below it (both canonical, compared by components).
+bool path_inside(const std::string& path, const std::string& boundary);
+
+/// Walks below `root` in listing order. Does nothing when `root` is not a directory or its
+/// canonical path lies outside the canonical `boundary`. Returns false in that case.
+bool walk_inside(const std::string& root, const std::string& boundary, const WalkVisitor& visitor);
+
+}  // namespace pelto::launcher::core

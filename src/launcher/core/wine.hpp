@@ -1,0 +1,42 @@
+// Finding a Wine build and the DXVK/VKD3D-Proton source, and building Wine commands.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "launcher/core/process.hpp"
+
+namespace pelto::launcher::core {
+
+struct WineInstall {
+    std::string wine_root;
+    std::string wine64;      // wine_loader_path(wine_root)
+    std::string wineserver;  // wineserver_path(wine_root)
+    std::optional<std::string> proton_files;
+    std::string dxvk_source_root;
+};
+
+/// True when "{dir}/lib/wine/x86_64-unix/wine" or "{dir}/bin/wine" exists.
+bool is_wine_tree(const std::string& dir);
+/// "{root}/lib/wine/x86_64-unix/wine" when it exists, else "{root}/bin/wine".
+std::string wine_loader_path(const std::string& root);
+/// "{root}/bin/wineserver" when it exists, else "/usr/bin/wineserver".
+std::string wineserver_path(const std::string& root);
+
+/// The Wine root: PELTO_WINE_DIR, the launcher's own directory, `usr_root` ("/usr"), Proton
+/// Experimental, any "Proton*" in the Steam library; "/nonexistent/wine" when none.
+/// `own_exe` is nothing when the launcher's own path could not be read.
+std::string find_wine_root(const std::optional<std::string>& own_exe, const std::string& home,
+                           const std::string& usr_root = "/usr");
+
+/// The "files" directory of an installed Proton that has "lib/wine"; nothing when none.
+std::optional<std::string> find_proton_files(const std::string& home);
+
+/// Where DXVK and VKD3D-Proton DLLs come from; logs at most one line.
+std::string choose_dxvk_source(const std::string& home, const std::string& wine_root,
+                               const std::optional<std::string>& proton_files);
+
+/// A new command for `program` after checking the Wine tree (two WARN lines when incomplete).
+Command wine_command(const std::string& program, const std::string& wine_root);
+
+}  // namespace pelto::launcher::core

@@ -1,0 +1,46 @@
+#include "launcher/prefix/user.hpp"
+
+#include <string_view>
+
+#include "launcher/core/posix.hpp"
+#include "launcher/core/text.hpp"
+
+namespace pelto::launcher::prefix {
+
+namespace {
+
+constexpr std::string_view kKey = "\"ProfileImagePath\"=\"";
+
+// The last piece after a doubled backslash of a ProfileImagePath value, or "".
+std::string_view name_from_value(std::string_view value) {
+    while (!value.empty() && (value.back() == '"' || value.back() == '\r')) value.remove_suffix(1);
+    // Split left to right at every doubled backslash and keep the last piece.
+    size_t split;
+    while ((split = value.find("\\\\")) != std::string_view::npos) value.remove_prefix(split + 2);
+    return value;
+}
+
+}  // namespace
+
+std::string prefix_user_name(const std::string& pfx) {
+    std::string text;
+    if (core::read_file(core::join_path(pfx, "system.reg"), text) != 0 || !core::is_valid_utf8(text)) {
+        return "steamuser";
+    }
+    std::string_view rest(text);
+    while (!rest.empty()) {
+        size_t end = rest.find('\n');
+        std::string_view line = rest.substr(0, end);
+        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+        if (line.size() < kKey.size() || line.substr(0, kKey.size()) != kKey) continue;
+        std::string_view name = name_from_value(line.substr(kKey.size()));
+        if (!name.empty()) return std::string(name);
+    }
+    return "steamuser";
+}
+
+std::string user_profile_dir(const std::string& pfx) {
+    return core::join_path(core::join_path(pfx, "drive_c/users"), prefix_user_name(pfx));
+}
+
+}  // namespace pelto::launcher::prefix

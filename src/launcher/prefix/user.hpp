@@ -1,0 +1,15 @@
+// The Windows user name under which the prefix keeps its profile, read from "system.reg".
+#pragma once
+
+#include <string>
+
+namespace pelto::launcher::prefix {
+
+/// The user name from the first usable "ProfileImagePath" line of "{pfx}/system.reg";
+/// "steamuser" when the file is missing, not UTF-8, or has no usable line.
+std::string prefix_user_name(const std::string& pfx);
+
+/// "{pfx}/drive_c/users/{prefix_user_name(pfx)}"; creates nothing.
+std::string user_profile_dir(const std::string& pfx);
+
+}  // namespace pelto::launcher::prefix

@@ -1,0 +1,35 @@
+// Starting the game behind the Steam bridge, waiting for it while forwarding SIGINT/SIGTERM,
+// then the session end and the save-data check.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "launcher/core/env_config.hpp"
+#include "launcher/core/posix.hpp"
+#include "launcher/session/wine_env.hpp"
+
+namespace pelto::launcher::session {
+
+struct LaunchPlan {
+    std::string wine_root;
+    std::string wine64;
+    std::string prefix;
+    WineEnv env;
+    std::vector<core::CustomVar> custom_env;
+    std::string wine_debug;
+    std::string log_dir = "/tmp/pelto";
+    core::Clock::time_point started;
+};
+
+/// Starts and waits for the game; returns the launcher's exit status (the game's exit code,
+/// 1 when it was killed or could not be started or waited for).
+int run_game(const LaunchPlan& plan, const std::string& exe, const std::vector<std::string>& args);
+
+/// The handler installed for SIGINT and SIGTERM during the game session.
+void on_signal(int signo);
+
+/// True once SIGINT or SIGTERM reached the launcher during the session.
+bool session_interrupted();
+
+}  // namespace pelto::launcher::session
