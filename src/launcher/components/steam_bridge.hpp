@@ -1,0 +1,24 @@
+// The Steam client inside the prefix: Steam's Windows client files from its "legacycompat"
+// directory go into "C:\Program Files (x86)\Steam", and the launcher's two bridge programs,
+// steam.exe and lsteamclient.dll, go into the prefix's system directories. Every copy is
+// skipped when the destination is already current.
+#pragma once
+
+#include <string>
+
+namespace pelto::launcher::components {
+
+/// Deploys the Steam client files, then the steam.exe bridge and lsteamclient.dll; returns
+/// nothing and logs its own failures (a missing legacycompat directory skips only the first).
+void deploy_steam_client(const std::string& steam_dir, const std::string& prefix,
+                         const std::string& own_exe);
+
+/// Copies steam.exe from beside `own_exe` into system32 and syswow64 unless current; a
+/// missing source is one WARN line.
+void deploy_steam_exe_bridge(const std::string& own_exe, const std::string& prefix);
+
+/// Copies lsteamclient.dll from beside `own_exe` into system32 unless current; a missing
+/// source is silent.
+void deploy_lsteamclient(const std::string& own_exe, const std::string& prefix);
+
+}  // namespace pelto::launcher::components
