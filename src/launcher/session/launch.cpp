@@ -1,0 +1,173 @@
+#include "launcher/session/launch.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <optional>
+
+#include "launcher/core/log.hpp"
+#include "launcher/core/process.hpp"
+#include "launcher/core/text.hpp"
+#include "launcher/core/wine.hpp"
+#include "launcher/prefix/user.hpp"
+#include "launcher/savedata/save_data.hpp"
+#include "launcher/session/session_end.hpp"
+#include "launcher/session/trace.hpp"
+
+namespace pelto::launcher::session {
+
+namespace {
+
+using core::concat;
+using core::lossy_utf8;
+
+// Shared with the signal handler: single lock-free words.
+std::atomic<bool> g_session_interrupted{false};
+std::atomic<int> g_game_pidfd{-1};
+std::atomic<pid_t> g_game_pid{0};
+static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free &&
+              std::atomic<pid_t>::is_always_lock_free);
+
+// Warns about the two Direct3D translation DLLs the game cannot do without.
+void check_deployment(const std::string& prefix) {
+    std::string system32 = core::join_path(prefix, "drive_c/windows/system32");
+    bool missing = false;
+    for (auto [file, what] : {std::pair{"d3d11.dll", "d3d11.dll (DXVK)"},
+                              std::pair{"d3d12.dll", "d3d12.dll (VKD3D-Proton)"}}) {
+        if (!core::exists(core::join_path(system32, file))) {
+            core::log_error(concat("FATAL: ", what, " not deployed"));
+            missing = true;
+        }
+    }
+    if (missing) core::log_error("Check DXVK/VKD3D source dirs. Game will crash without these.");
+}
+
+core::Command build_game_command(const LaunchPlan& plan, const std::string& exe,
+                                 const std::vector<std::string>& args) {
+    core::Command command = core::wine_command(plan.wine64, plan.wine_root);
+    command.args.reserve(args.size() + 2);
+    command.args.push_back("C:\\windows\\system32\\steam.exe");
+    command.args.push_back(exe);
+    command.args.insert(command.args.end(), args.begin(), args.end());
+
+    if (auto parent = core::parent_dir(exe); parent && !parent->empty() && core::is_dir(*parent)) {
+        command.cwd = *parent;
+    }
+
+    for (const EnvVar& var : plan.env) command.set_env(var.name, var.value);
+    std::string user = prefix::prefix_user_name(plan.prefix);
+    std::string temp = concat("C:\\users\\", user, "\\Temp");
+    std::string app_id = game_app_id();
+    auto client = core::env_text("STEAM_COMPAT_CLIENT_INSTALL_PATH");
+    auto home = core::env_text("HOME");
+    command.set_env("WINEPREFIX", plan.prefix);
+    command.set_env("WINESERVER", core::wineserver_path(plan.wine_root));
+    command.set_env("WINETEMP", temp);
+    command.set_env("WINETMP", temp);
+    command.set_env("SteamAppId", app_id);
+    command.set_env("SteamGameId", app_id);
+    command.set_env("STEAM_COMPAT_CLIENT_INSTALL_PATH",
+                    client ? *client : concat(home.value_or(""), "/.local/share/Steam"));
+    command.set_env("WINEDEBUG", plan.wine_debug);
+    if (std::string preload = filtered_ld_preload(); !preload.empty()) {
+        command.set_env("LD_PRELOAD", preload);
+    } else {
+        command.remove_env("LD_PRELOAD");
+    }
+    for (const core::CustomVar& var : plan.custom_env) {
+        if (core::fits_environment(var)) command.set_env(var.name, var.value);
+    }
+    command.new_session = true;
+    return command;
+}
+
+// Opens one of the game's log files. "/tmp/pelto" is shared by every user of the machine, so
+// a symbolic link planted at the file name is refused rather than followed.
+core::Fd open_game_log(const std::string& path) {
+    int error = 0;
+    return core::open_file(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0666, error);
+}
+
+int open_pidfd(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
+
+}  // namespace
+
+bool session_interrupted() { return g_session_interrupted.load(); }
+
+void on_signal(int) {
+    int saved_errno = errno;
+    g_session_interrupted.store(true);
+    int pidfd = g_game_pidfd.load();
+    if (pidfd >= 0) ::syscall(SYS_pidfd_send_signal, pidfd, SIGTERM, nullptr, 0);
+    pid_t pid = g_game_pid.load();
+    if (pid > 0) ::kill(-pid, SIGTERM);
+    errno = saved_errno;
+}
+
+int run_game(const LaunchPlan& plan, const std::string& exe, const std::vector<std::string>& args) {
+    std::string exe_text = lossy_utf8(exe);
+    if (!core::exists(exe)) {
+        core::log_warn(concat("game exe not found at ", exe_text, " (may be a Windows path — continuing)"));
+    }
+    core::log_info(concat("launching: ", exe_text));
+    check_deployment(plan.prefix);
+    clean_crash_dumps(plan.prefix);
+    savedata::SaveSnapshot snapshot = savedata::snapshot_save_data(plan.prefix);
+    core::Command command = build_game_command(plan, exe, args);
+    core::log_debug(concat("timing: spawn at ", core::elapsed_ms(plan.started), "ms after the launcher started"));
+
+    ::signal(SIGINT, on_signal);
+    ::signal(SIGTERM, on_signal);
+    core::make_dirs(plan.log_dir);
+    std::string stderr_path = core::join_path(plan.log_dir, "wine_stderr.log");
+    core::Fd stderr_log = open_game_log(stderr_path);
+    core::Fd stdout_log = open_game_log(core::join_path(plan.log_dir, "wine_stdout.log"));
+    if (stderr_log.valid()) command.err = core::Stream::from_fd(stderr_log.get());
+    if (stdout_log.valid()) command.out = core::Stream::from_fd(stdout_log.get());
+    bool stderr_opened = stderr_log.valid();
+
+    pid_t pid = -1;
+    if (int error = core::spawn(command, pid); error != 0) {
+        core::log_error(concat("Failed to exec wine64: ", core::error_text(error)));
+        return 1;
+    }
+    g_game_pidfd.store(open_pidfd(pid));
+    g_game_pid.store(pid);
+    stderr_log.reset();
+    stdout_log.reset();
+
+    std::optional<std::string> incident_copy;
+    if (trace_requested()) incident_copy = start_trace_observer(plan, exe);
+
+    if (int pidfd = g_game_pidfd.load(); pidfd >= 0) {
+        struct pollfd ready {pidfd, POLLIN, 0};
+        while (::poll(&ready, 1, -1) < 0 && errno == EINTR) {
+        }
+    }
+    int status = 0;
+    int wait_error = core::wait_child(pid, status);
+    if (int pidfd = g_game_pidfd.exchange(-1); pidfd >= 0) ::close(pidfd);
+    if (wait_error != 0) {
+        core::log_error(concat("Failed to wait for wine64: ", core::error_text(wait_error)));
+        return 1;
+    }
+
+    end_session(plan, pid);
+    if (stderr_opened) note_exit(stderr_path, status, incident_copy);
+    savedata::check_save_data(plan.prefix, snapshot);
+
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) {
+        core::log_warn(concat("wine64 killed by signal ", WTERMSIG(status)));
+        return 1;
+    }
+    return 1;
+}
+
+}  // namespace pelto::launcher::session

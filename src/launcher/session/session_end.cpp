@@ -1,0 +1,121 @@
+#include "launcher/session/session_end.hpp"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <cerrno>
+
+#include "launcher/core/log.hpp"
+#include "launcher/core/posix.hpp"
+#include "launcher/core/process.hpp"
+#include "launcher/core/text.hpp"
+#include "launcher/core/tree_walk.hpp"
+#include "launcher/core/wine.hpp"
+#include "launcher/prefix/user.hpp"
+
+namespace pelto::launcher::session {
+
+namespace {
+
+using core::concat;
+
+bool is_crash_dump(std::string_view name) {
+    std::string text = core::lossy_utf8(name);
+    size_t dot = text.rfind('.');
+    if (dot == std::string::npos || dot == 0) return false;
+    std::string extension = core::ascii_lower(std::string_view(text).substr(dot + 1));
+    return extension == "dmp" || extension == "mdmp";
+}
+
+core::Command wineserver_command(const LaunchPlan& plan, const char* flag) {
+    core::Command command;
+    command.program = core::wineserver_path(plan.wine_root);
+    command.args = {flag};
+    command.set_env("WINEPREFIX", plan.prefix);
+    command.in = command.out = command.err = core::Stream::null();
+    return command;
+}
+
+// Ends whatever is left of the game's process group, then asks Wine to kill the prefix's
+// processes and server.
+void tear_down(const LaunchPlan& plan, pid_t game_pid) {
+    if (game_pid > 0) {
+        ::kill(-game_pid, SIGTERM);
+        auto deadline = core::Clock::now() + std::chrono::milliseconds(500);
+        while (core::Clock::now() < deadline && ::kill(-game_pid, 0) == 0) core::sleep_ms(10);
+        ::kill(-game_pid, SIGKILL);
+    }
+    int status = 0;
+    if (int error = core::run_and_wait(wineserver_command(plan, "-k"), status); error != 0) {
+        core::log_warn(concat("session: wineserver -k failed: ", core::error_text(error)));
+    }
+}
+
+}  // namespace
+
+unsigned clean_crash_dumps(const std::string& prefix) {
+    std::string profile = prefix::user_profile_dir(prefix);
+    if (!core::exists(profile)) return 0;
+    unsigned removed = 0;
+    core::WalkVisitor visitor;
+    visitor.file = [&](const core::WalkItem& item) {
+        if (is_crash_dump(core::file_name(item.path)) && core::remove_file(item.path) == 0) ++removed;
+    };
+    for (const char* folder : {"AppData/Roaming", "AppData/Local", "AppData/LocalLow", "Documents"}) {
+        core::walk_inside(core::join_path(profile, folder), prefix, visitor);
+    }
+    if (removed > 0) core::log_debug(concat("cleaned ", removed, " stale crash dump(s)"));
+    return removed;
+}
+
+void end_session(const LaunchPlan& plan, pid_t game_pid) {
+    if (!session_interrupted()) {
+        pid_t waiter = -1;
+        if (int error = core::spawn(wineserver_command(plan, "-w"), waiter); error != 0) {
+            core::log_warn(concat("session: wineserver -w failed: ", core::error_text(error)));
+        } else {
+            while (true) {
+                if (session_interrupted()) {
+                    ::kill(waiter, SIGKILL);
+                    int ignored = 0;
+                    core::wait_child(waiter, ignored);
+                    break;
+                }
+                int status = 0;
+                pid_t done = ::waitpid(waiter, &status, WNOHANG);
+                if (done == waiter) return;  // the prefix's server ended on its own
+                if (done < 0 && errno != EINTR) break;
+                core::sleep_ms(50);
+            }
+        }
+    }
+    tear_down(plan, game_pid);
+}
+
+std::string exit_note_text(int wait_status) {
+    if (WIFEXITED(wait_status)) {
+        int code = WEXITSTATUS(wait_status);
+        return code == 0 ? "exit: 0 (clean)" : concat("exit: ", code, " (error)");
+    }
+    if (WIFSIGNALED(wait_status)) return concat("killed by signal ", WTERMSIG(wait_status));
+    return "unknown exit";
+}
+
+void note_exit(const std::string& stderr_log, int wait_status,
+               const std::optional<std::string>& incident_copy) {
+    int error = 0;
+    // Reopened without following a link: the shared log directory may hold someone's link.
+    core::Fd log = core::open_file(stderr_log, O_WRONLY | O_APPEND | O_NOFOLLOW, 0, error);
+    if (log.valid()) (void)core::write_all(log.get(), concat("\n[pelto] ", exit_note_text(wait_status), "\n"));
+    log.reset();
+    core::log_debug(concat("stderr log: ", core::lossy_utf8(stderr_log)));
+    if (!incident_copy) return;
+    if (int copy_error = core::copy_file(stderr_log, *incident_copy); copy_error != 0) {
+        core::log_warn(concat("incident game stderr copy failed: ", core::error_text(copy_error)));
+    } else {
+        core::log_debug(concat("incident game stderr: ", core::lossy_utf8(*incident_copy)));
+    }
+}
+
+}  // namespace pelto::launcher::session
