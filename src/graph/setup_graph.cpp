@@ -1,0 +1,204 @@
+// The executor loop owns every piece of bookkeeping; workers share with it only the
+// completion channel and the results table. Each worker sends exactly one completion, even
+// when its body throws, so the loop always receives as many completions as it started tasks
+// and never waits for ever. The task set is checked before anything starts, because a cycle
+// or an unknown dependency would leave tasks that can never start.
+#include "graph/setup_graph.hpp"
+
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <string_view>
+#include <system_error>
+#include <thread>
+
+#include "launcher/core/log.hpp"
+#include "launcher/core/posix.hpp"
+#include "launcher/core/text.hpp"
+
+namespace pelto::graph {
+
+namespace {
+
+namespace core = launcher::core;
+
+struct Completion {
+    size_t task = 0;
+    TaskOutput output;
+    uint64_t ms = 0;
+};
+
+// Many producers, one consumer, unbounded: a worker never waits to report.
+class CompletionChannel {
+public:
+    void send(Completion completion) {
+        {
+            std::lock_guard lock(mutex_);
+            queue_.push_back(std::move(completion));
+        }
+        ready_.notify_one();
+    }
+
+    Completion receive() {
+        std::unique_lock lock(mutex_);
+        ready_.wait(lock, [this] { return !queue_.empty(); });
+        Completion completion = std::move(queue_.front());
+        queue_.pop_front();
+        return completion;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::deque<Completion> queue_;
+};
+
+// Index-based form of the task set: dependency counts and, per task, the tasks waiting on it.
+struct Edges {
+    std::vector<size_t> in_degree;
+    std::vector<std::vector<size_t>> dependents;
+};
+
+// Builds the edges, or logs why the set cannot run and returns nothing.
+std::optional<Edges> check_and_link(const std::vector<SetupTask>& tasks) {
+    std::unordered_map<std::string_view, size_t> index;
+    for (size_t i = 0; i < tasks.size(); ++i) {
+        if (tasks[i].name == nullptr) {
+            core::log_error("setup graph rejected: a task has no name; nothing was run");
+            return std::nullopt;
+        }
+        if (!index.emplace(tasks[i].name, i).second) {
+            core::log_error(core::concat("setup graph rejected: two tasks are named ",
+                                         tasks[i].name, "; nothing was run"));
+            return std::nullopt;
+        }
+    }
+
+    Edges edges{std::vector<size_t>(tasks.size(), 0), std::vector<std::vector<size_t>>(tasks.size())};
+    for (size_t i = 0; i < tasks.size(); ++i) {
+        for (const char* dependency : tasks[i].dependencies) {
+            auto found = dependency != nullptr ? index.find(dependency) : index.end();
+            if (found == index.end()) {
+                core::log_error(core::concat("setup graph rejected: task ", tasks[i].name,
+                                             " depends on unknown task ",
+                                             dependency != nullptr ? dependency : "(null)",
+                                             "; nothing was run"));
+                return std::nullopt;
+            }
+            // A dependency listed twice counts twice and is released twice.
+            ++edges.in_degree[i];
+            edges.dependents[found->second].push_back(i);
+        }
+    }
+
+    // Every task must be reachable by releasing finished tasks; what is left sits on a cycle
+    // or waits on one.
+    std::vector<size_t> remaining = edges.in_degree;
+    std::vector<size_t> ready;
+    for (size_t i = 0; i < tasks.size(); ++i) {
+        if (remaining[i] == 0) ready.push_back(i);
+    }
+    size_t released = 0;
+    while (!ready.empty()) {
+        size_t task = ready.back();
+        ready.pop_back();
+        ++released;
+        for (size_t dependent : edges.dependents[task]) {
+            if (--remaining[dependent] == 0) ready.push_back(dependent);
+        }
+    }
+    if (released != tasks.size()) {
+        std::string stuck;
+        for (size_t i = 0; i < tasks.size(); ++i) {
+            if (remaining[i] == 0) continue;
+            if (!stuck.empty()) stuck += ", ";
+            stuck += tasks[i].name;
+        }
+        core::log_error(core::concat(
+            "setup graph rejected: dependency cycle, these tasks could never start: ", stuck,
+            "; nothing was run"));
+        return std::nullopt;
+    }
+    return edges;
+}
+
+// The body of one worker: run the task, time it, report exactly once.
+void run_task(SetupTask& task, size_t index, SetupResults& results, CompletionChannel& channel) {
+    auto body = std::move(task.run);
+    auto started = core::Clock::now();
+    TaskOutput output;
+    try {
+        if (body) output = body(results);
+    } catch (const std::exception& error) {
+        core::log_error(core::concat("setup task ", task.name, " ended abnormally: ", error.what()));
+        output.reset();
+    } catch (...) {
+        core::log_error(core::concat("setup task ", task.name,
+                                     " ended abnormally: unknown exception"));
+        output.reset();
+    }
+    uint64_t ms = core::elapsed_ms(started);
+    // The callable and what it captured go away on the worker, before the report.
+    body = nullptr;
+    channel.send(Completion{index, std::move(output), ms});
+}
+
+}  // namespace
+
+std::vector<std::string> SetupResults::names_of(std::string_view name) const {
+    std::vector<std::string> names;
+    if (!outputs_lock) return names;  // a moved-from table holds nothing
+    std::lock_guard lock(*outputs_lock);
+    auto found = outputs.find(std::string(name));
+    if (found == outputs.end() || !found->second) return names;
+    names.reserve(found->second->size());
+    for (const char* entry : *found->second) names.emplace_back(entry != nullptr ? entry : "");
+    return names;
+}
+
+SetupResults SetupGraph::run(std::vector<SetupTask> tasks) {
+    SetupResults results;
+    std::optional<Edges> edges = check_and_link(tasks);
+    if (!edges) return results;
+
+    CompletionChannel channel;
+    std::vector<bool> started(tasks.size(), false);
+    size_t completed = 0;
+    results.timings.reserve(tasks.size());
+    {
+        // Declared after everything the workers touch, so that an unwinding loop still joins
+        // them before the channel and the results go away.
+        std::vector<std::jthread> workers;
+        workers.reserve(tasks.size());
+        while (true) {
+            for (size_t i = 0; i < tasks.size(); ++i) {
+                if (started[i] || edges->in_degree[i] != 0) continue;
+                started[i] = true;
+                try {
+                    workers.emplace_back([&tasks, i, &results, &channel] {
+                        run_task(tasks[i], i, results, channel);
+                    });
+                } catch (const std::system_error& error) {
+                    // No thread to be had: the task runs here rather than never.
+                    core::log_warn(core::concat("setup task ", tasks[i].name,
+                                                ": cannot start a thread (", error.what(),
+                                                "); running it on the launcher's thread"));
+                    run_task(tasks[i], i, results, channel);
+                }
+            }
+            if (completed == tasks.size()) break;
+
+            Completion done = channel.receive();
+            results.timings.emplace_back(tasks[done.task].name, done.ms);
+            {
+                std::lock_guard lock(*results.outputs_lock);
+                results.outputs.insert_or_assign(tasks[done.task].name, std::move(done.output));
+            }
+            ++completed;
+            for (size_t dependent : edges->dependents[done.task]) --edges->in_degree[dependent];
+        }
+    }
+    return results;
+}
+
+}  // namespace pelto::graph
