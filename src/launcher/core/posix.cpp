@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -268,6 +269,11 @@ std::optional<std::string> canonical(const std::string& path) {
 int remove_file(const std::string& path) {
     if (has_nul(path)) return EINVAL;
     return ::unlink(path.c_str()) == 0 ? 0 : errno;
+}
+
+int rename_path(const std::string& from, const std::string& to) {
+    if (has_nul(from) || has_nul(to)) return EINVAL;
+    return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
 }
 
 int remove_tree(const std::string& path) {

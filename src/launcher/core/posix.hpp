@@ -82,6 +82,8 @@ std::optional<std::string> read_link(const std::string& path);
 std::optional<std::string> canonical(const std::string& path);
 /// Removes a non-directory entry; errno or 0.
 int remove_file(const std::string& path);
+/// Atomically renames `from` to `to`, replacing an existing `to`; errno or 0.
+int rename_path(const std::string& from, const std::string& to);
 
 /// Removes `path` and everything below it. Never follows a symbolic link: a link is removed
 /// as a link, and descent happens only through real directories opened with O_NOFOLLOW.
