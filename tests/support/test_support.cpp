@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include <gtest/gtest.h>
+
 #include "launcher/core/posix.hpp"
 
 namespace pelto::testing {
@@ -121,6 +123,37 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
     return result;
 }
 
+ScopedEnv::~ScopedEnv() {
+    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
+        if (it->second) ::setenv(it->first.c_str(), it->second->c_str(), 1);
+        else ::unsetenv(it->first.c_str());
+    }
+}
+
+void ScopedEnv::remember(const std::string& name) {
+    const char* value = std::getenv(name.c_str());
+    saved_.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
+}
+
+void ScopedEnv::set(const std::string& name, const std::string& value) {
+    remember(name);
+    ::setenv(name.c_str(), value.c_str(), 1);
+}
+
+void ScopedEnv::unset(const std::string& name) {
+    remember(name);
+    ::unsetenv(name.c_str());
+}
+
+std::vector<std::string> capture_log(const std::function<void()>& action) {
+    ::testing::internal::CaptureStderr();
+    action();
+    RunResult parsed;
+    parsed.err = ::testing::internal::GetCapturedStderr();
+    std::vector<std::string> lines = parsed.log_lines();
+    return lines;
+}
+
 std::string pelto_binary() { return PELTO_BINARY; }
 
 std::map<std::string, std::string> base_env(const std::string& home) {
@@ -128,3 +161,12 @@ std::map<std::string, std::string> base_env(const std::string& home) {
 }
 
 }  // namespace pelto::testing
+
+namespace {
+// The unit tests check DEBUG lines, and verbosity is decided once per process: turn it on
+// before any test runs. Quiet-mode behaviour is checked through the built binary.
+const bool kVerboseForTests = [] {
+    ::setenv("PELTO_VERBOSE", "1", 1);
+    return true;
+}();
+}  // namespace

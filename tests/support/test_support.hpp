@@ -61,6 +61,24 @@ struct RunOptions {
 RunResult run_program(const std::string& program, const std::vector<std::string>& args,
                       const std::map<std::string, std::string>& env, const RunOptions& options = {});
 
+/// Sets or unsets environment variables of the test process for one scope, then restores them.
+class ScopedEnv {
+public:
+    ScopedEnv() = default;
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+    void set(const std::string& name, const std::string& value);
+    void unset(const std::string& name);
+
+private:
+    void remember(const std::string& name);
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+/// The log lines (stamps removed) that `action` wrote to standard error.
+std::vector<std::string> capture_log(const std::function<void()>& action);
+
 /// Path of the built pelto binary.
 std::string pelto_binary();
 

@@ -1,0 +1,126 @@
+#include "launcher/core/wine.hpp"
+
+#include <gtest/gtest.h>
+
+#include "support/test_support.hpp"
+
+namespace pelto::launcher::core {
+namespace {
+
+using testing::capture_log;
+using testing::TempDir;
+using testing::write_text;
+
+TEST(WineDiscovery, RootSearchOrder) {
+    TempDir tree;
+    testing::ScopedEnv env;
+    env.unset("PELTO_WINE_DIR");
+    std::string usr = tree / "usr", home = tree / "home", tool = tree / "tool";
+    testing::make_dir(usr);
+    testing::make_dir(home);
+
+    // Nothing anywhere: the placeholder, without a message.
+    std::string root;
+    auto lines = capture_log([&] { root = find_wine_root(std::nullopt, home, usr); });
+    EXPECT_EQ(root, "/nonexistent/wine");
+    EXPECT_TRUE(lines.empty());
+    EXPECT_EQ(wine_loader_path(root), "/nonexistent/wine/bin/wine");
+
+    // A Steam library Proton entry; a lower-case "proton" entry is never considered.
+    std::string common = home + "/.steam/root/steamapps/common";
+    write_text(common + "/proton-lower/files/bin/wine", "");
+    write_text(common + "/Proton 9.0/files/bin/wine", "");
+    lines = capture_log([&] { root = find_wine_root(std::nullopt, home, usr); });
+    EXPECT_EQ(root, common + "/Proton 9.0/files");
+    EXPECT_EQ(lines, std::vector<std::string>{"[WARN]   system Wine not found — using Proton 9.0's wine"});
+
+    write_text(common + "/Proton - Experimental/files/lib/wine/x86_64-unix/wine", "");
+    lines = capture_log([&] { root = find_wine_root(std::nullopt, home, usr); });
+    EXPECT_EQ(root, common + "/Proton - Experimental/files");
+    EXPECT_EQ(lines, std::vector<std::string>{
+                         "[WARN]   system Wine not found — using Proton Experimental's wine"});
+
+    // A system Wine wins over Proton, silently.
+    write_text(usr + "/bin/wine", "");
+    lines = capture_log([&] { root = find_wine_root(std::nullopt, home, usr); });
+    EXPECT_EQ(root, usr);
+    EXPECT_TRUE(lines.empty());
+
+    // The launcher's own directory needs the ntdll module too.
+    write_text(tool + "/bin/wine", "");
+    EXPECT_EQ(find_wine_root(tool + "/pelto", home, usr), usr);
+    write_text(tool + "/lib/wine/x86_64-unix/ntdll.so", "");
+    EXPECT_EQ(find_wine_root(tool + "/pelto", home, usr), tool);
+
+    // PELTO_WINE_DIR with only bin/wine wins; one that is no Wine tree is skipped.
+    std::string custom = tree / "custom";
+    write_text(custom + "/bin/wine", "");
+    env.set("PELTO_WINE_DIR", custom);
+    EXPECT_EQ(find_wine_root(tool + "/pelto", home, usr), custom);
+    env.set("PELTO_WINE_DIR", tree / "nothing");
+    EXPECT_EQ(find_wine_root(tool + "/pelto", home, usr), tool);
+}
+
+TEST(WineDiscovery, LoaderServerAndDxvkSource) {
+    TempDir tree;
+    std::string root = tree / "wine";
+    write_text(root + "/bin/wine", "");
+    EXPECT_EQ(wine_loader_path(root), root + "/bin/wine");
+    write_text(root + "/lib/wine/x86_64-unix/wine", "");
+    EXPECT_EQ(wine_loader_path(root), root + "/lib/wine/x86_64-unix/wine");
+    EXPECT_EQ(wineserver_path(root), "/usr/bin/wineserver");
+    write_text(root + "/bin/wineserver", "");
+    EXPECT_EQ(wineserver_path(root), root + "/bin/wineserver");
+
+    std::string home = tree / "home";
+    std::string source;
+    auto lines = capture_log([&] { source = choose_dxvk_source(home, root, std::nullopt); });
+    EXPECT_EQ(source, root);
+    EXPECT_EQ(lines, std::vector<std::string>{
+                         "[WARN]   DXVK/VKD3D: no source found — D3D games will use Wine's builtin"});
+
+    std::string proton = tree / "proton/files";
+    testing::make_dir(proton + "/lib/wine");
+    lines = capture_log([&] { source = choose_dxvk_source(home, root, proton); });
+    EXPECT_EQ(lines, std::vector<std::string>{"[WARN]   DXVK: no DLLs found — D3D games will use "
+                                              "Wine's builtin (may crash on NVIDIA)"});
+    write_text(proton + "/lib/wine/dxvk/x86_64-windows/d3d11.dll", "");
+    lines = capture_log([&] { source = choose_dxvk_source(home, root, proton); });
+    EXPECT_EQ(source, proton);
+    EXPECT_EQ(lines, std::vector<std::string>{"[DEBUG]  DXVK/VKD3D: sourcing from Proton (" + proton + ")"});
+
+    write_text(root + "/lib/wine/dxvk/x86_64-windows/d3d11.dll", "");
+    EXPECT_EQ(choose_dxvk_source(home, root, proton), root);
+    std::string own = home + "/.local/share/Steam/compatibilitytools.d/pelto";
+    write_text(own + "/lib/wine/dxvk/x86_64-windows/d3d11.dll", "");
+    EXPECT_EQ(choose_dxvk_source(home, root, proton), own);
+}
+
+TEST(WineDiscovery, ProtonFilesAndIncompleteTreeWarnings) {
+    TempDir tree;
+    std::string home = tree.path();
+    std::string common = home + "/.steam/root/steamapps/common";
+    EXPECT_FALSE(find_proton_files(home));
+    write_text(common + "/Proton 8.0/files/bin/wine", "");  // no lib/wine: not a DLL source
+    EXPECT_FALSE(find_proton_files(home));
+    testing::make_dir(common + "/Proton 8.0/files/lib/wine");
+    EXPECT_EQ(find_proton_files(home), common + "/Proton 8.0/files");
+
+    std::string root = tree / "w";
+    testing::make_dir(root + "/lib/wine");
+    Command command;
+    auto lines = capture_log([&] { command = wine_command("/bin/true", root); });
+    EXPECT_EQ(command.program, "/bin/true");
+    EXPECT_TRUE(command.args.empty());
+    std::vector<std::string> expected = {
+        "[WARN]   pelto Wine tree incomplete (missing " + root + "/lib/wine or " + root +
+            "/share/wine); patched modules will not load.",
+        "[WARN]   Re-run install.py to populate the compat tree."};
+    EXPECT_EQ(lines, expected);
+    testing::make_dir(root + "/share/wine");
+    lines = capture_log([&] { wine_command("/bin/true", root); });
+    EXPECT_TRUE(lines.empty());
+}
+
+}  // namespace
+}  // namespace pelto::launcher::core

@@ -1,0 +1,107 @@
+#include "launcher/session/session_end.hpp"
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include "launcher/core/posix.hpp"
+#include "support/test_support.hpp"
+
+namespace pelto::launcher::session {
+namespace {
+
+using testing::capture_log;
+using testing::read_text;
+using testing::TempDir;
+using testing::write_text;
+
+TEST(SessionEnd, CrashDumpsAreCleanedOnlyInsideThePrefix) {
+    TempDir tree;
+    std::string pfx = tree / "compat/pfx";
+    std::string profile = pfx + "/drive_c/users/steamuser";
+    write_text(profile + "/Documents/My Games/x/Crash.DMP", "");
+    write_text(profile + "/AppData/Local/y/a.mdmp", "");
+    write_text(profile + "/AppData/Local/y/b.dmp.txt", "");
+    write_text(profile + "/AppData/Local/y/.dmp", "");
+    write_text(profile + "/x.dmp", "");  // outside the four folders
+    // Wine links profile folders into the real home: a dump there is the user's own file.
+    write_text(tree / "home/Music/keep.dmp", "");
+    testing::make_link(tree / "home/Music", profile + "/AppData/Roaming/outside");
+    // A link cycle and a link to a folder inside the prefix.
+    testing::make_link("..", profile + "/AppData/LocalLow/loop");
+    write_text(pfx + "/drive_c/shared/inside.dmp", "");
+    testing::make_link(pfx + "/drive_c/shared", profile + "/AppData/LocalLow/shared");
+
+    unsigned count = 0;
+    auto lines = capture_log([&] { count = clean_crash_dumps(pfx); });
+    EXPECT_EQ(count, 3u);
+    EXPECT_EQ(lines, std::vector<std::string>{"[DEBUG]  cleaned 3 stale crash dump(s)"});
+    EXPECT_FALSE(core::exists(profile + "/Documents/My Games/x/Crash.DMP"));
+    EXPECT_FALSE(core::exists(profile + "/AppData/Local/y/a.mdmp"));
+    EXPECT_FALSE(core::exists(pfx + "/drive_c/shared/inside.dmp"));
+    EXPECT_TRUE(core::exists(profile + "/AppData/Local/y/b.dmp.txt"));
+    EXPECT_TRUE(core::exists(profile + "/AppData/Local/y/.dmp"));
+    EXPECT_TRUE(core::exists(profile + "/x.dmp"));
+    EXPECT_TRUE(core::exists(tree / "home/Music/keep.dmp"));
+
+    // A missing profile is nothing to do.
+    EXPECT_EQ(clean_crash_dumps(tree / "nothing/pfx"), 0u);
+}
+
+TEST(SessionEnd, ExitNoteAndIncidentCopy) {
+    EXPECT_EQ(exit_note_text(0), "exit: 0 (clean)");
+    EXPECT_EQ(exit_note_text(1 << 8), "exit: 1 (error)");
+    EXPECT_EQ(exit_note_text(9), "killed by signal 9");
+    EXPECT_EQ(exit_note_text(0x137f), "unknown exit");  // stopped by SIGSTOP
+
+    TempDir tree;
+    std::string log = tree / "wine_stderr.log";
+    write_text(log, "game output");
+    auto lines = capture_log([&] { note_exit(log, 3 << 8, tree / "incidents/game-game-stderr.log"); });
+    EXPECT_EQ(read_text(log), "game output\n[pelto] exit: 3 (error)\n");
+    std::vector<std::string> expected = {
+        "[DEBUG]  stderr log: " + log,
+        "[WARN]   incident game stderr copy failed: No such file or directory (os error 2)"};
+    EXPECT_EQ(lines, expected);
+
+    testing::make_dir(tree / "incidents");
+    lines = capture_log([&] { note_exit(log, 0, tree / "incidents/game-game-stderr.log"); });
+    EXPECT_EQ(read_text(tree / "incidents/game-game-stderr.log"),
+              "game output\n[pelto] exit: 3 (error)\n\n[pelto] exit: 0 (clean)\n");
+    EXPECT_EQ(lines.back(), "[DEBUG]  incident game stderr: " + (tree / "incidents/game-game-stderr.log"));
+
+    // A log name that became a link is not written through, and never created.
+    write_text(tree / "victim", "precious");
+    testing::make_link(tree / "victim", tree / "planted.log");
+    note_exit(tree / "planted.log", 0, std::nullopt);
+    EXPECT_EQ(read_text(tree / "victim"), "precious");
+    note_exit(tree / "absent.log", 0, std::nullopt);
+    EXPECT_FALSE(core::exists(tree / "absent.log"));
+}
+
+TEST(SessionEnd, WaitsForTheServerOrTearsDownWhenItCannotStart) {
+    TempDir tree;
+    std::string wine = tree / "wine";
+    // A wineserver that records how it was called and exits at once.
+    write_text(wine + "/bin/wineserver",
+               "#!/bin/sh\necho \"$1 $WINEPREFIX\" >> " + (tree / "calls") + "\n");
+    ::chmod((wine + "/bin/wineserver").c_str(), 0755);
+    LaunchPlan plan;
+    plan.wine_root = wine;
+    plan.prefix = tree / "pfx";
+    auto lines = capture_log([&] { end_session(plan, 0); });
+    EXPECT_TRUE(lines.empty());
+    EXPECT_EQ(read_text(tree / "calls"), "-w " + plan.prefix + "\n");
+
+    // A server program that cannot be started: both WARN lines, the session end still returns.
+    write_text(wine + "/bin/wineserver", "#!/nonexistent/interpreter\n");
+    lines = capture_log([&] { end_session(plan, 0); });
+    std::vector<std::string> expected = {
+        "[WARN]   session: wineserver -w failed: No such file or directory (os error 2)",
+        "[WARN]   session: wineserver -k failed: No such file or directory (os error 2)"};
+    EXPECT_EQ(lines, expected);
+}
+
+}  // namespace
+}  // namespace pelto::launcher::session
