@@ -142,6 +142,10 @@ bool is_dir(const std::string& path) {
     return st && S_ISDIR(st->st_mode);
 }
 
+bool can_write(const std::string& path) {
+    return !has_nul(path) && ::access(path.c_str(), W_OK) == 0;
+}
+
 int make_dirs(const std::string& path) {
     if (path.empty()) return ENOENT;
     if (has_nul(path)) return EINVAL;

@@ -55,6 +55,8 @@ std::optional<struct stat> lstat_path(const std::string& path);
 bool exists(const std::string& path);
 /// True when `path` (links followed) is a directory.
 bool is_dir(const std::string& path);
+/// True when an access check for writing `path` succeeds (a read-only mount fails it).
+bool can_write(const std::string& path);
 
 /// Creates `path` and its missing parents with mode 0777 (before the umask); an existing
 /// directory is success. Returns errno or 0.
