@@ -79,7 +79,7 @@ TEST(WineEnv, OrderDefaultsAndInheritedValues) {
     EXPECT_EQ(values["WINEDLLDIR1"], nt_dll_dir);
     EXPECT_EQ(values["USER"], "gamer");
     EXPECT_EQ(values["PATH"], wine + "/bin:");
-    EXPECT_EQ(values["LD_LIBRARY_PATH"], wine + "/lib/wine/x86_64-unix:");
+    EXPECT_EQ(values["LD_LIBRARY_PATH"], wine + "/lib/wine/x86_64-unix:" + wine + "/lib:");
     EXPECT_EQ(values["DXVK_LOG_LEVEL"], "");
     EXPECT_EQ(values["VKD3D_DEBUG"], "none");
     EXPECT_EQ(values["USERPROFILE"], "C:\\users\\gamer");
