@@ -1,0 +1,108 @@
+#include "launcher/tasks/deploy_cache.hpp"
+
+#include <unistd.h>
+
+#include <string_view>
+#include <vector>
+
+#include "launcher/core/log.hpp"
+#include "launcher/core/posix.hpp"
+#include "launcher/core/text.hpp"
+
+namespace pelto::launcher::tasks {
+
+namespace {
+
+constexpr std::string_view kRecordName = ".pelto_deployed";
+constexpr std::string_view kVersionTag = "v6:";
+
+// An optional "+" and one or more decimal digits, at most 2^64 - 1.
+std::optional<uint64_t> parse_field(std::string_view field) {
+    if (!field.empty() && field.front() == '+') field.remove_prefix(1);
+    if (field.empty()) return std::nullopt;
+    uint64_t value = 0;
+    for (char c : field) {
+        if (c < '0' || c > '9') return std::nullopt;
+        uint64_t digit = static_cast<uint64_t>(c - '0');
+        if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
+        value = value * 10 + digit;
+    }
+    return value;
+}
+
+}  // namespace
+
+uint64_t stamp(const std::string& path) {
+    auto st = core::stat_path(path);
+    if (!st) return 0;
+    return (static_cast<uint64_t>(st->st_dev) * 0x5851F42D4C957F2DULL) ^
+           (static_cast<uint64_t>(st->st_ino) * 0x14057B7EF767814FULL) ^
+           static_cast<uint64_t>(st->st_mtim.tv_sec);
+}
+
+std::optional<Stamps> read_deploy_cache(const std::string& prefix) {
+    std::string text;
+    if (core::read_file(core::join_path(prefix, kRecordName), text) != 0) return std::nullopt;
+    if (!core::is_valid_utf8(text)) return std::nullopt;
+    if (text.size() < kVersionTag.size() || text.compare(0, kVersionTag.size(), kVersionTag) != 0) {
+        return std::nullopt;
+    }
+    std::string_view rest = core::trim_unicode(std::string_view(text).substr(kVersionTag.size()));
+
+    Stamps stamps{};
+    size_t slot = 0;
+    while (true) {
+        size_t comma = rest.find(',');
+        if (slot == stamps.size()) return std::nullopt;  // a fifth field
+        auto value = parse_field(rest.substr(0, comma));
+        if (!value) return std::nullopt;
+        stamps[slot++] = *value;
+        if (comma == std::string_view::npos) break;
+        rest.remove_prefix(comma + 1);
+    }
+    if (slot != stamps.size()) return std::nullopt;
+    return stamps;
+}
+
+void write_deploy_cache(const std::string& prefix, const Stamps& stamps) {
+    std::string record = core::concat(kVersionTag, stamps[0], ',', stamps[1], ',', stamps[2], ',',
+                                      stamps[3]);
+    // A reader sees the old record or the new one, never half of one: write a hidden sibling
+    // (named per process, so two launches of one prefix do not share it) and rename it over.
+    std::string path = core::join_path(prefix, kRecordName);
+    std::string scratch = core::concat(path, ".tmp-", static_cast<long>(::getpid()));
+    int error = core::write_file(scratch, record);
+    if (error == 0) error = core::rename_path(scratch, path);
+    if (error != 0) {
+        core::remove_file(scratch);
+        core::log_warn(core::concat("Cannot write deployment cache: ", core::error_text(error),
+                                    "; next launch will re-deploy"));
+        return;
+    }
+    core::log_debug("deployment cache written");
+}
+
+Stamps compute_stamps(const std::string& wine_root, const std::string& dxvk_source_root,
+                      const std::string& steam_dir) {
+    return Stamps{stamp(core::join_path(wine_root, "lib/wine")),
+                  stamp(core::join_path(dxvk_source_root, "lib/wine/dxvk")),
+                  stamp(core::join_path(dxvk_source_root, "lib/wine/vkd3d-proton")),
+                  stamp(core::join_path(steam_dir, "legacycompat"))};
+}
+
+ChangeFlags change_flags(const std::optional<Stamps>& record, const Stamps& now) {
+    if (!record) return ChangeFlags{};
+    return ChangeFlags{(*record)[0] == now[0], (*record)[1] == now[1], (*record)[2] == now[2],
+                       (*record)[3] == now[3]};
+}
+
+void update_deploy_cache(const std::string& prefix, const ChangeFlags& flags, const Stamps& stamps) {
+    if (flags.wine_unchanged && flags.dxvk_unchanged && flags.vkd3d_unchanged &&
+        flags.steam_unchanged) {
+        core::log_debug("cache hit: every component current");
+        return;
+    }
+    write_deploy_cache(prefix, stamps);
+}
+
+}  // namespace pelto::launcher::tasks
