@@ -1,0 +1,220 @@
+// The run driver and the launch through the built binary, with a stand-in Wine: shell scripts
+// as the loader and the wineserver, so every rule can be checked quickly and exactly.
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+
+#include "launcher/core/posix.hpp"
+#include "support/test_support.hpp"
+
+namespace pelto {
+namespace core = launcher::core;
+namespace {
+
+using testing::read_text;
+using testing::RunResult;
+using testing::TempDir;
+using testing::write_text;
+
+void write_script(const std::string& path, const std::string& body) {
+    write_text(path, "#!/bin/sh\n" + body);
+    ::chmod(path.c_str(), 0755);
+}
+
+// A stand-in Wine tree: the loader records its arguments, working directory and chosen
+// environment variables, then exits with the code in $STANDIN_EXIT (wineboot exits 0).
+class StandInWine : public ::testing::Test {
+protected:
+    void SetUp() override {
+        wine = tree / "wine";
+        write_script(wine + "/bin/wine",
+                     "if [ \"$1\" = wineboot ]; then exit 0; fi\n"
+                     "out=" + (tree / "record") + "\n"
+                     ": > \"$out\"\n"
+                     "for a in \"$@\"; do printf 'arg=%s\\n' \"$a\" >> \"$out\"; done\n"
+                     "printf 'cwd=%s\\n' \"$(pwd)\" >> \"$out\"\n"
+                     "for v in WINEPREFIX WINEDEBUG SteamAppId SteamGameId WINEDLLOVERRIDES LD_PRELOAD "
+                     "CUSTOM_ONE DXVK_LOG_LEVEL WINETEMP USER; do\n"
+                     "  if env | grep -q \"^$v=\"; then printf '%s=%s\\n' \"$v\" \"$(printenv $v)\" >> \"$out\";"
+                     " else printf '%s unset\\n' \"$v\" >> \"$out\"; fi\n"
+                     "done\n"
+                     "echo game-stdout; echo game-stderr >&2\n"
+                     "if [ -n \"$STANDIN_SIGNAL\" ]; then kill -\"$STANDIN_SIGNAL\" $$; fi\n"
+                     "exit ${STANDIN_EXIT:-0}\n");
+        write_script(wine + "/bin/wineserver", "exit 0\n");
+        testing::make_dir(wine + "/lib/wine/x86_64-unix");
+        testing::make_dir(wine + "/share/wine");
+        testing::make_dir(tree / "home");
+        env = testing::base_env(tree / "home");
+        env["PELTO_WINE_DIR"] = wine;
+        env["STEAM_COMPAT_DATA_PATH"] = tree / "compat";
+    }
+
+    RunResult pelto(const std::vector<std::string>& args, const testing::RunOptions& options = {}) {
+        return testing::run_program(testing::pelto_binary(), args, env, options);
+    }
+
+    std::vector<std::string> record() {
+        std::vector<std::string> lines;
+        std::string text = read_text(tree / "record");
+        size_t pos = 0;
+        while (pos < text.size()) {
+            size_t end = text.find('\n', pos);
+            lines.push_back(text.substr(pos, end - pos));
+            pos = end + 1;
+        }
+        return lines;
+    }
+
+    bool recorded(const std::string& line) {
+        auto lines = record();
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
+    }
+
+    testing::RunOptions cwd_options() {
+        testing::RunOptions options;
+        options.cwd = tree.path();
+        return options;
+    }
+    static testing::RunOptions closed_options() {
+        testing::RunOptions options;
+        options.close_all_std = true;
+        return options;
+    }
+
+    TempDir tree;
+    std::string wine;
+    std::map<std::string, std::string> env;
+};
+
+TEST_F(StandInWine, EarlyExitsAndTheirStatuses) {
+    env.erase("STEAM_COMPAT_DATA_PATH");
+    RunResult result = pelto({"run", "game.exe"});
+    EXPECT_EQ(result.exit_code(), 1);
+    EXPECT_TRUE(result.has_line("[ERROR]  STEAM_COMPAT_DATA_PATH not set — not launched from Steam?"));
+
+    env["STEAM_COMPAT_DATA_PATH"] = tree / "x/compatdata/0/";
+    result = pelto({"run", "game.exe"});
+    EXPECT_EQ(result.exit_code(), 0);
+    EXPECT_FALSE(core::lstat_path(tree / "x/compatdata/0/pfx"));
+    env["PELTO_VERBOSE"] = "1";
+    result = pelto({"run", "game.exe"});
+    EXPECT_TRUE(result.has_line("[DEBUG]  Skipping Steam prefix probe (compatdata/0, verb=run)"));
+    EXPECT_TRUE(result.has_line("[DEBUG]  STEAM_COMPAT_DATA_PATH=" + (tree / "x/compatdata/0/") +
+                                " SteamAppId= verb=run"));
+
+    // A file where the compatibility data directory should be.
+    write_text(tree / "file", "");
+    env["STEAM_COMPAT_DATA_PATH"] = tree / "file";
+    result = pelto({"waitforexitandrun", "game.exe"});
+    EXPECT_EQ(result.exit_code(), 1);
+    EXPECT_TRUE(result.has_line("[ERROR]  Failed to create prefix directory " + (tree / "file/pfx") +
+                                ": Not a directory (os error 20)"));
+
+    env["STEAM_COMPAT_DATA_PATH"] = tree / "compat";
+    result = pelto({"run"});
+    EXPECT_EQ(result.exit_code(), 1);
+    EXPECT_TRUE(result.has_line("[ERROR]  No executable specified"));
+
+    result = pelto({"waitforexitandrun", "/s/Steamworks Shared/D3DDriverQuery64.exe"});
+    EXPECT_EQ(result.exit_code(), 0);
+    EXPECT_TRUE(result.has_line("[DEBUG]  skipping Steam utility: /s/Steamworks Shared/D3DDriverQuery64.exe"));
+    EXPECT_FALSE(core::exists(tree / "record"));
+}
+
+TEST_F(StandInWine, VerbosityRules) {
+    env["STEAM_COMPAT_DATA_PATH"] = "";
+    auto debug_lines = [&] {
+        int count = 0;
+        for (const std::string& line : pelto({"run", "x"}).log_lines()) count += line.rfind("[DEBUG]", 0) == 0;
+        return count;
+    };
+    EXPECT_EQ(debug_lines(), 0);
+    env["PELTO_VERBOSE"] = "true";
+    EXPECT_EQ(debug_lines(), 0);
+    env["PELTO_VERBOSE"] = "1";
+    EXPECT_GT(debug_lines(), 0);
+    env["PELTO_VERBOSE"] = "0";
+    write_text(tree / "home/.cache/pelto/trace_verbose", "");
+    EXPECT_GT(debug_lines(), 0);
+    env.erase("HOME");
+    env.erase("PELTO_VERBOSE");
+    RunResult result = pelto({"run", "x"});
+    EXPECT_EQ(result.exit_code(), 1);
+    EXPECT_TRUE(result.has_line("[ERROR]  STEAM_COMPAT_DATA_PATH not set — not launched from Steam?"));
+}
+
+TEST_F(StandInWine, TheGameCommandEnvironmentAndExitStatus) {
+    // env_config beside the launcher: copy the binary next to it.
+    std::string tool = tree / "tool";
+    testing::make_dir(tool);
+    ASSERT_EQ(core::copy_file(testing::pelto_binary(), tool + "/pelto"), 0);
+    write_text(tool + "/env_config", "CUSTOM_ONE = from file\nDXVK_LOG_LEVEL=info\nWINEDEBUG=+custom\n");
+    write_text(tree / "games/My Game/game.exe", "");
+    env["SteamGameId"] = "";
+    env["SteamAppId"] = "440";
+    env["LD_PRELOAD"] = "/x/gameoverlayrenderer.so";
+    env["STANDIN_EXIT"] = "3";
+    std::string odd_argument = "with space \xff\xfe end";
+    RunResult result = testing::run_program(
+        tool + "/pelto", {"waitforexitandrun", tree / "games/My Game/game.exe", odd_argument, ""}, env);
+    EXPECT_EQ(result.exit_code(), 3) << result.err;
+    std::vector<std::string> expected_args = {"arg=C:\\windows\\system32\\steam.exe",
+                                              "arg=" + (tree / "games/My Game/game.exe"),
+                                              "arg=" + odd_argument, "arg="};
+    auto lines = record();
+    ASSERT_GE(lines.size(), 5u);
+    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 4), expected_args);
+    EXPECT_TRUE(recorded("cwd=" + (tree / "games/My Game")));
+    EXPECT_TRUE(recorded("WINEPREFIX=" + (tree / "compat/pfx")));
+    EXPECT_TRUE(recorded("SteamAppId="));
+    EXPECT_TRUE(recorded("SteamGameId="));
+    EXPECT_TRUE(recorded("LD_PRELOAD unset"));
+    EXPECT_TRUE(recorded("CUSTOM_ONE=from file"));
+    EXPECT_TRUE(recorded("DXVK_LOG_LEVEL=info"));
+    EXPECT_TRUE(recorded("WINEDEBUG=+custom"));
+    EXPECT_TRUE(recorded("USER=steamuser"));
+    EXPECT_TRUE(recorded("WINETEMP=C:\\users\\steamuser\\Temp"));
+    EXPECT_TRUE(result.has_line("[INFO]   launching: " + (tree / "games/My Game/game.exe")));
+    EXPECT_EQ(read_text("/tmp/pelto/wine_stdout.log"), "game-stdout\n");
+    EXPECT_EQ(read_text("/tmp/pelto/wine_stderr.log"), "game-stderr\n\n[pelto] exit: 3 (error)\n");
+}
+
+TEST_F(StandInWine, WindowsPathsMissingDllsAndSignals) {
+    env["STANDIN_SIGNAL"] = "KILL";
+    RunResult result = pelto({"waitforexitandrun", "C:\\Games\\x.exe"}, cwd_options());
+    EXPECT_EQ(result.exit_code(), 1);
+    EXPECT_TRUE(result.has_line("[WARN]   game exe not found at C:\\Games\\x.exe (may be a Windows path — continuing)"));
+    EXPECT_TRUE(recorded("arg=C:\\Games\\x.exe"));
+    EXPECT_TRUE(recorded("cwd=" + tree.path()));
+    auto lines = result.log_lines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "[WARN]   wine64 killed by signal 9");
+    EXPECT_EQ(read_text("/tmp/pelto/wine_stderr.log"), "game-stderr\n\n[pelto] killed by signal 9\n");
+}
+
+TEST_F(StandInWine, ClosedStandardDescriptorsAndAPlantedLogLink) {
+    // Started with 0, 1 and 2 closed: the launch still runs and the game's status comes back.
+    env["STANDIN_EXIT"] = "7";
+    EXPECT_EQ(pelto({"waitforexitandrun", "x.exe"}, closed_options()).exit_code(), 7);
+
+    // Another user's link at the log name is not followed: the victim keeps its content and
+    // the game's output goes to the launcher's own streams.
+    core::make_dirs("/tmp/pelto");
+    core::remove_file("/tmp/pelto/wine_stdout.log");
+    write_text(tree / "victim", "precious");
+    testing::make_link(tree / "victim", "/tmp/pelto/wine_stdout.log");
+    env["STANDIN_EXIT"] = "0";
+    RunResult result = pelto({"waitforexitandrun", "x.exe"});
+    core::remove_file("/tmp/pelto/wine_stdout.log");
+    EXPECT_EQ(result.exit_code(), 0);
+    EXPECT_EQ(read_text(tree / "victim"), "precious");
+    EXPECT_EQ(result.out, "game-stdout\n");
+}
+
+}  // namespace
+}  // namespace pelto
