@@ -1,0 +1,318 @@
+#include "support/wine_fixture.hpp"
+
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <stdexcept>
+
+#include "launcher/core/posix.hpp"
+
+namespace pelto::testing {
+
+namespace core = launcher::core;
+
+namespace {
+
+constexpr const char* kPath = "/usr/local/bin:/usr/bin:/bin";
+
+// Debian's loader re-executes itself under the name it was started with, looked up in its
+// own directory; started through a link named "wine" it would look for the 32-bit loader
+// "wine" there and fail. A two-line script starts it under its real name instead.
+std::string loader_script(const std::string& loader) {
+    return "#!/bin/sh\nexec '" + loader + "' \"$@\"\n";
+}
+
+std::string link_or_error(const std::string& target, const std::string& path) {
+    if (core::make_symlink(target, path) != 0) return "cannot link " + path + " -> " + target;
+    return "";
+}
+
+// What a run printed, for the error text of a failed setup step.
+std::string describe(const std::string& what, const RunResult& result) {
+    return what + " failed (wait status " + std::to_string(result.status) + "): " + result.err +
+           result.out;
+}
+
+bool is_number(const std::string& name) {
+    return !name.empty() && name.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// One prefix made by wineboot for the whole test binary; every fixture copies it.
+struct PristinePrefix {
+    std::unique_ptr<TempDir> dir;
+    std::string prefix;
+    std::string error;
+};
+
+PristinePrefix build_pristine(const WineSource& source) {
+    PristinePrefix out;
+    out.dir = std::make_unique<TempDir>();
+    const TempDir& dir = *out.dir;
+    out.error = make_wine_tree(dir / "tool", source);
+    if (!out.error.empty()) return out;
+    make_dir(dir / "home");
+    make_dir(dir / "tmp");
+    std::string prefix = dir / "compat/pfx";
+    std::map<std::string, std::string> env = {
+        {"PATH", kPath},
+        {"HOME", dir / "home"},
+        {"TMPDIR", dir / "tmp"},
+        {"USER", "steamuser"},
+        {"WINEPREFIX", prefix},
+        {"WINEDEBUG", "-all"},
+        // No Mono or Gecko installer runs: the test game needs neither.
+        {"WINEDLLOVERRIDES", "mscoree=d;mshtml=d"},
+    };
+    RunResult boot = run_program(dir / "tool/bin/wine", {"wineboot", "--init"}, env);
+    // The registry files are written when the server shuts down, so wait for it.
+    RunResult wait = run_program(dir / "tool/bin/wineserver", {"-w"}, env);
+    if (boot.exit_code() != 0) {
+        out.error = describe("wineboot --init", boot);
+        return out;
+    }
+    if (wait.exit_code() != 0) {
+        out.error = describe("wineserver -w", wait);
+        return out;
+    }
+    // Debian's Wine names its server directory (under TMPDIR) in this file; each copy of the
+    // prefix must get a directory of its own.
+    core::remove_file(prefix + "/wineserver");
+    core::remove_tree(dir / "tmp");
+
+    std::string system32 = prefix + "/drive_c/windows/system32";
+    std::string syswow64 = prefix + "/drive_c/windows/syswow64";
+    make_dir(system32);
+    make_dir(syswow64);
+    if (core::copy_file(steam_bridge_exe(), system32 + "/steam.exe") != 0 ||
+        core::copy_file(steam_bridge_exe(), syswow64 + "/steam.exe") != 0) {
+        out.error = "cannot place the bridge steam.exe into " + prefix;
+        return out;
+    }
+    // The launcher checks that the Direct3D DLLs are deployed; the game never loads them.
+    write_text(system32 + "/d3d11.dll", "MZ stand-in for d3d11.dll\n");
+    write_text(system32 + "/d3d12.dll", "MZ stand-in for d3d12.dll\n");
+    out.prefix = prefix;
+    return out;
+}
+
+const PristinePrefix& pristine_prefix(const WineSource& source) {
+    static const PristinePrefix pristine = build_pristine(source);
+    return pristine;
+}
+
+}  // namespace
+
+std::string test_game_exe() { return PELTO_TEST_GAME_EXE; }
+std::string steam_bridge_exe() { return PELTO_STEAM_BRIDGE_EXE; }
+
+std::string wine_unavailable_reason(const WineSource& source) {
+    if (test_game_exe().empty() || steam_bridge_exe().empty()) {
+        return "the Windows test programs were not built (x86_64-w64-mingw32-gcc or winebuild "
+               "missing at configure time)";
+    }
+    for (const std::string& path :
+         {source.loader, source.wineserver, source.lib_dir + "/x86_64-unix/ntdll.so",
+          source.lib_dir + "/x86_64-windows", source.share_dir, test_game_exe(),
+          steam_bridge_exe()}) {
+        if (!core::exists(path)) return "missing " + path + " (is wine64 installed?)";
+    }
+    return "";
+}
+
+std::string make_wine_tree(const std::string& root, const WineSource& source) {
+    std::string wine_dir = root + "/lib/wine";
+    for (const std::string& dir : {root + "/bin", wine_dir + "/x86_64-windows", root + "/share"}) {
+        if (core::make_dirs(dir) != 0) return "cannot create " + dir;
+    }
+    std::string loader = root + "/bin/wine";
+    if (core::write_file(loader, loader_script(source.loader)) != 0 ||
+        ::chmod(loader.c_str(), 0755) != 0) {
+        return "cannot write " + loader;
+    }
+    std::string error = link_or_error(source.wineserver, root + "/bin/wineserver");
+    if (error.empty()) error = link_or_error(source.lib_dir + "/x86_64-unix", wine_dir + "/x86_64-unix");
+    if (error.empty()) {
+        error = link_or_error(source.lib_dir + "/i386-windows", wine_dir + "/i386-windows");
+    }
+    if (error.empty()) error = link_or_error(source.share_dir, root + "/share/wine");
+    if (!error.empty()) return error;
+    // A real directory, so that the bridge can sit among Wine's own modules.
+    int list_error = 0;
+    for (const core::DirEntry& entry : core::list_dir(source.lib_dir + "/x86_64-windows", list_error)) {
+        error = link_or_error(source.lib_dir + "/x86_64-windows/" + entry.name,
+                              wine_dir + "/x86_64-windows/" + entry.name);
+        if (!error.empty()) return error;
+    }
+    if (list_error != 0) return "cannot list " + source.lib_dir + "/x86_64-windows";
+    std::string bridge = wine_dir + "/x86_64-windows/steam.exe";
+    core::remove_file(bridge);
+    if (core::copy_file(steam_bridge_exe(), bridge) != 0) return "cannot copy the bridge to " + bridge;
+    return "";
+}
+
+std::string z_drive_path(const std::string& unix_path) {
+    std::string out = "Z:" + unix_path;
+    for (char& c : out) {
+        if (c == '/') c = '\\';
+    }
+    return out;
+}
+
+std::vector<pid_t> processes_of_prefix(const std::string& prefix, const std::string& proc_root) {
+    std::vector<pid_t> found;
+    std::string wanted = "WINEPREFIX=" + prefix;
+    for (const core::DirEntry& entry : core::list_dir(proc_root)) {
+        if (!is_number(entry.name)) continue;
+        std::string environ;
+        if (core::read_file(proc_root + "/" + entry.name + "/environ", environ) != 0) continue;
+        size_t pos = 0;
+        while (pos < environ.size()) {
+            size_t end = environ.find('\0', pos);
+            if (end == std::string::npos) end = environ.size();
+            if (environ.compare(pos, end - pos, wanted) == 0) {
+                found.push_back(static_cast<pid_t>(std::stol(entry.name)));
+                break;
+            }
+            pos = end + 1;
+        }
+    }
+    return found;
+}
+
+std::vector<pid_t> children_of(pid_t parent, const std::string& proc_root) {
+    std::vector<pid_t> found;
+    for (const core::DirEntry& entry : core::list_dir(proc_root)) {
+        if (!is_number(entry.name)) continue;
+        std::string stat;
+        if (core::read_file(proc_root + "/" + entry.name + "/stat", stat) != 0) continue;
+        // "pid (comm) state ppid ...": the command name may hold blanks and parentheses.
+        size_t close = stat.rfind(')');
+        if (close == std::string::npos || close + 4 >= stat.size()) continue;
+        size_t ppid_start = stat.find(' ', close + 2);
+        if (ppid_start == std::string::npos) continue;
+        if (std::atol(stat.c_str() + ppid_start + 1) == parent) {
+            found.push_back(static_cast<pid_t>(std::stol(entry.name)));
+        }
+    }
+    return found;
+}
+
+std::vector<std::string> cmdline_of(pid_t pid, const std::string& proc_root) {
+    std::string raw;
+    std::vector<std::string> args;
+    if (core::read_file(proc_root + "/" + std::to_string(pid) + "/cmdline", raw) != 0) return args;
+    size_t pos = 0;
+    while (pos < raw.size()) {
+        size_t end = raw.find('\0', pos);
+        if (end == std::string::npos) end = raw.size();
+        args.push_back(raw.substr(pos, end - pos));
+        pos = end + 1;
+    }
+    return args;
+}
+
+bool wait_until(const std::function<bool()>& done, long limit_ms) {
+    core::Clock::time_point start = core::Clock::now();
+    while (!done()) {
+        if (core::elapsed_ms(start) >= static_cast<uint64_t>(limit_ms)) return done();
+        core::sleep_ms(50);
+    }
+    return true;
+}
+
+WineFixture::WineFixture(const WineSource& source) {
+    try {
+        make_dir(home());
+        make_dir(tmp_dir());
+        make_dir(compat());
+        if (core::copy_file(pelto_binary(), pelto()) != 0) {
+            error_ = "cannot copy " + pelto_binary() + " to " + pelto();
+            return;
+        }
+        error_ = make_wine_tree(tool_dir(), source);
+        if (!error_.empty()) return;
+        if (auto dir = core::parent_dir(game_exe())) make_dir(*dir);
+        if (core::copy_file(test_game_exe(), game_exe()) != 0) {
+            error_ = "cannot copy the test game to " + game_exe();
+            return;
+        }
+        if (kFixtureBuildsPrefix) {
+            const PristinePrefix& pristine = pristine_prefix(source);
+            if (!pristine.error.empty()) {
+                error_ = "cannot build the prefix: " + pristine.error;
+                return;
+            }
+            RunResult copy = run_program("/bin/cp", {"-a", pristine.prefix, prefix()},
+                                         {{"PATH", kPath}});
+            if (copy.exit_code() != 0) error_ = describe("cp -a of the prefix", copy);
+        }
+    } catch (const std::exception& e) {
+        error_ = e.what();
+    }
+}
+
+WineFixture::~WineFixture() { stop_wine(); }
+
+std::map<std::string, std::string> WineFixture::env() const {
+    std::map<std::string, std::string> env = base_env(home());
+    env["TMPDIR"] = tmp_dir();
+    env["STEAM_COMPAT_DATA_PATH"] = compat();
+    env["HOST_LC_ALL"] = "C.UTF-8";
+    return env;
+}
+
+void WineFixture::write_env_config(const std::string& text) const {
+    write_text(tool_dir() + "/env_config", text);
+}
+
+RunResult WineFixture::run_game(const std::vector<std::string>& game_args,
+                                const std::map<std::string, std::string>& extra_env,
+                                const RunOptions& options) const {
+    std::map<std::string, std::string> full_env = env();
+    for (const auto& [name, value] : extra_env) full_env[name] = value;
+    std::vector<std::string> args = {"waitforexitandrun", game_exe()};
+    args.insert(args.end(), game_args.begin(), game_args.end());
+    return run_program(pelto(), args, full_env, options);
+}
+
+std::vector<std::string> WineFixture::leftover_processes(long limit_ms) const {
+    wait_until([&] { return processes_of_prefix(prefix()).empty(); }, limit_ms);
+    std::vector<std::string> left;
+    for (pid_t pid : processes_of_prefix(prefix())) {
+        std::string line = std::to_string(pid) + ":";
+        for (const std::string& arg : cmdline_of(pid)) line += " " + arg;
+        left.push_back(line);
+    }
+    return left;
+}
+
+void WineFixture::stop_wine() const {
+    if (core::exists(prefix()) && core::exists(tool_dir() + "/bin/wineserver")) {
+        std::map<std::string, std::string> wine_env = env();
+        wine_env["WINEPREFIX"] = prefix();
+        try {
+            run_program(tool_dir() + "/bin/wineserver", {"-k"}, wine_env);
+        } catch (const std::exception&) {
+        }
+    }
+    for (pid_t pid : processes_of_prefix(prefix())) ::kill(pid, SIGKILL);
+    wait_until([&] { return processes_of_prefix(prefix()).empty(); }, 60000);
+}
+
+void WineTest::SetUp() {
+    std::string reason = wine_unavailable_reason();
+    if (!reason.empty()) GTEST_SKIP() << "real Wine unavailable: " << reason;
+    wine = std::make_unique<WineFixture>();
+    ASSERT_EQ(wine->error(), "");
+}
+
+void WineTest::TearDown() {
+    if (!wine) return;
+    std::vector<std::string> left = wine->leftover_processes();
+    EXPECT_TRUE(left.empty()) << "still running in " << wine->prefix() << ":\n"
+                              << ::testing::PrintToString(left);
+    wine.reset();
+}
+
+}  // namespace pelto::testing
