@@ -1,5 +1,6 @@
 // The run driver and the launch through the built binary, with a stand-in Wine: shell scripts
 // as the loader and the wineserver, so every rule can be checked quickly and exactly.
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -44,8 +45,9 @@ protected:
                      "done\n"
                      "echo game-stdout; echo game-stderr >&2\n"
                      "if [ -n \"$STANDIN_SIGNAL\" ]; then kill -\"$STANDIN_SIGNAL\" $$; fi\n"
+                     "if [ -n \"$STANDIN_SLEEP\" ]; then touch " + (tree / "sleeping") + "; sleep \"$STANDIN_SLEEP\"; fi\n"
                      "exit ${STANDIN_EXIT:-0}\n");
-        write_script(wine + "/bin/wineserver", "exit 0\n");
+        write_script(wine + "/bin/wineserver", "echo \"$1\" >> " + (tree / "server-calls") + "\n");
         testing::make_dir(wine + "/lib/wine/x86_64-unix");
         testing::make_dir(wine + "/share/wine");
         testing::make_dir(tree / "home");
@@ -214,6 +216,27 @@ TEST_F(StandInWine, ClosedStandardDescriptorsAndAPlantedLogLink) {
     EXPECT_EQ(result.exit_code(), 0);
     EXPECT_EQ(read_text(tree / "victim"), "precious");
     EXPECT_EQ(result.out, "game-stdout\n");
+}
+
+TEST_F(StandInWine, SigtermEndsTheGameGroupAndTearsTheSessionDown) {
+    env["STANDIN_SLEEP"] = "600";
+    testing::RunOptions options;
+    options.on_started = [&](pid_t pid) {
+        // Wait (without a time limit of our own) until the game sleeps, then interrupt pelto.
+        while (!core::exists(tree / "sleeping")) core::sleep_ms(20);
+        ::kill(pid, SIGTERM);
+    };
+    RunResult result = pelto({"waitforexitandrun", "x.exe"}, options);
+    EXPECT_EQ(result.exit_code(), 1);
+    auto lines = result.log_lines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "[WARN]   wine64 killed by signal 15");
+    // The interrupted session skips "-w" and goes straight to the teardown and "-k".
+    std::string calls = read_text(tree / "server-calls");
+    EXPECT_EQ(calls.find("-w"), std::string::npos);
+    ASSERT_GE(calls.size(), 3u);
+    EXPECT_EQ(calls.substr(calls.size() - 3), "-k\n");
+    EXPECT_EQ(read_text("/tmp/pelto/wine_stderr.log"), "game-stderr\n\n[pelto] killed by signal 15\n");
 }
 
 }  // namespace
