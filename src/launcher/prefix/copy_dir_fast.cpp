@@ -1,0 +1,219 @@
+// The template copy behind prefix creation and repair. Directories are listed with the raw
+// getdents64 call into one large buffer, which gives the file type of every entry without a
+// status query; files are hard-linked (one metadata operation, no data) and copied only when
+// linking fails; the subdirectories of the first two levels are copied concurrently.
+#include "launcher/prefix/copy_dir_fast.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "launcher/core/log.hpp"
+#include "launcher/core/posix.hpp"
+#include "launcher/core/text.hpp"
+
+namespace pelto::launcher::prefix {
+
+namespace core = launcher::core;
+
+namespace {
+
+constexpr size_t kListingBufferSize = 0x8000;
+
+// Offsets inside one linux_dirent64 record.
+constexpr size_t kRecordLengthOffset = 16;
+constexpr size_t kTypeOffset = 18;
+constexpr size_t kNameOffset = 19;
+
+constexpr unsigned char kTypeUnknown = 0;
+constexpr unsigned char kTypeDirectory = 4;
+constexpr unsigned char kTypeLink = 10;
+
+struct SubdirPair {
+    std::string source;
+    std::string destination;
+};
+
+// Links `source` into place at `destination`, or copies it when linking is impossible.
+// Returns 1 when a file was created, 0 otherwise.
+uint32_t deploy_file(const std::string& source, const std::string& destination) {
+    int error = core::hard_link(source, destination);
+    if (error == 0) return 1;
+    if (error == EEXIST) {
+        // Something is in place already, and nothing is ever replaced. When the name is held
+        // by a dangling link, copying would write through it and create a file wherever that
+        // link points, possibly outside the prefix, so the entry is reported instead.
+        if (core::exists(destination)) return 0;
+        core::log_warn(core::concat("copy_dir_fast: failed to deploy ", core::lossy_utf8(source)));
+        return 0;
+    }
+    if (core::copy_file(source, destination) == 0) return 1;
+    // A half-written file (a full disk) would count as present on every later repair and
+    // never be fixed; the name was free before the copy, so removing it loses nothing.
+    core::remove_file(destination);
+    core::log_warn(core::concat("copy_dir_fast: failed to deploy ", core::lossy_utf8(source)));
+    return 0;
+}
+
+// True when the dangling link at `destination` already says what the template link says.
+bool dangling_link_matches(const std::string& source, const std::string& destination) {
+    if (core::canonical(source)) return false;  // the template link resolves: repair ours
+    std::optional<std::string> source_target = core::read_link(source);
+    std::optional<std::string> destination_target = core::read_link(destination);
+    if (source_target && destination_target) {
+        return core::same_path(*source_target, *destination_target);
+    }
+    return !source_target && !destination_target;
+}
+
+// Recreates the template link `source` at `destination`: pointing at the canonical location
+// of its target when that exists, otherwise holding the template's own target text.
+uint32_t deploy_link(const std::string& source, const std::string& destination) {
+    if (auto status = core::lstat_path(destination)) {
+        // A real file or directory in the prefix is never swapped for a link.
+        if (!S_ISLNK(status->st_mode)) return 0;
+        if (core::exists(destination)) return 0;
+        if (dangling_link_matches(source, destination)) return 0;
+        int error = core::remove_file(destination);
+        if (error != 0 && error != ENOENT) {
+            core::log_warn(core::concat("Cannot remove ", core::lossy_utf8(destination), ": ",
+                                        core::error_text(error)));
+        }
+    }
+    std::optional<std::string> target = core::canonical(source);
+    if (!target) target = core::read_link(source);
+    if (!target) return 0;
+    if (int error = core::make_symlink(*target, destination); error != 0) {
+        core::log_warn(core::concat("Symlink failed ", core::lossy_utf8(destination), ": ",
+                                    core::error_text(error)));
+        return 0;
+    }
+    return 1;
+}
+
+// Copies every queued subdirectory on a thread of its own, all started before any is joined.
+uint32_t copy_subdirs_in_parallel(const std::vector<SubdirPair>& queue, uint32_t depth) {
+    std::vector<uint32_t> counts(queue.size(), 0);
+    std::vector<std::thread> threads;
+    threads.reserve(queue.size());
+    std::vector<size_t> not_started;
+    for (size_t i = 0; i < queue.size(); ++i) {
+        try {
+            threads.emplace_back([&queue, &counts, i, depth] {
+                counts[i] = copy_dir_fast(queue[i].source, queue[i].destination, depth + 1);
+            });
+        } catch (const std::system_error&) {
+            // Out of threads: this subdirectory is copied on the calling thread below.
+            threads.emplace_back();
+            not_started.push_back(i);
+        }
+    }
+    for (size_t i : not_started) {
+        counts[i] = copy_dir_fast(queue[i].source, queue[i].destination, depth + 1);
+    }
+    uint32_t total = 0;
+    for (size_t i = 0; i < threads.size(); ++i) {
+        if (threads[i].joinable()) threads[i].join();
+        total += counts[i];
+    }
+    return total;
+}
+
+}  // namespace
+
+uint32_t copy_dir_fast(const std::string& source, const std::string& destination, uint32_t depth) {
+    if (source.find('\0') != std::string::npos) return 0;
+    int error = 0;
+    core::Fd dir = core::open_file(source, O_RDONLY | O_DIRECTORY, 0, error);
+    if (!dir.valid()) {
+        core::log_error(core::concat("copy_dir_fast: failed to open ", core::lossy_utf8(source)));
+        return 0;
+    }
+    if (error = core::make_dirs(destination); error != 0) {
+        core::log_error(core::concat("copy_dir_fast: cannot create ", core::lossy_utf8(destination),
+                                     ": ", core::error_text(error)));
+        return 0;
+    }
+
+    // On the heap: a deep tree recurses once per level, and each level's buffer on the
+    // thread's stack would add up.
+    std::unique_ptr<char[]> buffer(new char[kListingBufferSize]);
+    std::string source_entry = core::join_path(source, "");
+    std::string destination_entry = core::join_path(destination, "");
+    const size_t source_base = source_entry.size();
+    const size_t destination_base = destination_entry.size();
+    std::vector<SubdirPair> queue;
+    uint32_t count = 0;
+
+    while (true) {
+        long got = ::syscall(SYS_getdents64, dir.get(), buffer.get(), kListingBufferSize);
+        if (got < 0) {
+            int list_error = errno;
+            if (list_error == EINTR) continue;
+            core::log_error(core::concat("copy_dir_fast: getdents64 failed on ",
+                                         core::lossy_utf8(source), " (errno=",
+                                         core::error_text(list_error), ")"));
+            break;
+        }
+        if (got == 0) break;
+        for (long offset = 0; offset < got;) {
+            const char* record = buffer.get() + offset;
+            uint16_t record_length = 0;
+            std::memcpy(&record_length, record + kRecordLengthOffset, sizeof record_length);
+            if (record_length <= kNameOffset || offset + record_length > got) break;
+            offset += record_length;
+            unsigned char type = static_cast<unsigned char>(record[kTypeOffset]);
+            const char* name = record + kNameOffset;
+            size_t name_length = ::strnlen(name, record_length - kNameOffset);
+            if ((name_length == 1 && name[0] == '.') ||
+                (name_length == 2 && name[0] == '.' && name[1] == '.')) {
+                continue;
+            }
+            source_entry.resize(source_base);
+            source_entry.append(name, name_length);
+            destination_entry.resize(destination_base);
+            destination_entry.append(name, name_length);
+
+            if (type == kTypeUnknown) {
+                auto status = core::lstat_path(source_entry);
+                if (!status) {
+                    int stat_error = errno;
+                    core::log_warn(core::concat("copy_dir_fast: cannot stat ",
+                                                core::lossy_utf8(source_entry), ": ",
+                                                core::error_text(stat_error)));
+                    continue;
+                }
+                type = S_ISDIR(status->st_mode)   ? kTypeDirectory
+                       : S_ISLNK(status->st_mode) ? kTypeLink
+                                                  : kTypeUnknown;
+            }
+            if (type == kTypeDirectory) {
+                if (depth <= 1) {
+                    queue.push_back({source_entry, destination_entry});
+                } else {
+                    count += copy_dir_fast(source_entry, destination_entry, depth + 1);
+                }
+            } else if (type == kTypeLink) {
+                count += deploy_link(source_entry, destination_entry);
+            } else {
+                count += deploy_file(source_entry, destination_entry);
+            }
+        }
+    }
+    dir.reset();
+    buffer.reset();
+
+    if (!queue.empty()) count += copy_subdirs_in_parallel(queue, depth);
+    return count;
+}
+
+}  // namespace pelto::launcher::prefix

@@ -1,0 +1,190 @@
+#include "launcher/prefix/copy_dir_fast.hpp"
+
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "launcher/core/posix.hpp"
+#include "support/scoped_mount.hpp"
+#include "support/test_support.hpp"
+
+namespace pelto::launcher::prefix {
+namespace {
+
+using testing::capture_log;
+using testing::make_dir;
+using testing::make_link;
+using testing::read_text;
+using testing::ScopedMount;
+using testing::TempDir;
+using testing::write_text;
+
+ino_t inode_of(const std::string& path) {
+    auto status = core::lstat_path(path);
+    return status ? status->st_ino : 0;
+}
+
+bool is_link(const std::string& path) {
+    auto status = core::lstat_path(path);
+    return status && S_ISLNK(status->st_mode);
+}
+
+// A small prefix-like template: files on every level down to five, links that resolve (to a
+// file and to a directory, one relative and one absolute), a dangling link, an executable
+// file and a name that is not valid UTF-8. Returns the number of files and links in it.
+uint32_t lay_template(const std::string& root) {
+    write_text(root + "/system.reg", "registry");
+    write_text(root + "/drive_c/windows/win.ini", "ini");
+    write_text(root + "/drive_c/windows/system32/kernel32.dll", "kernel32");
+    write_text(root + "/drive_c/windows/system32/drivers/etc/hosts", "hosts");
+    write_text(root + "/drive_c/windows/system32/wbem/a/b/c/deep.mof", "deep");
+    write_text(root + "/drive_c/bad\xFFname.txt", "bytes");
+    write_text(root + "/drive_c/windows/wine.exe", "exe");
+    ::chmod((root + "/drive_c/windows/wine.exe").c_str(), 0750);
+    make_dir(root + "/drive_c/users/Public/Desktop");  // empty directories come along too
+    make_link("../drive_c", root + "/dosdevices/c:");
+    make_link(root + "/drive_c/windows/win.ini", root + "/drive_c/windows/abs.ini");
+    make_link("../../nowhere/at/all", root + "/dosdevices/x:");
+    return 10;
+}
+
+TEST(CopyDirFast, FreshCopyThenRepairFillsOnlyTheGaps) {
+    TempDir tree;
+    std::string source = tree / "template";
+    std::string destination = tree / "pfx";
+    uint32_t entries = lay_template(source);
+
+    uint32_t count = 0;
+    auto lines = capture_log([&] { count = copy_dir_fast(source, destination); });
+    EXPECT_TRUE(lines.empty());
+    EXPECT_EQ(count, entries);
+    // Same file system: every file is a hard link of the template's, not a copy.
+    for (std::string relative :
+         {"system.reg", "drive_c/windows/system32/kernel32.dll",
+          "drive_c/windows/system32/drivers/etc/hosts", "drive_c/windows/system32/wbem/a/b/c/deep.mof",
+          "drive_c/bad\xFFname.txt"}) {
+        EXPECT_EQ(inode_of(destination + "/" + relative), inode_of(source + "/" + relative)) << relative;
+    }
+    EXPECT_TRUE(core::is_dir(destination + "/drive_c/users/Public/Desktop"));
+    // Links that resolve point at the canonical absolute target; a dangling one keeps its text.
+    EXPECT_EQ(core::read_link(destination + "/dosdevices/c:"), *core::canonical(source + "/drive_c"));
+    EXPECT_EQ(core::read_link(destination + "/drive_c/windows/abs.ini"),
+              *core::canonical(source + "/drive_c/windows/win.ini"));
+    EXPECT_EQ(core::read_link(destination + "/dosdevices/x:"), "../../nowhere/at/all");
+
+    // Everything in place: nothing is counted, nothing changes.
+    EXPECT_EQ(copy_dir_fast(source, destination), 0u);
+
+    // Damage the prefix: lose two files, change one, make a link dangle, replace a link with
+    // a real file.
+    core::remove_file(destination + "/drive_c/windows/system32/kernel32.dll");
+    core::remove_file(destination + "/drive_c/windows/system32/wbem/a/b/c/deep.mof");
+    core::remove_file(destination + "/drive_c/windows/win.ini");
+    write_text(destination + "/drive_c/windows/win.ini", "edited by the user");
+    core::remove_file(destination + "/dosdevices/c:");
+    make_link("/gone/drive_c", destination + "/dosdevices/c:");
+    core::remove_file(destination + "/drive_c/windows/abs.ini");
+    write_text(destination + "/drive_c/windows/abs.ini", "a real file now");
+
+    lines = capture_log([&] { count = copy_dir_fast(source, destination); });
+    EXPECT_TRUE(lines.empty());
+    EXPECT_EQ(count, 3u);  // two files and the repaired link
+    EXPECT_EQ(read_text(destination + "/drive_c/windows/system32/kernel32.dll"), "kernel32");
+    EXPECT_EQ(read_text(destination + "/drive_c/windows/system32/wbem/a/b/c/deep.mof"), "deep");
+    EXPECT_EQ(read_text(destination + "/drive_c/windows/win.ini"), "edited by the user");
+    EXPECT_EQ(core::read_link(destination + "/dosdevices/c:"), *core::canonical(source + "/drive_c"));
+    EXPECT_FALSE(is_link(destination + "/drive_c/windows/abs.ini"));
+    EXPECT_EQ(read_text(destination + "/drive_c/windows/abs.ini"), "a real file now");
+    // The dangling link with the template's own text is already good.
+    EXPECT_EQ(core::read_link(destination + "/dosdevices/x:"), "../../nowhere/at/all");
+}
+
+TEST(CopyDirFast, ListingsLargerThanOneBufferAreReadWhole) {
+    TempDir tree;
+    std::string source = tree / "template";
+    // About 2000 records of 72 bytes: several 32 KiB getdents64 reads.
+    std::string padding(48, 'n');
+    for (int i = 0; i < 2000; ++i) write_text(source + "/" + padding + std::to_string(i), "");
+    EXPECT_EQ(copy_dir_fast(source, tree / "pfx"), 2000u);
+    EXPECT_EQ(core::list_dir(tree / "pfx").size(), 2000u);
+}
+
+TEST(CopyDirFast, TemplateOnAnotherFileSystemIsCopied) {
+    TempDir tree;
+    TempDir shm("/dev/shm");
+    uint32_t entries = lay_template(shm / "template");
+    lay_template(tree / "template");
+    uint32_t linked = copy_dir_fast(tree / "template", tree / "linked");
+    uint32_t copied = copy_dir_fast(shm / "template", tree / "copied");
+    EXPECT_EQ(linked, entries);
+    EXPECT_EQ(copied, linked);
+    for (std::string relative :
+         {"system.reg", "drive_c/windows/system32/wbem/a/b/c/deep.mof", "drive_c/bad\xFFname.txt"}) {
+        EXPECT_EQ(read_text(tree / "copied/" + relative), read_text(shm / "template/" + relative));
+    }
+    auto executable = core::stat_path(tree / "copied/drive_c/windows/wine.exe");
+    ASSERT_TRUE(executable);
+    EXPECT_EQ(executable->st_mode & 07777, 0750u);
+    // A copy, not a link: the prefix's file is its own.
+    write_text(tree / "copied/system.reg", "changed");
+    EXPECT_EQ(read_text(shm / "template/system.reg"), "registry");
+}
+
+TEST(CopyDirFast, FilesThatCannotBeDeployedAreReportedAndSkipped) {
+    TempDir tree;
+    std::string source = tree / "template";
+    write_text(source + "/big.dll", std::string(256 * 1024, 'b'));
+    write_text(source + "/one.dll", "1");
+    write_text(source + "/two.dll", "2");
+    write_text(source + "/sub/three.dll", "3");
+    ScopedMount small(tree / "small", "size=64k");
+    ASSERT_TRUE(small.ok());
+
+    uint32_t count = 0;
+    auto lines = capture_log([&] { count = copy_dir_fast(source, tree / "small/pfx"); });
+    EXPECT_EQ(lines, std::vector<std::string>{"[WARN]   copy_dir_fast: failed to deploy " + source +
+                                              "/big.dll"});
+    EXPECT_EQ(count, 3u);
+    EXPECT_EQ(read_text(tree / "small/pfx/one.dll"), "1");
+    EXPECT_EQ(read_text(tree / "small/pfx/sub/three.dll"), "3");
+    // No truncated copy is left behind to pass for a deployed file on the next repair.
+    EXPECT_FALSE(core::lstat_path(tree / "small/pfx/big.dll"));
+
+    // A name held by a dangling link is not written through.
+    std::string destination = tree / "pfx";
+    make_dir(tree / "outside");
+    make_link(tree / "outside/target.dll", destination + "/one.dll");
+    lines = capture_log([&] { count = copy_dir_fast(source, destination); });
+    EXPECT_EQ(lines, std::vector<std::string>{"[WARN]   copy_dir_fast: failed to deploy " + source +
+                                              "/one.dll"});
+    EXPECT_EQ(count, 3u);
+    EXPECT_FALSE(core::exists(tree / "outside/target.dll"));
+}
+
+TEST(CopyDirFast, UnusableSourceOrDestinationEndsOnlyThatDirectory) {
+    TempDir tree;
+    uint32_t count = 7;
+    auto lines = capture_log([&] { count = copy_dir_fast(tree / "missing", tree / "pfx"); });
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(lines, std::vector<std::string>{"[ERROR]  copy_dir_fast: failed to open " +
+                                              tree / "missing"});
+    EXPECT_FALSE(core::exists(tree / "pfx"));
+    EXPECT_EQ(copy_dir_fast(std::string("/tmp\0x", 6), tree / "pfx"), 0u);
+
+    // A file where a directory of the prefix should be: that subtree is left out, the rest
+    // is still copied.
+    write_text(tree / "template/drive_c/windows/a.dll", "a");
+    write_text(tree / "template/top.reg", "r");
+    write_text(tree / "pfx/drive_c", "not a directory");
+    lines = capture_log([&] { count = copy_dir_fast(tree / "template", tree / "pfx"); });
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(lines, std::vector<std::string>{
+                         "[ERROR]  copy_dir_fast: cannot create " + tree / "pfx/drive_c" +
+                         ": File exists (os error 17)"});
+    EXPECT_EQ(read_text(tree / "pfx/top.reg"), "r");
+}
+
+}  // namespace
+}  // namespace pelto::launcher::prefix
