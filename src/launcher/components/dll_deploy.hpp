@@ -1,0 +1,40 @@
+// The graphics DLL sets: DXVK, VKD3D-Proton, dxvk-nvapi and NVIDIA's DLSS library, copied
+// into the prefix's system directories and reported by name, so that the game's environment
+// can make Wine load them instead of its own versions.
+#pragma once
+
+#include <span>
+#include <string>
+#include <vector>
+
+namespace pelto::launcher::components {
+
+/// True when `destination` needs no copy from `source`: both exist (links followed), sizes
+/// match and the destination is not older. False when either is missing.
+bool is_current(const std::string& source, const std::string& destination);
+
+/// Copies each "{name}.dll" of `names` from `source_dir` to `destination_dir` unless current;
+/// returns the names in place afterwards, in set order. A missing source directory gives one
+/// WARN line and an empty list; a missing single DLL is skipped.
+std::vector<const char*> deploy_dll_set(const std::string& source_dir,
+                                        const std::string& destination_dir,
+                                        std::span<const char* const> names, const char* label);
+
+/// Task "dxvk": the 64-bit DXVK names in place (all four at once when `dxvk_unchanged`).
+std::vector<const char*> deploy_dxvk(bool dxvk_unchanged, const std::string& dxvk_source_root,
+                                     const std::string& prefix);
+
+/// Task "vkd3d": the 64-bit VKD3D-Proton names in place (both at once when `vkd3d_unchanged`).
+std::vector<const char*> deploy_vkd3d(bool vkd3d_unchanged, const std::string& dxvk_source_root,
+                                      const std::string& prefix);
+
+/// Task "nvapi": the 64-bit then 32-bit dxvk-nvapi names in place; empty without NVIDIA.
+std::vector<const char*> deploy_nvapi(bool nvidia_present, const std::string& wine_root,
+                                      const std::string& prefix);
+
+/// Task "dlss": the DLSS names in place; empty without NVIDIA or without the driver's Wine DLL
+/// directory under `system_root` ("/" in production).
+std::vector<const char*> deploy_dlss(bool nvidia_present, const std::string& prefix,
+                                     const std::string& system_root = "/");
+
+}  // namespace pelto::launcher::components
