@@ -1,0 +1,113 @@
+// Wine's PE modules in the prefix. The 64-bit set follows the build: one size comparison of
+// "ntdll.dll" decides whether system32 is refreshed, so an up-to-date prefix costs only a few
+// status queries. The 32-bit set is laid down once and then left to the prefix.
+#include "launcher/prefix/pe_sync.hpp"
+
+#include <sys/stat.h>
+
+#include <array>
+#include <optional>
+#include <string_view>
+
+#include "launcher/core/log.hpp"
+#include "launcher/core/posix.hpp"
+#include "launcher/core/text.hpp"
+
+namespace pelto::launcher::prefix {
+
+namespace core = launcher::core;
+
+namespace {
+
+constexpr std::array<std::string_view, 17> kSkeletonDirs = {
+    "syswow64",  "Fonts",       "temp",          "system",    "inf",
+    "help",      "logs",        "winsxs",        "resources", "security",
+    "tasks",     "performance", "Microsoft.NET", "Installer", "Globalization",
+    "twain_32",  "twain_64",
+};
+
+constexpr std::array<std::string_view, 3> kPrefixDirs = {
+    "drive_c/ProgramData",
+    "drive_c/Program Files/Common Files",
+    "drive_c/Program Files (x86)/Common Files",
+};
+
+constexpr std::array<std::string_view, 8> kExtensions64 = {"ax",  "dll", "exe", "drv",
+                                                           "sys", "ocx", "cpl", "acm"};
+constexpr std::array<std::string_view, 7> kExtensions32 = {"ax",  "dll", "exe", "drv",
+                                                           "ocx", "cpl", "acm"};
+
+// The text after the last "." of `name`; nothing when there is no "." or only a leading one.
+std::optional<std::string_view> extension_of(std::string_view name) {
+    size_t dot = name.rfind('.');
+    if (dot == std::string_view::npos || dot == 0) return std::nullopt;
+    return name.substr(dot + 1);
+}
+
+template <size_t N>
+bool has_extension_in(std::string_view name, const std::array<std::string_view, N>& set) {
+    std::optional<std::string_view> extension = extension_of(name);
+    if (!extension) return false;
+    for (std::string_view candidate : set) {
+        if (*extension == candidate) return true;
+    }
+    return false;
+}
+
+void create_skeleton(const std::string& pfx, const std::string& windows) {
+    core::make_dirs(core::join_path(windows, "system32"));
+    for (std::string_view name : kSkeletonDirs) core::make_dirs(core::join_path(windows, name));
+    for (std::string_view name : kPrefixDirs) core::make_dirs(core::join_path(pfx, name));
+}
+
+void sync_64bit(const std::string& source, const std::string& system32) {
+    auto source_ntdll = core::stat_path(core::join_path(source, "ntdll.dll"));
+    if (!source_ntdll) return;
+    auto prefix_ntdll = core::stat_path(core::join_path(system32, "ntdll.dll"));
+    off_t source_size = source_ntdll->st_size;
+    off_t prefix_size = prefix_ntdll ? prefix_ntdll->st_size : 0;
+    std::string drivers = core::join_path(system32, "drivers");
+    if (source_size == prefix_size && core::is_dir(drivers)) return;
+    // Same size but no drivers directory: only the drivers are missing.
+    bool drivers_only = source_size == prefix_size;
+
+    core::log_debug(
+        core::concat("Syncing Wine PE files to prefix from ", core::lossy_utf8(source), "..."));
+    core::make_dirs(drivers);
+    int count = 0;
+    int error = 0;
+    for (const core::DirEntry& entry : core::list_dir(source, error)) {
+        bool is_driver = extension_of(entry.name) == std::optional<std::string_view>("sys");
+        if (drivers_only ? !is_driver : !has_extension_in(entry.name, kExtensions64)) continue;
+        std::string target = core::join_path(is_driver ? drivers : system32, entry.name);
+        if (core::copy_file(core::join_path(source, entry.name), target) == 0) ++count;
+    }
+    core::log_debug(core::concat("Synced ", count, " PE files to prefix system32"));
+}
+
+void sync_32bit(const std::string& source, const std::string& syswow64) {
+    if (!core::exists(core::join_path(source, "ntdll.dll"))) return;
+    if (core::exists(core::join_path(syswow64, "ntdll.dll"))) return;
+    int count = 0;
+    int error = 0;
+    for (const core::DirEntry& entry : core::list_dir(source, error)) {
+        if (!has_extension_in(entry.name, kExtensions32)) continue;
+        std::string target = core::join_path(syswow64, entry.name);
+        if (core::exists(target)) continue;
+        if (core::copy_file(core::join_path(source, entry.name), target) == 0) ++count;
+    }
+    core::log_debug(core::concat("Synced ", count, " 32-bit PE files to prefix syswow64"));
+}
+
+}  // namespace
+
+void sync_pe_files(const std::string& wine_root, const std::string& pfx) {
+    std::string windows = core::join_path(pfx, "drive_c/windows");
+    create_skeleton(pfx, windows);
+    sync_64bit(core::join_path(wine_root, "lib/wine/x86_64-windows"),
+               core::join_path(windows, "system32"));
+    sync_32bit(core::join_path(wine_root, "lib/wine/i386-windows"),
+               core::join_path(windows, "syswow64"));
+}
+
+}  // namespace pelto::launcher::prefix

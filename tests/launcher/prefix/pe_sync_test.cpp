@@ -1,0 +1,122 @@
+#include "launcher/prefix/pe_sync.hpp"
+
+#include <gtest/gtest.h>
+
+#include "launcher/core/posix.hpp"
+#include "support/test_support.hpp"
+
+namespace pelto::launcher::prefix {
+namespace {
+
+using testing::capture_log;
+using testing::make_dir;
+using testing::read_text;
+using testing::TempDir;
+using testing::write_text;
+
+struct Layout {
+    std::string wine, pfx, src64, src32, system32, drivers, syswow64;
+    explicit Layout(const TempDir& tree)
+        : wine(tree / "wine"),
+          pfx(tree / "pfx"),
+          src64(wine + "/lib/wine/x86_64-windows"),
+          src32(wine + "/lib/wine/i386-windows"),
+          system32(pfx + "/drive_c/windows/system32"),
+          drivers(system32 + "/drivers"),
+          syswow64(pfx + "/drive_c/windows/syswow64") {}
+
+    std::vector<std::string> sync() const {
+        return capture_log([&] { sync_pe_files(wine, pfx); });
+    }
+    std::string synced64_line(int count) const {
+        return "[DEBUG]  Synced " + std::to_string(count) + " PE files to prefix system32";
+    }
+    std::string syncing_line() const {
+        return "[DEBUG]  Syncing Wine PE files to prefix from " + src64 + "...";
+    }
+};
+
+TEST(PeSync, ModulesFollowTheSizeOfNtdll) {
+    TempDir tree;
+    Layout l(tree);
+    write_text(l.src64 + "/ntdll.dll", std::string(100, 'n'));
+    write_text(l.src64 + "/kernel32.dll", "kernel32 v1");
+    write_text(l.src64 + "/null.sys", "null driver");
+    write_text(l.src64 + "/foo.DLL", "upper case");
+    write_text(l.src64 + "/.dll", "dot first");
+    write_text(l.src64 + "/readme.txt", "text");
+    make_dir(l.src64 + "/folder.dll");  // cannot be copied: silently not counted
+    write_text(l.src32 + "/ntdll.dll", "ntdll32");
+    write_text(l.src32 + "/kernel32.dll", "kernel32 32-bit");
+    write_text(l.src32 + "/mouse.sys", "32-bit driver");
+    write_text(l.src32 + "/winver.exe", "winver");
+
+    EXPECT_EQ(l.sync(), (std::vector<std::string>{
+                            l.syncing_line(), l.synced64_line(3),
+                            "[DEBUG]  Synced 3 32-bit PE files to prefix syswow64"}));
+    for (std::string dir : {"drive_c/windows/Fonts", "drive_c/windows/twain_64",
+                            "drive_c/windows/Microsoft.NET", "drive_c/ProgramData",
+                            "drive_c/Program Files/Common Files",
+                            "drive_c/Program Files (x86)/Common Files"}) {
+        EXPECT_TRUE(core::is_dir(l.pfx + "/" + dir)) << dir;
+    }
+    EXPECT_EQ(read_text(l.system32 + "/kernel32.dll"), "kernel32 v1");
+    EXPECT_EQ(read_text(l.drivers + "/null.sys"), "null driver");
+    EXPECT_FALSE(core::exists(l.system32 + "/null.sys"));
+    EXPECT_FALSE(core::exists(l.system32 + "/foo.DLL"));
+    EXPECT_FALSE(core::exists(l.system32 + "/.dll"));
+    EXPECT_FALSE(core::exists(l.system32 + "/readme.txt"));
+    EXPECT_EQ(read_text(l.syswow64 + "/winver.exe"), "winver");
+    EXPECT_FALSE(core::exists(l.syswow64 + "/mouse.sys"));
+    EXPECT_FALSE(core::exists(l.drivers + "/mouse.sys"));
+
+    // An up-to-date prefix: nothing is listed, copied or logged.
+    EXPECT_TRUE(l.sync().empty());
+
+    // A Wine update that keeps the size of ntdll.dll does not refresh system32.
+    write_text(l.src64 + "/kernel32.dll", "kernel32 v2");
+    write_text(l.system32 + "/kernel32.dll", "changed by the user");
+    EXPECT_TRUE(l.sync().empty());
+    EXPECT_EQ(read_text(l.system32 + "/kernel32.dll"), "changed by the user");
+
+    // Right size, drivers gone: only the drivers come back.
+    core::remove_tree(l.drivers);
+    EXPECT_EQ(l.sync(), (std::vector<std::string>{l.syncing_line(), l.synced64_line(1)}));
+    EXPECT_EQ(read_text(l.drivers + "/null.sys"), "null driver");
+    EXPECT_EQ(read_text(l.system32 + "/kernel32.dll"), "changed by the user");
+
+    // A new size of ntdll.dll recopies every 64-bit module, over the user's change; the
+    // 32-bit set, once laid down, is never touched again, even where a module went missing.
+    write_text(l.src64 + "/ntdll.dll", std::string(101, 'n'));
+    write_text(l.src32 + "/kernel32.dll", "kernel32 32-bit v2");
+    core::remove_file(l.syswow64 + "/winver.exe");
+    EXPECT_EQ(l.sync(), (std::vector<std::string>{l.syncing_line(), l.synced64_line(3)}));
+    EXPECT_EQ(read_text(l.system32 + "/kernel32.dll"), "kernel32 v2");
+    EXPECT_EQ(read_text(l.syswow64 + "/kernel32.dll"), "kernel32 32-bit");
+    EXPECT_FALSE(core::exists(l.syswow64 + "/winver.exe"));
+}
+
+TEST(PeSync, MissingSetsAreSkipped) {
+    TempDir tree;
+    Layout l(tree);
+    // No 64-bit ntdll.dll: no 64-bit lines, the 32-bit set still comes, and a module the
+    // prefix already has is kept.
+    write_text(l.src64 + "/kernel32.dll", "kernel32");
+    write_text(l.src32 + "/ntdll.dll", "ntdll32");
+    write_text(l.src32 + "/kernel32.dll", "kernel32 32-bit");
+    write_text(l.syswow64 + "/kernel32.dll", "prefix copy");
+    EXPECT_EQ(l.sync(),
+              std::vector<std::string>{"[DEBUG]  Synced 1 32-bit PE files to prefix syswow64"});
+    EXPECT_FALSE(core::exists(l.system32 + "/kernel32.dll"));
+    EXPECT_EQ(read_text(l.syswow64 + "/kernel32.dll"), "prefix copy");
+    EXPECT_TRUE(core::is_dir(l.system32));
+
+    // No Wine tree at all: only the skeleton.
+    TempDir empty;
+    Layout bare(empty);
+    EXPECT_TRUE(bare.sync().empty());
+    EXPECT_TRUE(core::is_dir(bare.pfx + "/drive_c/windows/Globalization"));
+}
+
+}  // namespace
+}  // namespace pelto::launcher::prefix
