@@ -1,0 +1,205 @@
+// Registry seeding. The prefix always gets the three registry files (stubs at worst); a stub
+// is replaced by the baked template's or the user's own Wine registry when one is there; and
+// the Steam keys are appended once. A marker holding fingerprints of "system.reg" and
+// "user.reg" lets every later launch stop after a few status queries until Wine or the user
+// changes one of them.
+#include "launcher/prefix/registry.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <array>
+#include <string_view>
+#include <vector>
+
+#include "launcher/core/log.hpp"
+#include "launcher/core/posix.hpp"
+#include "launcher/core/text.hpp"
+
+namespace pelto::launcher::prefix {
+
+namespace core = launcher::core;
+
+namespace {
+
+constexpr std::array<std::string_view, 3> kRegistryFiles = {"system.reg", "user.reg",
+                                                            "userdef.reg"};
+
+constexpr std::string_view kSystemStub =
+    "WINE REGISTRY Version 2\n;; All keys relative to REGISTRY\\Machine\n\n#arch=win64\n";
+constexpr std::string_view kUserStub =
+    "WINE REGISTRY Version 2\n;; All keys relative to REGISTRY\\User\n\n#arch=win64\n";
+
+// Files up to this size are stubs that a fuller registry may replace.
+constexpr off_t kStubMaxSize = 1023;
+
+constexpr std::string_view kMarkerName = ".pelto_registry_seeded";
+
+// Registry text stores every backslash of a key or a Windows path twice.
+constexpr std::string_view kSystemPresence = R"([Software\\Valve\\Steam])";
+constexpr std::string_view kUserPresence = R"(Valve\\Steam\\ActiveProcess)";
+
+constexpr std::string_view kSystemBlock = R"REG(
+[Software\\Valve\\Steam] 1772204972
+#time=1dca7fb13d11a48
+"InstallPath"="C:\\Program Files (x86)\\Steam"
+"SteamPath"="C:\\Program Files (x86)\\Steam"
+
+)REG";
+
+constexpr std::string_view kUserBlock = R"REG(
+[Software\\Valve\\Steam] 1772204972
+#time=1dca7fb13d11a48
+"language"="english"
+"SteamExe"="C:\\Program Files (x86)\\Steam\\Steam.exe"
+"SteamPath"="C:\\Program Files (x86)\\Steam"
+
+[Software\\Valve\\Steam\\ActiveProcess] 1772204972
+#time=1dca7fb13d11a48
+"PID"=dword:0000fffe
+"SteamClientDll"="C:\\Program Files (x86)\\Steam\\steamclient.dll"
+"SteamClientDll64"="C:\\Program Files (x86)\\Steam\\steamclient64.dll"
+"SteamPath"="C:\\Program Files (x86)\\Steam"
+
+)REG";
+
+static_assert(kSystemBlock.size() == 152);
+static_assert(kUserBlock.size() == 459);
+
+std::string marker_text(const std::string& pfx) {
+    return core::concat(registry_fingerprint(core::join_path(pfx, "system.reg")), ",",
+                        registry_fingerprint(core::join_path(pfx, "user.reg")));
+}
+
+void seed_from_baked_template(const std::string& pfx, const std::string& baked) {
+    core::make_dirs(pfx);
+    for (std::string_view name : kRegistryFiles) {
+        std::string source = core::join_path(baked, name);
+        std::string target = core::join_path(pfx, name);
+        if (!core::exists(source) || core::exists(target)) continue;
+        if (int error = core::copy_file(source, target); error != 0) {
+            core::log_warn(core::concat("Prefix: seeding ", name, " from ", core::lossy_utf8(baked),
+                                        " failed: ", core::error_text(error)));
+        } else {
+            core::log_debug(
+                core::concat("Prefix: ", name, " seeded from ", core::lossy_utf8(baked)));
+        }
+        // The user folders belong with the user registry, even when its copy failed.
+        if (name == "user.reg") {
+            mirror_dirs(core::join_path(baked, "drive_c/users"),
+                        core::join_path(pfx, "drive_c/users"));
+        }
+    }
+}
+
+void write_stubs(const std::string& pfx) {
+    core::make_dirs(pfx);
+    for (std::string_view name : kRegistryFiles) {
+        std::string path = core::join_path(pfx, name);
+        if (!core::exists(path)) core::write_file(path, name == "system.reg" ? kSystemStub : kUserStub);
+    }
+}
+
+// Replaces missing or stub registry files with the user's own Wine registry.
+void copy_stock_registry(const std::string& pfx, const std::string& stock) {
+    for (std::string_view name : kRegistryFiles) {
+        std::string source = core::join_path(stock, name);
+        std::string target = core::join_path(pfx, name);
+        if (!core::exists(source)) continue;
+        auto current = core::stat_path(target);
+        if (current && current->st_size > kStubMaxSize) continue;
+        int error = core::copy_file(source, target);
+        if (name == "userdef.reg") continue;
+        if (error != 0) {
+            core::log_error(core::concat("Failed to copy stock ", name, ": ", core::error_text(error)));
+        } else {
+            auto copied = core::stat_path(target);
+            core::log_debug(core::concat("Registry: copied stock ", name, " (",
+                                         copied ? static_cast<uint64_t>(copied->st_size) : 0,
+                                         " bytes)"));
+        }
+    }
+}
+
+// Appends `block` to the registry file at `path` unless it already holds `presence`. The file
+// is opened without O_CREAT: a registry file that is gone is not recreated as a bare block.
+void inject_keys(const std::string& path, std::string_view presence, std::string_view block,
+                 std::string_view done_message) {
+    std::string text;
+    if (core::read_file(path, text) != 0) text.clear();
+    if (text.find(presence) != std::string::npos) return;
+    int error = 0;
+    core::Fd file = core::open_file(path, O_WRONLY | O_APPEND, 0, error);
+    if (!file.valid()) return;
+    // One write of the whole block, so the file never ends in half a key.
+    (void)core::write_all(file.get(), block);
+    core::log_debug(done_message);
+}
+
+}  // namespace
+
+uint64_t registry_fingerprint(const std::string& path) {
+    auto status = core::stat_path(path);
+    if (!status) return 0;
+    uint64_t size = static_cast<uint64_t>(status->st_size);
+    uint64_t seconds = static_cast<uint64_t>(static_cast<int64_t>(status->st_mtim.tv_sec));
+    return (size * 0x5851F42D4C957F2DULL) ^ seconds ^ 1ULL;
+}
+
+void seed_registry(const std::string& pfx, const std::string& own_exe) {
+    seed_registry(pfx, own_exe, core::env_text("HOME").value_or("/root"));
+}
+
+void seed_registry(const std::string& pfx, const std::string& own_exe, const std::string& home) {
+    if (std::optional<std::string> baked = find_baked_template(own_exe)) {
+        seed_from_baked_template(pfx, *baked);
+    }
+    write_stubs(pfx);
+
+    std::string marker_path = core::join_path(pfx, kMarkerName);
+    std::string marker;
+    if (core::read_file(marker_path, marker) == 0 &&
+        core::trim_unicode(marker) == marker_text(pfx)) {
+        return;
+    }
+
+    copy_stock_registry(pfx, core::join_path(home, ".wine"));
+    inject_keys(core::join_path(pfx, "system.reg"), kSystemPresence, kSystemBlock,
+                "Registry: injected Steam InstallPath");
+    inject_keys(core::join_path(pfx, "user.reg"), kUserPresence, kUserBlock,
+                "Registry: injected Steam client paths (HKCU)");
+    core::write_file(marker_path, marker_text(pfx));
+}
+
+void mirror_dirs(const std::string& src, const std::string& dst) {
+    int error = 0;
+    std::vector<core::DirEntry> entries = core::list_dir(src, error);
+    if (error != 0) return;
+    for (const core::DirEntry& entry : entries) {
+        std::string source = core::join_path(src, entry.name);
+        bool is_directory = entry.type == DT_DIR;
+        if (entry.type == DT_UNKNOWN) {
+            auto status = core::lstat_path(source);
+            is_directory = status && S_ISDIR(status->st_mode);
+        }
+        if (!is_directory) continue;
+        std::string target = core::join_path(dst, entry.name);
+        if (int made = core::make_dirs(target); made != 0) {
+            core::log_warn(core::concat("Prefix: creating ", core::lossy_utf8(target),
+                                        " failed: ", core::error_text(made)));
+            continue;
+        }
+        mirror_dirs(source, target);
+    }
+}
+
+std::optional<std::string> find_baked_template(const std::string& own_exe) {
+    std::optional<std::string> exe_dir = core::parent_dir(own_exe);
+    if (!exe_dir || exe_dir->empty()) return std::nullopt;
+    std::string baked = core::join_path(*exe_dir, "default_pfx");
+    if (!core::exists(core::join_path(baked, "system.reg"))) return std::nullopt;
+    return baked;
+}
+
+}  // namespace pelto::launcher::prefix

@@ -1,0 +1,26 @@
+// The prefix's Wine registry files: stubs when missing, better copies from the baked template
+// or the user's own Wine prefix, and the keys under which Windows programs look for Steam.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace pelto::launcher::prefix {
+
+/// Ensures "system.reg", "user.reg" and "userdef.reg" in `pfx` and injects the Steam keys;
+/// the stock registry directory is ".wine" under HOME (when set and valid UTF-8) or "/root".
+void seed_registry(const std::string& pfx, const std::string& own_exe);
+/// As above with the stock registry directory ".wine" under `home`.
+void seed_registry(const std::string& pfx, const std::string& own_exe, const std::string& home);
+
+/// Recreates the directories below `src` under `dst`, without files; a missing `src` does nothing.
+void mirror_dirs(const std::string& src, const std::string& dst);
+
+/// "{dir of own_exe}/default_pfx" when it holds "system.reg"; nothing otherwise or without a parent.
+std::optional<std::string> find_baked_template(const std::string& own_exe);
+
+/// The fingerprint of a registry file from its size and modification time; 0 when missing.
+uint64_t registry_fingerprint(const std::string& path);
+
+}  // namespace pelto::launcher::prefix
