@@ -1,0 +1,138 @@
+#include "launcher/components/steam_bridge.hpp"
+
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include "launcher/core/posix.hpp"
+#include "support/test_support.hpp"
+
+namespace pelto::launcher::components {
+namespace {
+
+using pelto::testing::capture_log;
+using pelto::testing::make_dir;
+using pelto::testing::make_link;
+using pelto::testing::read_text;
+using pelto::testing::TempDir;
+using pelto::testing::write_text;
+using Lines = std::vector<std::string>;
+
+// A launcher installation with both bridge programs, a Steam directory and a prefix path.
+struct Layout {
+    TempDir dir;
+    std::string own_exe = dir / "tool/pelto";
+    std::string steam = dir / "steam";
+    std::string pfx = dir / "pfx";
+    std::string system32 = pfx + "/drive_c/windows/system32";
+    std::string syswow64 = pfx + "/drive_c/windows/syswow64";
+    std::string client = pfx + "/drive_c/Program Files (x86)/Steam";
+
+    Layout() {
+        write_text(own_exe, "#!/bin/sh\n");
+        write_text(dir / "tool/lib/wine/x86_64-windows/steam.exe", "bridge steam.exe");
+        write_text(dir / "tool/lib/wine/x86_64-windows/lsteamclient.dll", "bridge lsteamclient");
+    }
+    void add_legacycompat() {
+        for (const char* name : {"steamclient64.dll", "steamclient.dll", "GameOverlayRenderer64.dll",
+                                 "SteamService.exe", "Steam.dll"}) {
+            write_text(steam + "/legacycompat/" + name, std::string("legacy ") + name);
+        }
+    }
+};
+
+bool is_regular_file(const std::string& path) {
+    auto st = launcher::core::lstat_path(path);
+    return st && S_ISREG(st->st_mode);
+}
+
+TEST(SteamBridge, WithoutLegacycompatOnlyTheBridgeProgramsAreDeployed) {
+    Layout l;
+    write_text(l.system32 + "/steamclient64.dll", "stale copy");
+    Lines lines = capture_log([&] { deploy_steam_client(l.steam, l.pfx, l.own_exe); });
+    EXPECT_EQ(lines, (Lines{"[WARN]   Steam legacycompat not found at " + l.steam + "/legacycompat"}));
+    EXPECT_FALSE(launcher::core::exists(l.pfx + "/drive_c/Program Files (x86)"));
+    EXPECT_EQ(read_text(l.system32 + "/steamclient64.dll"), "stale copy");
+    EXPECT_EQ(read_text(l.system32 + "/steam.exe"), "bridge steam.exe");
+    EXPECT_EQ(read_text(l.syswow64 + "/steam.exe"), "bridge steam.exe");
+    EXPECT_EQ(read_text(l.system32 + "/lsteamclient.dll"), "bridge lsteamclient");
+}
+
+TEST(SteamBridge, ClientFilesAreCopiedOnceAndTheStaleCopyGoes) {
+    Layout l;
+    l.add_legacycompat();
+    write_text(l.system32 + "/steamclient64.dll", "stale copy");
+
+    Lines lines = capture_log([&] { deploy_steam_client(l.steam, l.pfx, l.own_exe); });
+    EXPECT_EQ(lines, (Lines{"[DEBUG]  Steam client: removed the bridge copy in system32",
+                            "[DEBUG]  Steam client: deployed 5 files (0 already current)"}));
+    EXPECT_FALSE(launcher::core::lstat_path(l.system32 + "/steamclient64.dll"));
+    EXPECT_EQ(read_text(l.client + "/steamclient64.dll"), "legacy steamclient64.dll");
+    EXPECT_EQ(read_text(l.client + "/GameOverlayRenderer64.dll"), "legacy GameOverlayRenderer64.dll");
+    // The service executable becomes the prefix client's steam.exe; the system directories
+    // get the launcher's bridge instead.
+    EXPECT_EQ(read_text(l.client + "/steam.exe"), "legacy SteamService.exe");
+    EXPECT_FALSE(launcher::core::exists(l.client + "/SteamService.exe"));
+    EXPECT_EQ(read_text(l.system32 + "/steam.exe"), "bridge steam.exe");
+    EXPECT_EQ(read_text(l.syswow64 + "/steam.exe"), "bridge steam.exe");
+
+    lines = capture_log([&] { deploy_steam_client(l.steam, l.pfx, l.own_exe); });
+    EXPECT_EQ(lines, (Lines{"[DEBUG]  Steam client: 5 files already current"}));
+
+    // One file missing from legacycompat and one changed there.
+    launcher::core::remove_file(l.steam + "/legacycompat/Steam.dll");
+    write_text(l.steam + "/legacycompat/steamclient.dll", "a newer, longer client");
+    lines = capture_log([&] { deploy_steam_client(l.steam, l.pfx, l.own_exe); });
+    EXPECT_EQ(lines, (Lines{"[DEBUG]  Steam client: deployed 1 files (3 already current)"}));
+    EXPECT_EQ(read_text(l.client + "/steamclient.dll"), "a newer, longer client");
+}
+
+TEST(SteamBridge, LinksAtTheSteamExeDestinations) {
+    Layout l;
+    // A dangling link in system32 becomes a regular file; nothing appears at its target.
+    make_dir(l.dir / "gone");
+    make_link(l.dir / "gone/steam.exe", l.system32 + "/steam.exe");
+    // A link to an existing file in syswow64 is written through.
+    write_text(l.dir / "real/steam.exe", "old");
+    make_link(l.dir / "real/steam.exe", l.syswow64 + "/steam.exe");
+
+    Lines lines = capture_log([&] { deploy_steam_exe_bridge(l.own_exe, l.pfx); });
+    EXPECT_TRUE(lines.empty());
+    EXPECT_TRUE(is_regular_file(l.system32 + "/steam.exe"));
+    EXPECT_EQ(read_text(l.system32 + "/steam.exe"), "bridge steam.exe");
+    EXPECT_FALSE(launcher::core::exists(l.dir / "gone/steam.exe"));
+    EXPECT_TRUE(launcher::core::read_link(l.syswow64 + "/steam.exe").has_value());
+    EXPECT_EQ(read_text(l.dir / "real/steam.exe"), "bridge steam.exe");
+}
+
+TEST(SteamBridge, MissingSourcesAndUnwritablePrefix) {
+    Layout l;
+    launcher::core::remove_file(l.dir / "tool/lib/wine/x86_64-windows/steam.exe");
+    launcher::core::remove_file(l.dir / "tool/lib/wine/x86_64-windows/lsteamclient.dll");
+    Lines lines = capture_log([&] {
+        deploy_steam_exe_bridge(l.own_exe, l.pfx);
+        deploy_lsteamclient(l.own_exe, l.pfx);
+        deploy_steam_exe_bridge("pelto", l.pfx);  // no parent directory
+        deploy_lsteamclient("pelto", l.pfx);
+    });
+    EXPECT_EQ(lines, (Lines{"[WARN]   steam_bridge not found — games requiring Steam API will fail",
+                            "[WARN]   steam_bridge not found — games requiring Steam API will fail"}));
+    EXPECT_FALSE(launcher::core::exists(l.pfx));
+
+    // A file where the prefix's drive_c should be.
+    Layout blocked;
+    blocked.add_legacycompat();
+    write_text(blocked.pfx + "/drive_c", "not a directory");
+    lines = capture_log([&] { deploy_steam_client(blocked.steam, blocked.pfx, blocked.own_exe); });
+    EXPECT_EQ(lines,
+              (Lines{"[ERROR]  Cannot create Steam client dir: Not a directory (os error 20)",
+                     "[WARN]   steam.exe: failed to deploy to " + blocked.system32 +
+                         ": Not a directory (os error 20)",
+                     "[WARN]   steam.exe: failed to deploy to " + blocked.syswow64 +
+                         ": Not a directory (os error 20)",
+                     "[WARN]   lsteamclient.dll: failed to deploy to system32: Not a directory "
+                     "(os error 20)"}));
+}
+
+}  // namespace
+}  // namespace pelto::launcher::components
