@@ -1,0 +1,128 @@
+// Drive mappings and user folders. C: and Z: are made once and then kept; S: follows the game
+// being started, pointing at the root of its Steam library so that the game's own paths and
+// those of its library neighbours resolve under one drive letter.
+#include "launcher/prefix/drives.hpp"
+
+#include <sys/stat.h>
+
+#include <array>
+#include <optional>
+#include <string_view>
+
+#include "launcher/core/log.hpp"
+#include "launcher/core/posix.hpp"
+#include "launcher/core/text.hpp"
+#include "launcher/prefix/user.hpp"
+
+namespace pelto::launcher::prefix {
+
+namespace core = launcher::core;
+
+namespace {
+
+constexpr std::array<std::string_view, 16> kProfileFolders = {
+    "AppData",
+    "AppData/Roaming",
+    "AppData/Local",
+    "AppData/Local/Microsoft",
+    "AppData/Local/Microsoft/Windows",
+    "AppData/Local/Microsoft/Windows/INetCache",
+    "AppData/Local/Microsoft/Windows/History",
+    "AppData/Local/Microsoft/Windows/INetCookies",
+    "AppData/LocalLow",
+    "Desktop",
+    "Documents",
+    "Downloads",
+    "Music",
+    "Pictures",
+    "Videos",
+    "Temp",
+};
+
+// Creates the drive link `name` unless something that resolves is there already.
+void create_drive_link(const std::string& drives, std::string_view name, std::string_view target) {
+    std::string path = core::join_path(drives, name);
+    if (core::exists(path)) return;
+    if (int error = core::make_symlink(std::string(target), path); error != 0) {
+        core::log_error(core::concat("Cannot create ", name, " drive symlink: ",
+                                     core::error_text(error)));
+    }
+}
+
+// The first library of the colon-separated list that occurs anywhere in the install path.
+std::optional<std::string> library_of(std::string_view install_path, std::string_view list) {
+    while (true) {
+        size_t colon = list.find(':');
+        std::string_view item = list.substr(0, colon);
+        if (!item.empty() && install_path.find(item) != std::string_view::npos) {
+            return std::string(item);
+        }
+        if (colon == std::string_view::npos) return std::nullopt;
+        list.remove_prefix(colon + 1);
+    }
+}
+
+// The S: target for library `library`: the library root (canonical) when the item names its
+// "steamapps" directory and the root is a writable directory on the same device; otherwise
+// the item as written.
+std::string s_drive_target(const std::string& library) {
+    std::optional<std::string> resolved = core::canonical(library);
+    if (!resolved || !core::is_dir(*resolved)) return library;
+    if (core::file_name(*resolved) != "steamapps") return library;
+    std::optional<std::string> root = core::parent_dir(*resolved);
+    if (!root || root->empty() || !core::can_write(*root)) return library;
+    auto root_status = core::stat_path(*root);
+    auto library_status = core::stat_path(*resolved);
+    if (!root_status || !library_status || root_status->st_dev != library_status->st_dev) {
+        return library;
+    }
+    return *root;
+}
+
+}  // namespace
+
+void create_drive_links(const std::string& pfx) {
+    std::string drives = core::join_path(pfx, "dosdevices");
+    if (int error = core::make_dirs(drives); error != 0) {
+        core::log_error(core::concat("Cannot create dosdevices dir: ", core::error_text(error),
+                                     " — drive mappings will fail"));
+    }
+    create_drive_link(drives, "c:", "../drive_c");
+    create_drive_link(drives, "z:", "/");
+}
+
+void create_user_folders(const std::string& pfx) {
+    std::string profile = user_profile_dir(pfx);
+    core::make_dirs(profile);
+    for (std::string_view folder : kProfileFolders) core::make_dirs(core::join_path(profile, folder));
+    std::string users = core::join_path(pfx, "drive_c/users");
+    core::make_dirs(core::join_path(users, "Public/Desktop"));
+    core::make_dirs(core::join_path(users, "Public/Documents"));
+}
+
+void map_s_drive(const std::string& pfx) {
+    map_s_drive(pfx, core::env_text("STEAM_COMPAT_INSTALL_PATH").value_or(""),
+                core::env_text("STEAM_COMPAT_LIBRARY_PATHS").value_or(""));
+}
+
+void map_s_drive(const std::string& pfx, const std::string& install_path,
+                 const std::string& library_paths) {
+    std::string link = core::join_path(pfx, "dosdevices/s:");
+    std::optional<std::string> library = library_of(install_path, library_paths);
+    if (!library) {
+        core::remove_file(link);
+        return;
+    }
+    std::string target = s_drive_target(*library);
+    if (std::optional<std::string> current = core::read_link(link);
+        current && core::same_path(*current, target)) {
+        return;
+    }
+    core::remove_file(link);
+    if (int error = core::make_symlink(target, link); error != 0) {
+        core::log_warn(core::concat("Cannot map S: to ", core::lossy_utf8(target), ": ",
+                                    core::error_text(error)));
+    }
+}
+
+}  // namespace pelto::launcher::prefix

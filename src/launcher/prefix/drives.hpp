@@ -1,0 +1,23 @@
+// Wine's drive letters ("dosdevices" links) and the folders of the prefix's user profile.
+#pragma once
+
+#include <string>
+
+namespace pelto::launcher::prefix {
+
+/// Creates "{pfx}/dosdevices" with the links "c:" -> "../drive_c" and "z:" -> "/" where they
+/// are missing; an existing entry of any kind is kept. Returns nothing; failures are logged.
+void create_drive_links(const std::string& pfx);
+
+/// Creates the user profile directory and its standard folders, and the Public folders;
+/// failures are ignored.
+void create_user_folders(const std::string& pfx);
+
+/// Points "{pfx}/dosdevices/s:" at the Steam library holding the game (from
+/// STEAM_COMPAT_INSTALL_PATH and STEAM_COMPAT_LIBRARY_PATHS); removes it when none matches.
+void map_s_drive(const std::string& pfx);
+/// As above with the two variables' values given (the empty text when unset or not UTF-8).
+void map_s_drive(const std::string& pfx, const std::string& install_path,
+                 const std::string& library_paths);
+
+}  // namespace pelto::launcher::prefix
