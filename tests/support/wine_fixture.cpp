@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
+#include <mutex>
 #include <stdexcept>
 
 #include "launcher/core/posix.hpp"
@@ -38,6 +39,14 @@ bool is_number(const std::string& name) {
     return !name.empty() && name.find_first_not_of("0123456789") == std::string::npos;
 }
 
+std::mutex g_prefixes_lock;
+std::vector<std::string> g_prefixes;
+
+void remember_prefix(const std::string& prefix) {
+    std::lock_guard lock(g_prefixes_lock);
+    g_prefixes.push_back(prefix);
+}
+
 // One prefix made by wineboot for the whole test binary; every fixture copies it.
 struct PristinePrefix {
     std::unique_ptr<TempDir> dir;
@@ -53,7 +62,9 @@ PristinePrefix build_pristine(const WineSource& source) {
     if (!out.error.empty()) return out;
     make_dir(dir / "home");
     make_dir(dir / "tmp");
+    make_dir(dir / "compat");
     std::string prefix = dir / "compat/pfx";
+    remember_prefix(prefix);
     std::map<std::string, std::string> env = {
         {"PATH", kPath},
         {"HOME", dir / "home"},
@@ -102,6 +113,11 @@ const PristinePrefix& pristine_prefix(const WineSource& source) {
 }
 
 }  // namespace
+
+std::vector<std::string> fixture_prefixes() {
+    std::lock_guard lock(g_prefixes_lock);
+    return g_prefixes;
+}
 
 std::string test_game_exe() { return PELTO_TEST_GAME_EXE; }
 std::string steam_bridge_exe() { return PELTO_STEAM_BRIDGE_EXE; }
@@ -202,6 +218,8 @@ std::vector<std::string> cmdline_of(pid_t pid, const std::string& proc_root) {
     std::string raw;
     std::vector<std::string> args;
     if (core::read_file(proc_root + "/" + std::to_string(pid) + "/cmdline", raw) != 0) return args;
+    // Wine moves its arguments to the front of the original area and pads it with NUL bytes.
+    while (!raw.empty() && raw.back() == '\0') raw.pop_back();
     size_t pos = 0;
     while (pos < raw.size()) {
         size_t end = raw.find('\0', pos);
@@ -222,10 +240,12 @@ bool wait_until(const std::function<bool()>& done, long limit_ms) {
 }
 
 WineFixture::WineFixture(const WineSource& source) {
+    remember_prefix(prefix());
     try {
         make_dir(home());
         make_dir(tmp_dir());
         make_dir(compat());
+        make_dir(tool_dir());
         if (core::copy_file(pelto_binary(), pelto()) != 0) {
             error_ = "cannot copy " + pelto_binary() + " to " + pelto();
             return;

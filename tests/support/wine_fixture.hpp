@@ -54,8 +54,12 @@ std::vector<pid_t> processes_of_prefix(const std::string& prefix,
                                        const std::string& proc_root = "/proc");
 /// Processes whose parent is `parent`; none when it has no children.
 std::vector<pid_t> children_of(pid_t parent, const std::string& proc_root = "/proc");
-/// The raw argument vector of `pid` from its cmdline file; empty when it cannot be read.
+/// The raw argument vector of `pid` from its cmdline file, trailing empty arguments dropped;
+/// empty when it cannot be read.
 std::vector<std::string> cmdline_of(pid_t pid, const std::string& proc_root = "/proc");
+
+/// Every prefix a fixture of this process has used, the shared pristine one included.
+std::vector<std::string> fixture_prefixes();
 
 /// Polls `done` every 50 ms until it holds or `limit_ms` passed; returns its last value.
 /// The limit is a safety net against hangs, never a measure of speed.
