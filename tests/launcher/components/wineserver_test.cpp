@@ -1,0 +1,158 @@
+#include "launcher/components/wineserver.hpp"
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "launcher/core/posix.hpp"
+#include "support/test_support.hpp"
+
+namespace pelto::launcher::components {
+namespace {
+
+using pelto::testing::capture_log;
+using pelto::testing::make_dir;
+using pelto::testing::make_link;
+using pelto::testing::read_text;
+using pelto::testing::TempDir;
+using pelto::testing::write_text;
+using Lines = std::vector<std::string>;
+
+std::string script(const std::string& path, const std::string& body, mode_t mode = 0755) {
+    write_text(path, "#!/bin/sh\n" + body);
+    ::chmod(path.c_str(), mode);
+    return path;
+}
+
+TEST(Wineserver, PrestartReportsHowTheServerProgramEnded) {
+    TempDir dir;
+    std::string pfx = dir / "pfx";
+    // The stand-in records what it was given: the prefix and where its streams go.
+    std::string started = script(dir / "started",
+                                 "in=$(readlink /proc/$$/fd/0)\n"
+                                 "out=$(readlink /proc/$$/fd/1)\n"
+                                 "err=$(readlink /proc/$$/fd/2)\n"
+                                 "echo \"$WINEPREFIX $in $out $err\" > " + dir.path() + "/seen\n"
+                                 "exit 0\n");
+    Lines lines = capture_log([&] { prestart_wineserver(started, pfx); });
+    EXPECT_EQ(lines, (Lines{"[DEBUG]  wineserver: started ahead for " + pfx}));
+    EXPECT_EQ(read_text(dir / "seen"), pfx + " /dev/null /dev/null /dev/null\n");
+
+    struct Case {
+        std::string body;
+        mode_t mode;
+        std::string line;
+    };
+    const std::vector<Case> cases = {
+        {"exit 2\n", 0755, "[DEBUG]  wineserver: already running for " + pfx},
+        {"exit 3\n", 0755, "[DEBUG]  wineserver: prestart exited exit status: 3; Wine will start its own"},
+        {"kill -KILL $$\n", 0755,
+         "[DEBUG]  wineserver: prestart exited signal: 9 (SIGKILL); Wine will start its own"},
+        {"exit 0\n", 0644,
+         "[WARN]   wineserver: prestart failed: Permission denied (os error 13); Wine will start its own"},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        std::string program = script(dir / ("server" + std::to_string(n++)), c.body, c.mode);
+        lines = capture_log([&] { prestart_wineserver(program, pfx); });
+        EXPECT_EQ(lines, (Lines{c.line})) << c.body;
+    }
+    lines = capture_log([&] { prestart_wineserver(dir / "no-such-wineserver", pfx); });
+    EXPECT_EQ(lines, (Lines{"[WARN]   wineserver: prestart failed: No such file or directory (os "
+                            "error 2); Wine will start its own"}));
+}
+
+// A Unix socket bound at `path`; listening only when asked. Closing it leaves the file.
+class BoundSocket {
+public:
+    BoundSocket(const std::string& path, bool listening) {
+        fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        struct sockaddr_un address {};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path, path.c_str(), path.size());
+        bound_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                 (!listening || ::listen(fd_, 4) == 0);
+    }
+    ~BoundSocket() { ::close(fd_); }
+    bool ok() const { return bound_; }
+
+private:
+    int fd_ = -1;
+    bool bound_ = false;
+};
+
+TEST(Wineserver, SweepRemovesOnlyTheUsersDeadServerDirectories) {
+    TempDir tmp;
+    std::string user_dir = tmp / (".wine-" + std::to_string(::getuid()));
+
+    // Nothing to sweep: no user directory at all.
+    EXPECT_TRUE(capture_log([&] { sweep_stale_server_dirs(tmp.path()); }).empty());
+
+    std::string dead = user_dir + "/server-dead";
+    make_dir(dead);
+    { BoundSocket gone(dead + "/socket", false); ASSERT_TRUE(gone.ok()); }
+    write_text(dead + "/lock", "");
+    write_text(dead + "/deeper/file", "x");
+    // A link inside the stale directory to something outside must not be followed.
+    write_text(tmp / "outside/precious", "keep me");
+    make_link(tmp / "outside", dead + "/escape");
+    make_link(tmp / "outside/precious", dead + "/escape-file");
+
+    std::string live = user_dir + "/server-live";
+    make_dir(live);
+    BoundSocket listening(live + "/socket", true);
+    ASSERT_TRUE(listening.ok());
+
+    std::string no_socket = user_dir + "/server-starting";
+    write_text(no_socket + "/lock", "");
+
+    // A plain file named "socket" accepts nothing either.
+    std::string plain = user_dir + "/server-plain";
+    write_text(plain + "/socket", "");
+
+    // Someone else's directory and a link to a dead directory elsewhere are not ours.
+    std::string foreign = user_dir + "/server-foreign";
+    write_text(foreign + "/socket", "");
+    ASSERT_EQ(::lchown(foreign.c_str(), 12345, 12345), 0);
+    write_text(tmp / "elsewhere/socket", "");
+    make_link(tmp / "elsewhere", user_dir + "/server-link");
+    write_text(user_dir + "/stray-file", "");
+
+    Lines lines = capture_log([&] { sweep_stale_server_dirs(tmp.path()); });
+    std::sort(lines.begin(), lines.end());
+    EXPECT_EQ(lines, (Lines{"[DEBUG]  Removing stale server dir: " + dead,
+                            "[DEBUG]  Removing stale server dir: " + plain}));
+    EXPECT_FALSE(launcher::core::lstat_path(dead));
+    EXPECT_FALSE(launcher::core::lstat_path(plain));
+    EXPECT_EQ(read_text(tmp / "outside/precious"), "keep me");
+    EXPECT_TRUE(launcher::core::exists(live + "/socket"));
+    EXPECT_TRUE(launcher::core::exists(no_socket + "/lock"));
+    EXPECT_TRUE(launcher::core::exists(foreign + "/socket"));
+    EXPECT_TRUE(launcher::core::exists(tmp / "elsewhere/socket"));
+    EXPECT_TRUE(launcher::core::lstat_path(user_dir + "/server-link"));
+}
+
+TEST(Wineserver, SweepLeavesAPlantedUserDirectoryAlone) {
+    TempDir tmp;
+    std::string user_dir = tmp / (".wine-" + std::to_string(::getuid()));
+    write_text(tmp / "target/server/socket", "");
+    make_link(tmp / "target", user_dir);
+    EXPECT_TRUE(capture_log([&] { sweep_stale_server_dirs(tmp.path()); }).empty());
+    EXPECT_TRUE(launcher::core::exists(tmp / "target/server/socket"));
+
+    // A socket path that does not fit a socket address cannot answer: stale.
+    launcher::core::remove_file(user_dir);
+    std::string long_dir = user_dir + "/" + std::string(110, 'w');
+    write_text(long_dir + "/socket", "");
+    Lines lines = capture_log([&] { sweep_stale_server_dirs(tmp.path()); });
+    EXPECT_EQ(lines, (Lines{"[DEBUG]  Removing stale server dir: " + long_dir}));
+}
+
+}  // namespace
+}  // namespace pelto::launcher::components
