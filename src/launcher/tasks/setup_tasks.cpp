@@ -1,0 +1,60 @@
+#include "launcher/tasks/setup_tasks.hpp"
+
+#include "launcher/components/dll_deploy.hpp"
+#include "launcher/components/steam_bridge.hpp"
+#include "launcher/components/wineserver.hpp"
+#include "launcher/core/posix.hpp"
+#include "launcher/prefix/pe_sync.hpp"
+#include "launcher/prefix/registry.hpp"
+#include "launcher/prefix/setup_prefix.hpp"
+
+namespace pelto::launcher::tasks {
+
+bool nvidia_present(const std::string& proc_root) {
+    return core::exists(core::join_path(proc_root, "driver/nvidia/version"));
+}
+
+std::vector<graph::SetupTask> build_setup_tasks(const SetupInputs& inputs) {
+    using graph::SetupResults;
+    using graph::TaskOutput;
+    const SetupInputs& in = inputs;
+    std::vector<graph::SetupTask> tasks;
+    tasks.reserve(8);
+
+    // The prefix's directory skeleton and Wine modules, then its registry and Steam keys.
+    tasks.push_back({"registry", {}, [&in](SetupResults&) -> TaskOutput {
+                         prefix::sync_pe_files(in.wine_root, in.prefix);
+                         prefix::seed_registry(in.prefix, in.own_exe);
+                         return std::nullopt;
+                     }});
+    tasks.push_back({"prefix", {"registry"}, [&in](SetupResults&) -> TaskOutput {
+                         prefix::setup_prefix(in.wine_unchanged, in.own_exe, in.prefix,
+                                              in.wine_root, in.wine64);
+                         return std::nullopt;
+                     }});
+    tasks.push_back({"wineserver", {"prefix"}, [&in](SetupResults&) -> TaskOutput {
+                         components::prestart_wineserver(in.wineserver, in.prefix);
+                         return std::nullopt;
+                     }});
+    tasks.push_back({"dxvk", {"prefix"}, [&in](SetupResults&) -> TaskOutput {
+                         return components::deploy_dxvk(in.dxvk_unchanged, in.dxvk_source_root,
+                                                        in.prefix);
+                     }});
+    tasks.push_back({"vkd3d", {"prefix"}, [&in](SetupResults&) -> TaskOutput {
+                         return components::deploy_vkd3d(in.vkd3d_unchanged, in.dxvk_source_root,
+                                                         in.prefix);
+                     }});
+    tasks.push_back({"nvapi", {"prefix"}, [&in](SetupResults&) -> TaskOutput {
+                         return components::deploy_nvapi(in.nvidia_present, in.wine_root, in.prefix);
+                     }});
+    tasks.push_back({"dlss", {"prefix"}, [&in](SetupResults&) -> TaskOutput {
+                         return components::deploy_dlss(in.nvidia_present, in.prefix);
+                     }});
+    tasks.push_back({"bridge", {"prefix"}, [&in](SetupResults&) -> TaskOutput {
+                         components::deploy_steam_client(in.steam_dir, in.prefix, in.own_exe);
+                         return std::nullopt;
+                     }});
+    return tasks;
+}
+
+}  // namespace pelto::launcher::tasks

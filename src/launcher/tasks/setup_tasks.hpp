@@ -1,0 +1,26 @@
+// The launcher's eight setup tasks: their names, dependencies and bodies. They run in three
+// waves: "registry"; then "prefix"; then "wineserver", "dxvk", "vkd3d", "nvapi", "dlss" and
+// "bridge" together.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "graph/setup_graph.hpp"
+
+namespace pelto::launcher::tasks {
+
+/// What the tasks work with; owned by the run driver and outliving `SetupGraph::run`.
+struct SetupInputs {
+    std::string prefix, own_exe, wine_root, wine64, wineserver, dxvk_source_root, steam_dir;
+    bool wine_unchanged = false, dxvk_unchanged = false, vkd3d_unchanged = false,
+         nvidia_present = false;
+};
+
+/// True when "{proc_root}/driver/nvidia/version" exists.
+bool nvidia_present(const std::string& proc_root = "/proc");
+
+/// The eight tasks in their fixed order; each holds a reference to `inputs`.
+std::vector<graph::SetupTask> build_setup_tasks(const SetupInputs& inputs);
+
+}  // namespace pelto::launcher::tasks
