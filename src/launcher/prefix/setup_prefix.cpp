@@ -1,0 +1,182 @@
+// The body of the setup task "prefix". A prefix is laid in from the Wine build's template
+// when there is one; otherwise the launcher's baked template supplies the WMI ("wbem")
+// directories, and without either Wine's own wineboot builds the prefix. When the Wine build
+// is the one the prefix was last prepared with, only the cheap per-launch steps run.
+#include "launcher/prefix/setup_prefix.hpp"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <array>
+#include <cerrno>
+#include <string_view>
+#include <vector>
+
+#include "launcher/components/steam_bridge.hpp"
+#include "launcher/core/log.hpp"
+#include "launcher/core/posix.hpp"
+#include "launcher/core/process.hpp"
+#include "launcher/core/text.hpp"
+#include "launcher/core/wine.hpp"
+#include "launcher/prefix/copy_dir_fast.hpp"
+#include "launcher/prefix/drives.hpp"
+#include "launcher/prefix/registry.hpp"
+#include "launcher/prefix/user.hpp"
+#include "launcher/session/wine_env.hpp"
+
+namespace pelto::launcher::prefix {
+
+namespace core = launcher::core;
+
+namespace {
+
+constexpr std::array<std::string_view, 4> kBareDirs = {
+    "drive_c/windows/system32",
+    "drive_c/windows/syswow64",
+    "drive_c/Program Files",
+    "drive_c/Program Files (x86)",
+};
+
+constexpr std::array<std::string_view, 2> kWbemDirs = {
+    "drive_c/windows/system32/wbem",
+    "drive_c/windows/syswow64/wbem",
+};
+
+constexpr std::string_view kNoAssertUnderHome =
+    ".local/share/Steam/compatibilitytools.d/pelto/lib/noassert.so";
+
+// The directory holding the launcher executable, "." when its path has none.
+std::string exe_dir_of(const std::string& own_exe) {
+    std::optional<std::string> dir = core::parent_dir(own_exe);
+    return dir && !dir->empty() ? *dir : std::string(".");
+}
+
+// LD_PRELOAD for wineboot: the launcher's own list without the Steam overlay, plus
+// "noassert.so" from the installation when it is there; nothing when both are empty.
+std::optional<std::string> wineboot_preload(const std::string& own_exe) {
+    std::string home = core::env_text("HOME").value_or("");
+    std::string noassert = core::join_path(home, kNoAssertUnderHome);
+    if (!core::exists(noassert)) noassert = core::join_path(exe_dir_of(own_exe), "lib/noassert.so");
+    std::string inherited = session::filtered_ld_preload();
+    if (core::exists(noassert)) {
+        if (inherited.empty()) return core::lossy_utf8(noassert);
+        return core::concat(inherited, ":", core::lossy_utf8(noassert));
+    }
+    if (inherited.empty()) return std::nullopt;
+    return inherited;
+}
+
+void run_wineboot(const std::string& own_exe, const std::string& pfx, const std::string& wine_root,
+                  const std::string& wine64) {
+    core::log_debug("No default_pfx template, running wineboot --init...");
+    core::Command command = core::wine_command(wine64, wine_root);
+    command.args = {"wineboot", "--init"};
+    command.set_env("WINEPREFIX", core::lossy_utf8(pfx));
+    command.set_env("USER", prefix_user_name(pfx));
+    command.set_env("WINESERVER", core::lossy_utf8(core::wineserver_path(wine_root)));
+    command.set_env("LD_LIBRARY_PATH", session::library_search_path(wine_root));
+    command.set_env("WINELOADER", core::lossy_utf8(wine64));
+    command.set_env("WINEDLLPATH", session::wine_dll_search_path(wine_root));
+    // Unlike the game's NT form, wineboot takes the Unix path with its forward slashes.
+    command.set_env("WINEDLLDIR0",
+                    core::concat("\\??\\Z:", core::lossy_utf8(core::join_path(wine_root, "lib/wine"))));
+    command.set_env("WINEDEBUG", session::wine_debug_value(false));
+    if (std::optional<std::string> preload = wineboot_preload(own_exe)) {
+        command.set_env("LD_PRELOAD", *preload);
+    } else {
+        command.remove_env("LD_PRELOAD");
+    }
+
+    int status = 0;
+    if (int error = core::run_and_wait(command, status); error != 0) {
+        core::log_error(core::concat("Failed to run wineboot: ", core::error_text(error)));
+        return;
+    }
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return;
+    int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    core::log_error(core::concat("wineboot --init failed with exit code ", code));
+}
+
+// Takes the WMI directories from the baked template where the prefix has none.
+void seed_wbem(const std::string& pfx, const std::string& baked) {
+    for (std::string_view relative : kWbemDirs) {
+        std::string source = core::join_path(baked, relative);
+        std::string target = core::join_path(pfx, relative);
+        if (!core::is_dir(source) || core::exists(target)) continue;
+        if (std::optional<int> error = copy_tree(source, target)) {
+            core::log_debug(core::concat("Prefix: failed to seed ", relative, ": ",
+                                         core::error_text(*error)));
+        }
+    }
+    core::log_debug(core::concat("Prefix: seeded wbem from baked template ", core::lossy_utf8(baked)));
+}
+
+void create_or_repair(const std::string& own_exe, const std::string& pfx,
+                      const std::string& wine_root, const std::string& wine64) {
+    components::deploy_steam_exe_bridge(own_exe, pfx);
+    components::deploy_lsteamclient(own_exe, pfx);
+
+    std::string shared_template = core::join_path(wine_root, "share/default_pfx");
+    if (core::exists(shared_template)) {
+        core::log_debug(core::exists(core::join_path(pfx, "system.reg"))
+                            ? "Repairing prefix from template..."
+                            : "Setting up prefix from template...");
+        uint32_t deployed = copy_dir_fast(shared_template, pfx, 0);
+        if (deployed != 0) core::log_debug(core::concat("Prefix: ", deployed, " files deployed"));
+        create_drive_links(pfx);
+    } else {
+        create_user_folders(pfx);
+        create_drive_links(pfx);
+        for (std::string_view relative : kBareDirs) core::make_dirs(core::join_path(pfx, relative));
+        if (std::optional<std::string> baked = find_baked_template(own_exe)) {
+            seed_wbem(pfx, *baked);
+        } else {
+            run_wineboot(own_exe, pfx, wine_root, wine64);
+        }
+    }
+    // Keeps Wine from rebuilding the prefix on its first start after a Wine update.
+    core::write_file(core::join_path(pfx, ".update-timestamp"), "disable\n");
+}
+
+}  // namespace
+
+void setup_prefix(bool wine_unchanged, const std::string& own_exe, const std::string& pfx,
+                  const std::string& wine_root, const std::string& wine64) {
+    if (!wine_unchanged) create_or_repair(own_exe, pfx, wine_root, wine64);
+    create_user_folders(pfx);
+    map_s_drive(pfx);
+}
+
+std::optional<int> copy_tree(const std::string& src, const std::string& dst) {
+    if (int error = core::make_dirs(dst); error != 0) return error;
+    int error = 0;
+    std::vector<core::DirEntry> entries = core::list_dir(src, error);
+    if (error != 0) return error;
+    for (const core::DirEntry& entry : entries) {
+        std::string source = core::join_path(src, entry.name);
+        std::string target = core::join_path(dst, entry.name);
+        unsigned char type = entry.type;
+        if (type == DT_UNKNOWN) {
+            auto status = core::lstat_path(source);
+            if (!status) return errno;
+            type = S_ISLNK(status->st_mode) ? DT_LNK : S_ISDIR(status->st_mode) ? DT_DIR : DT_REG;
+        }
+        if (type == DT_LNK) {
+            std::optional<std::string> link_target = core::read_link(source);
+            if (!link_target) continue;
+            std::string resolved = !link_target->empty() && link_target->front() == '/'
+                                       ? *link_target
+                                       : core::join_path(src, *link_target);
+            if (!core::exists(resolved)) continue;  // a dangling link is left out
+            if (int copy_error = core::copy_file(resolved, target); copy_error != 0) return copy_error;
+        } else if (type == DT_DIR) {
+            if (std::optional<int> nested = copy_tree(source, target)) return nested;
+        } else if (int copy_error = core::copy_file(source, target); copy_error != 0) {
+            return copy_error;
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace pelto::launcher::prefix

@@ -1,0 +1,284 @@
+#include "launcher/prefix/setup_prefix.hpp"
+
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+
+#include "launcher/core/posix.hpp"
+#include "launcher/session/wine_env.hpp"
+#include "support/test_support.hpp"
+
+namespace pelto::launcher::prefix {
+namespace {
+
+using testing::capture_log;
+using testing::make_dir;
+using testing::make_link;
+using testing::read_text;
+using testing::ScopedEnv;
+using testing::TempDir;
+using testing::write_text;
+
+const std::string kRealLibrary = "/lib/x86_64-linux-gnu/libm.so.6";
+
+// A Wine root whose loader is a stand-in script: it records its arguments and environment
+// beside the prefix and ends as STANDIN_END says (an exit code, or "signal").
+struct Stage {
+    std::string root, wine, wine64, install, own_exe, compat, pfx, home;
+
+    explicit Stage(const TempDir& tree)
+        : root(tree.path()),
+          wine(tree / "wine"),
+          wine64(wine + "/bin/wine64"),
+          install(tree / "install"),
+          own_exe(install + "/pelto"),
+          compat(tree / "compat"),
+          pfx(compat + "/pfx"),
+          home(tree / "home") {
+        make_dir(wine + "/lib/wine/x86_64-unix");
+        make_dir(wine + "/share/wine");
+        write_text(wine + "/bin/wineserver", "");
+        write_text(wine64,
+                   "#!/bin/sh\n"
+                   "echo \"$@\" > \"$WINEPREFIX/../wineboot.args\"\n"
+                   "env > \"$WINEPREFIX/../wineboot.env\"\n"
+                   "case \"$STANDIN_END\" in\n"
+                   "  signal) kill -KILL $$ ;;\n"
+                   "  *) exit \"${STANDIN_END:-0}\" ;;\n"
+                   "esac\n");
+        ::chmod(wine64.c_str(), 0755);
+        write_text(install + "/lib/wine/x86_64-windows/steam.exe", "bridge");
+        make_dir(home);
+    }
+
+    std::vector<std::string> run(bool wine_unchanged) const {
+        return capture_log([&] { setup_prefix(wine_unchanged, own_exe, pfx, wine, wine64); });
+    }
+
+    bool wineboot_ran() const { return core::exists(compat + "/wineboot.env"); }
+
+    std::map<std::string, std::string> wineboot_env() const {
+        std::map<std::string, std::string> env;
+        std::string text = read_text(compat + "/wineboot.env");
+        size_t pos = 0;
+        while (pos < text.size()) {
+            size_t end = text.find('\n', pos);
+            if (end == std::string::npos) end = text.size();
+            std::string line = text.substr(pos, end - pos);
+            size_t eq = line.find('=');
+            if (eq != std::string::npos) env[line.substr(0, eq)] = line.substr(eq + 1);
+            pos = end + 1;
+        }
+        return env;
+    }
+};
+
+bool contains(const std::vector<std::string>& lines, const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+TEST(SetupPrefix, WinebootRunsWithTheWineEnvironment) {
+    TempDir tree;
+    Stage s(tree);
+    write_text(s.pfx + "/system.reg", "\"ProfileImagePath\"=\"C:\\\\users\\\\gamer\"\n");
+    std::string noassert = s.home + "/.local/share/Steam/compatibilitytools.d/pelto/lib/noassert.so";
+    make_dir(*core::parent_dir(noassert));
+    ASSERT_EQ(core::copy_file(kRealLibrary, noassert), 0);
+    make_dir(s.pfx + "/dosdevices");
+    make_dir(tree / "library/steamapps/common/Game");
+    ScopedEnv env;
+    env.set("HOME", s.home);
+    env.set("LD_PRELOAD", "/opt/steam/gameoverlayrenderer.so::" + kRealLibrary);
+    env.unset("WINEDEBUG");
+    env.unset("STANDIN_END");
+    env.set("STEAM_COMPAT_INSTALL_PATH", tree / "library/steamapps/common/Game");
+    env.set("STEAM_COMPAT_LIBRARY_PATHS", tree / "library/steamapps");
+
+    auto lines = s.run(false);
+    EXPECT_TRUE(contains(lines, "[DEBUG]  No default_pfx template, running wineboot --init..."));
+    for (const std::string& line : lines) EXPECT_EQ(line.find("[ERROR]"), std::string::npos) << line;
+    EXPECT_EQ(read_text(s.compat + "/wineboot.args"), "wineboot --init\n");
+    auto child = s.wineboot_env();
+    EXPECT_EQ(child["WINEPREFIX"], s.pfx);
+    EXPECT_EQ(child["USER"], "gamer");
+    EXPECT_EQ(child["WINESERVER"], s.wine + "/bin/wineserver");
+    EXPECT_EQ(child["LD_LIBRARY_PATH"], session::library_search_path(s.wine));
+    EXPECT_EQ(child["WINELOADER"], s.wine64);
+    EXPECT_EQ(child["WINEDLLPATH"], session::wine_dll_search_path(s.wine));
+    EXPECT_EQ(child["WINEDLLDIR0"], "\\??\\Z:" + s.wine + "/lib/wine");
+    EXPECT_EQ(child["WINEDEBUG"], "+process,err");  // the unit tests log verbosely
+    EXPECT_EQ(child["LD_PRELOAD"], kRealLibrary + ":" + noassert);
+
+    // The prefix was made around wineboot: bridge, folders, drives, marker.
+    EXPECT_EQ(read_text(s.pfx + "/drive_c/windows/system32/steam.exe"), "bridge");
+    EXPECT_TRUE(core::is_dir(s.pfx + "/drive_c/users/gamer/AppData/Roaming"));
+    EXPECT_TRUE(core::is_dir(s.pfx + "/drive_c/Program Files (x86)"));
+    EXPECT_TRUE(core::is_dir(s.pfx + "/drive_c/windows/syswow64"));
+    EXPECT_EQ(core::read_link(s.pfx + "/dosdevices/c:"), "../drive_c");
+    EXPECT_EQ(core::read_link(s.pfx + "/dosdevices/s:"), *core::canonical(tree / "library"));
+    EXPECT_EQ(read_text(s.pfx + "/.update-timestamp"), "disable\n");
+}
+
+TEST(SetupPrefix, WinebootPreloadDropsTheOverlayAndFallsBackBesideTheLauncher) {
+    TempDir tree;
+    Stage s(tree);
+    ScopedEnv env;
+    env.set("HOME", s.home);
+    env.set("WINEDEBUG", "warn+module");
+    env.unset("STANDIN_END");
+    // Only the Steam overlay, and no noassert.so anywhere: no LD_PRELOAD at all.
+    env.set("LD_PRELOAD", "/opt/steam/gameoverlayrenderer.so");
+    s.run(false);
+    auto child = s.wineboot_env();
+    EXPECT_EQ(child.count("LD_PRELOAD"), 0u);
+    EXPECT_EQ(child["WINEDEBUG"], "warn+module");
+
+    // noassert.so beside the launcher is the fallback.
+    core::remove_file(s.compat + "/wineboot.env");
+    make_dir(s.install + "/lib");
+    ASSERT_EQ(core::copy_file(kRealLibrary, s.install + "/lib/noassert.so"), 0);
+    s.run(false);
+    EXPECT_EQ(s.wineboot_env()["LD_PRELOAD"], s.install + "/lib/noassert.so");
+}
+
+TEST(SetupPrefix, WinebootFailuresAreLoggedAndTheMarkerStillWritten) {
+    TempDir tree;
+    Stage s(tree);
+    ScopedEnv env;
+    env.set("HOME", s.home);
+    env.set("STANDIN_END", "3");
+    auto lines = s.run(false);
+    EXPECT_TRUE(contains(lines, "[ERROR]  wineboot --init failed with exit code 3")) << lines.size();
+    EXPECT_EQ(read_text(s.pfx + "/.update-timestamp"), "disable\n");
+
+    env.set("STANDIN_END", "signal");
+    lines = s.run(false);
+    EXPECT_TRUE(contains(lines, "[ERROR]  wineboot --init failed with exit code -1"));
+
+    core::remove_file(s.pfx + "/.update-timestamp");
+    lines = capture_log(
+        [&] { setup_prefix(false, s.own_exe, s.pfx, s.wine, tree / "wine/bin/missing-loader"); });
+    EXPECT_TRUE(contains(lines, "[ERROR]  Failed to run wineboot: No such file or directory (os error 2)"));
+    EXPECT_EQ(read_text(s.pfx + "/.update-timestamp"), "disable\n");
+}
+
+TEST(SetupPrefix, UnchangedWineOnlyRefreshesFoldersAndSDrive) {
+    TempDir tree;
+    Stage s(tree);
+    write_text(s.wine + "/share/default_pfx/system.reg", "template registry");
+    write_text(s.wine + "/share/default_pfx/drive_c/windows/win.ini", "ini");
+    make_dir(s.pfx + "/dosdevices");
+    make_dir(tree / "lib/common/G");
+    ScopedEnv env;
+    env.set("STEAM_COMPAT_INSTALL_PATH", tree / "lib/common/G");
+    env.set("STEAM_COMPAT_LIBRARY_PATHS", tree / "lib");
+    env.unset("STANDIN_END");
+
+    EXPECT_TRUE(s.run(true).empty());
+    EXPECT_TRUE(core::is_dir(s.pfx + "/drive_c/users/steamuser/Documents"));
+    EXPECT_TRUE(core::is_dir(s.pfx + "/drive_c/users/Public/Desktop"));
+    EXPECT_EQ(core::read_link(s.pfx + "/dosdevices/s:"), tree / "lib");
+    EXPECT_FALSE(core::exists(s.pfx + "/system.reg"));
+    EXPECT_FALSE(core::exists(s.pfx + "/drive_c/windows/win.ini"));
+    EXPECT_FALSE(core::exists(s.pfx + "/drive_c/windows/system32/steam.exe"));
+    EXPECT_FALSE(core::lstat_path(s.pfx + "/dosdevices/c:"));
+    EXPECT_FALSE(core::exists(s.pfx + "/.update-timestamp"));
+    EXPECT_FALSE(s.wineboot_ran());
+}
+
+TEST(SetupPrefix, SharedTemplateSetsUpAndRepairs) {
+    TempDir tree;
+    Stage s(tree);
+    std::string shared = s.wine + "/share/default_pfx";
+    write_text(shared + "/system.reg", "template registry");
+    write_text(shared + "/user.reg", "template user");
+    write_text(shared + "/drive_c/windows/win.ini", "ini");
+    ScopedEnv env;
+    env.unset("STANDIN_END");
+
+    auto lines = s.run(false);
+    EXPECT_TRUE(contains(lines, "[DEBUG]  Setting up prefix from template..."));
+    EXPECT_TRUE(contains(lines, "[DEBUG]  Prefix: 3 files deployed"));
+    EXPECT_EQ(read_text(s.pfx + "/drive_c/windows/win.ini"), "ini");
+    EXPECT_EQ(core::read_link(s.pfx + "/dosdevices/z:"), "/");
+    EXPECT_EQ(read_text(s.pfx + "/.update-timestamp"), "disable\n");
+    EXPECT_FALSE(s.wineboot_ran());
+
+    // The prefix's own registry stays; only the lost file returns.
+    core::remove_file(s.pfx + "/system.reg");
+    write_text(s.pfx + "/system.reg", "prefix registry");
+    core::remove_file(s.pfx + "/drive_c/windows/win.ini");
+    lines = s.run(false);
+    EXPECT_TRUE(contains(lines, "[DEBUG]  Repairing prefix from template..."));
+    EXPECT_TRUE(contains(lines, "[DEBUG]  Prefix: 1 files deployed"));
+    EXPECT_EQ(read_text(s.pfx + "/system.reg"), "prefix registry");
+    EXPECT_EQ(read_text(s.pfx + "/drive_c/windows/win.ini"), "ini");
+
+    // Nothing missing: no "files deployed" line.
+    lines = s.run(false);
+    EXPECT_TRUE(contains(lines, "[DEBUG]  Repairing prefix from template..."));
+    for (const std::string& line : lines) EXPECT_EQ(line.find("files deployed"), std::string::npos);
+}
+
+TEST(SetupPrefix, BakedTemplateSeedsWbemInsteadOfWineboot) {
+    TempDir tree;
+    Stage s(tree);
+    std::string baked = s.install + "/default_pfx";
+    write_text(baked + "/system.reg", "baked registry");
+    std::string wbem = baked + "/drive_c/windows/system32/wbem";
+    write_text(wbem + "/wbemcore.dll", "wbemcore");
+    write_text(wbem + "/sub/x.mof", "x");
+    write_text(baked + "/shared/target.mof", "target");
+    make_link("../../../../shared/target.mof", wbem + "/linked.mof");
+    make_link("../missing.mof", wbem + "/dangling.mof");
+    write_text(baked + "/drive_c/windows/syswow64/wbem/y.dll", "y");
+    make_dir(s.pfx + "/drive_c/windows/syswow64/wbem");  // already there: not copied
+    ScopedEnv env;
+    env.unset("STANDIN_END");
+
+    auto lines = s.run(false);
+    EXPECT_TRUE(contains(lines, "[DEBUG]  Prefix: seeded wbem from baked template " + baked));
+    for (const std::string& line : lines) EXPECT_EQ(line.find("failed to seed"), std::string::npos);
+    EXPECT_FALSE(s.wineboot_ran());
+    std::string seeded = s.pfx + "/drive_c/windows/system32/wbem";
+    EXPECT_EQ(read_text(seeded + "/wbemcore.dll"), "wbemcore");
+    EXPECT_EQ(read_text(seeded + "/sub/x.mof"), "x");
+    auto linked = core::lstat_path(seeded + "/linked.mof");
+    ASSERT_TRUE(linked);
+    EXPECT_TRUE(S_ISREG(linked->st_mode));
+    EXPECT_EQ(read_text(seeded + "/linked.mof"), "target");
+    EXPECT_FALSE(core::lstat_path(seeded + "/dangling.mof"));
+    EXPECT_FALSE(core::exists(s.pfx + "/drive_c/windows/syswow64/wbem/y.dll"));
+    EXPECT_EQ(read_text(s.pfx + "/.update-timestamp"), "disable\n");
+
+    // A wbem directory that cannot be copied is a DEBUG line, and the summary still follows.
+    core::remove_tree(seeded);
+    make_link(s.root, wbem + "/folder_link");  // a link to a directory is copied as a file: fails
+    lines = s.run(false);
+    EXPECT_TRUE(contains(lines, "[DEBUG]  Prefix: failed to seed drive_c/windows/system32/wbem: "
+                                "Is a directory (os error 21)"));
+    EXPECT_TRUE(contains(lines, "[DEBUG]  Prefix: seeded wbem from baked template " + baked));
+}
+
+TEST(SetupPrefix, CopyTreeStopsAtTheFirstError) {
+    TempDir tree;
+    write_text(tree / "src/a.txt", "new a");
+    write_text(tree / "src/run.sh", "#!/bin/sh\n");
+    ::chmod((tree / "src/run.sh").c_str(), 0751);
+    write_text(tree / "src/deep/er/b.txt", "b");
+    write_text(tree / "dst/a.txt", "old a");
+    EXPECT_EQ(copy_tree(tree / "src", tree / "dst"), std::nullopt);
+    EXPECT_EQ(read_text(tree / "dst/a.txt"), "new a");
+    EXPECT_EQ(read_text(tree / "dst/deep/er/b.txt"), "b");
+    EXPECT_EQ(core::stat_path(tree / "dst/run.sh")->st_mode & 07777, 0751u);
+
+    EXPECT_EQ(copy_tree(tree / "missing", tree / "out"), ENOENT);
+    write_text(tree / "file", "");
+    EXPECT_EQ(copy_tree(tree / "src", tree / "file/below"), ENOTDIR);
+}
+
+}  // namespace
+}  // namespace pelto::launcher::prefix
