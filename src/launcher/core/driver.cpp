@@ -10,9 +10,13 @@
 #include "launcher/core/log.hpp"
 #include "launcher/core/posix.hpp"
 #include "launcher/core/text.hpp"
+#include "graph/setup_graph.hpp"
+#include "launcher/components/wineserver.hpp"
 #include "launcher/core/wine.hpp"
 #include "launcher/session/launch.hpp"
 #include "launcher/session/wine_env.hpp"
+#include "launcher/tasks/deploy_cache.hpp"
+#include "launcher/tasks/setup_tasks.hpp"
 
 namespace pelto::launcher::core {
 
@@ -31,6 +35,15 @@ void secure_standard_descriptors() {
 void answer_query(const std::vector<std::string>& rest) {
     if (rest.empty()) return;
     (void)write_all(STDOUT_FILENO, rest[0] + "\n");
+}
+
+std::string timing_list(const graph::SetupResults& results) {
+    std::string text;
+    for (const auto& [name, ms] : results.timings) {
+        if (!text.empty()) text += ' ';
+        text += concat(name, "=", ms, "ms");
+    }
+    return text;
 }
 
 bool trace_opcodes_requested() {
@@ -112,18 +125,41 @@ int run(const std::string& verb, const std::vector<std::string>& rest) {
     log_debug(concat("wineserver: ", lossy_utf8(wine.wineserver)));
     log_debug(concat("steam: ", lossy_utf8(context.steam_dir)));
 
-    // Everything below reads the environment after the custom variables are in place.
+    // The cache tells which component trees are unchanged since the last launch.
+    tasks::Stamps stamps = tasks::compute_stamps(wine.wine_root, wine.dxvk_source_root, context.steam_dir);
+    tasks::ChangeFlags flags = tasks::change_flags(tasks::read_deploy_cache(context.prefix), stamps);
+    bool nvidia_present = tasks::nvidia_present();
+
+    // Prepare the prefix: the eight setup tasks on worker threads.
+    Clock::time_point graph_started = Clock::now();
+    tasks::SetupInputs inputs{context.prefix,          context.own_exe,   wine.wine_root,
+                              wine.wine64,             wine.wineserver,   wine.dxvk_source_root,
+                              context.steam_dir,       flags.wine_unchanged, flags.dxvk_unchanged,
+                              flags.vkd3d_unchanged,   nvidia_present};
+    graph::SetupResults results = graph::SetupGraph::run(tasks::build_setup_tasks(inputs));
+    uint64_t graph_ms = elapsed_ms(graph_started);
+
+    std::vector<std::string> dxvk_names = results.names_of("dxvk");
+    std::vector<std::string> vkd3d_names = results.names_of("vkd3d");
+    std::vector<std::string> nvapi_names = results.names_of("nvapi");
+    std::vector<std::string> dlss_names = results.names_of("dlss");
+    tasks::update_deploy_cache(context.prefix, flags, stamps);
+
+    // Everything below reads the environment after the custom variables are in place; the
+    // worker threads have all ended, so changing it is safe.
     bool trace_opcodes = trace_opcodes_requested();
     std::vector<CustomVar> custom_env = apply_custom_env(load_env_config(context.own_exe));
-    std::vector<std::string> no_names;
-    session::WineEnv env = session::build_wine_env(wine.wine_root, context.prefix, no_names, no_names,
-                                                   no_names, no_names);
+    session::WineEnv env = session::build_wine_env(wine.wine_root, context.prefix, dxvk_names,
+                                                   vkd3d_names, nvapi_names, dlss_names);
     std::string wine_debug = session::wine_debug_value(trace_opcodes);
 
     if (verbose()) {
-        log_debug(concat("timing: discover=", discover_ms, "ms graph=0ms [] total=",
-                         elapsed_ms(context.started), "ms"));
+        log_debug(concat("timing: discover=", discover_ms, "ms graph=", graph_ms, "ms [",
+                         timing_list(results), "] total=", elapsed_ms(context.started), "ms"));
     }
+
+    // Servers of crashed sessions leave sockets nobody answers; Wine would trip over them.
+    components::sweep_stale_server_dirs();
 
     session::LaunchPlan plan;
     plan.wine_root = wine.wine_root;
