@@ -7,8 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iostream>
+#include <memory>
 #include <regex>
-#include <set>
 
 #include "launcher/core/posix.hpp"
 #include "support/test_support.hpp"
@@ -271,6 +272,21 @@ TEST_F(WineLaunch, TheGameSeesItsEnvironment) {
     EXPECT_EQ(env["SteamGameId"], "1245620");
 }
 
+// Before the first test: private "/tmp/pelto" and "/tmp/.wine-{uid}" for this binary, so that
+// another test run on the same machine cannot overwrite the game logs these tests read.
+class PrivateSharedDirs : public ::testing::Environment {
+public:
+    void SetUp() override {
+        dirs_ = std::make_unique<TempDir>();
+        std::string why = testing::use_private_shared_dirs(dirs_->path());
+        if (!why.empty()) std::cerr << "using the shared /tmp/pelto: " << why << "\n";
+    }
+    void TearDown() override { dirs_.reset(); }
+
+private:
+    std::unique_ptr<TempDir> dirs_;
+};
+
 // After every test of the binary: no Wine process of any fixture's prefix is left running.
 class NothingLeftRunning : public ::testing::Environment {
 public:
@@ -283,6 +299,7 @@ public:
     }
 };
 
+const auto* const kPrivateSharedDirs = ::testing::AddGlobalTestEnvironment(new PrivateSharedDirs);
 const auto* const kNothingLeftRunning = ::testing::AddGlobalTestEnvironment(new NothingLeftRunning);
 
 }  // namespace

@@ -1,13 +1,17 @@
 #include "support/wine_fixture.hpp"
 
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <mutex>
 #include <stdexcept>
 
 #include "launcher/core/posix.hpp"
+#include "launcher/core/text.hpp"
 
 namespace pelto::testing {
 
@@ -228,6 +232,31 @@ std::vector<std::string> cmdline_of(pid_t pid, const std::string& proc_root) {
         pos = end + 1;
     }
     return args;
+}
+
+std::string use_private_shared_dirs(const std::string& private_root) {
+    if (::unshare(CLONE_NEWNS) != 0) return "unshare: " + core::error_text(errno);
+    // Nothing mounted here may leak back into the machine's namespace.
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        return "making / private: " + core::error_text(errno);
+    }
+    std::string server_dir = "/tmp/.wine-" + std::to_string(::getuid());
+    for (const std::string& shared : {std::string("/tmp/pelto"), server_dir}) {
+        std::string own = private_root + "/" + std::string(core::file_name(shared));
+        bool created = !core::lstat_path(shared);
+        if (core::make_dirs(shared) != 0 || !core::is_dir(shared) || core::make_dirs(own) != 0) {
+            return "cannot prepare " + shared;
+        }
+        // Wine insists that its server directory belongs to the user alone.
+        if (shared == server_dir) {
+            ::chmod(own.c_str(), 0700);
+            if (created) ::chmod(shared.c_str(), 0700);
+        }
+        if (::mount(own.c_str(), shared.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+            return core::concat("bind mount on ", shared, ": ", core::error_text(errno));
+        }
+    }
+    return "";
 }
 
 bool wait_until(const std::function<bool()>& done, long limit_ms) {

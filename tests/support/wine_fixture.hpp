@@ -61,6 +61,13 @@ std::vector<std::string> cmdline_of(pid_t pid, const std::string& proc_root = "/
 /// Every prefix a fixture of this process has used, the shared pristine one included.
 std::vector<std::string> fixture_prefixes();
 
+/// Gives this process and its children private versions of the machine-wide directories the
+/// launcher writes, "/tmp/pelto" and "/tmp/.wine-{uid}": directories under `private_root` are
+/// bind-mounted over them in a mount namespace of the process's own, so test runs that happen
+/// at the same time cannot overwrite each other's game logs. Call it while the process has a
+/// single thread. Returns "" or why it could not be done (the shared directories stay in use).
+std::string use_private_shared_dirs(const std::string& private_root);
+
 /// Polls `done` every 50 ms until it holds or `limit_ms` passed; returns its last value.
 /// The limit is a safety net against hangs, never a measure of speed.
 bool wait_until(const std::function<bool()>& done, long limit_ms = 180000);
