@@ -272,6 +272,28 @@ TEST_F(WineLaunch, TheGameSeesItsEnvironment) {
     EXPECT_EQ(env["SteamGameId"], "1245620");
 }
 
+// The very first launch of a game: an empty compatibility data directory, in which pelto
+// creates the prefix itself before it starts the game; the second launch finds it current.
+class WineFirstLaunch : public WineTest {
+protected:
+    bool fixture_builds_prefix() const override { return false; }
+};
+
+TEST_F(WineFirstLaunch, PeltoCreatesThePrefixThenFindsItCurrent) {
+    ASSERT_FALSE(core::lstat_path(wine->prefix()));
+    RunResult first = wine->run_game({"stdout", "first launch", "exit", "3"});
+    EXPECT_EQ(first.exit_code(), 3) << first.err;
+    EXPECT_EQ(read_text("/tmp/pelto/wine_stdout.log"), "first launch\n");
+    EXPECT_TRUE(core::exists(wine->prefix() + "/system.reg"));
+    EXPECT_TRUE(core::exists(wine->prefix() + "/dosdevices/c:/windows/system32/steam.exe"));
+    EXPECT_EQ(core::read_link(wine->prefix() + "/dosdevices/z:"), "/");
+
+    RunResult second = wine->run_game({"exit", "0"}, {{"PELTO_VERBOSE", "1"}});
+    EXPECT_EQ(second.exit_code(), 0) << second.err;
+    EXPECT_TRUE(second.has_line("[DEBUG]  cache hit: every component current")) << second.err;
+    EXPECT_FALSE(second.has_line("[DEBUG]  No default_pfx template, running wineboot --init..."));
+}
+
 // Before the first test: private "/tmp/pelto" and "/tmp/.wine-{uid}" for this binary, so that
 // another test run on the same machine cannot overwrite the game logs these tests read.
 class PrivateSharedDirs : public ::testing::Environment {

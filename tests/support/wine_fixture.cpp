@@ -268,7 +268,7 @@ bool wait_until(const std::function<bool()>& done, long limit_ms) {
     return true;
 }
 
-WineFixture::WineFixture(const WineSource& source) {
+WineFixture::WineFixture(bool builds_prefix, const WineSource& source) {
     remember_prefix(prefix());
     try {
         make_dir(home());
@@ -286,7 +286,7 @@ WineFixture::WineFixture(const WineSource& source) {
             error_ = "cannot copy the test game to " + game_exe();
             return;
         }
-        if (kFixtureBuildsPrefix) {
+        if (builds_prefix) {
             const PristinePrefix& pristine = pristine_prefix(source);
             if (!pristine.error.empty()) {
                 error_ = "cannot build the prefix: " + pristine.error;
@@ -352,7 +352,7 @@ void WineFixture::stop_wine() const {
 void WineTest::SetUp() {
     std::string reason = wine_unavailable_reason();
     if (!reason.empty()) GTEST_SKIP() << "real Wine unavailable: " << reason;
-    wine = std::make_unique<WineFixture>();
+    wine = std::make_unique<WineFixture>(fixture_builds_prefix());
     ASSERT_EQ(wine->error(), "");
 }
 

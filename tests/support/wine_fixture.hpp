@@ -20,9 +20,10 @@
 
 namespace pelto::testing {
 
-/// The fixture builds the prefix itself (wineboot once per test binary, copied per test),
-/// because pelto cannot create one yet. Turn this off once pelto's own prefix creation runs:
-/// the tests then start from an empty compatibility data directory.
+/// Whether fixtures start with a ready prefix (made by wineboot once per test binary and
+/// copied per test) rather than an empty compatibility data directory in which pelto creates
+/// the prefix itself. The copy is the cheaper start; turn this off to have every test begin
+/// with pelto's own prefix creation. A fixture can also choose for itself (see WineTest).
 inline constexpr bool kFixtureBuildsPrefix = true;
 
 /// Where the Wine tree's links point. The defaults are Debian 12's wine64 package.
@@ -75,7 +76,9 @@ bool wait_until(const std::function<bool()>& done, long limit_ms = 180000);
 /// One installed tool, one compatibility data directory and one HOME in a temporary tree.
 class WineFixture {
 public:
-    explicit WineFixture(const WineSource& source = {});
+    /// Lays everything out; with `builds_prefix` the compatibility data directory already
+    /// holds a ready prefix, otherwise it is empty.
+    explicit WineFixture(bool builds_prefix = kFixtureBuildsPrefix, const WineSource& source = {});
     ~WineFixture();
     WineFixture(const WineFixture&) = delete;
     WineFixture& operator=(const WineFixture&) = delete;
@@ -126,6 +129,8 @@ private:
 /// running in the prefix.
 class WineTest : public ::testing::Test {
 protected:
+    /// Whether the fixture starts with a ready prefix; override to start without one.
+    virtual bool fixture_builds_prefix() const { return kFixtureBuildsPrefix; }
     void SetUp() override;
     void TearDown() override;
     std::unique_ptr<WineFixture> wine;
