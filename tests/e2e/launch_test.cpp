@@ -166,7 +166,8 @@ TEST_F(WineLaunch, ExitCodesAndTheGameLogs) {
 TEST_F(WineLaunch, ArgumentsReachTheGameUnchanged) {
     std::vector<std::string> args = {"with space", "quote\"inside", "back\\slash\\", "",
                                      "ä€✓ 日本", "  lead and trail  ", "tab\there",
-                                     "a\xff\xfe" "b", "exit", "5"};
+                                     "a\xff\xfe" "b", "C:\\dir with space\\",
+                                     "mixed \\\"quote\\\\\"", "exit", "5"};
     std::vector<std::string> game_args = {"print-args"};
     game_args.insert(game_args.end(), args.begin(), args.end());
     RunResult result = wine->run_game(game_args);
