@@ -242,6 +242,10 @@ int hard_link(const std::string& src, const std::string& dst) {
     return ::linkat(AT_FDCWD, src.c_str(), AT_FDCWD, dst.c_str(), 0) == 0 ? 0 : errno;
 }
 
+int hard_link_at(int src_dir, const char* src_name, int dst_dir, const char* dst_name) {
+    return ::linkat(src_dir, src_name, dst_dir, dst_name, 0) == 0 ? 0 : errno;
+}
+
 int make_symlink(const std::string& target, const std::string& path) {
     if (has_nul(target) || has_nul(path)) return EINVAL;
     return ::symlink(target.c_str(), path.c_str()) == 0 ? 0 : errno;

@@ -76,6 +76,8 @@ int copy_file(const std::string& src, const std::string& dst);
 
 /// Hard link `dst` to `src` without following `src` if it is a link; errno or 0.
 int hard_link(const std::string& src, const std::string& dst);
+/// The same with names relative to open directories (no path walk per call); errno or 0.
+int hard_link_at(int src_dir, const char* src_name, int dst_dir, const char* dst_name);
 /// Creates the symbolic link `path` holding `target`; errno or 0.
 int make_symlink(const std::string& target, const std::string& path);
 /// The target text of the link `path`; nothing when it cannot be read.
