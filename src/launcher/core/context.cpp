@@ -10,13 +10,13 @@ namespace pelto::launcher::core {
 std::string find_steam_dir(const std::string& home) {
     std::vector<std::string> candidates;
     if (auto client = env_text("STEAM_COMPAT_CLIENT_INSTALL_PATH")) candidates.push_back(*client);
-    candidates.push_back(concat(home, "/.steam/root"));
-    candidates.push_back(concat(home, "/.local/share/Steam"));
+    candidates.push_back(join_path(home, ".steam/root"));
+    candidates.push_back(join_path(home, ".local/share/Steam"));
     for (const std::string& candidate : candidates) {
         if (exists(join_path(candidate, "linux64/steamclient.so"))) return candidate;
     }
     log_warn("Steam directory not found — game may not connect to Steam");
-    return concat(home, "/.steam/root");
+    return join_path(home, ".steam/root");
 }
 
 bool is_compatdata_zero(const std::string& compat_data) {

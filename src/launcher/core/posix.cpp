@@ -194,7 +194,7 @@ int append_file(const std::string& path, std::string_view data) {
     return write_all(fd.get(), data);
 }
 
-int copy_file(const std::string& src, const std::string& dst) {
+int copy_file(const std::string& src, const std::string& dst, CopyTarget target) {
     int error = 0;
     Fd in = open_file(src, O_RDONLY, 0, error);
     if (!in.valid()) return error;
@@ -202,7 +202,14 @@ int copy_file(const std::string& src, const std::string& dst) {
     if (::fstat(in.get(), &st) != 0) return errno;
     if (S_ISDIR(st.st_mode)) return EISDIR;
     mode_t perms = st.st_mode & 07777;
-    Fd out = open_file(dst, O_WRONLY | O_CREAT | O_TRUNC, perms, error);
+    // Truncating a file that has other names would rewrite them too (and empty the source
+    // when both are one file): give the copy an inode of its own instead.
+    if (auto existing = lstat_path(dst); existing && S_ISREG(existing->st_mode) && existing->st_nlink > 1) {
+        if (::unlink(dst.c_str()) != 0 && errno != ENOENT) return errno;
+    }
+    int flags = O_WRONLY | O_CREAT | O_TRUNC;
+    if (target == CopyTarget::NeverFollowLink) flags |= O_NOFOLLOW;
+    Fd out = open_file(dst, flags, perms, error);
     if (!out.valid()) return error;
     if (::fchmod(out.get(), perms) != 0) return errno;
     off_t remaining = st.st_size;

@@ -72,7 +72,12 @@ int append_file(const std::string& path, std::string_view data);
 /// Copies the contents of `src` (links followed) to `dst`, creating or truncating it in place
 /// (a link at `dst` is written through); `dst` takes the permission bits of `src` and gets
 /// the current time as modification time. Returns errno or 0.
-int copy_file(const std::string& src, const std::string& dst);
+/// A destination that is a regular file with other hard links is unlinked first, so the copy
+/// never rewrites the other names of that file (a template, a save backup, the source itself).
+/// With `NeverFollowLink` a symbolic link at `dst` makes the copy fail with ELOOP.
+enum class CopyTarget { WriteThroughLinks, NeverFollowLink };
+int copy_file(const std::string& src, const std::string& dst,
+              CopyTarget target = CopyTarget::WriteThroughLinks);
 
 /// Hard link `dst` to `src` without following `src` if it is a link; errno or 0.
 int hard_link(const std::string& src, const std::string& dst);

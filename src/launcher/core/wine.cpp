@@ -10,7 +10,8 @@ namespace {
 
 constexpr const char* kDxvkProbe = "lib/wine/dxvk/x86_64-windows/d3d11.dll";
 
-std::string steam_common(const std::string& home) { return concat(home, "/.steam/root/steamapps/common"); }
+// An empty home makes these paths relative to the working directory, as Steam would have it.
+std::string steam_common(const std::string& home) { return join_path(home, ".steam/root/steamapps/common"); }
 
 std::string proton_experimental(const std::string& home) {
     return concat(steam_common(home), "/Proton - Experimental/files");
@@ -76,7 +77,7 @@ std::optional<std::string> find_proton_files(const std::string& home) {
 
 std::string choose_dxvk_source(const std::string& home, const std::string& wine_root,
                                const std::optional<std::string>& proton_files) {
-    std::string own_tree = concat(home, "/.local/share/Steam/compatibilitytools.d/pelto");
+    std::string own_tree = join_path(home, ".local/share/Steam/compatibilitytools.d/pelto");
     if (exists(join_path(own_tree, kDxvkProbe))) return own_tree;
     if (exists(join_path(wine_root, kDxvkProbe))) return wine_root;
     if (proton_files && exists(join_path(*proton_files, kDxvkProbe))) {

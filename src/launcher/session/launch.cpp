@@ -120,8 +120,6 @@ int run_game(const LaunchPlan& plan, const std::string& exe, const std::vector<s
     clean_crash_dumps(plan.prefix);
     savedata::SaveSnapshot snapshot = savedata::snapshot_save_data(plan.prefix);
     core::Command command = build_game_command(plan, exe, args);
-    core::log_debug(concat("timing: spawn at ", core::elapsed_ms(plan.started), "ms after the launcher started"));
-
     ::signal(SIGINT, on_signal);
     ::signal(SIGTERM, on_signal);
     core::make_dirs(plan.log_dir);
@@ -131,6 +129,7 @@ int run_game(const LaunchPlan& plan, const std::string& exe, const std::vector<s
     if (stderr_log.valid()) command.err = core::Stream::from_fd(stderr_log.get());
     if (stdout_log.valid()) command.out = core::Stream::from_fd(stdout_log.get());
     bool stderr_opened = stderr_log.valid();
+    core::log_debug(concat("timing: spawn at ", core::elapsed_ms(plan.started), "ms after the launcher started"));
 
     pid_t pid = -1;
     if (int error = core::spawn(command, pid); error != 0) {

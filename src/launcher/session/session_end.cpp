@@ -122,7 +122,9 @@ void note_exit(const std::string& stderr_log, int wait_status,
     log.reset();
     core::log_debug(concat("stderr log: ", core::lossy_utf8(stderr_log)));
     if (!incident_copy) return;
-    if (int copy_error = core::copy_file(stderr_log, *incident_copy); copy_error != 0) {
+    // The incident directory is in the machine-wide /tmp/pelto: a planted link is not followed.
+    if (int copy_error = core::copy_file(stderr_log, *incident_copy, core::CopyTarget::NeverFollowLink);
+        copy_error != 0) {
         core::log_warn(concat("incident game stderr copy failed: ", core::error_text(copy_error)));
     } else {
         core::log_debug(concat("incident game stderr: ", core::lossy_utf8(*incident_copy)));

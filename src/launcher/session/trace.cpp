@@ -88,8 +88,10 @@ std::string start_trace_observer(const LaunchPlan& plan, const std::string& exe)
     std::string ntdll = core::join_path(plan.wine_root, "lib/wine/x86_64-unix/ntdll.so");
     if (core::exists(ntdll)) command.set_env("BRANTLE_NTDLL_PATH", core::lossy_utf8(ntdll));
 
+    // The incident directory lives in the machine-wide /tmp/pelto: never follow a planted link.
     int open_error = 0;
-    core::Fd err_file = core::open_file(stderr_path, O_WRONLY | O_CREAT | O_TRUNC, 0666, open_error);
+    core::Fd err_file =
+        core::open_file(stderr_path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0666, open_error);
     command.in = core::Stream::inherit();
     command.out = core::Stream::null();
     command.err = err_file.valid() ? core::Stream::from_fd(err_file.get()) : core::Stream::null();

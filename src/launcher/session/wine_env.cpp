@@ -182,7 +182,7 @@ WineEnv build_wine_env(const std::string& wine_root, const std::string& prefix,
 
     auto host_lc_all = env_text("HOST_LC_ALL");
     env.push_back({"LC_ALL", host_lc_all && !host_lc_all->empty() ? *host_lc_all : ""});
-    if (::getenv("ORIG_LD_LIBRARY_PATH") == nullptr) {
+    if (!env_text("ORIG_LD_LIBRARY_PATH")) {
         env.push_back({"ORIG_LD_LIBRARY_PATH", env_or("LD_LIBRARY_PATH", "")});
     }
     if (auto gamepad = env_text("SteamVirtualGamepadInfo_Proton")) {

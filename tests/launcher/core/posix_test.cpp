@@ -58,6 +58,28 @@ TEST(Posix, DirectoriesFilesAndCopies) {
     EXPECT_EQ(error, EINVAL);
 }
 
+TEST(Posix, CopyNeverRewritesOtherHardLinksAndCanRefuseLinks) {
+    TempDir dir;
+    write_text(dir / "template", "template content");
+    ASSERT_EQ(hard_link(dir / "template", dir / "prefix-copy"), 0);
+    write_text(dir / "new", "new");
+    ASSERT_EQ(copy_file(dir / "new", dir / "prefix-copy"), 0);
+    EXPECT_EQ(read_text(dir / "prefix-copy"), "new");
+    EXPECT_EQ(read_text(dir / "template"), "template content");
+    // Copying a file onto another name of itself keeps the content.
+    ASSERT_EQ(hard_link(dir / "template", dir / "same"), 0);
+    ASSERT_EQ(copy_file(dir / "template", dir / "same"), 0);
+    EXPECT_EQ(read_text(dir / "same"), "template content");
+    EXPECT_EQ(read_text(dir / "template"), "template content");
+
+    write_text(dir / "victim", "precious");
+    testing::make_link(dir / "victim", dir / "planted");
+    EXPECT_EQ(copy_file(dir / "new", dir / "planted", CopyTarget::NeverFollowLink), ELOOP);
+    EXPECT_EQ(read_text(dir / "victim"), "precious");
+    EXPECT_EQ(copy_file(dir / "new", dir / "planted"), 0);  // the default writes through
+    EXPECT_EQ(read_text(dir / "victim"), "new");
+}
+
 TEST(Posix, RemoveTreeNeverFollowsLinks) {
     TempDir outside, tree;
     write_text(outside / "keep/precious", "x");
