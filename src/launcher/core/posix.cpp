@@ -291,6 +291,14 @@ int rename_path(const std::string& from, const std::string& to) {
     return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
 }
 
+int replace_file(const std::string& path, std::string_view data) {
+    std::string scratch = path + ".tmp-" + std::to_string(::getpid());
+    int error = write_file(scratch, data);
+    if (error == 0) error = rename_path(scratch, path);
+    if (error != 0) remove_file(scratch);
+    return error;
+}
+
 int remove_tree(const std::string& path) {
     if (has_nul(path)) return EINVAL;
     if (path.empty()) return ENOENT;

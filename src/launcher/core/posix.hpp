@@ -93,6 +93,10 @@ std::optional<std::string> canonical(const std::string& path);
 int remove_file(const std::string& path);
 /// Atomically renames `from` to `to`, replacing an existing `to`; errno or 0.
 int rename_path(const std::string& from, const std::string& to);
+/// Writes `data` to a sibling of `path` and renames it over `path`: a link at `path` and the
+/// other hard links of the old file are left untouched, and no reader sees half a file.
+/// Returns errno or 0 (the sibling is removed again on failure).
+int replace_file(const std::string& path, std::string_view data);
 
 /// Removes `path` and everything below it. Never follows a symbolic link: a link is removed
 /// as a link, and descent happens only through real directories opened with O_NOFOLLOW.
