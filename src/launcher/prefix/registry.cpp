@@ -127,8 +127,17 @@ void copy_stock_registry(const std::string& pfx, const std::string& stock) {
 void inject_keys(const std::string& path, std::string_view presence, std::string_view block,
                  std::string_view done_message) {
     std::string text;
-    if (core::read_file(path, text) != 0) text.clear();
+    bool readable = core::read_file(path, text) == 0;
+    if (!readable) text.clear();
     if (text.find(presence) != std::string::npos) return;
+    // A file that shares its inode with another name (the template's registry, linked in by
+    // the template copy when the stub could not be written) gets an inode of its own, so the
+    // keys reach this prefix only.
+    auto status = core::stat_path(path);
+    if (readable && status && S_ISREG(status->st_mode) && status->st_nlink > 1) {
+        if (core::replace_file(path, core::concat(text, block)) == 0) core::log_debug(done_message);
+        return;
+    }
     int error = 0;
     core::Fd file = core::open_file(path, O_WRONLY | O_APPEND, 0, error);
     if (!file.valid()) return;
@@ -169,7 +178,7 @@ void seed_registry(const std::string& pfx, const std::string& own_exe, const std
                 "Registry: injected Steam InstallPath");
     inject_keys(core::join_path(pfx, "user.reg"), kUserPresence, kUserBlock,
                 "Registry: injected Steam client paths (HKCU)");
-    core::write_file(marker_path, marker_text(pfx));
+    core::replace_file(marker_path, marker_text(pfx));
 }
 
 void mirror_dirs(const std::string& src, const std::string& dst) {

@@ -135,8 +135,9 @@ void create_or_repair(const std::string& own_exe, const std::string& pfx,
             run_wineboot(own_exe, pfx, wine_root, wine64);
         }
     }
-    // Keeps Wine from rebuilding the prefix on its first start after a Wine update.
-    core::write_file(core::join_path(pfx, ".update-timestamp"), "disable\n");
+    // Keeps Wine from rebuilding the prefix on its first start after a Wine update. Replaced,
+    // not rewritten: the template copy may have hard-linked the template's own file here.
+    core::replace_file(core::join_path(pfx, ".update-timestamp"), "disable\n");
 }
 
 }  // namespace

@@ -198,6 +198,20 @@ TEST(Registry, BakedTemplateSeedsMissingFilesAndUserFolders) {
     EXPECT_FALSE(core::exists(tree / "mirror"));
 }
 
+TEST(Registry, KeysNeverReachAFileSharedWithTheTemplate) {
+    TempDir tree;
+    std::string pfx = tree / "pfx";
+    std::string shared = kSystemStub + std::string(2000, ';') + "\n";
+    write_text(tree / "template/system.reg", shared);
+    make_dir(pfx);
+    ASSERT_EQ(core::hard_link(tree / "template/system.reg", pfx + "/system.reg"), 0);
+    auto lines = capture_log([&] { seed_registry(pfx, tree / "bin/pelto", tree / "home"); });
+    EXPECT_EQ(lines, (std::vector<std::string>{kInjectedSystem, kInjectedUser}));
+    EXPECT_EQ(read_text(tree / "template/system.reg"), shared);
+    EXPECT_EQ(read_text(pfx + "/system.reg"), shared + kSystemBlock);
+    EXPECT_EQ(core::stat_path(pfx + "/system.reg")->st_nlink, 1u);
+}
+
 TEST(Registry, UnwritablePrefixIsLeftAloneQuietly) {
     TempDir tree;
     ScopedMount mount(tree / "pfx", "size=64k");

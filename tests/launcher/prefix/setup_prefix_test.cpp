@@ -196,15 +196,18 @@ TEST(SetupPrefix, SharedTemplateSetsUpAndRepairs) {
     write_text(shared + "/system.reg", "template registry");
     write_text(shared + "/user.reg", "template user");
     write_text(shared + "/drive_c/windows/win.ini", "ini");
+    write_text(shared + "/.update-timestamp", "1676758571\n");  // as wineboot leaves it
     ScopedEnv env;
     env.unset("STANDIN_END");
 
     auto lines = s.run(false);
     EXPECT_TRUE(contains(lines, "[DEBUG]  Setting up prefix from template..."));
-    EXPECT_TRUE(contains(lines, "[DEBUG]  Prefix: 3 files deployed"));
+    EXPECT_TRUE(contains(lines, "[DEBUG]  Prefix: 4 files deployed"));
     EXPECT_EQ(read_text(s.pfx + "/drive_c/windows/win.ini"), "ini");
     EXPECT_EQ(core::read_link(s.pfx + "/dosdevices/z:"), "/");
+    // The marker replaces the linked-in template file instead of writing into it.
     EXPECT_EQ(read_text(s.pfx + "/.update-timestamp"), "disable\n");
+    EXPECT_EQ(read_text(shared + "/.update-timestamp"), "1676758571\n");
     EXPECT_FALSE(s.wineboot_ran());
 
     // The prefix's own registry stays; only the lost file returns.
