@@ -20,6 +20,13 @@ std::string_view name_from_value(std::string_view value) {
     return value;
 }
 
+// A Windows user name never holds a slash or NUL and is never "." or "..": such a value
+// would move the profile (and every folder made or cleaned in it) outside the prefix.
+bool usable_name(std::string_view name) {
+    return !name.empty() && name != "." && name != ".." &&
+           name.find_first_of(std::string_view("/\0", 2)) == std::string_view::npos;
+}
+
 }  // namespace
 
 std::string prefix_user_name(const std::string& pfx) {
@@ -34,7 +41,7 @@ std::string prefix_user_name(const std::string& pfx) {
         rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
         if (line.size() < kKey.size() || line.substr(0, kKey.size()) != kKey) continue;
         std::string_view name = name_from_value(line.substr(kKey.size()));
-        if (!name.empty()) return std::string(name);
+        if (usable_name(name)) return std::string(name);
     }
     return "steamuser";
 }
