@@ -46,8 +46,8 @@ cleanup() {
         umount "$mnt" 2>/dev/null || true
         rmdir "$mnt" 2>/dev/null || true
         rm -f "$image"
-    else
-        rm -rf "$work/pelto-bench-copy"
+    elif [ -n "${scratch:-}" ]; then
+        rm -rf "$scratch"
     fi
 }
 trap cleanup EXIT
@@ -59,7 +59,9 @@ if [ -z "$work" ]; then
     own_mount=1
     work=$mnt
 fi
-work=$work/pelto-bench-copy
+scratch=$work/pelto-bench-copy
+work=$scratch
+rm -rf "$work"
 mkdir -p "$work"
 
 # A real prefix, made the way Wine makes one (about 6 s); its wineserver is stopped after.
