@@ -6,6 +6,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -17,6 +18,15 @@ namespace pelto::launcher::core {
 namespace {
 
 bool has_nul(const std::string& path) { return path.find('\0') != std::string::npos; }
+
+// A hidden sibling of `path` that no other thread or process of the launcher uses.
+std::string concat_scratch_name(const std::string& path) {
+    static std::atomic<unsigned> counter{0};
+    std::string_view name = file_name(path);
+    std::string dir(path.substr(0, path.size() - name.size()));
+    return dir + "." + std::string(name) + ".pelto-" + std::to_string(::getpid()) + "-" +
+           std::to_string(counter.fetch_add(1));
+}
 
 int close_retry(int fd) {
     // close() must not be retried on EINTR on Linux: the descriptor is gone either way.
@@ -196,11 +206,14 @@ int append_file(const std::string& path, std::string_view data) {
 
 int copy_file(const std::string& src, const std::string& dst, CopyTarget target) {
     int error = 0;
-    Fd in = open_file(src, O_RDONLY, 0, error);
+    // Non-blocking, so that a FIFO cannot hang the open; it is refused just below.
+    Fd in = open_file(src, O_RDONLY | O_NONBLOCK, 0, error);
     if (!in.valid()) return error;
     struct stat st;
     if (::fstat(in.get(), &st) != 0) return errno;
     if (S_ISDIR(st.st_mode)) return EISDIR;
+    if (!S_ISREG(st.st_mode)) return EINVAL;
+    (void)::fcntl(in.get(), F_SETFL, O_RDONLY);
     mode_t perms = st.st_mode & 07777;
     // Truncating a file that has other names would rewrite them too (and empty the source
     // when both are one file): give the copy an inode of its own instead.
@@ -209,6 +222,7 @@ int copy_file(const std::string& src, const std::string& dst, CopyTarget target)
     }
     int flags = O_WRONLY | O_CREAT | O_TRUNC;
     if (target == CopyTarget::NeverFollowLink) flags |= O_NOFOLLOW;
+    if (target == CopyTarget::CreateNew) flags |= O_EXCL;
     Fd out = open_file(dst, flags, perms, error);
     if (!out.valid()) return error;
     if (::fchmod(out.get(), perms) != 0) return errno;
@@ -242,6 +256,14 @@ int copy_file(const std::string& src, const std::string& dst, CopyTarget target)
         }
     }
     return 0;
+}
+
+int copy_file_replacing(const std::string& src, const std::string& dst) {
+    std::string scratch = concat_scratch_name(dst);
+    int error = copy_file(src, scratch, CopyTarget::CreateNew);
+    if (error == 0) error = rename_path(scratch, dst);
+    if (error != 0) (void)remove_file(scratch);
+    return error;
 }
 
 int hard_link(const std::string& src, const std::string& dst) {

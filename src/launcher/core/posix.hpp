@@ -74,10 +74,17 @@ int append_file(const std::string& path, std::string_view data);
 /// the current time as modification time. Returns errno or 0.
 /// A destination that is a regular file with other hard links is unlinked first, so the copy
 /// never rewrites the other names of that file (a template, a save backup, the source itself).
-/// With `NeverFollowLink` a symbolic link at `dst` makes the copy fail with ELOOP.
-enum class CopyTarget { WriteThroughLinks, NeverFollowLink };
+/// With `NeverFollowLink` a symbolic link at `dst` makes the copy fail with ELOOP; with
+/// `CreateNew` any existing entry at `dst` makes it fail with EEXIST before anything is written.
+/// Only regular files are copied: another kind of source (a FIFO would block) gives EINVAL.
+enum class CopyTarget { WriteThroughLinks, NeverFollowLink, CreateNew };
 int copy_file(const std::string& src, const std::string& dst,
               CopyTarget target = CopyTarget::WriteThroughLinks);
+
+/// Copies `src` to a hidden sibling of `dst` and renames it over `dst`: the old entry (a link,
+/// a file with other hard links) is replaced, never written through, and a failed copy leaves
+/// `dst` as it was. Returns errno or 0.
+int copy_file_replacing(const std::string& src, const std::string& dst);
 
 /// Hard link `dst` to `src` without following `src` if it is a link; errno or 0.
 int hard_link(const std::string& src, const std::string& dst);

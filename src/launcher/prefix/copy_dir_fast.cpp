@@ -20,6 +20,7 @@
 #include "launcher/core/log.hpp"
 #include "launcher/core/posix.hpp"
 #include "launcher/core/text.hpp"
+#include "launcher/core/tree_walk.hpp"
 
 namespace pelto::launcher::prefix {
 
@@ -66,7 +67,16 @@ uint32_t deploy_file(const std::string& source, const std::string& destination, 
         core::log_warn(core::concat("copy_dir_fast: failed to deploy ", core::lossy_utf8(source)));
         return 0;
     }
-    if (core::copy_file(source, destination) == 0) return 1;
+    // Linking can fail on the source before the kernel looks at the destination, so the
+    // name may be taken after all: the copy only ever creates a new file.
+    if (core::lstat_path(destination)) {
+        if (core::exists(destination)) return 0;
+        core::log_warn(core::concat("copy_dir_fast: failed to deploy ", core::lossy_utf8(source)));
+        return 0;
+    }
+    error = core::copy_file(source, destination, core::CopyTarget::CreateNew);
+    if (error == 0) return 1;
+    if (error == EEXIST) return 0;
     // A half-written file (a full disk) would count as present on every later repair and
     // never be fixed; the name was free before the copy, so removing it loses nothing.
     core::remove_file(destination);
@@ -85,9 +95,26 @@ bool dangling_link_matches(const std::string& source, const std::string& destina
     return !source_target && !destination_target;
 }
 
+// The template's root and the destination's root of one copy. A template link whose target
+// lies inside the template (Wine's "dosdevices/c:" -> "../drive_c") must lead to the same place
+// inside the copy: pointing it at the template itself would send every write of the game
+// into the shared template, and into every prefix made from it later.
+struct CopyRoots {
+    std::optional<std::string> source;  // canonical template root
+    std::string destination;
+};
+
+// Where a link whose canonical target is `target` should point in the copy.
+std::string link_target_in_copy(const std::string& target, const CopyRoots& roots) {
+    if (!roots.source || !core::path_inside(target, *roots.source)) return target;
+    std::string destination = core::canonical(roots.destination).value_or(roots.destination);
+    if (target.size() == roots.source->size()) return destination;
+    return core::join_path(destination, std::string_view(target).substr(roots.source->size() + 1));
+}
+
 // Recreates the template link `source` at `destination`: pointing at the canonical location
 // of its target when that exists, otherwise holding the template's own target text.
-uint32_t deploy_link(const std::string& source, const std::string& destination) {
+uint32_t deploy_link(const std::string& source, const std::string& destination, const CopyRoots& roots) {
     if (auto status = core::lstat_path(destination)) {
         // A real file or directory in the prefix is never swapped for a link.
         if (!S_ISLNK(status->st_mode)) return 0;
@@ -100,6 +127,7 @@ uint32_t deploy_link(const std::string& source, const std::string& destination) 
         }
     }
     std::optional<std::string> target = core::canonical(source);
+    if (target) target = link_target_in_copy(*target, roots);
     if (!target) target = core::read_link(source);
     if (!target) return 0;
     if (int error = core::make_symlink(*target, destination); error != 0) {
@@ -111,15 +139,19 @@ uint32_t deploy_link(const std::string& source, const std::string& destination) 
 }
 
 // Copies every queued subdirectory on a thread of its own, all started before any is joined.
-uint32_t copy_subdirs_in_parallel(const std::vector<SubdirPair>& queue, uint32_t depth) {
+uint32_t copy_dir(const std::string& source, const std::string& destination, uint32_t depth,
+                  const CopyRoots& roots);
+
+uint32_t copy_subdirs_in_parallel(const std::vector<SubdirPair>& queue, uint32_t depth,
+                                  const CopyRoots& roots) {
     std::vector<uint32_t> counts(queue.size(), 0);
     std::vector<std::thread> threads;
     threads.reserve(queue.size());
     std::vector<size_t> not_started;
     for (size_t i = 0; i < queue.size(); ++i) {
         try {
-            threads.emplace_back([&queue, &counts, i, depth] {
-                counts[i] = copy_dir_fast(queue[i].source, queue[i].destination, depth + 1);
+            threads.emplace_back([&queue, &counts, i, depth, &roots] {
+                counts[i] = copy_dir(queue[i].source, queue[i].destination, depth + 1, roots);
             });
         } catch (const std::system_error&) {
             // Out of threads: this subdirectory is copied on the calling thread below.
@@ -128,7 +160,7 @@ uint32_t copy_subdirs_in_parallel(const std::vector<SubdirPair>& queue, uint32_t
         }
     }
     for (size_t i : not_started) {
-        counts[i] = copy_dir_fast(queue[i].source, queue[i].destination, depth + 1);
+        counts[i] = copy_dir(queue[i].source, queue[i].destination, depth + 1, roots);
     }
     uint32_t total = 0;
     for (size_t i = 0; i < threads.size(); ++i) {
@@ -138,9 +170,8 @@ uint32_t copy_subdirs_in_parallel(const std::vector<SubdirPair>& queue, uint32_t
     return total;
 }
 
-}  // namespace
-
-uint32_t copy_dir_fast(const std::string& source, const std::string& destination, uint32_t depth) {
+uint32_t copy_dir(const std::string& source, const std::string& destination, uint32_t depth,
+                  const CopyRoots& roots) {
     if (source.find('\0') != std::string::npos) return 0;
     int error = 0;
     core::Fd dir = core::open_file(source, O_RDONLY | O_DIRECTORY, 0, error);
@@ -212,10 +243,10 @@ uint32_t copy_dir_fast(const std::string& source, const std::string& destination
                 if (depth <= 1) {
                     queue.push_back({source_entry, destination_entry});
                 } else {
-                    count += copy_dir_fast(source_entry, destination_entry, depth + 1);
+                    count += copy_dir(source_entry, destination_entry, depth + 1, roots);
                 }
             } else if (type == kTypeLink) {
-                count += deploy_link(source_entry, destination_entry);
+                count += deploy_link(source_entry, destination_entry, roots);
             } else {
                 count += deploy_file(source_entry, destination_entry,
                                      source_entry.c_str() + source_base, dirs);
@@ -226,8 +257,16 @@ uint32_t copy_dir_fast(const std::string& source, const std::string& destination
     destination_dir.reset();
     buffer.reset();
 
-    if (!queue.empty()) count += copy_subdirs_in_parallel(queue, depth);
+    if (!queue.empty()) count += copy_subdirs_in_parallel(queue, depth, roots);
     return count;
+}
+
+}  // namespace
+
+uint32_t copy_dir_fast(const std::string& source, const std::string& destination, uint32_t depth) {
+    CopyRoots roots{source.find('\0') == std::string::npos ? core::canonical(source) : std::nullopt,
+                    destination};
+    return copy_dir(source, destination, depth, roots);
 }
 
 }  // namespace pelto::launcher::prefix

@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 
 #include <array>
+#include <cerrno>
 #include <optional>
+#include <utility>
 #include <string_view>
 
 #include "launcher/core/log.hpp"
@@ -54,6 +56,33 @@ bool has_extension_in(std::string_view name, const std::array<std::string_view, 
     return false;
 }
 
+// "ntdll.dll" is what tells a later launch whether the set is in place, so it goes in last
+// and only after every other module: a sync cut short (a full disk, a killed launcher) is
+// then done again instead of leaving a prefix of two Wine versions.
+struct SetCopy {
+    int copied = 0;
+    int failed = 0;
+    std::optional<std::pair<std::string, std::string>> ntdll;
+
+    void copy(const std::string& source, const std::string& target, std::string_view name) {
+        if (name == "ntdll.dll") {
+            ntdll.emplace(source, target);
+            return;
+        }
+        // Replaced, never written through: a module may be a link or share its inode with
+        // a template; a failed copy leaves the old module in place.
+        int error = core::copy_file_replacing(source, target);
+        if (error == 0) ++copied;
+        // A directory or other non-file under a module name is no module: not a failure.
+        else if (error != EISDIR && error != EINVAL) ++failed;
+    }
+
+    int finish() {
+        if (ntdll && failed == 0 && core::copy_file_replacing(ntdll->first, ntdll->second) == 0) ++copied;
+        return copied;
+    }
+};
+
 void create_skeleton(const std::string& pfx, const std::string& windows) {
     core::make_dirs(core::join_path(windows, "system32"));
     for (std::string_view name : kSkeletonDirs) core::make_dirs(core::join_path(windows, name));
@@ -74,29 +103,29 @@ void sync_64bit(const std::string& source, const std::string& system32) {
     core::log_debug(
         core::concat("Syncing Wine PE files to prefix from ", core::lossy_utf8(source), "..."));
     core::make_dirs(drivers);
-    int count = 0;
+    SetCopy set;
     int error = 0;
     for (const core::DirEntry& entry : core::list_dir(source, error)) {
         bool is_driver = extension_of(entry.name) == std::optional<std::string_view>("sys");
         if (drivers_only ? !is_driver : !has_extension_in(entry.name, kExtensions64)) continue;
         std::string target = core::join_path(is_driver ? drivers : system32, entry.name);
-        if (core::copy_file(core::join_path(source, entry.name), target) == 0) ++count;
+        set.copy(core::join_path(source, entry.name), target, entry.name);
     }
-    core::log_debug(core::concat("Synced ", count, " PE files to prefix system32"));
+    core::log_debug(core::concat("Synced ", set.finish(), " PE files to prefix system32"));
 }
 
 void sync_32bit(const std::string& source, const std::string& syswow64) {
     if (!core::exists(core::join_path(source, "ntdll.dll"))) return;
     if (core::exists(core::join_path(syswow64, "ntdll.dll"))) return;
-    int count = 0;
+    SetCopy set;
     int error = 0;
     for (const core::DirEntry& entry : core::list_dir(source, error)) {
         if (!has_extension_in(entry.name, kExtensions32)) continue;
         std::string target = core::join_path(syswow64, entry.name);
         if (core::exists(target)) continue;
-        if (core::copy_file(core::join_path(source, entry.name), target) == 0) ++count;
+        set.copy(core::join_path(source, entry.name), target, entry.name);
     }
-    core::log_debug(core::concat("Synced ", count, " 32-bit PE files to prefix syswow64"));
+    core::log_debug(core::concat("Synced ", set.finish(), " 32-bit PE files to prefix syswow64"));
 }
 
 }  // namespace

@@ -78,7 +78,7 @@ void seed_from_baked_template(const std::string& pfx, const std::string& baked) 
         std::string source = core::join_path(baked, name);
         std::string target = core::join_path(pfx, name);
         if (!core::exists(source) || core::exists(target)) continue;
-        if (int error = core::copy_file(source, target); error != 0) {
+        if (int error = core::copy_file_replacing(source, target); error != 0) {
             core::log_warn(core::concat("Prefix: seeding ", name, " from ", core::lossy_utf8(baked),
                                         " failed: ", core::error_text(error)));
         } else {
@@ -97,7 +97,8 @@ void write_stubs(const std::string& pfx) {
     core::make_dirs(pfx);
     for (std::string_view name : kRegistryFiles) {
         std::string path = core::join_path(pfx, name);
-        if (!core::exists(path)) core::write_file(path, name == "system.reg" ? kSystemStub : kUserStub);
+        // Renamed into place: a dangling link at the name is replaced, never written through.
+        if (!core::exists(path)) core::replace_file(path, name == "system.reg" ? kSystemStub : kUserStub);
     }
 }
 
@@ -109,7 +110,8 @@ void copy_stock_registry(const std::string& pfx, const std::string& stock) {
         if (!core::exists(source)) continue;
         auto current = core::stat_path(target);
         if (current && current->st_size > kStubMaxSize) continue;
-        int error = core::copy_file(source, target);
+        // A failed copy keeps the stub instead of leaving half a registry file behind.
+        int error = core::copy_file_replacing(source, target);
         if (name == "userdef.reg") continue;
         if (error != 0) {
             core::log_error(core::concat("Failed to copy stock ", name, ": ", core::error_text(error)));

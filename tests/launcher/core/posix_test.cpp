@@ -80,6 +80,24 @@ TEST(Posix, CopyNeverRewritesOtherHardLinksAndCanRefuseLinks) {
     EXPECT_EQ(read_text(dir / "victim"), "new");
 }
 
+TEST(Posix, CopyRefusesFifosCreatesOnlyNewFilesAndReplacesAtomically) {
+    TempDir dir;
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+    EXPECT_EQ(copy_file(dir / "fifo", dir / "out"), EINVAL);  // returns instead of blocking
+    write_text(dir / "src", "new");
+    write_text(dir / "dst", "old");
+    EXPECT_EQ(copy_file(dir / "src", dir / "dst", CopyTarget::CreateNew), EEXIST);
+    EXPECT_EQ(read_text(dir / "dst"), "old");
+
+    testing::make_link(dir / "victim", dir / "dangling");
+    EXPECT_EQ(copy_file_replacing(dir / "src", dir / "dangling"), 0);
+    EXPECT_FALSE(exists(dir / "victim"));
+    EXPECT_EQ(read_text(dir / "dangling"), "new");
+    EXPECT_EQ(copy_file_replacing(dir / "missing", dir / "dst"), ENOENT);
+    EXPECT_EQ(read_text(dir / "dst"), "old");
+    EXPECT_EQ(list_dir(dir.path()).size(), 4u);  // fifo, src, dst, dangling: no scratch file
+}
+
 TEST(Posix, RemoveTreeNeverFollowsLinks) {
     TempDir outside, tree;
     write_text(outside / "keep/precious", "x");

@@ -47,7 +47,8 @@ uint32_t lay_template(const std::string& root) {
     make_link("../drive_c", root + "/dosdevices/c:");
     make_link(root + "/drive_c/windows/win.ini", root + "/drive_c/windows/abs.ini");
     make_link("../../nowhere/at/all", root + "/dosdevices/x:");
-    return 10;
+    make_link("/usr", root + "/dosdevices/u:");
+    return 11;
 }
 
 TEST(CopyDirFast, FreshCopyThenRepairFillsOnlyTheGaps) {
@@ -68,10 +69,14 @@ TEST(CopyDirFast, FreshCopyThenRepairFillsOnlyTheGaps) {
         EXPECT_EQ(inode_of(destination + "/" + relative), inode_of(source + "/" + relative)) << relative;
     }
     EXPECT_TRUE(core::is_dir(destination + "/drive_c/users/Public/Desktop"));
-    // Links that resolve point at the canonical absolute target; a dangling one keeps its text.
-    EXPECT_EQ(core::read_link(destination + "/dosdevices/c:"), *core::canonical(source + "/drive_c"));
+    // Links that resolve point at the canonical absolute target; one whose target lies inside
+    // the template leads to the same place inside the copy, never into the shared template;
+    // a dangling one keeps its text.
+    std::string copy_root = *core::canonical(destination);
+    EXPECT_EQ(core::read_link(destination + "/dosdevices/c:"), copy_root + "/drive_c");
     EXPECT_EQ(core::read_link(destination + "/drive_c/windows/abs.ini"),
-              *core::canonical(source + "/drive_c/windows/win.ini"));
+              copy_root + "/drive_c/windows/win.ini");
+    EXPECT_EQ(core::read_link(destination + "/dosdevices/u:"), *core::canonical("/usr"));
     EXPECT_EQ(core::read_link(destination + "/dosdevices/x:"), "../../nowhere/at/all");
 
     // Everything in place: nothing is counted, nothing changes.
@@ -94,7 +99,7 @@ TEST(CopyDirFast, FreshCopyThenRepairFillsOnlyTheGaps) {
     EXPECT_EQ(read_text(destination + "/drive_c/windows/system32/kernel32.dll"), "kernel32");
     EXPECT_EQ(read_text(destination + "/drive_c/windows/system32/wbem/a/b/c/deep.mof"), "deep");
     EXPECT_EQ(read_text(destination + "/drive_c/windows/win.ini"), "edited by the user");
-    EXPECT_EQ(core::read_link(destination + "/dosdevices/c:"), *core::canonical(source + "/drive_c"));
+    EXPECT_EQ(core::read_link(destination + "/dosdevices/c:"), copy_root + "/drive_c");
     EXPECT_FALSE(is_link(destination + "/drive_c/windows/abs.ini"));
     EXPECT_EQ(read_text(destination + "/drive_c/windows/abs.ini"), "a real file now");
     // The dangling link with the template's own text is already good.

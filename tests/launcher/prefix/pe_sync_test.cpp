@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "launcher/core/posix.hpp"
+#include "support/scoped_mount.hpp"
 #include "support/test_support.hpp"
 
 namespace pelto::launcher::prefix {
@@ -116,6 +117,41 @@ TEST(PeSync, MissingSetsAreSkipped) {
     Layout bare(empty);
     EXPECT_TRUE(bare.sync().empty());
     EXPECT_TRUE(core::is_dir(bare.pfx + "/drive_c/windows/Globalization"));
+}
+
+}  // namespace
+}  // namespace pelto::launcher::prefix
+
+namespace pelto::launcher::prefix {
+namespace {
+
+TEST(PeSync, AnInterruptedSyncIsDoneAgainAndNeverWritesThroughLinks) {
+    TempDir tree;
+    Layout l(tree);
+    write_text(l.src64 + "/ntdll.dll", std::string(100, 'n'));
+    write_text(l.src64 + "/big.dll", std::string(256 * 1024, 'b'));
+    write_text(l.src64 + "/kernel32.dll", "kernel32");
+    {
+        // system32 on a small file system: the big module cannot be copied, so ntdll.dll,
+        // which marks the set as done, stays out and the next launch syncs again.
+        testing::ScopedMount small(l.system32, "size=64k");
+        ASSERT_TRUE(small.ok());
+        auto lines = l.sync();
+        EXPECT_EQ(lines.back(), l.synced64_line(1));
+        EXPECT_FALSE(core::exists(l.system32 + "/ntdll.dll"));
+        EXPECT_FALSE(core::exists(l.system32 + "/big.dll"));  // no half-written module left
+    }
+    // A module that is a link into some other installation is replaced, not written through;
+    // one hard-linked with a template keeps the template's content.
+    write_text(tree / "elsewhere/kernel32.dll", "another tool's file");
+    testing::make_link(tree / "elsewhere/kernel32.dll", l.system32 + "/kernel32.dll");
+    write_text(tree / "template/big.dll", "template");
+    ASSERT_EQ(core::hard_link(tree / "template/big.dll", l.system32 + "/big.dll"), 0);
+    EXPECT_EQ(l.sync(), (std::vector<std::string>{l.syncing_line(), l.synced64_line(3)}));
+    EXPECT_EQ(read_text(tree / "elsewhere/kernel32.dll"), "another tool's file");
+    EXPECT_EQ(read_text(l.system32 + "/kernel32.dll"), "kernel32");
+    EXPECT_EQ(read_text(tree / "template/big.dll"), "template");
+    EXPECT_TRUE(l.sync().empty());
 }
 
 }  // namespace
