@@ -213,4 +213,24 @@ std::optional<std::string> find_baked_template(const std::string& own_exe) {
     return baked;
 }
 
+bool adopt_template_registry(const std::string& pfx, const std::string& template_dir) {
+    bool adopted = false;
+    for (std::string_view name : kRegistryFiles) {
+        std::string source = core::join_path(template_dir, name);
+        std::string target = core::join_path(pfx, name);
+        if (!core::exists(source)) continue;
+        auto current = core::stat_path(target);
+        if (current && current->st_size > kStubMaxSize) continue;
+        // A real copy, never a hard link: Wine and the key injection write these files.
+        if (int error = core::copy_file_replacing(source, target); error != 0) {
+            core::log_warn(core::concat("Prefix: taking ", name, " from the template failed: ",
+                                        core::error_text(error)));
+            continue;
+        }
+        core::log_debug(core::concat("Prefix: ", name, " taken from the template"));
+        adopted = true;
+    }
+    return adopted;
+}
+
 }  // namespace pelto::launcher::prefix

@@ -23,4 +23,9 @@ std::optional<std::string> find_baked_template(const std::string& own_exe);
 /// The fingerprint of a registry file from its size and modification time; 0 when missing.
 uint64_t registry_fingerprint(const std::string& path);
 
+/// Replaces each prefix registry file that is missing or only a stub (at most 1023 bytes) with
+/// the template's copy of it. Returns true when one was replaced (its Steam keys then need
+/// injecting again).
+bool adopt_template_registry(const std::string& pfx, const std::string& template_dir);
+
 }  // namespace pelto::launcher::prefix

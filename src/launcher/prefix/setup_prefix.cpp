@@ -122,8 +122,13 @@ void create_or_repair(const std::string& own_exe, const std::string& pfx,
         core::log_debug(core::exists(core::join_path(pfx, "system.reg"))
                             ? "Repairing prefix from template..."
                             : "Setting up prefix from template...");
+        // The registry task has already put stubs in place, which the copy would never
+        // replace: the template's full registry takes their place first, with the Steam keys
+        // injected again, or the prefix would keep an empty registry for good.
+        bool registry_adopted = adopt_template_registry(pfx, shared_template);
         uint32_t deployed = copy_dir_fast(shared_template, pfx, 0);
         if (deployed != 0) core::log_debug(core::concat("Prefix: ", deployed, " files deployed"));
+        if (registry_adopted) seed_registry(pfx, own_exe);
         create_drive_links(pfx);
     } else {
         create_user_folders(pfx);

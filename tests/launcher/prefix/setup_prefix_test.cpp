@@ -194,15 +194,26 @@ TEST(SetupPrefix, SharedTemplateSetsUpAndRepairs) {
     Stage s(tree);
     std::string shared = s.wine + "/share/default_pfx";
     write_text(shared + "/system.reg", "template registry");
-    write_text(shared + "/user.reg", "template user");
+    const std::string template_user = "template user" + std::string(2000, '.');  // Wine's are large
+    write_text(shared + "/user.reg", template_user);
     write_text(shared + "/drive_c/windows/win.ini", "ini");
     write_text(shared + "/.update-timestamp", "1676758571\n");  // as wineboot leaves it
     ScopedEnv env;
     env.unset("STANDIN_END");
 
+    // The registry task ran first and left its stub: the template's registry replaces it (a
+    // copy of its own, with the Steam keys injected again) instead of the stub staying for good.
+    write_text(s.pfx + "/user.reg", "WINE REGISTRY Version 2\n");
     auto lines = s.run(false);
     EXPECT_TRUE(contains(lines, "[DEBUG]  Setting up prefix from template..."));
-    EXPECT_TRUE(contains(lines, "[DEBUG]  Prefix: 4 files deployed"));
+    EXPECT_TRUE(contains(lines, "[DEBUG]  Prefix: system.reg taken from the template"));
+    EXPECT_TRUE(contains(lines, "[DEBUG]  Prefix: user.reg taken from the template"));
+    EXPECT_TRUE(contains(lines, "[DEBUG]  Prefix: 2 files deployed"));
+    EXPECT_EQ(read_text(s.pfx + "/system.reg").rfind("template registry\n[Software\\\\Valve\\\\Steam]", 0), 0u)
+        << read_text(s.pfx + "/system.reg");
+    EXPECT_NE(read_text(s.pfx + "/user.reg").find("Valve\\\\Steam\\\\ActiveProcess"), std::string::npos);
+    EXPECT_EQ(read_text(shared + "/system.reg"), "template registry");
+    EXPECT_EQ(read_text(shared + "/user.reg"), template_user);
     EXPECT_EQ(read_text(s.pfx + "/drive_c/windows/win.ini"), "ini");
     EXPECT_EQ(core::read_link(s.pfx + "/dosdevices/z:"), "/");
     // The marker replaces the linked-in template file instead of writing into it.
@@ -212,12 +223,13 @@ TEST(SetupPrefix, SharedTemplateSetsUpAndRepairs) {
 
     // The prefix's own registry stays; only the lost file returns.
     core::remove_file(s.pfx + "/system.reg");
-    write_text(s.pfx + "/system.reg", "prefix registry");
+    const std::string own_registry = "prefix registry" + std::string(2000, '.');
+    write_text(s.pfx + "/system.reg", own_registry);
     core::remove_file(s.pfx + "/drive_c/windows/win.ini");
     lines = s.run(false);
     EXPECT_TRUE(contains(lines, "[DEBUG]  Repairing prefix from template..."));
     EXPECT_TRUE(contains(lines, "[DEBUG]  Prefix: 1 files deployed"));
-    EXPECT_EQ(read_text(s.pfx + "/system.reg"), "prefix registry");
+    EXPECT_EQ(read_text(s.pfx + "/system.reg"), own_registry);
     EXPECT_EQ(read_text(s.pfx + "/drive_c/windows/win.ini"), "ini");
 
     // Nothing missing: no "files deployed" line.
