@@ -1,0 +1,68 @@
+// Prefix creation under the real Wine from the Wine build's shared template: no wineboot, the
+// prefix's files are hard links into the template, and the template itself stays untouched.
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include "launcher/core/posix.hpp"
+#include "support/test_support.hpp"
+#include "support/wine_fixture.hpp"
+
+namespace pelto {
+namespace {
+
+namespace core = launcher::core;
+using testing::read_text;
+using testing::RunResult;
+
+ino_t inode_of(const std::string& path) {
+    auto status = core::lstat_path(path);
+    return status ? status->st_ino : 0;
+}
+
+// Starts from the fixture's ready wineboot prefix, moved into the tool's Wine tree as its
+// shared template "share/default_pfx": the compatibility data directory is then empty.
+class WineTemplateLaunch : public testing::WineTest {
+protected:
+    void SetUp() override {
+        WineTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        shared_template = wine->tool_dir() + "/share/default_pfx";
+        ASSERT_EQ(::rename(wine->prefix().c_str(), shared_template.c_str()), 0);
+        template_system_reg = read_text(shared_template + "/system.reg");
+    }
+
+    std::string shared_template;
+    std::string template_system_reg;
+};
+
+TEST_F(WineTemplateLaunch, FirstLaunchLinksTheTemplateAndTheSecondIsACacheHit) {
+    RunResult first = wine->run_game({"stdout", "from the template", "exit", "5"}, {{"PELTO_VERBOSE", "1"}});
+    EXPECT_EQ(first.exit_code(), 5) << first.err;
+    EXPECT_EQ(read_text("/tmp/pelto/wine_stdout.log"), "from the template\n");
+    EXPECT_FALSE(first.has_line("[DEBUG]  No default_pfx template, running wineboot --init..."));
+    // The registry task's stub was there first, so this counts as a repair.
+    EXPECT_TRUE(first.has_line("[DEBUG]  Repairing prefix from template...")) << first.err;
+
+    // Files are hard links into the template; the registry is a copy of its own that holds
+    // the Steam keys, and the template's registry is as it was.
+    // (Wine's modules are the exception: the module sync copies them from the Wine build.)
+    for (std::string file : {"drive_c/windows/system.ini", "drive_c/windows/system32/drivers/etc/hosts"}) {
+        ASSERT_TRUE(core::exists(shared_template + "/" + file)) << file;
+        EXPECT_EQ(inode_of(wine->prefix() + "/" + file), inode_of(shared_template + "/" + file)) << file;
+    }
+    EXPECT_NE(inode_of(wine->prefix() + "/system.reg"), inode_of(shared_template + "/system.reg"));
+    EXPECT_NE(read_text(wine->prefix() + "/system.reg").find("[Software\\\\Valve\\\\Steam]"), std::string::npos);
+    EXPECT_EQ(read_text(shared_template + "/system.reg").find("[Software\\\\Valve\\\\Steam]"), std::string::npos);
+    // Drive C: leads into the prefix, never into the shared template.
+    std::string c_drive = core::canonical(wine->prefix() + "/dosdevices/c:").value_or("");
+    EXPECT_EQ(c_drive, core::canonical(wine->prefix() + "/drive_c").value_or("?"));
+
+    RunResult second = wine->run_game({"exit", "0"}, {{"PELTO_VERBOSE", "1"}});
+    EXPECT_EQ(second.exit_code(), 0) << second.err;
+    EXPECT_TRUE(second.has_line("[DEBUG]  cache hit: every component current")) << second.err;
+    EXPECT_FALSE(second.has_line("[DEBUG]  Repairing prefix from template..."));
+}
+
+}  // namespace
+}  // namespace pelto
