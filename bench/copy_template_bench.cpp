@@ -22,33 +22,18 @@
 
 #include "launcher/core/posix.hpp"
 #include "launcher/core/process.hpp"
+#include "bench_util.hpp"
 #include "launcher/core/text.hpp"
 #include "launcher/prefix/copy_dir_fast.hpp"
 
 namespace {
 
+using bench::median;
+using bench::now_ms;
+
+
 namespace core = pelto::launcher::core;
 using core::concat;
-
-double now_ms() {
-    return std::chrono::duration<double, std::milli>(core::Clock::now().time_since_epoch()).count();
-}
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    size_t n = values.size();
-    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
-
-bool run_quietly(const std::vector<std::string>& argv) {
-    core::Command command;
-    command.program = argv[0];
-    command.args.assign(argv.begin() + 1, argv.end());
-    command.search_path = true;
-    command.out = core::Stream::null();
-    int status = 0;
-    return core::run_and_wait(command, status) == 0 && status == 0;
-}
 
 // Beside every regular file of `dir` (recursively, links not followed) FACTOR-1 replicas
 // holding its first 4 KiB: the tree keeps its shape and gains files, not gigabytes.
@@ -100,7 +85,7 @@ int compare(const std::string& label, const std::string& source, const std::stri
             double t0 = now_ms();
             bool ok = c.argv.empty()
                           ? pelto::launcher::prefix::copy_dir_fast(source, destination) != 0
-                          : run_quietly(c.argv);
+                          : bench::run_command(c.argv, true);
             double t1 = now_ms();
             if (!ok) {
                 std::fprintf(stderr, "%s failed\n", c.name);

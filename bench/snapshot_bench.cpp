@@ -11,33 +11,19 @@
 
 #include "launcher/core/posix.hpp"
 #include "launcher/core/process.hpp"
+#include "bench_util.hpp"
 #include "launcher/core/text.hpp"
 #include "launcher/savedata/save_data.hpp"
 
 namespace {
 
+using bench::median;
+using bench::now_ms;
+
+
 namespace core = pelto::launcher::core;
 namespace savedata = pelto::launcher::savedata;
 using core::concat;
-
-double now_ms() {
-    return std::chrono::duration<double, std::milli>(core::Clock::now().time_since_epoch()).count();
-}
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    size_t n = values.size();
-    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
-
-bool run(const std::vector<std::string>& argv) {
-    core::Command command;
-    command.program = argv[0];
-    command.args.assign(argv.begin() + 1, argv.end());
-    command.search_path = true;
-    int status = 0;
-    return core::run_and_wait(command, status) == 0 && status == 0;
-}
 
 // Ten game folders of ten save folders of FILES/100 files each, about 100 bytes per file.
 void make_profile(const std::string& profile, unsigned files) {
@@ -85,9 +71,9 @@ int main(int argc, char** argv) {
             } else {
                 core::make_dirs(copy);
                 double t0 = now_ms();
-                bool ok = run({"cp", "-al", profile + "/AppData", copy + "/AppData"});
+                bool ok = bench::run_command({"cp", "-al", profile + "/AppData", copy + "/AppData"});
                 double t1 = now_ms();
-                ok = run({"rm", "-rf", copy}) && ok;
+                ok = bench::run_command({"rm", "-rf", copy}) && ok;
                 double t2 = now_ms();
                 if (!ok) {
                     std::fprintf(stderr, "cp -al or rm -rf failed\n");

@@ -19,12 +19,8 @@ namespace {
 using testing::read_text;
 using testing::RunResult;
 using testing::TempDir;
+using testing::write_script;
 using testing::write_text;
-
-void write_script(const std::string& path, const std::string& body) {
-    write_text(path, "#!/bin/sh\n" + body);
-    ::chmod(path.c_str(), 0755);
-}
 
 // A stand-in Wine tree: the loader records its arguments, working directory and chosen
 // environment variables, then exits with the code in $STANDIN_EXIT (wineboot exits 0).

@@ -13,12 +13,8 @@ namespace {
 
 namespace core = launcher::core;
 using testing::read_text;
+using testing::inode_of;
 using testing::RunResult;
-
-ino_t inode_of(const std::string& path) {
-    auto status = core::lstat_path(path);
-    return status ? status->st_ino : 0;
-}
 
 // Starts from the fixture's ready wineboot prefix, moved into the tool's Wine tree as its
 // shared template "share/default_pfx": the compatibility data directory is then empty.

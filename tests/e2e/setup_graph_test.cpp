@@ -23,12 +23,8 @@ namespace {
 using testing::read_text;
 using testing::RunResult;
 using testing::TempDir;
+using testing::write_script;
 using testing::write_text;
-
-void write_script(const std::string& path, const std::string& body) {
-    write_text(path, "#!/bin/sh\n" + body);
-    ::chmod(path.c_str(), 0755);
-}
 
 // The launcher installed as a compatibility tool beside its steam.exe bridge, a stand-in Wine
 // with DXVK DLLs, a HOME with Steam's client and legacycompat directories.

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,6 +35,16 @@ std::string read_text(const std::string& path) {
     std::string out;
     core::read_file(path, out);
     return out;
+}
+
+void write_script(const std::string& path, const std::string& body) {
+    write_text(path, "#!/bin/sh\n" + body);
+    ::chmod(path.c_str(), 0755);
+}
+
+ino_t inode_of(const std::string& path) {
+    auto status = core::lstat_path(path);
+    return status ? status->st_ino : 0;
 }
 
 void make_dir(const std::string& path) {

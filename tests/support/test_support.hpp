@@ -31,6 +31,10 @@ private:
 void write_text(const std::string& path, const std::string& content);
 /// The whole content of `path`, or "" when it cannot be read.
 std::string read_text(const std::string& path);
+/// Writes an executable shell script: "#!/bin/sh", a line feed, then `body`.
+void write_script(const std::string& path, const std::string& body);
+/// The inode number of `path` itself (links not followed); 0 when it cannot be queried.
+ino_t inode_of(const std::string& path);
 /// Creates `path` with its parents.
 void make_dir(const std::string& path);
 /// Creates a symbolic link `path` -> `target`, creating the parent directory.

@@ -16,13 +16,9 @@ using testing::make_dir;
 using testing::make_link;
 using testing::ScopedEnv;
 using testing::ScopedMount;
+using testing::inode_of;
 using testing::TempDir;
 using testing::write_text;
-
-ino_t inode_of(const std::string& path) {
-    auto status = core::lstat_path(path);
-    return status ? status->st_ino : 0;
-}
 
 TEST(Drives, DriveLinksAreMadeOnlyWhereMissing) {
     TempDir tree;

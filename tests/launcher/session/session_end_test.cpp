@@ -84,9 +84,7 @@ TEST(SessionEnd, WaitsForTheServerOrTearsDownWhenItCannotStart) {
     TempDir tree;
     std::string wine = tree / "wine";
     // A wineserver that records how it was called and exits at once.
-    write_text(wine + "/bin/wineserver",
-               "#!/bin/sh\necho \"$1 $WINEPREFIX\" >> " + (tree / "calls") + "\n");
-    ::chmod((wine + "/bin/wineserver").c_str(), 0755);
+    testing::write_script(wine + "/bin/wineserver", "echo \"$1 $WINEPREFIX\" >> " + (tree / "calls") + "\n");
     LaunchPlan plan;
     plan.wine_root = wine;
     plan.prefix = tree / "pfx";

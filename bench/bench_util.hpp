@@ -1,0 +1,38 @@
+// Small helpers shared by the benchmark drivers: a millisecond clock, medians, and running
+// a reference command (cp, rm) to completion.
+#pragma once
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "launcher/core/posix.hpp"
+#include "launcher/core/process.hpp"
+
+namespace bench {
+
+inline double now_ms() {
+    namespace core = pelto::launcher::core;
+    return std::chrono::duration<double, std::milli>(core::Clock::now().time_since_epoch()).count();
+}
+
+inline double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+/// Runs argv (searched on PATH) and waits; true when it exited with 0.
+inline bool run_command(const std::vector<std::string>& argv, bool quiet = false) {
+    namespace core = pelto::launcher::core;
+    core::Command command;
+    command.program = argv[0];
+    command.args.assign(argv.begin() + 1, argv.end());
+    command.search_path = true;
+    if (quiet) command.out = core::Stream::null();
+    int status = 0;
+    return core::run_and_wait(command, status) == 0 && status == 0;
+}
+
+}  // namespace bench
