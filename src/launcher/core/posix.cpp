@@ -199,7 +199,7 @@ int write_file(const std::string& path, std::string_view data) {
 
 int append_file(const std::string& path, std::string_view data) {
     int error = 0;
-    Fd fd = open_file(path, O_WRONLY | O_APPEND, 0, error);
+    Fd fd = open_file(path, O_WRONLY | O_APPEND | O_NOFOLLOW, 0, error);
     if (!fd.valid()) return error;
     return write_all(fd.get(), data);
 }

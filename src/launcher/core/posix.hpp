@@ -66,7 +66,8 @@ int make_dirs(const std::string& path);
 int read_file(const std::string& path, std::string& out);
 /// Creates or truncates `path` (mode 0666 before the umask) and writes `data`; errno or 0.
 int write_file(const std::string& path, std::string_view data);
-/// Appends `data` to an existing file (never creates it); errno or 0.
+/// Appends `data` to an existing file (never creates it, never follows a link at `path`).
+/// Returns errno or 0.
 int append_file(const std::string& path, std::string_view data);
 
 /// Copies the contents of `src` (links followed) to `dst`, creating or truncating it in place

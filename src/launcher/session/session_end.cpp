@@ -115,11 +115,8 @@ std::string exit_note_text(int wait_status) {
 
 void note_exit(const std::string& stderr_log, int wait_status,
                const std::optional<std::string>& incident_copy) {
-    int error = 0;
-    // Reopened without following a link: the shared log directory may hold someone's link.
-    core::Fd log = core::open_file(stderr_log, O_WRONLY | O_APPEND | O_NOFOLLOW, 0, error);
-    if (log.valid()) (void)core::write_all(log.get(), concat("\n[pelto] ", exit_note_text(wait_status), "\n"));
-    log.reset();
+    // Appended without following a link: the shared log directory may hold someone's link.
+    (void)core::append_file(stderr_log, concat("\n[pelto] ", exit_note_text(wait_status), "\n"));
     core::log_debug(concat("stderr log: ", core::lossy_utf8(stderr_log)));
     if (!incident_copy) return;
     // The incident directory is in the machine-wide /tmp/pelto: a planted link is not followed.
