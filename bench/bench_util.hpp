@@ -7,14 +7,14 @@
 #include <string>
 #include <vector>
 
-#include "launcher/core/posix.hpp"
-#include "launcher/core/process.hpp"
+#include "base/posix.hpp"
+#include "base/process.hpp"
 
 namespace bench {
 
 inline double now_ms() {
-    namespace core = pelto::launcher::core;
-    return std::chrono::duration<double, std::milli>(core::Clock::now().time_since_epoch()).count();
+    namespace base = pelto::base;
+    return std::chrono::duration<double, std::milli>(base::Clock::now().time_since_epoch()).count();
 }
 
 inline double median(std::vector<double> values) {
@@ -25,14 +25,14 @@ inline double median(std::vector<double> values) {
 
 /// Runs argv (searched on PATH) and waits; true when it exited with 0.
 inline bool run_command(const std::vector<std::string>& argv, bool quiet = false) {
-    namespace core = pelto::launcher::core;
-    core::Command command;
+    namespace base = pelto::base;
+    base::Command command;
     command.program = argv[0];
     command.args.assign(argv.begin() + 1, argv.end());
     command.search_path = true;
-    if (quiet) command.out = core::Stream::null();
+    if (quiet) command.out = base::Stream::null();
     int status = 0;
-    return core::run_and_wait(command, status) == 0 && status == 0;
+    return base::run_and_wait(command, status) == 0 && status == 0;
 }
 
 }  // namespace bench

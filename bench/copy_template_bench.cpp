@@ -20,10 +20,10 @@
 #include <string>
 #include <vector>
 
-#include "launcher/core/posix.hpp"
-#include "launcher/core/process.hpp"
+#include "base/posix.hpp"
+#include "base/process.hpp"
+#include "base/text.hpp"
 #include "bench_util.hpp"
-#include "launcher/core/text.hpp"
 #include "launcher/prefix/copy_dir_fast.hpp"
 
 namespace {
@@ -31,26 +31,25 @@ namespace {
 using bench::median;
 using bench::now_ms;
 
-
-namespace core = pelto::launcher::core;
-using core::concat;
+namespace base = pelto::base;
+using base::concat;
 
 // Beside every regular file of `dir` (recursively, links not followed) FACTOR-1 replicas
 // holding its first 4 KiB: the tree keeps its shape and gains files, not gigabytes.
 unsigned add_replicas(const std::string& dir, unsigned factor) {
     unsigned added = 0;
-    for (const core::DirEntry& entry : core::list_dir(dir)) {
-        std::string path = core::join_path(dir, entry.name);
-        auto status = core::lstat_path(path);
+    for (const base::DirEntry& entry : base::list_dir(dir)) {
+        std::string path = base::join_path(dir, entry.name);
+        auto status = base::lstat_path(path);
         if (!status) continue;
         if (S_ISDIR(status->st_mode)) {
             added += add_replicas(path, factor);
         } else if (S_ISREG(status->st_mode)) {
             std::string head;
-            core::read_file(path, head);
+            base::read_file(path, head);
             head.resize(std::min<size_t>(head.size(), 4096));
             for (unsigned i = 1; i < factor; ++i) {
-                if (core::write_file(concat(path, "~", i), head) == 0) ++added;
+                if (base::write_file(concat(path, "~", i), head) == 0) ++added;
             }
         }
     }
@@ -65,9 +64,9 @@ int compare(const std::string& label, const std::string& source, const std::stri
         std::vector<std::string> argv;  // empty: copy_dir_fast in this process
         std::vector<double> times;
     };
-    core::make_dirs(work);
-    auto source_status = core::stat_path(source);
-    auto work_status = core::stat_path(work);
+    base::make_dirs(work);
+    auto source_status = base::stat_path(source);
+    auto work_status = base::stat_path(work);
     if (!source_status || !work_status) {
         std::fprintf(stderr, "missing %s or %s\n", source.c_str(), work.c_str());
         return 1;
@@ -80,7 +79,7 @@ int compare(const std::string& label, const std::string& source, const std::stri
         // Rotate the order, so no contender always follows the same one.
         for (size_t turn = 0; turn < contenders.size(); ++turn) {
             Contender& c = contenders[(round + turn) % contenders.size()];
-            core::remove_tree(destination);
+            base::remove_tree(destination);
             ::sync();  // start every run with the previous run's data written out
             double t0 = now_ms();
             bool ok = c.argv.empty()
@@ -94,7 +93,7 @@ int compare(const std::string& label, const std::string& source, const std::stri
             c.times.push_back(t1 - t0);
         }
     }
-    core::remove_tree(destination);
+    base::remove_tree(destination);
     ::sync();
     double pelto = median(contenders[0].times);
     std::printf("%s (%d rounds, medians)\n", label.c_str(), rounds);
@@ -118,7 +117,8 @@ int main(int argc, char** argv) {
         return count == 0 ? 1 : 0;
     }
     if (args.size() == 3 && args[0] == "scale") {
-        std::printf("%u\n", add_replicas(args[1], static_cast<unsigned>(std::atoi(args[2].c_str()))));
+        std::printf("%u\n",
+                    add_replicas(args[1], static_cast<unsigned>(std::atoi(args[2].c_str()))));
         return 0;
     }
     if (args.size() == 5 && args[0] == "compare") {

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "launcher/core/posix.hpp"
-#include "launcher/core/process.hpp"
+#include "base/posix.hpp"
+#include "base/process.hpp"
+#include "base/text.hpp"
 #include "bench_util.hpp"
-#include "launcher/core/text.hpp"
 #include "launcher/savedata/save_data.hpp"
 
 namespace {
@@ -20,18 +20,17 @@ namespace {
 using bench::median;
 using bench::now_ms;
 
-
-namespace core = pelto::launcher::core;
+namespace base = pelto::base;
 namespace savedata = pelto::launcher::savedata;
-using core::concat;
+using base::concat;
 
 // Ten game folders of ten save folders of FILES/100 files each, about 100 bytes per file.
 void make_profile(const std::string& profile, unsigned files) {
     std::string content(100, 's');
     for (unsigned i = 0; i < files; ++i) {
         std::string dir = concat(profile, "/AppData/Roaming/Game", i % 10, "/slot", (i / 10) % 10);
-        if (i < 100) core::make_dirs(dir);
-        core::write_file(concat(dir, "/file", i, ".sav"), content);
+        if (i < 100) base::make_dirs(dir);
+        base::write_file(concat(dir, "/file", i, ".sav"), content);
     }
 }
 
@@ -49,7 +48,7 @@ int main(int argc, char** argv) {
     std::string pfx = compat + "/pfx";
     std::string profile = pfx + "/drive_c/users/steamuser";
     std::string copy = concat(work, "/cp-al");
-    core::remove_tree(work);
+    base::remove_tree(work);
     make_profile(profile, files);
 
     std::vector<double> snapshot, check, cp, rm;
@@ -62,16 +61,17 @@ int main(int argc, char** argv) {
                 double t1 = now_ms();
                 savedata::check_save_data(pfx, taken);
                 double t2 = now_ms();
-                if (!taken.taken || core::exists(taken.backup_root)) {
+                if (!taken.taken || base::exists(taken.backup_root)) {
                     std::fprintf(stderr, "snapshot not taken or not removed\n");
                     return 1;
                 }
                 snapshot.push_back(t1 - t0);
                 check.push_back(t2 - t1);
             } else {
-                core::make_dirs(copy);
+                base::make_dirs(copy);
                 double t0 = now_ms();
-                bool ok = bench::run_command({"cp", "-al", profile + "/AppData", copy + "/AppData"});
+                bool ok =
+                    bench::run_command({"cp", "-al", profile + "/AppData", copy + "/AppData"});
                 double t1 = now_ms();
                 ok = bench::run_command({"rm", "-rf", copy}) && ok;
                 double t2 = now_ms();
@@ -94,6 +94,6 @@ int main(int argc, char** argv) {
     std::printf("snapshot / cp -al           %8.2f\n", s / a);
     std::printf("(snapshot + check) / cp -al %8.2f\n", (s + c) / a);
     std::printf("(snapshot + check) / (cp -al + rm -rf) %8.2f\n", (s + c) / (a + r));
-    core::remove_tree(work);
+    base::remove_tree(work);
     return 0;
 }

@@ -1,6 +1,6 @@
 // Runs one command many times and reports medians: the wall time of each whole run, its CPU
-// time, its peak resident set, and, when the command writes pelto's verbose log, the "graph=" duration of
-// its timing line and the "spawn at" instant of the game. Standard output is discarded;
+// time, its peak resident set, and, when the command writes pelto's verbose log, the "graph="
+// duration of its timing line and the "spawn at" instant of the game. Standard output is discarded;
 // standard error is read through a pipe so that the log can be parsed.
 //
 // Usage: warm_launch_runner [--expect STATUS] ROUNDS PROGRAM [ARGS...]
@@ -112,7 +112,8 @@ int main(int argc, char** argv) {
         argc -= 2;
     }
     if (argc < 3) {
-        std::fprintf(stderr, "Usage: warm_launch_runner [--expect STATUS] ROUNDS PROGRAM [ARGS...]\n");
+        std::fprintf(stderr,
+                     "Usage: warm_launch_runner [--expect STATUS] ROUNDS PROGRAM [ARGS...]\n");
         return 2;
     }
     int rounds = std::atoi(argv[1]);

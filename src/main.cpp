@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "launcher/core/cli.hpp"
+#include "cli.hpp"
 
 int main(int argc, char** argv) {
     // A closed log pipe must not kill the launcher in the middle of a game session.
@@ -20,5 +20,5 @@ int main(int argc, char** argv) {
     sigaddset(&stop_signals, SIGCHLD);
     ::sigprocmask(SIG_UNBLOCK, &stop_signals, nullptr);
     std::vector<std::string> arguments(argv, argv + argc);
-    return pelto::launcher::core::run_command_line(arguments);
+    return pelto::run_command_line(arguments);
 }

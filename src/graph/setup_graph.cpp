@@ -12,15 +12,13 @@
 #include <system_error>
 #include <thread>
 
-#include "launcher/core/log.hpp"
-#include "launcher/core/posix.hpp"
-#include "launcher/core/text.hpp"
+#include "base/log.hpp"
+#include "base/posix.hpp"
+#include "base/text.hpp"
 
 namespace pelto::graph {
 
 namespace {
-
-namespace core = launcher::core;
 
 struct Completion {
     size_t task = 0;
@@ -64,25 +62,25 @@ std::optional<Edges> check_and_link(const std::vector<SetupTask>& tasks) {
     std::unordered_map<std::string_view, size_t> index;
     for (size_t i = 0; i < tasks.size(); ++i) {
         if (tasks[i].name == nullptr) {
-            core::log_error("setup graph rejected: a task has no name; nothing was run");
+            base::log_error("setup graph rejected: a task has no name; nothing was run");
             return std::nullopt;
         }
         if (!index.emplace(tasks[i].name, i).second) {
-            core::log_error(core::concat("setup graph rejected: two tasks are named ",
+            base::log_error(base::concat("setup graph rejected: two tasks are named ",
                                          tasks[i].name, "; nothing was run"));
             return std::nullopt;
         }
     }
 
-    Edges edges{std::vector<size_t>(tasks.size(), 0), std::vector<std::vector<size_t>>(tasks.size())};
+    Edges edges{std::vector<size_t>(tasks.size(), 0),
+                std::vector<std::vector<size_t>>(tasks.size())};
     for (size_t i = 0; i < tasks.size(); ++i) {
         for (const char* dependency : tasks[i].dependencies) {
             auto found = dependency != nullptr ? index.find(dependency) : index.end();
             if (found == index.end()) {
-                core::log_error(core::concat("setup graph rejected: task ", tasks[i].name,
-                                             " depends on unknown task ",
-                                             dependency != nullptr ? dependency : "(null)",
-                                             "; nothing was run"));
+                base::log_error(base::concat(
+                    "setup graph rejected: task ", tasks[i].name, " depends on unknown task ",
+                    dependency != nullptr ? dependency : "(null)", "; nothing was run"));
                 return std::nullopt;
             }
             // A dependency listed twice counts twice and is released twice.
@@ -114,7 +112,7 @@ std::optional<Edges> check_and_link(const std::vector<SetupTask>& tasks) {
             if (!stuck.empty()) stuck += ", ";
             stuck += tasks[i].name;
         }
-        core::log_error(core::concat(
+        base::log_error(base::concat(
             "setup graph rejected: dependency cycle, these tasks could never start: ", stuck,
             "; nothing was run"));
         return std::nullopt;
@@ -125,19 +123,20 @@ std::optional<Edges> check_and_link(const std::vector<SetupTask>& tasks) {
 // The body of one worker: run the task, time it, report exactly once.
 void run_task(SetupTask& task, size_t index, SetupResults& results, CompletionChannel& channel) {
     auto body = std::move(task.run);
-    auto started = core::Clock::now();
+    auto started = base::Clock::now();
     TaskOutput output;
     try {
         if (body) output = body(results);
     } catch (const std::exception& error) {
-        core::log_error(core::concat("setup task ", task.name, " ended abnormally: ", error.what()));
+        base::log_error(
+            base::concat("setup task ", task.name, " ended abnormally: ", error.what()));
         output.reset();
     } catch (...) {
-        core::log_error(core::concat("setup task ", task.name,
-                                     " ended abnormally: unknown exception"));
+        base::log_error(
+            base::concat("setup task ", task.name, " ended abnormally: unknown exception"));
         output.reset();
     }
-    uint64_t ms = core::elapsed_ms(started);
+    uint64_t ms = base::elapsed_ms(started);
     // The callable and what it captured go away on the worker, before the report.
     body = nullptr;
     channel.send(Completion{index, std::move(output), ms});
@@ -180,7 +179,7 @@ SetupResults SetupGraph::run(std::vector<SetupTask> tasks) {
                     });
                 } catch (const std::system_error& error) {
                     // No thread to be had: the task runs here rather than never.
-                    core::log_warn(core::concat("setup task ", tasks[i].name,
+                    base::log_warn(base::concat("setup task ", tasks[i].name,
                                                 ": cannot start a thread (", error.what(),
                                                 "); running it on the launcher's thread"));
                     run_task(tasks[i], i, results, channel);

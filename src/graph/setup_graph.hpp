@@ -1,3 +1,5 @@
+// Folder graph: the setup graph executor; imports only base.
+//
 // The setup graph: named tasks with dependencies, each run on a thread of its own as soon as
 // every task it depends on has finished. The executor knows nothing of what the tasks do; it
 // hands back what each one produced and how long its body ran.

@@ -9,11 +9,10 @@
 #include <algorithm>
 #include <map>
 
-#include "launcher/core/posix.hpp"
+#include "base/posix.hpp"
 #include "support/test_support.hpp"
 
 namespace pelto {
-namespace core = launcher::core;
 namespace {
 
 using testing::read_text;
@@ -28,21 +27,27 @@ class StandInWine : public ::testing::Test {
 protected:
     void SetUp() override {
         wine = tree / "wine";
-        write_script(wine + "/bin/wine",
-                     "if [ \"$1\" = wineboot ]; then exit 0; fi\n"
-                     "out=" + (tree / "record") + "\n"
-                     ": > \"$out\"\n"
-                     "for a in \"$@\"; do printf 'arg=%s\\n' \"$a\" >> \"$out\"; done\n"
-                     "printf 'cwd=%s\\n' \"$(pwd)\" >> \"$out\"\n"
-                     "for v in WINEPREFIX WINEDEBUG SteamAppId SteamGameId WINEDLLOVERRIDES LD_PRELOAD "
-                     "CUSTOM_ONE DXVK_LOG_LEVEL WINETEMP USER; do\n"
-                     "  if env | grep -q \"^$v=\"; then printf '%s=%s\\n' \"$v\" \"$(printenv $v)\" >> \"$out\";"
-                     " else printf '%s unset\\n' \"$v\" >> \"$out\"; fi\n"
-                     "done\n"
-                     "echo game-stdout; echo game-stderr >&2\n"
-                     "if [ -n \"$STANDIN_SIGNAL\" ]; then kill -\"$STANDIN_SIGNAL\" $$; fi\n"
-                     "if [ -n \"$STANDIN_SLEEP\" ]; then touch " + (tree / "sleeping") + "; sleep \"$STANDIN_SLEEP\"; fi\n"
-                     "exit ${STANDIN_EXIT:-0}\n");
+        write_script(
+            wine + "/bin/wine",
+            "if [ \"$1\" = wineboot ]; then exit 0; fi\n"
+            "out=" +
+                (tree / "record") +
+                "\n"
+                ": > \"$out\"\n"
+                "for a in \"$@\"; do printf 'arg=%s\\n' \"$a\" >> \"$out\"; done\n"
+                "printf 'cwd=%s\\n' \"$(pwd)\" >> \"$out\"\n"
+                "for v in WINEPREFIX WINEDEBUG SteamAppId SteamGameId WINEDLLOVERRIDES LD_PRELOAD "
+                "CUSTOM_ONE DXVK_LOG_LEVEL WINETEMP USER; do\n"
+                "  if env | grep -q \"^$v=\"; then printf '%s=%s\\n' \"$v\" \"$(printenv $v)\" >> "
+                "\"$out\";"
+                " else printf '%s unset\\n' \"$v\" >> \"$out\"; fi\n"
+                "done\n"
+                "echo game-stdout; echo game-stderr >&2\n"
+                "if [ -n \"$STANDIN_SIGNAL\" ]; then kill -\"$STANDIN_SIGNAL\" $$; fi\n"
+                "if [ -n \"$STANDIN_SLEEP\" ]; then touch " +
+                (tree / "sleeping") +
+                "; sleep \"$STANDIN_SLEEP\"; fi\n"
+                "exit ${STANDIN_EXIT:-0}\n");
         write_script(wine + "/bin/wineserver", "echo \"$1\" >> " + (tree / "server-calls") + "\n");
         testing::make_dir(wine + "/lib/wine/x86_64-unix");
         testing::make_dir(wine + "/share/wine");
@@ -93,12 +98,13 @@ TEST_F(StandInWine, EarlyExitsAndTheirStatuses) {
     env.erase("STEAM_COMPAT_DATA_PATH");
     RunResult result = pelto({"run", "game.exe"});
     EXPECT_EQ(result.exit_code(), 1);
-    EXPECT_TRUE(result.has_line("[ERROR]  STEAM_COMPAT_DATA_PATH not set — not launched from Steam?"));
+    EXPECT_TRUE(
+        result.has_line("[ERROR]  STEAM_COMPAT_DATA_PATH not set — not launched from Steam?"));
 
     env["STEAM_COMPAT_DATA_PATH"] = tree / "x/compatdata/0/";
     result = pelto({"run", "game.exe"});
     EXPECT_EQ(result.exit_code(), 0);
-    EXPECT_FALSE(core::lstat_path(tree / "x/compatdata/0/pfx"));
+    EXPECT_FALSE(base::lstat_path(tree / "x/compatdata/0/pfx"));
     env["PELTO_VERBOSE"] = "1";
     result = pelto({"run", "game.exe"});
     EXPECT_TRUE(result.has_line("[DEBUG]  Skipping Steam prefix probe (compatdata/0, verb=run)"));
@@ -110,8 +116,8 @@ TEST_F(StandInWine, EarlyExitsAndTheirStatuses) {
     env["STEAM_COMPAT_DATA_PATH"] = tree / "file";
     result = pelto({"waitforexitandrun", "game.exe"});
     EXPECT_EQ(result.exit_code(), 1);
-    EXPECT_TRUE(result.has_line("[ERROR]  Failed to create prefix directory " + (tree / "file/pfx") +
-                                ": Not a directory (os error 20)"));
+    EXPECT_TRUE(result.has_line("[ERROR]  Failed to create prefix directory " +
+                                (tree / "file/pfx") + ": Not a directory (os error 20)"));
 
     env["STEAM_COMPAT_DATA_PATH"] = tree / "compat";
     result = pelto({"run"});
@@ -120,15 +126,17 @@ TEST_F(StandInWine, EarlyExitsAndTheirStatuses) {
 
     result = pelto({"waitforexitandrun", "/s/Steamworks Shared/D3DDriverQuery64.exe"});
     EXPECT_EQ(result.exit_code(), 0);
-    EXPECT_TRUE(result.has_line("[DEBUG]  skipping Steam utility: /s/Steamworks Shared/D3DDriverQuery64.exe"));
-    EXPECT_FALSE(core::exists(tree / "record"));
+    EXPECT_TRUE(result.has_line(
+        "[DEBUG]  skipping Steam utility: /s/Steamworks Shared/D3DDriverQuery64.exe"));
+    EXPECT_FALSE(base::exists(tree / "record"));
 }
 
 TEST_F(StandInWine, VerbosityRules) {
     env["STEAM_COMPAT_DATA_PATH"] = "";
     auto debug_lines = [&] {
         int count = 0;
-        for (const std::string& line : pelto({"run", "x"}).log_lines()) count += line.rfind("[DEBUG]", 0) == 0;
+        for (const std::string& line : pelto({"run", "x"}).log_lines())
+            count += line.rfind("[DEBUG]", 0) == 0;
         return count;
     };
     EXPECT_EQ(debug_lines(), 0);
@@ -143,15 +151,17 @@ TEST_F(StandInWine, VerbosityRules) {
     env.erase("PELTO_VERBOSE");
     RunResult result = pelto({"run", "x"});
     EXPECT_EQ(result.exit_code(), 1);
-    EXPECT_TRUE(result.has_line("[ERROR]  STEAM_COMPAT_DATA_PATH not set — not launched from Steam?"));
+    EXPECT_TRUE(
+        result.has_line("[ERROR]  STEAM_COMPAT_DATA_PATH not set — not launched from Steam?"));
 }
 
 TEST_F(StandInWine, TheGameCommandEnvironmentAndExitStatus) {
     // env_config beside the launcher: copy the binary next to it.
     std::string tool = tree / "tool";
     testing::make_dir(tool);
-    ASSERT_EQ(core::copy_file(testing::pelto_binary(), tool + "/pelto"), 0);
-    write_text(tool + "/env_config", "CUSTOM_ONE = from file\nDXVK_LOG_LEVEL=info\nWINEDEBUG=+custom\n");
+    ASSERT_EQ(base::copy_file(testing::pelto_binary(), tool + "/pelto"), 0);
+    write_text(tool + "/env_config",
+               "CUSTOM_ONE = from file\nDXVK_LOG_LEVEL=info\nWINEDEBUG=+custom\n");
     write_text(tree / "games/My Game/game.exe", "");
     env["SteamGameId"] = "";
     env["SteamAppId"] = "440";
@@ -159,7 +169,8 @@ TEST_F(StandInWine, TheGameCommandEnvironmentAndExitStatus) {
     env["STANDIN_EXIT"] = "3";
     std::string odd_argument = "with space \xff\xfe end";
     RunResult result = testing::run_program(
-        tool + "/pelto", {"waitforexitandrun", tree / "games/My Game/game.exe", odd_argument, ""}, env);
+        tool + "/pelto", {"waitforexitandrun", tree / "games/My Game/game.exe", odd_argument, ""},
+        env);
     EXPECT_EQ(result.exit_code(), 3) << result.err;
     std::vector<std::string> expected_args = {"arg=C:\\windows\\system32\\steam.exe",
                                               "arg=" + (tree / "games/My Game/game.exe"),
@@ -186,13 +197,15 @@ TEST_F(StandInWine, WindowsPathsMissingDllsAndSignals) {
     env["STANDIN_SIGNAL"] = "KILL";
     RunResult result = pelto({"waitforexitandrun", "C:\\Games\\x.exe"}, cwd_options());
     EXPECT_EQ(result.exit_code(), 1);
-    EXPECT_TRUE(result.has_line("[WARN]   game exe not found at C:\\Games\\x.exe (may be a Windows path — continuing)"));
+    EXPECT_TRUE(result.has_line(
+        "[WARN]   game exe not found at C:\\Games\\x.exe (may be a Windows path — continuing)"));
     EXPECT_TRUE(recorded("arg=C:\\Games\\x.exe"));
     EXPECT_TRUE(recorded("cwd=" + tree.path()));
     auto lines = result.log_lines();
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back(), "[WARN]   wine64 killed by signal 9");
-    EXPECT_EQ(read_text("/tmp/pelto/wine_stderr.log"), "game-stderr\n\n[pelto] killed by signal 9\n");
+    EXPECT_EQ(read_text("/tmp/pelto/wine_stderr.log"),
+              "game-stderr\n\n[pelto] killed by signal 9\n");
 }
 
 TEST_F(StandInWine, ClosedStandardDescriptorsAndAPlantedLogLink) {
@@ -202,13 +215,13 @@ TEST_F(StandInWine, ClosedStandardDescriptorsAndAPlantedLogLink) {
 
     // Another user's link at the log name is not followed: the victim keeps its content and
     // the game's output goes to the launcher's own streams.
-    core::make_dirs("/tmp/pelto");
-    core::remove_file("/tmp/pelto/wine_stdout.log");
+    base::make_dirs("/tmp/pelto");
+    base::remove_file("/tmp/pelto/wine_stdout.log");
     write_text(tree / "victim", "precious");
     testing::make_link(tree / "victim", "/tmp/pelto/wine_stdout.log");
     env["STANDIN_EXIT"] = "0";
     RunResult result = pelto({"waitforexitandrun", "x.exe"});
-    core::remove_file("/tmp/pelto/wine_stdout.log");
+    base::remove_file("/tmp/pelto/wine_stdout.log");
     EXPECT_EQ(result.exit_code(), 0);
     EXPECT_EQ(read_text(tree / "victim"), "precious");
     EXPECT_EQ(result.out, "game-stdout\n");
@@ -219,7 +232,7 @@ TEST_F(StandInWine, SigtermEndsTheGameGroupAndTearsTheSessionDown) {
     testing::RunOptions options;
     options.on_started = [&](pid_t pid) {
         // Wait (without a time limit of our own) until the game sleeps, then interrupt pelto.
-        while (!core::exists(tree / "sleeping")) core::sleep_ms(20);
+        while (!base::exists(tree / "sleeping")) base::sleep_ms(20);
         ::kill(pid, SIGTERM);
     };
     RunResult result = pelto({"waitforexitandrun", "x.exe"}, options);
@@ -232,7 +245,8 @@ TEST_F(StandInWine, SigtermEndsTheGameGroupAndTearsTheSessionDown) {
     EXPECT_EQ(calls.find("-w"), std::string::npos);
     ASSERT_GE(calls.size(), 3u);
     EXPECT_EQ(calls.substr(calls.size() - 3), "-k\n");
-    EXPECT_EQ(read_text("/tmp/pelto/wine_stderr.log"), "game-stderr\n\n[pelto] killed by signal 15\n");
+    EXPECT_EQ(read_text("/tmp/pelto/wine_stderr.log"),
+              "game-stderr\n\n[pelto] killed by signal 15\n");
 }
 
 }  // namespace

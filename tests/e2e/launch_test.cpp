@@ -11,12 +11,11 @@
 #include <memory>
 #include <regex>
 
-#include "launcher/core/posix.hpp"
+#include "base/posix.hpp"
 #include "support/test_support.hpp"
 #include "support/wine_fixture.hpp"
 
 namespace pelto {
-namespace core = launcher::core;
 namespace {
 
 using testing::read_text;
@@ -41,7 +40,8 @@ std::vector<std::string> lines_of(const std::string& text) {
 }
 
 bool ends_with(const std::string& text, const std::string& tail) {
-    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+    return text.size() >= tail.size() &&
+           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
 TEST(CommandLine, UsageUnknownVerbAndQueryVerbs) {
@@ -71,7 +71,7 @@ TEST(CommandLine, UsageUnknownVerbAndQueryVerbs) {
     query = testing::run_program(pelto, {"getnativepath", "C:\\x y\\\xff.exe", "b"}, env);
     EXPECT_EQ(query.exit_code(), 0);
     EXPECT_EQ(query.out, "C:\\x y\\\xff.exe\n");
-    EXPECT_FALSE(core::lstat_path(home / "compat"));
+    EXPECT_FALSE(base::lstat_path(home / "compat"));
     query = testing::run_program(pelto, {"getnativepath"}, env);
     EXPECT_EQ(query.exit_code(), 0);
     EXPECT_EQ(query.out, "");
@@ -103,7 +103,8 @@ std::map<std::string, std::string> printed_env(const std::string& out) {
     std::map<std::string, std::string> env;
     for (const std::string& line : lines_of(out)) {
         size_t eq = line.find('=');
-        if (eq != std::string::npos && line.rfind("arg[", 0) != 0) env[line.substr(0, eq)] = line.substr(eq + 1);
+        if (eq != std::string::npos && line.rfind("arg[", 0) != 0)
+            env[line.substr(0, eq)] = line.substr(eq + 1);
     }
     return env;
 }
@@ -129,7 +130,7 @@ protected:
             pid_t leader = -1;
             bool running = testing::wait_until([&] {
                 leader = game_leader(pelto);
-                return leader > 0 && core::exists(marker);
+                return leader > 0 && base::exists(marker);
             });
             if (!running) {
                 ADD_FAILURE() << "the game never wrote " << marker;
@@ -164,10 +165,18 @@ TEST_F(WineLaunch, ExitCodesAndTheGameLogs) {
 }
 
 TEST_F(WineLaunch, ArgumentsReachTheGameUnchanged) {
-    std::vector<std::string> args = {"with space", "quote\"inside", "back\\slash\\", "",
-                                     "ä€✓ 日本", "  lead and trail  ", "tab\there",
-                                     "a\xff\xfe" "b", "C:\\dir with space\\",
-                                     "mixed \\\"quote\\\\\"", "exit", "5"};
+    std::vector<std::string> args = {"with space",
+                                     "quote\"inside",
+                                     "back\\slash\\",
+                                     "",
+                                     "ä€✓ 日本",
+                                     "  lead and trail  ",
+                                     "tab\there",
+                                     "a\xff\xfe\x62",
+                                     "C:\\dir with space\\",
+                                     "mixed \\\"quote\\\\\"",
+                                     "exit",
+                                     "5"};
     std::vector<std::string> game_args = {"print-args"};
     game_args.insert(game_args.end(), args.begin(), args.end());
     RunResult result = wine->run_game(game_args);
@@ -188,53 +197,56 @@ TEST_F(WineLaunch, ArgumentsReachTheGameUnchanged) {
 
 TEST_F(WineLaunch, AKilledGameGivesSignalNineAndItsRawArguments) {
     std::string marker = wine->root() + "/running";
-    std::vector<std::string> game_args = {"write-file", testing::z_drive_path(marker), "yes",
-                                          "sleep",      "600000",
-                                          "print-args", "a\xff\xfe" "b",
-                                          "two words"};
+    std::vector<std::string> game_args = {"write-file",    testing::z_drive_path(marker),
+                                          "yes",           "sleep",
+                                          "600000",        "print-args",
+                                          "a\xff\xfe\x62", "two words"};
     std::vector<std::string> leader_cmdline;
     RunResult result = wine->run_game(game_args, {}, when_running(marker, [&](pid_t, pid_t leader) {
-        leader_cmdline = testing::cmdline_of(leader);
-        ::kill(-leader, SIGKILL);
-    }));
+                                          leader_cmdline = testing::cmdline_of(leader);
+                                          ::kill(-leader, SIGKILL);
+                                      }));
     EXPECT_EQ(result.exit_code(), 1) << result.err;
     std::vector<std::string> lines = result.log_lines();
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back(), "[WARN]   wine64 killed by signal 9");
-    EXPECT_TRUE(ends_with(read_text("/tmp/pelto/wine_stderr.log"), "\n[pelto] killed by signal 9\n"));
+    EXPECT_TRUE(
+        ends_with(read_text("/tmp/pelto/wine_stderr.log"), "\n[pelto] killed by signal 9\n"));
 
     // Wine drops its own name from the front of the command line; the rest is what pelto
     // passed: the bridge, the game and every argument byte for byte.
     std::vector<std::string> expected = {"C:\\windows\\system32\\steam.exe", wine->game_exe()};
     expected.insert(expected.end(), game_args.begin(), game_args.end());
     ASSERT_GE(leader_cmdline.size(), expected.size());
-    EXPECT_EQ(std::vector<std::string>(leader_cmdline.end() - expected.size(), leader_cmdline.end()),
-              expected);
+    EXPECT_EQ(
+        std::vector<std::string>(leader_cmdline.end() - expected.size(), leader_cmdline.end()),
+        expected);
 }
 
 TEST_F(WineLaunch, SigtermEndsTheGameAndTearsTheSessionDown) {
     std::string marker = wine->root() + "/running";
     bool interrupted = false;
-    RunResult result = wine->run_game(
-        {"write-file", testing::z_drive_path(marker), "yes", "sleep", "600000"}, {},
-        when_running(marker, [&](pid_t pelto, pid_t) {
-            interrupted = true;
-            ::kill(pelto, SIGTERM);
-        }));
+    RunResult result =
+        wine->run_game({"write-file", testing::z_drive_path(marker), "yes", "sleep", "600000"}, {},
+                       when_running(marker, [&](pid_t pelto, pid_t) {
+                           interrupted = true;
+                           ::kill(pelto, SIGTERM);
+                       }));
     ASSERT_TRUE(interrupted);
     // pelto forwarded the signal to the game and came back on its own instead of dying of it.
     EXPECT_EQ(result.exit_code(), 1) << result.err;
     std::vector<std::string> lines = result.log_lines();
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back(), "[WARN]   wine64 killed by signal 15");
-    EXPECT_TRUE(ends_with(read_text("/tmp/pelto/wine_stderr.log"), "\n[pelto] killed by signal 15\n"));
+    EXPECT_TRUE(
+        ends_with(read_text("/tmp/pelto/wine_stderr.log"), "\n[pelto] killed by signal 15\n"));
     // The teardown killed the game's group and "-k" stopped the prefix's wineserver before
     // pelto returned: nothing of the prefix is alive any more (zombies hold no environment).
     std::vector<std::string> survivors;
     for (pid_t pid : testing::processes_of_prefix(wine->prefix())) {
         std::string line;
         for (const std::string& arg : testing::cmdline_of(pid)) line += arg + " ";
-        auto exe = core::read_link("/proc/" + std::to_string(pid) + "/exe");
+        auto exe = base::read_link("/proc/" + std::to_string(pid) + "/exe");
         bool server = exe && exe->find("wineserver") != std::string::npos;
         if (server || line.find("test_game.exe") != std::string::npos) survivors.push_back(line);
     }
@@ -246,8 +258,9 @@ TEST_F(WineLaunch, TheGameSeesItsEnvironment) {
         "# set for every game of this installation\n"
         "PELTO_E2E_CUSTOM = a value = with equals\n"
         "DXVK_LOG_LEVEL=info\n");
-    std::vector<std::string> names = {"SteamAppId", "SteamGameId", "WINEPREFIX", "WINEDLLOVERRIDES",
-                                      "PELTO_E2E_CUSTOM", "DXVK_LOG_LEVEL", "STEAM_COMPAT_APP_ID"};
+    std::vector<std::string> names = {"SteamAppId",         "SteamGameId",      "WINEPREFIX",
+                                      "WINEDLLOVERRIDES",   "PELTO_E2E_CUSTOM", "DXVK_LOG_LEVEL",
+                                      "STEAM_COMPAT_APP_ID"};
     std::vector<std::string> game_args = {"print-env"};
     game_args.insert(game_args.end(), names.begin(), names.end());
 
@@ -260,7 +273,8 @@ TEST_F(WineLaunch, TheGameSeesItsEnvironment) {
     EXPECT_EQ(env["SteamGameId"], "");
     EXPECT_EQ(env["STEAM_COMPAT_APP_ID"], "9");
     EXPECT_EQ(env["WINEPREFIX"], wine->prefix());
-    EXPECT_EQ(env["WINEDLLOVERRIDES"].rfind("lsteamclient=b;steam.exe=b;", 0), 0u) << env["WINEDLLOVERRIDES"];
+    EXPECT_EQ(env["WINEDLLOVERRIDES"].rfind("lsteamclient=b;steam.exe=b;", 0), 0u)
+        << env["WINEDLLOVERRIDES"];
     EXPECT_NE(env["WINEDLLOVERRIDES"].find(";vrclient_x64=d;opencl=n,d"), std::string::npos);
     // A variable from env_config reaches the game and wins over the value pelto computes.
     EXPECT_EQ(env["PELTO_E2E_CUSTOM"], "a value = with equals");
@@ -281,13 +295,13 @@ protected:
 };
 
 TEST_F(WineFirstLaunch, PeltoCreatesThePrefixThenFindsItCurrent) {
-    ASSERT_FALSE(core::lstat_path(wine->prefix()));
+    ASSERT_FALSE(base::lstat_path(wine->prefix()));
     RunResult first = wine->run_game({"stdout", "first launch", "exit", "3"});
     EXPECT_EQ(first.exit_code(), 3) << first.err;
     EXPECT_EQ(read_text("/tmp/pelto/wine_stdout.log"), "first launch\n");
-    EXPECT_TRUE(core::exists(wine->prefix() + "/system.reg"));
-    EXPECT_TRUE(core::exists(wine->prefix() + "/dosdevices/c:/windows/system32/steam.exe"));
-    EXPECT_EQ(core::read_link(wine->prefix() + "/dosdevices/z:"), "/");
+    EXPECT_TRUE(base::exists(wine->prefix() + "/system.reg"));
+    EXPECT_TRUE(base::exists(wine->prefix() + "/dosdevices/c:/windows/system32/steam.exe"));
+    EXPECT_EQ(base::read_link(wine->prefix() + "/dosdevices/z:"), "/");
 
     RunResult second = wine->run_game({"exit", "0"}, {{"PELTO_VERBOSE", "1"}});
     EXPECT_EQ(second.exit_code(), 0) << second.err;
@@ -316,8 +330,8 @@ public:
     void TearDown() override {
         for (const std::string& prefix : testing::fixture_prefixes()) {
             std::vector<pid_t> left = testing::processes_of_prefix(prefix);
-            EXPECT_TRUE(left.empty()) << "processes of " << prefix << " still run: "
-                                      << ::testing::PrintToString(left);
+            EXPECT_TRUE(left.empty())
+                << "processes of " << prefix << " still run: " << ::testing::PrintToString(left);
         }
     }
 };

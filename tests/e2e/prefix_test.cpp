@@ -4,16 +4,15 @@
 
 #include <gtest/gtest.h>
 
-#include "launcher/core/posix.hpp"
+#include "base/posix.hpp"
 #include "support/test_support.hpp"
 #include "support/wine_fixture.hpp"
 
 namespace pelto {
 namespace {
 
-namespace core = launcher::core;
-using testing::read_text;
 using testing::inode_of;
+using testing::read_text;
 using testing::RunResult;
 
 // Starts from the fixture's ready wineboot prefix, moved into the tool's Wine tree as its
@@ -33,7 +32,8 @@ protected:
 };
 
 TEST_F(WineTemplateLaunch, FirstLaunchLinksTheTemplateAndTheSecondIsACacheHit) {
-    RunResult first = wine->run_game({"stdout", "from the template", "exit", "5"}, {{"PELTO_VERBOSE", "1"}});
+    RunResult first =
+        wine->run_game({"stdout", "from the template", "exit", "5"}, {{"PELTO_VERBOSE", "1"}});
     EXPECT_EQ(first.exit_code(), 5) << first.err;
     EXPECT_EQ(read_text("/tmp/pelto/wine_stdout.log"), "from the template\n");
     EXPECT_FALSE(first.has_line("[DEBUG]  No default_pfx template, running wineboot --init..."));
@@ -43,16 +43,20 @@ TEST_F(WineTemplateLaunch, FirstLaunchLinksTheTemplateAndTheSecondIsACacheHit) {
     // Files are hard links into the template; the registry is a copy of its own that holds
     // the Steam keys, and the template's registry is as it was.
     // (Wine's modules are the exception: the module sync copies them from the Wine build.)
-    for (std::string file : {"drive_c/windows/system.ini", "drive_c/windows/system32/drivers/etc/hosts"}) {
-        ASSERT_TRUE(core::exists(shared_template + "/" + file)) << file;
-        EXPECT_EQ(inode_of(wine->prefix() + "/" + file), inode_of(shared_template + "/" + file)) << file;
+    for (std::string file :
+         {"drive_c/windows/system.ini", "drive_c/windows/system32/drivers/etc/hosts"}) {
+        ASSERT_TRUE(base::exists(shared_template + "/" + file)) << file;
+        EXPECT_EQ(inode_of(wine->prefix() + "/" + file), inode_of(shared_template + "/" + file))
+            << file;
     }
     EXPECT_NE(inode_of(wine->prefix() + "/system.reg"), inode_of(shared_template + "/system.reg"));
-    EXPECT_NE(read_text(wine->prefix() + "/system.reg").find("[Software\\\\Valve\\\\Steam]"), std::string::npos);
-    EXPECT_EQ(read_text(shared_template + "/system.reg").find("[Software\\\\Valve\\\\Steam]"), std::string::npos);
+    EXPECT_NE(read_text(wine->prefix() + "/system.reg").find("[Software\\\\Valve\\\\Steam]"),
+              std::string::npos);
+    EXPECT_EQ(read_text(shared_template + "/system.reg").find("[Software\\\\Valve\\\\Steam]"),
+              std::string::npos);
     // Drive C: leads into the prefix, never into the shared template.
-    std::string c_drive = core::canonical(wine->prefix() + "/dosdevices/c:").value_or("");
-    EXPECT_EQ(c_drive, core::canonical(wine->prefix() + "/drive_c").value_or("?"));
+    std::string c_drive = base::canonical(wine->prefix() + "/dosdevices/c:").value_or("");
+    EXPECT_EQ(c_drive, base::canonical(wine->prefix() + "/drive_c").value_or("?"));
 
     RunResult second = wine->run_game({"exit", "0"}, {{"PELTO_VERBOSE", "1"}});
     EXPECT_EQ(second.exit_code(), 0) << second.err;

@@ -13,11 +13,10 @@
 #include <cstring>
 #include <map>
 
-#include "launcher/core/posix.hpp"
+#include "base/posix.hpp"
 #include "support/test_support.hpp"
 
 namespace pelto {
-namespace core = launcher::core;
 namespace {
 
 using testing::read_text;
@@ -32,8 +31,8 @@ class SetupGraphLaunch : public ::testing::Test {
 protected:
     void SetUp() override {
         tool = tree / "tool";
-        ASSERT_EQ(core::make_dirs(tool), 0);
-        ASSERT_EQ(core::copy_file(testing::pelto_binary(), tool + "/pelto"), 0);
+        ASSERT_EQ(base::make_dirs(tool), 0);
+        ASSERT_EQ(base::copy_file(testing::pelto_binary(), tool + "/pelto"), 0);
         write_text(tool + "/lib/wine/x86_64-windows/steam.exe", "bridge steam.exe");
 
         wine = tree / "wine";
@@ -64,7 +63,8 @@ protected:
             if (line.rfind("[DEBUG]  timing: discover=", 0) != 0) continue;
             size_t open = line.find('['), close = line.rfind(']');
             open = line.find('[', open + 1);
-            if (open == std::string::npos || close == std::string::npos || close < open) return std::nullopt;
+            if (open == std::string::npos || close == std::string::npos || close < open)
+                return std::nullopt;
             std::vector<std::string> names;
             std::string list = line.substr(open + 1, close - open - 1);
             size_t pos = 0;
@@ -132,12 +132,13 @@ TEST_F(SetupGraphLaunch, FirstLaunchDeploysAndTheSecondIsACacheHit) {
 
     // A new Steam client tree: the record is rewritten, the other skips still hold.
     std::string legacycompat = tree / "home/.local/share/Steam/legacycompat";
-    ASSERT_EQ(core::rename_path(legacycompat, legacycompat + ".old"), 0);
+    ASSERT_EQ(base::rename_path(legacycompat, legacycompat + ".old"), 0);
     write_text(legacycompat + "/steamclient64.dll", "client64 v2");
     RunResult third = launch();
     EXPECT_TRUE(third.has_line("[DEBUG]  deployment cache written")) << third.err;
     EXPECT_EQ(line_index(third, "[DEBUG]  DXVK"), third.log_lines().size());
-    EXPECT_EQ(read_text(pfx + "/drive_c/Program Files (x86)/Steam/steamclient64.dll"), "client64 v2");
+    EXPECT_EQ(read_text(pfx + "/drive_c/Program Files (x86)/Steam/steamclient64.dll"),
+              "client64 v2");
     EXPECT_NE(read_text(pfx + "/.pelto_deployed"), record);
 }
 
@@ -148,7 +149,7 @@ TEST_F(SetupGraphLaunch, MalformedRecordMeansAFullDeployment) {
                                    std::string("v6:\xff"), std::string("")}) {
         // A DLL gone from the prefix comes back only on a full deployment: a record taken as
         // valid would hide its loss until the source tree changes.
-        core::remove_file(pfx + "/drive_c/windows/system32/d3d11.dll");
+        base::remove_file(pfx + "/drive_c/windows/system32/d3d11.dll");
         write_text(pfx + "/.pelto_deployed", bad);
         RunResult result = launch();
         EXPECT_EQ(result.exit_code(), 0) << result.err;
@@ -158,12 +159,13 @@ TEST_F(SetupGraphLaunch, MalformedRecordMeansAFullDeployment) {
         EXPECT_EQ(read_text(pfx + "/drive_c/windows/system32/d3d11.dll"), "dxvk d3d11") << bad;
     }
     // A directory in the record's place: unreadable, and it cannot be replaced either.
-    core::remove_file(pfx + "/.pelto_deployed");
+    base::remove_file(pfx + "/.pelto_deployed");
     testing::make_dir(pfx + "/.pelto_deployed/inside");
     RunResult result = launch();
     EXPECT_EQ(result.exit_code(), 0) << result.err;
-    EXPECT_TRUE(result.has_line("[WARN]   Cannot write deployment cache: Is a directory (os error "
-                                "21); next launch will re-deploy"))
+    EXPECT_TRUE(
+        result.has_line("[WARN]   Cannot write deployment cache: Is a directory (os error "
+                        "21); next launch will re-deploy"))
         << result.err;
     EXPECT_FALSE(result.has_line("[DEBUG]  deployment cache written"));
 }
@@ -174,12 +176,12 @@ TEST_F(SetupGraphLaunch, DanglingSteamExeLinkIsReplaced) {
     testing::make_link(tree / "gone/steam.exe", system32 + "/steam.exe");
     RunResult result = launch();
     EXPECT_EQ(result.exit_code(), 0) << result.err;
-    auto st = core::lstat_path(system32 + "/steam.exe");
+    auto st = base::lstat_path(system32 + "/steam.exe");
     ASSERT_TRUE(st);
     EXPECT_TRUE(S_ISREG(st->st_mode));
     EXPECT_EQ(read_text(system32 + "/steam.exe"), "bridge steam.exe");
     EXPECT_EQ(read_text(pfx + "/drive_c/windows/syswow64/steam.exe"), "bridge steam.exe");
-    EXPECT_FALSE(core::exists(tree / "gone/steam.exe"));
+    EXPECT_FALSE(base::exists(tree / "gone/steam.exe"));
 }
 
 // A socket file at `path`, bound and then closed (nobody will answer), or kept listening.
@@ -211,7 +213,7 @@ TEST_F(SetupGraphLaunch, DeadWineserverDirectoryIsSwept) {
     // The sweep looks at the real user directory in /tmp; the test's entries carry the name of
     // its temporary tree so they cannot meet anyone else's.
     std::string user_dir = "/tmp/.wine-" + std::to_string(::getuid());
-    std::string tag(core::file_name(tree.path()));
+    std::string tag(base::file_name(tree.path()));
     std::string dead = user_dir + "/" + tag + "-dead", live = user_dir + "/" + tag + "-live";
     testing::make_dir(dead + "/sub");
     testing::make_dir(live);
@@ -224,10 +226,10 @@ TEST_F(SetupGraphLaunch, DeadWineserverDirectoryIsSwept) {
     ASSERT_TRUE(answering.ok());
 
     RunResult result = launch();
-    bool dead_left = core::lstat_path(dead).has_value();
-    bool live_left = core::exists(live + "/socket");
-    core::remove_tree(dead);
-    core::remove_tree(live);
+    bool dead_left = base::lstat_path(dead).has_value();
+    bool live_left = base::exists(live + "/socket");
+    base::remove_tree(dead);
+    base::remove_tree(live);
 
     EXPECT_EQ(result.exit_code(), 0) << result.err;
     EXPECT_TRUE(result.has_line("[DEBUG]  Removing stale server dir: " + dead)) << result.err;

@@ -64,8 +64,8 @@ TEST(SetupGraph, RunsInWavesAndPublishesOutputs) {
     std::vector<SetupTask> tasks;
     tasks.push_back(journal_task("registry", {}, journal));
     tasks.push_back(journal_task("prefix", {"registry"}, journal));
-    tasks.push_back(journal_task("dxvk", {"prefix"}, journal,
-                                 std::vector<const char*>{"d3d11", "dxgi"}));
+    tasks.push_back(
+        journal_task("dxvk", {"prefix"}, journal, std::vector<const char*>{"d3d11", "dxgi"}));
     tasks.push_back(journal_task("nvapi", {"prefix"}, journal, std::vector<const char*>{}));
     tasks.push_back(journal_task("bridge", {"prefix"}, journal));
     tasks.push_back(journal_task("late", {"dxvk", "bridge"}, journal));
@@ -117,7 +117,8 @@ TEST(SetupGraph, ReadyTasksStartTogetherAndTimingsFollowCompletionOrder) {
                                   changed.wait(lock, [&] { return released; });
                                   return std::nullopt;
                               }});
-    tasks.push_back(SetupTask{"fast", {}, [](SetupResults&) -> TaskOutput { return std::nullopt; }});
+    tasks.push_back(
+        SetupTask{"fast", {}, [](SetupResults&) -> TaskOutput { return std::nullopt; }});
     tasks.push_back(SetupTask{"release", {"fast"}, [&](SetupResults&) -> TaskOutput {
                                   {
                                       std::lock_guard lock(mutex);
@@ -150,12 +151,10 @@ TEST(SetupGraph, TaskSeesOutputsOfFinishedDependencies) {
 TEST(SetupGraph, ThrowingTaskCountsAsFinishedWithoutOutput) {
     Journal journal;
     std::vector<SetupTask> tasks;
-    tasks.push_back(SetupTask{"boom", {}, [](SetupResults&) -> TaskOutput {
-                                  throw std::runtime_error("disk on fire");
-                              }});
+    tasks.push_back(SetupTask{
+        "boom", {}, [](SetupResults&) -> TaskOutput { throw std::runtime_error("disk on fire"); }});
     tasks.push_back(SetupTask{"odd", {}, [](SetupResults&) -> TaskOutput { throw 42; }});
-    tasks.push_back(journal_task("after", {"boom", "odd"}, journal,
-                                 std::vector<const char*>{"x"}));
+    tasks.push_back(journal_task("after", {"boom", "odd"}, journal, std::vector<const char*>{"x"}));
 
     testing::internal::CaptureStderr();
     SetupResults results = SetupGraph::run(std::move(tasks));
@@ -187,10 +186,12 @@ TEST(SetupGraph, InvalidTaskSetsRunNothing) {
          "[ERROR]  setup graph rejected: task b depends on unknown task ghost; nothing was run\n"},
         {"cycle behind a root",
          {{"root", {}}, {"x", {"root", "z"}}, {"y", {"x"}}, {"z", {"y"}}, {"tail", {"z"}}},
-         "[ERROR]  setup graph rejected: dependency cycle, these tasks could never start: x, y, z, tail; nothing was run\n"},
+         "[ERROR]  setup graph rejected: dependency cycle, these tasks could never start: x, y, z, "
+         "tail; nothing was run\n"},
         {"self dependency",
          {{"self", {"self"}}},
-         "[ERROR]  setup graph rejected: dependency cycle, these tasks could never start: self; nothing was run\n"},
+         "[ERROR]  setup graph rejected: dependency cycle, these tasks could never start: self; "
+         "nothing was run\n"},
         {"duplicate name",
          {{"twin", {}}, {"twin", {}}},
          "[ERROR]  setup graph rejected: two tasks are named twin; nothing was run\n"},
@@ -225,7 +226,7 @@ TEST(SetupGraph, DependencyListedTwiceStillReleases) {
 
 TEST(SetupGraph, ManyTasksAllRunOnceAndThreadsAreJoined) {
     std::atomic<int> ran{0};
-    static const char* const kNames[] = {"t0", "t1", "t2", "t3", "t4", "t5", "t6", "t7",
+    static const char* const kNames[] = {"t0", "t1", "t2",  "t3",  "t4",  "t5",  "t6",  "t7",
                                          "t8", "t9", "t10", "t11", "t12", "t13", "t14", "t15"};
     std::vector<SetupTask> tasks;
     for (size_t i = 0; i < 16; ++i) {

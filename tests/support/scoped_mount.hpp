@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "launcher/core/posix.hpp"
+#include "base/posix.hpp"
 
 namespace pelto::testing {
 
@@ -14,7 +14,7 @@ class ScopedMount {
 public:
     /// Mounts a tmpfs with `options` (e.g. "size=64k") on `dir`, creating it.
     ScopedMount(const std::string& dir, const std::string& options) : dir_(dir) {
-        launcher::core::make_dirs(dir);
+        base::make_dirs(dir);
         mounted_ = ::mount("tmpfs", dir.c_str(), "tmpfs", 0, options.c_str()) == 0;
     }
     ~ScopedMount() {
@@ -32,7 +32,7 @@ public:
     /// Writes a filler file until the file system has no space left.
     void fill() const {
         std::string block(1 << 20, 'x');
-        launcher::core::write_file(dir_ + "/.filler", block);
+        base::write_file(dir_ + "/.filler", block);
     }
 
 private:

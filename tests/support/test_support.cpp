@@ -12,11 +12,9 @@
 
 #include <gtest/gtest.h>
 
-#include "launcher/core/posix.hpp"
+#include "base/posix.hpp"
 
 namespace pelto::testing {
-
-namespace core = launcher::core;
 
 TempDir::TempDir(const std::string& base) {
     std::string pattern = base + "/pelto-test-XXXXXX";
@@ -24,16 +22,16 @@ TempDir::TempDir(const std::string& base) {
     path_ = pattern;
 }
 
-TempDir::~TempDir() { core::remove_tree(path_); }
+TempDir::~TempDir() { base::remove_tree(path_); }
 
 void write_text(const std::string& path, const std::string& content) {
-    if (auto parent = core::parent_dir(path); parent && !parent->empty()) core::make_dirs(*parent);
-    if (core::write_file(path, content) != 0) throw std::runtime_error("cannot write " + path);
+    if (auto parent = base::parent_dir(path); parent && !parent->empty()) base::make_dirs(*parent);
+    if (base::write_file(path, content) != 0) throw std::runtime_error("cannot write " + path);
 }
 
 std::string read_text(const std::string& path) {
     std::string out;
-    core::read_file(path, out);
+    base::read_file(path, out);
     return out;
 }
 
@@ -43,17 +41,17 @@ void write_script(const std::string& path, const std::string& body) {
 }
 
 ino_t inode_of(const std::string& path) {
-    auto status = core::lstat_path(path);
+    auto status = base::lstat_path(path);
     return status ? status->st_ino : 0;
 }
 
 void make_dir(const std::string& path) {
-    if (core::make_dirs(path) != 0) throw std::runtime_error("cannot create " + path);
+    if (base::make_dirs(path) != 0) throw std::runtime_error("cannot create " + path);
 }
 
 void make_link(const std::string& target, const std::string& path) {
-    if (auto parent = core::parent_dir(path); parent && !parent->empty()) core::make_dirs(*parent);
-    if (core::make_symlink(target, path) != 0) throw std::runtime_error("cannot link " + path);
+    if (auto parent = base::parent_dir(path); parent && !parent->empty()) base::make_dirs(*parent);
+    if (base::make_symlink(target, path) != 0) throw std::runtime_error("cannot link " + path);
 }
 
 bool RunResult::exited() const { return WIFEXITED(status); }
@@ -110,8 +108,8 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
             posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(),
                                              O_WRONLY | O_CREAT | O_TRUNC, 0644);
         }
-        posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
+        posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
     }
     if (options.cwd) posix_spawn_file_actions_addchdir_np(&actions, options.cwd->c_str());
     posix_spawnattr_t attr;
@@ -136,8 +134,10 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
 
 ScopedEnv::~ScopedEnv() {
     for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
-        if (it->second) ::setenv(it->first.c_str(), it->second->c_str(), 1);
-        else ::unsetenv(it->first.c_str());
+        if (it->second)
+            ::setenv(it->first.c_str(), it->second->c_str(), 1);
+        else
+            ::unsetenv(it->first.c_str());
     }
 }
 

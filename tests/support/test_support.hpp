@@ -42,9 +42,9 @@ void make_link(const std::string& target, const std::string& path);
 
 /// The result of one run of a program.
 struct RunResult {
-    int status = -1;       // raw wait status
-    std::string out;       // standard output
-    std::string err;       // standard error
+    int status = -1;  // raw wait status
+    std::string out;  // standard output
+    std::string err;  // standard error
     bool exited() const;
     int exit_code() const;  // -1 when it did not exit normally
     /// The log lines with their "[HH:MM:SS]" stamps removed (each starts with the level tag).
@@ -63,7 +63,8 @@ struct RunOptions {
 
 /// Runs `program` with exactly `env` as its environment (nothing inherited) and waits.
 RunResult run_program(const std::string& program, const std::vector<std::string>& args,
-                      const std::map<std::string, std::string>& env, const RunOptions& options = {});
+                      const std::map<std::string, std::string>& env,
+                      const RunOptions& options = {});
 
 /// Sets or unsets environment variables of the test process for one scope, then restores them.
 class ScopedEnv {

@@ -1,7 +1,9 @@
 #include "support/wine_fixture.hpp"
 
+#include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,12 +12,10 @@
 #include <mutex>
 #include <stdexcept>
 
-#include "launcher/core/posix.hpp"
-#include "launcher/core/text.hpp"
+#include "base/posix.hpp"
+#include "base/text.hpp"
 
 namespace pelto::testing {
-
-namespace core = launcher::core;
 
 namespace {
 
@@ -29,7 +29,7 @@ std::string loader_script(const std::string& loader) {
 }
 
 std::string link_or_error(const std::string& target, const std::string& path) {
-    if (core::make_symlink(target, path) != 0) return "cannot link " + path + " -> " + target;
+    if (base::make_symlink(target, path) != 0) return "cannot link " + path + " -> " + target;
     return "";
 }
 
@@ -51,37 +51,49 @@ void remember_prefix(const std::string& prefix) {
     g_prefixes.push_back(prefix);
 }
 
-// One prefix made by wineboot for the whole test binary; every fixture copies it.
+// One prefix made by wineboot that every fixture copies. Each test case runs in a process of
+// its own, so the prefix is kept in the build directory across processes, built under a lock,
+// and made again when the Wine build or the bridge it holds changed.
 struct PristinePrefix {
-    std::unique_ptr<TempDir> dir;
     std::string prefix;
     std::string error;
 };
 
-PristinePrefix build_pristine(const WineSource& source) {
+// What the pristine prefix was made from: size and modification time of each input.
+std::string pristine_key(const WineSource& source) {
+    std::string key;
+    for (const std::string& input :
+         {source.loader, source.lib_dir + "/x86_64-windows/ntdll.dll", steam_bridge_exe()}) {
+        auto status = base::stat_path(input);
+        key += base::concat(input, " ", status ? status->st_size : -1, " ",
+                            status ? status->st_mtim.tv_sec : 0, ".",
+                            status ? status->st_mtim.tv_nsec : 0, "\n");
+    }
+    return key;
+}
+
+PristinePrefix build_pristine(const std::string& dir, const WineSource& source) {
     PristinePrefix out;
-    out.dir = std::make_unique<TempDir>();
-    const TempDir& dir = *out.dir;
-    out.error = make_wine_tree(dir / "tool", source);
+    out.error = make_wine_tree(dir + "/tool", source);
     if (!out.error.empty()) return out;
-    make_dir(dir / "home");
-    make_dir(dir / "tmp");
-    make_dir(dir / "compat");
-    std::string prefix = dir / "compat/pfx";
+    make_dir(dir + "/home");
+    make_dir(dir + "/tmp");
+    make_dir(dir + "/compat");
+    std::string prefix = dir + "/compat/pfx";
     remember_prefix(prefix);
     std::map<std::string, std::string> env = {
         {"PATH", kPath},
-        {"HOME", dir / "home"},
-        {"TMPDIR", dir / "tmp"},
+        {"HOME", dir + "/home"},
+        {"TMPDIR", dir + "/tmp"},
         {"USER", "steamuser"},
         {"WINEPREFIX", prefix},
         {"WINEDEBUG", "-all"},
         // No Mono or Gecko installer runs: the test game needs neither.
         {"WINEDLLOVERRIDES", "mscoree=d;mshtml=d"},
     };
-    RunResult boot = run_program(dir / "tool/bin/wine", {"wineboot", "--init"}, env);
+    RunResult boot = run_program(dir + "/tool/bin/wine", {"wineboot", "--init"}, env);
     // The registry files are written when the server shuts down, so wait for it.
-    RunResult wait = run_program(dir / "tool/bin/wineserver", {"-w"}, env);
+    RunResult wait = run_program(dir + "/tool/bin/wineserver", {"-w"}, env);
     if (boot.exit_code() != 0) {
         out.error = describe("wineboot --init", boot);
         return out;
@@ -92,15 +104,15 @@ PristinePrefix build_pristine(const WineSource& source) {
     }
     // Debian's Wine names its server directory (under TMPDIR) in this file; each copy of the
     // prefix must get a directory of its own.
-    core::remove_file(prefix + "/wineserver");
-    core::remove_tree(dir / "tmp");
+    base::remove_file(prefix + "/wineserver");
+    base::remove_tree(dir + "/tmp");
 
     std::string system32 = prefix + "/drive_c/windows/system32";
     std::string syswow64 = prefix + "/drive_c/windows/syswow64";
     make_dir(system32);
     make_dir(syswow64);
-    if (core::copy_file(steam_bridge_exe(), system32 + "/steam.exe") != 0 ||
-        core::copy_file(steam_bridge_exe(), syswow64 + "/steam.exe") != 0) {
+    if (base::copy_file(steam_bridge_exe(), system32 + "/steam.exe") != 0 ||
+        base::copy_file(steam_bridge_exe(), syswow64 + "/steam.exe") != 0) {
         out.error = "cannot place the bridge steam.exe into " + prefix;
         return out;
     }
@@ -111,8 +123,28 @@ PristinePrefix build_pristine(const WineSource& source) {
     return out;
 }
 
+PristinePrefix find_or_build_pristine(const WineSource& source) {
+    std::string dir = std::string(PELTO_BUILD_DIR) + "/tests/pristine-prefix";
+    int error = 0;
+    base::Fd lock = base::open_file(dir + ".lock", O_RDWR | O_CREAT, 0644, error);
+    if (lock.valid()) {
+        while (::flock(lock.get(), LOCK_EX) != 0 && errno == EINTR) {
+        }
+    }
+    std::string key = pristine_key(source);
+    if (read_text(dir + "/key") == key && base::exists(dir + "/compat/pfx/system.reg")) {
+        remember_prefix(dir + "/compat/pfx");
+        return {dir + "/compat/pfx", ""};
+    }
+    base::remove_tree(dir);
+    make_dir(dir);
+    PristinePrefix built = build_pristine(dir, source);
+    if (built.error.empty()) write_text(dir + "/key", key);
+    return built;
+}
+
 const PristinePrefix& pristine_prefix(const WineSource& source) {
-    static const PristinePrefix pristine = build_pristine(source);
+    static const PristinePrefix pristine = find_or_build_pristine(source);
     return pristine;
 }
 
@@ -135,7 +167,7 @@ std::string wine_unavailable_reason(const WineSource& source) {
          {source.loader, source.wineserver, source.lib_dir + "/x86_64-unix/ntdll.so",
           source.lib_dir + "/x86_64-windows", source.share_dir, test_game_exe(),
           steam_bridge_exe()}) {
-        if (!core::exists(path)) return "missing " + path + " (is wine64 installed?)";
+        if (!base::exists(path)) return "missing " + path + " (is wine64 installed?)";
     }
     return "";
 }
@@ -143,15 +175,16 @@ std::string wine_unavailable_reason(const WineSource& source) {
 std::string make_wine_tree(const std::string& root, const WineSource& source) {
     std::string wine_dir = root + "/lib/wine";
     for (const std::string& dir : {root + "/bin", wine_dir + "/x86_64-windows", root + "/share"}) {
-        if (core::make_dirs(dir) != 0) return "cannot create " + dir;
+        if (base::make_dirs(dir) != 0) return "cannot create " + dir;
     }
     std::string loader = root + "/bin/wine";
-    if (core::write_file(loader, loader_script(source.loader)) != 0 ||
+    if (base::write_file(loader, loader_script(source.loader)) != 0 ||
         ::chmod(loader.c_str(), 0755) != 0) {
         return "cannot write " + loader;
     }
     std::string error = link_or_error(source.wineserver, root + "/bin/wineserver");
-    if (error.empty()) error = link_or_error(source.lib_dir + "/x86_64-unix", wine_dir + "/x86_64-unix");
+    if (error.empty())
+        error = link_or_error(source.lib_dir + "/x86_64-unix", wine_dir + "/x86_64-unix");
     if (error.empty()) {
         error = link_or_error(source.lib_dir + "/i386-windows", wine_dir + "/i386-windows");
     }
@@ -159,15 +192,17 @@ std::string make_wine_tree(const std::string& root, const WineSource& source) {
     if (!error.empty()) return error;
     // A real directory, so that the bridge can sit among Wine's own modules.
     int list_error = 0;
-    for (const core::DirEntry& entry : core::list_dir(source.lib_dir + "/x86_64-windows", list_error)) {
+    for (const base::DirEntry& entry :
+         base::list_dir(source.lib_dir + "/x86_64-windows", list_error)) {
         error = link_or_error(source.lib_dir + "/x86_64-windows/" + entry.name,
                               wine_dir + "/x86_64-windows/" + entry.name);
         if (!error.empty()) return error;
     }
     if (list_error != 0) return "cannot list " + source.lib_dir + "/x86_64-windows";
     std::string bridge = wine_dir + "/x86_64-windows/steam.exe";
-    core::remove_file(bridge);
-    if (core::copy_file(steam_bridge_exe(), bridge) != 0) return "cannot copy the bridge to " + bridge;
+    base::remove_file(bridge);
+    if (base::copy_file(steam_bridge_exe(), bridge) != 0)
+        return "cannot copy the bridge to " + bridge;
     return "";
 }
 
@@ -182,10 +217,10 @@ std::string z_drive_path(const std::string& unix_path) {
 std::vector<pid_t> processes_of_prefix(const std::string& prefix, const std::string& proc_root) {
     std::vector<pid_t> found;
     std::string wanted = "WINEPREFIX=" + prefix;
-    for (const core::DirEntry& entry : core::list_dir(proc_root)) {
+    for (const base::DirEntry& entry : base::list_dir(proc_root)) {
         if (!is_number(entry.name)) continue;
         std::string environ;
-        if (core::read_file(proc_root + "/" + entry.name + "/environ", environ) != 0) continue;
+        if (base::read_file(proc_root + "/" + entry.name + "/environ", environ) != 0) continue;
         size_t pos = 0;
         while (pos < environ.size()) {
             size_t end = environ.find('\0', pos);
@@ -202,10 +237,10 @@ std::vector<pid_t> processes_of_prefix(const std::string& prefix, const std::str
 
 std::vector<pid_t> children_of(pid_t parent, const std::string& proc_root) {
     std::vector<pid_t> found;
-    for (const core::DirEntry& entry : core::list_dir(proc_root)) {
+    for (const base::DirEntry& entry : base::list_dir(proc_root)) {
         if (!is_number(entry.name)) continue;
         std::string stat;
-        if (core::read_file(proc_root + "/" + entry.name + "/stat", stat) != 0) continue;
+        if (base::read_file(proc_root + "/" + entry.name + "/stat", stat) != 0) continue;
         // "pid (comm) state ppid ...": the command name may hold blanks and parentheses.
         size_t close = stat.rfind(')');
         if (close == std::string::npos || close + 4 >= stat.size()) continue;
@@ -221,7 +256,7 @@ std::vector<pid_t> children_of(pid_t parent, const std::string& proc_root) {
 std::vector<std::string> cmdline_of(pid_t pid, const std::string& proc_root) {
     std::string raw;
     std::vector<std::string> args;
-    if (core::read_file(proc_root + "/" + std::to_string(pid) + "/cmdline", raw) != 0) return args;
+    if (base::read_file(proc_root + "/" + std::to_string(pid) + "/cmdline", raw) != 0) return args;
     // Wine moves its arguments to the front of the original area and pads it with NUL bytes.
     while (!raw.empty() && raw.back() == '\0') raw.pop_back();
     size_t pos = 0;
@@ -235,16 +270,16 @@ std::vector<std::string> cmdline_of(pid_t pid, const std::string& proc_root) {
 }
 
 std::string use_private_shared_dirs(const std::string& private_root) {
-    if (::unshare(CLONE_NEWNS) != 0) return "unshare: " + core::error_text(errno);
+    if (::unshare(CLONE_NEWNS) != 0) return "unshare: " + base::error_text(errno);
     // Nothing mounted here may leak back into the machine's namespace.
     if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-        return "making / private: " + core::error_text(errno);
+        return "making / private: " + base::error_text(errno);
     }
     std::string server_dir = "/tmp/.wine-" + std::to_string(::getuid());
     for (const std::string& shared : {std::string("/tmp/pelto"), server_dir}) {
-        std::string own = private_root + "/" + std::string(core::file_name(shared));
-        bool created = !core::lstat_path(shared);
-        if (core::make_dirs(shared) != 0 || !core::is_dir(shared) || core::make_dirs(own) != 0) {
+        std::string own = private_root + "/" + std::string(base::file_name(shared));
+        bool created = !base::lstat_path(shared);
+        if (base::make_dirs(shared) != 0 || !base::is_dir(shared) || base::make_dirs(own) != 0) {
             return "cannot prepare " + shared;
         }
         // Wine insists that its server directory belongs to the user alone.
@@ -253,17 +288,17 @@ std::string use_private_shared_dirs(const std::string& private_root) {
             if (created) ::chmod(shared.c_str(), 0700);
         }
         if (::mount(own.c_str(), shared.c_str(), nullptr, MS_BIND, nullptr) != 0) {
-            return core::concat("bind mount on ", shared, ": ", core::error_text(errno));
+            return base::concat("bind mount on ", shared, ": ", base::error_text(errno));
         }
     }
     return "";
 }
 
 bool wait_until(const std::function<bool()>& done, long limit_ms) {
-    core::Clock::time_point start = core::Clock::now();
+    base::Clock::time_point start = base::Clock::now();
     while (!done()) {
-        if (core::elapsed_ms(start) >= static_cast<uint64_t>(limit_ms)) return done();
-        core::sleep_ms(50);
+        if (base::elapsed_ms(start) >= static_cast<uint64_t>(limit_ms)) return done();
+        base::sleep_ms(50);
     }
     return true;
 }
@@ -275,14 +310,14 @@ WineFixture::WineFixture(bool builds_prefix, const WineSource& source) {
         make_dir(tmp_dir());
         make_dir(compat());
         make_dir(tool_dir());
-        if (core::copy_file(pelto_binary(), pelto()) != 0) {
+        if (base::copy_file(pelto_binary(), pelto()) != 0) {
             error_ = "cannot copy " + pelto_binary() + " to " + pelto();
             return;
         }
         error_ = make_wine_tree(tool_dir(), source);
         if (!error_.empty()) return;
-        if (auto dir = core::parent_dir(game_exe())) make_dir(*dir);
-        if (core::copy_file(test_game_exe(), game_exe()) != 0) {
+        if (auto dir = base::parent_dir(game_exe())) make_dir(*dir);
+        if (base::copy_file(test_game_exe(), game_exe()) != 0) {
             error_ = "cannot copy the test game to " + game_exe();
             return;
         }
@@ -292,8 +327,8 @@ WineFixture::WineFixture(bool builds_prefix, const WineSource& source) {
                 error_ = "cannot build the prefix: " + pristine.error;
                 return;
             }
-            RunResult copy = run_program("/bin/cp", {"-a", pristine.prefix, prefix()},
-                                         {{"PATH", kPath}});
+            RunResult copy =
+                run_program("/bin/cp", {"-a", pristine.prefix, prefix()}, {{"PATH", kPath}});
             if (copy.exit_code() != 0) error_ = describe("cp -a of the prefix", copy);
         }
     } catch (const std::exception& e) {
@@ -337,7 +372,7 @@ std::vector<std::string> WineFixture::leftover_processes(long limit_ms) const {
 }
 
 void WineFixture::stop_wine() const {
-    if (core::exists(prefix()) && core::exists(tool_dir() + "/bin/wineserver")) {
+    if (base::exists(prefix()) && base::exists(tool_dir() + "/bin/wineserver")) {
         std::map<std::string, std::string> wine_env = env();
         wine_env["WINEPREFIX"] = prefix();
         try {

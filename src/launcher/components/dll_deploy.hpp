@@ -1,3 +1,6 @@
+// Folder launcher/components: the DLL sets, the Steam client bridge, the wineserver and the
+// NVIDIA directory; imports only base.
+//
 // The graphics DLL sets: DXVK, VKD3D-Proton, dxvk-nvapi and NVIDIA's DLSS library, copied
 // into the prefix's system directories and reported by name, so that the game's environment
 // can make Wine load them instead of its own versions.

@@ -2,10 +2,10 @@
 
 #include <optional>
 
+#include "base/log.hpp"
+#include "base/posix.hpp"
+#include "base/text.hpp"
 #include "launcher/components/dll_deploy.hpp"
-#include "launcher/core/log.hpp"
-#include "launcher/core/posix.hpp"
-#include "launcher/core/text.hpp"
 
 namespace pelto::launcher::components {
 
@@ -29,63 +29,64 @@ constexpr ClientFile kClientFiles[] = {
 // The launcher's installation directory's "lib/wine/x86_64-windows/{name}", when the own
 // path has a parent.
 std::optional<std::string> bridge_source(const std::string& own_exe, const char* name) {
-    auto install_dir = core::parent_dir(own_exe);
+    auto install_dir = base::parent_dir(own_exe);
     if (!install_dir || install_dir->empty()) return std::nullopt;
-    return core::join_path(core::join_path(*install_dir, "lib/wine/x86_64-windows"), name);
+    return base::join_path(base::join_path(*install_dir, "lib/wine/x86_64-windows"), name);
 }
 
 // Copies the Windows Steam client from legacycompat; returns early on its own failures.
 void deploy_client_files(const std::string& steam_dir, const std::string& prefix) {
-    std::string legacycompat = core::join_path(steam_dir, "legacycompat");
-    if (!core::exists(legacycompat)) {
-        core::log_warn(core::concat("Steam legacycompat not found at ", core::lossy_utf8(legacycompat)));
+    std::string legacycompat = base::join_path(steam_dir, "legacycompat");
+    if (!base::exists(legacycompat)) {
+        base::log_warn(
+            base::concat("Steam legacycompat not found at ", base::lossy_utf8(legacycompat)));
         return;
     }
-    std::string client_dir = core::join_path(prefix, "drive_c/Program Files (x86)/Steam");
-    if (int error = core::make_dirs(client_dir); error != 0) {
-        core::log_error(core::concat("Cannot create Steam client dir: ", core::error_text(error)));
+    std::string client_dir = base::join_path(prefix, "drive_c/Program Files (x86)/Steam");
+    if (int error = base::make_dirs(client_dir); error != 0) {
+        base::log_error(base::concat("Cannot create Steam client dir: ", base::error_text(error)));
         return;
     }
 
     // An older layout put a copy of the client into system32, where Wine would pick it up
     // ahead of the real one.
-    std::string stale = core::join_path(prefix, "drive_c/windows/system32/steamclient64.dll");
-    if (core::exists(stale)) {
-        if (int error = core::remove_file(stale); error != 0) {
-            core::log_warn(core::concat("Steam client: cannot remove ", core::lossy_utf8(stale), ": ",
-                                        core::error_text(error)));
+    std::string stale = base::join_path(prefix, "drive_c/windows/system32/steamclient64.dll");
+    if (base::exists(stale)) {
+        if (int error = base::remove_file(stale); error != 0) {
+            base::log_warn(base::concat("Steam client: cannot remove ", base::lossy_utf8(stale),
+                                        ": ", base::error_text(error)));
         } else {
-            core::log_debug("Steam client: removed the bridge copy in system32");
+            base::log_debug("Steam client: removed the bridge copy in system32");
         }
     }
 
     size_t deployed = 0, current = 0;
     for (const ClientFile& file : kClientFiles) {
-        std::string source = core::join_path(legacycompat, file.source);
-        std::string destination = core::join_path(client_dir, file.destination);
-        if (!core::exists(source)) continue;
+        std::string source = base::join_path(legacycompat, file.source);
+        std::string destination = base::join_path(client_dir, file.destination);
+        if (!base::exists(source)) continue;
         if (is_current(source, destination)) {
             ++current;
             continue;
         }
-        if (int error = core::remove_file(destination); error != 0 && core::exists(destination)) {
-            core::log_warn(core::concat("Steam client: cannot remove old ", file.destination, ": ",
-                                        core::error_text(error)));
+        if (int error = base::remove_file(destination); error != 0 && base::exists(destination)) {
+            base::log_warn(base::concat("Steam client: cannot remove old ", file.destination, ": ",
+                                        base::error_text(error)));
         }
-        if (int error = core::copy_file(source, destination); error != 0) {
+        if (int error = base::copy_file(source, destination); error != 0) {
             // A copy cut short must not pass for the client next time.
-            core::remove_file(destination);
-            core::log_warn(core::concat("Steam client: failed to copy ", file.source, ": ",
-                                        core::error_text(error)));
+            base::remove_file(destination);
+            base::log_warn(base::concat("Steam client: failed to copy ", file.source, ": ",
+                                        base::error_text(error)));
             continue;
         }
         ++deployed;
     }
     if (deployed > 0) {
-        core::log_debug(core::concat("Steam client: deployed ", deployed, " files (", current,
+        base::log_debug(base::concat("Steam client: deployed ", deployed, " files (", current,
                                      " already current)"));
     } else if (current > 0) {
-        core::log_debug(core::concat("Steam client: ", current, " files already current"));
+        base::log_debug(base::concat("Steam client: ", current, " files already current"));
     }
 }
 
@@ -101,36 +102,36 @@ void deploy_steam_client(const std::string& steam_dir, const std::string& prefix
 
 void deploy_steam_exe_bridge(const std::string& own_exe, const std::string& prefix) {
     auto source = bridge_source(own_exe, "steam.exe");
-    if (!source || !core::exists(*source)) {
-        core::log_warn("steam_bridge not found — games requiring Steam API will fail");
+    if (!source || !base::exists(*source)) {
+        base::log_warn("steam_bridge not found — games requiring Steam API will fail");
         return;
     }
     for (const char* system_dir : {"drive_c/windows/system32", "drive_c/windows/syswow64"}) {
-        std::string dir = core::join_path(prefix, system_dir);
-        std::string destination = core::join_path(dir, "steam.exe");
+        std::string dir = base::join_path(prefix, system_dir);
+        std::string destination = base::join_path(dir, "steam.exe");
         // A dangling link would make the copy create its missing target somewhere else.
-        if (core::lstat_path(destination) && !core::exists(destination)) {
-            core::remove_file(destination);
+        if (base::lstat_path(destination) && !base::exists(destination)) {
+            base::remove_file(destination);
         }
-        core::make_dirs(dir);
+        base::make_dirs(dir);
         if (is_current(*source, destination)) continue;
-        if (int error = core::copy_file(*source, destination); error != 0) {
-            core::log_warn(core::concat("steam.exe: failed to deploy to ", core::lossy_utf8(dir),
-                                        ": ", core::error_text(error)));
+        if (int error = base::copy_file(*source, destination); error != 0) {
+            base::log_warn(base::concat("steam.exe: failed to deploy to ", base::lossy_utf8(dir),
+                                        ": ", base::error_text(error)));
         }
     }
 }
 
 void deploy_lsteamclient(const std::string& own_exe, const std::string& prefix) {
     auto source = bridge_source(own_exe, "lsteamclient.dll");
-    if (!source || !core::exists(*source)) return;
-    std::string dir = core::join_path(prefix, "drive_c/windows/system32");
-    core::make_dirs(dir);
-    std::string destination = core::join_path(dir, "lsteamclient.dll");
+    if (!source || !base::exists(*source)) return;
+    std::string dir = base::join_path(prefix, "drive_c/windows/system32");
+    base::make_dirs(dir);
+    std::string destination = base::join_path(dir, "lsteamclient.dll");
     if (is_current(*source, destination)) return;
-    if (int error = core::copy_file(*source, destination); error != 0) {
-        core::log_warn(core::concat("lsteamclient.dll: failed to deploy to system32: ",
-                                    core::error_text(error)));
+    if (int error = base::copy_file(*source, destination); error != 0) {
+        base::log_warn(base::concat("lsteamclient.dll: failed to deploy to system32: ",
+                                    base::error_text(error)));
     }
 }
 

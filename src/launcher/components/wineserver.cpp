@@ -9,10 +9,10 @@
 #include <cerrno>
 #include <cstring>
 
-#include "launcher/core/log.hpp"
-#include "launcher/core/posix.hpp"
-#include "launcher/core/process.hpp"
-#include "launcher/core/text.hpp"
+#include "base/log.hpp"
+#include "base/posix.hpp"
+#include "base/process.hpp"
+#include "base/text.hpp"
 
 namespace pelto::launcher::components {
 
@@ -20,17 +20,17 @@ namespace {
 
 // "exit status: 3", or "signal: 9 (SIGKILL)" with " (core dumped)" when there is a core.
 std::string status_text(int status) {
-    if (WIFEXITED(status)) return core::concat("exit status: ", WEXITSTATUS(status));
+    if (WIFEXITED(status)) return base::concat("exit status: ", WEXITSTATUS(status));
     if (WIFSIGNALED(status)) {
         int signal = WTERMSIG(status);
-        std::string text = core::concat("signal: ", signal);
+        std::string text = base::concat("signal: ", signal);
         if (const char* abbreviation = ::sigabbrev_np(signal)) {
-            text += core::concat(" (SIG", abbreviation, ")");
+            text += base::concat(" (SIG", abbreviation, ")");
         }
         if (WCOREDUMP(status)) text += " (core dumped)";
         return text;
     }
-    return core::concat("wait status: ", status);
+    return base::concat("wait status: ", status);
 }
 
 // Whether a server answers on the Unix socket at `path`. EINTR is counted as an answer: a
@@ -39,9 +39,10 @@ std::string status_text(int status) {
 bool server_answers(const std::string& path) {
     struct sockaddr_un address {};
     address.sun_family = AF_UNIX;
-    if (path.size() >= sizeof address.sun_path || path.find('\0') != std::string::npos) return false;
+    if (path.size() >= sizeof address.sun_path || path.find('\0') != std::string::npos)
+        return false;
     std::memcpy(address.sun_path, path.data(), path.size());
-    core::Fd socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    base::Fd socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!socket.valid()) return false;
     if (::connect(socket.get(), reinterpret_cast<const struct sockaddr*>(&address),
                   sizeof address) == 0) {
@@ -53,46 +54,46 @@ bool server_answers(const std::string& path) {
 }  // namespace
 
 void prestart_wineserver(const std::string& wineserver, const std::string& prefix) {
-    core::Command command;
+    base::Command command;
     command.program = wineserver;
     command.set_env("WINEPREFIX", prefix);
-    command.in = command.out = command.err = core::Stream::null();
+    command.in = command.out = command.err = base::Stream::null();
     int status = 0;
-    if (int error = core::run_and_wait(command, status); error != 0) {
-        core::log_warn(core::concat("wineserver: prestart failed: ", core::error_text(error),
+    if (int error = base::run_and_wait(command, status); error != 0) {
+        base::log_warn(base::concat("wineserver: prestart failed: ", base::error_text(error),
                                     "; Wine will start its own"));
         return;
     }
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
-        core::log_debug(core::concat("wineserver: started ahead for ", core::lossy_utf8(prefix)));
+        base::log_debug(base::concat("wineserver: started ahead for ", base::lossy_utf8(prefix)));
     } else if (WIFEXITED(status) && WEXITSTATUS(status) == 2) {
-        core::log_debug(core::concat("wineserver: already running for ", core::lossy_utf8(prefix)));
-    } else if (core::verbose()) {
-        core::log_debug(core::concat("wineserver: prestart exited ", status_text(status),
+        base::log_debug(base::concat("wineserver: already running for ", base::lossy_utf8(prefix)));
+    } else if (base::verbose()) {
+        base::log_debug(base::concat("wineserver: prestart exited ", status_text(status),
                                      "; Wine will start its own"));
     }
 }
 
 void sweep_stale_server_dirs(const std::string& tmp_root) {
     const uid_t uid = ::getuid();
-    std::string user_dir = core::concat(tmp_root, "/.wine-", static_cast<unsigned long>(uid));
+    std::string user_dir = base::concat(tmp_root, "/.wine-", static_cast<unsigned long>(uid));
     // The user directory itself must be the user's own, not a link planted in "/tmp".
-    auto owner = core::lstat_path(user_dir);
+    auto owner = base::lstat_path(user_dir);
     if (!owner || !S_ISDIR(owner->st_mode) || owner->st_uid != uid) return;
     int error = 0;
-    auto entries = core::list_dir(user_dir, error);
+    auto entries = base::list_dir(user_dir, error);
     if (error != 0) return;
-    for (const core::DirEntry& entry : entries) {
-        std::string server_dir = core::join_path(user_dir, entry.name);
+    for (const base::DirEntry& entry : entries) {
+        std::string server_dir = base::join_path(user_dir, entry.name);
         // Only the user's own real directories: "/tmp" is shared, and a link or a directory
         // planted by someone else is not ours to delete.
-        auto own = core::lstat_path(server_dir);
+        auto own = base::lstat_path(server_dir);
         if (!own || !S_ISDIR(own->st_mode) || own->st_uid != uid) continue;
-        std::string socket_path = core::join_path(server_dir, "socket");
-        if (!core::exists(socket_path)) continue;
+        std::string socket_path = base::join_path(server_dir, "socket");
+        if (!base::exists(socket_path)) continue;
         if (server_answers(socket_path)) continue;
-        core::log_debug(core::concat("Removing stale server dir: ", core::lossy_utf8(server_dir)));
-        core::remove_tree(server_dir);
+        base::log_debug(base::concat("Removing stale server dir: ", base::lossy_utf8(server_dir)));
+        base::remove_tree(server_dir);
     }
 }
 

@@ -2,21 +2,22 @@
 
 #include <cerrno>
 
-#include "launcher/core/log.hpp"
-#include "launcher/core/text.hpp"
+#include "base/log.hpp"
+#include "base/text.hpp"
 
 namespace pelto::launcher::core {
 
 std::string find_steam_dir(const std::string& home) {
     std::vector<std::string> candidates;
-    if (auto client = env_text("STEAM_COMPAT_CLIENT_INSTALL_PATH")) candidates.push_back(*client);
-    candidates.push_back(join_path(home, ".steam/root"));
-    candidates.push_back(join_path(home, ".local/share/Steam"));
+    if (auto client = base::env_text("STEAM_COMPAT_CLIENT_INSTALL_PATH"))
+        candidates.push_back(*client);
+    candidates.push_back(base::join_path(home, ".steam/root"));
+    candidates.push_back(base::join_path(home, ".local/share/Steam"));
     for (const std::string& candidate : candidates) {
-        if (exists(join_path(candidate, "linux64/steamclient.so"))) return candidate;
+        if (base::exists(base::join_path(candidate, "linux64/steamclient.so"))) return candidate;
     }
-    log_warn("Steam directory not found — game may not connect to Steam");
-    return join_path(home, ".steam/root");
+    base::log_warn("Steam directory not found — game may not connect to Steam");
+    return base::join_path(home, ".steam/root");
 }
 
 bool is_compatdata_zero(const std::string& compat_data) {
@@ -28,14 +29,14 @@ bool is_compatdata_zero(const std::string& compat_data) {
 }
 
 bool is_steam_utility(const std::string& exe) {
-    std::string lowered = ascii_lower(lossy_utf8(exe));
+    std::string lowered = base::ascii_lower(base::lossy_utf8(exe));
     return lowered.find("iscriptevaluator") != std::string::npos ||
            lowered.find("d3ddriverquery") != std::string::npos;
 }
 
 std::optional<std::string> read_own_exe(int& error) {
     error = 0;
-    auto path = read_link("/proc/self/exe");
+    auto path = base::read_link("/proc/self/exe");
     if (!path) error = errno;
     return path;
 }

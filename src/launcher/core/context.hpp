@@ -1,3 +1,6 @@
+// Folder launcher/core: what a launch discovers (context, Wine build, custom environment) and
+// what every Wine process runs with; imports only base.
+//
 // What the launcher learns from Steam's environment: the compatibility data directory, the
 // Steam installation, the program to start and the launcher's own path.
 #pragma once
@@ -6,14 +9,14 @@
 #include <string>
 #include <vector>
 
-#include "launcher/core/posix.hpp"
+#include "base/posix.hpp"
 
 namespace pelto::launcher::core {
 
 struct LaunchContext {
     std::string verb;
-    Clock::time_point started;
-    std::string home;         // HOME, "" when unset or not UTF-8
+    base::Clock::time_point started;
+    std::string home;  // HOME, "" when unset or not UTF-8
     std::string steam_dir;
     std::string compat_data;  // STEAM_COMPAT_DATA_PATH, "" when unset or not UTF-8
     std::string app_id;       // SteamAppId, for the log only

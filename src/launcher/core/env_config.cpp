@@ -3,18 +3,20 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "launcher/core/log.hpp"
-#include "launcher/core/posix.hpp"
-#include "launcher/core/text.hpp"
+#include "base/log.hpp"
+#include "base/posix.hpp"
+#include "base/text.hpp"
 
 namespace pelto::launcher::core {
 
 std::vector<CustomVar> load_env_config(const std::string& own_exe) {
     std::vector<CustomVar> vars;
-    auto dir = parent_dir(own_exe);
+    auto dir = base::parent_dir(own_exe);
     if (!dir) return vars;
     std::string text;
-    if (read_file(join_path(*dir, "env_config"), text) != 0 || !is_valid_utf8(text)) return vars;
+    if (base::read_file(base::join_path(*dir, "env_config"), text) != 0 ||
+        !base::is_valid_utf8(text))
+        return vars;
 
     std::string_view rest(text);
     while (!rest.empty()) {
@@ -22,19 +24,19 @@ std::vector<CustomVar> load_env_config(const std::string& own_exe) {
         std::string_view line = rest.substr(0, end);
         rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        line = trim_unicode(line);
+        line = base::trim_unicode(line);
         if (line.empty() || line.front() == '#') continue;
         size_t eq = line.find('=');
         if (eq == std::string_view::npos) {
-            log_warn(concat("env_config: ignoring malformed line: ", line));
+            base::log_warn(base::concat("env_config: ignoring malformed line: ", line));
             continue;
         }
-        std::string_view name = trim_unicode(line.substr(0, eq));
+        std::string_view name = base::trim_unicode(line.substr(0, eq));
         if (name.empty()) continue;
-        vars.push_back({std::string(name), std::string(trim_unicode(line.substr(eq + 1)))});
+        vars.push_back({std::string(name), std::string(base::trim_unicode(line.substr(eq + 1)))});
     }
-    if (!vars.empty() && verbose()) {
-        log_debug(concat("env_config: loaded ", vars.size(), " custom variable(s)"));
+    if (!vars.empty() && base::verbose()) {
+        base::log_debug(base::concat("env_config: loaded ", vars.size(), " custom variable(s)"));
     }
     return vars;
 }
@@ -49,16 +51,17 @@ std::vector<CustomVar> apply_custom_env(const std::vector<CustomVar>& vars) {
     for (const CustomVar& var : vars) {
         // The file format allows a NUL byte, which no environment can hold: skip the pair.
         if (!fits_environment(var)) {
-            std::string shown = lossy_utf8(var.name);
+            std::string shown = base::lossy_utf8(var.name);
             for (size_t at = shown.find('\0'); at != std::string::npos; at = shown.find('\0', at)) {
                 shown.replace(at, 1, "\\0");
             }
-            log_warn(concat("env_config: skipping ", shown,
-                            ": a name or value with a NUL byte cannot be set"));
+            base::log_warn(base::concat("env_config: skipping ", shown,
+                                        ": a name or value with a NUL byte cannot be set"));
             continue;
         }
         if (::setenv(var.name.c_str(), var.value.c_str(), 1) != 0) {
-            log_warn(concat("env_config: cannot set ", var.name, ": ", error_text(errno)));
+            base::log_warn(
+                base::concat("env_config: cannot set ", var.name, ": ", base::error_text(errno)));
             continue;
         }
         applied.push_back(var);

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "launcher/core/process.hpp"
+#include "base/process.hpp"
 
 namespace pelto::launcher::core {
 
@@ -37,6 +37,6 @@ std::string choose_dxvk_source(const std::string& home, const std::string& wine_
                                const std::optional<std::string>& proton_files);
 
 /// A new command for `program` after checking the Wine tree (two WARN lines when incomplete).
-Command wine_command(const std::string& program, const std::string& wine_root);
+base::Command wine_command(const std::string& program, const std::string& wine_root);
 
 }  // namespace pelto::launcher::core

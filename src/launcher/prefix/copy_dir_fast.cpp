@@ -17,14 +17,12 @@
 #include <thread>
 #include <vector>
 
-#include "launcher/core/log.hpp"
-#include "launcher/core/posix.hpp"
-#include "launcher/core/text.hpp"
-#include "launcher/core/tree_walk.hpp"
+#include "base/log.hpp"
+#include "base/posix.hpp"
+#include "base/text.hpp"
+#include "base/tree_walk.hpp"
 
 namespace pelto::launcher::prefix {
-
-namespace core = launcher::core;
 
 namespace {
 
@@ -56,41 +54,41 @@ struct DirPair {
 uint32_t deploy_file(const std::string& source, const std::string& destination, const char* name,
                      const DirPair& dirs) {
     int error = dirs.destination_fd >= 0
-                    ? core::hard_link_at(dirs.source_fd, name, dirs.destination_fd, name)
-                    : core::hard_link(source, destination);
+                    ? base::hard_link_at(dirs.source_fd, name, dirs.destination_fd, name)
+                    : base::hard_link(source, destination);
     if (error == 0) return 1;
     if (error == EEXIST) {
         // Something is in place already, and nothing is ever replaced. When the name is held
         // by a dangling link, copying would write through it and create a file wherever that
         // link points, possibly outside the prefix, so the entry is reported instead.
-        if (core::exists(destination)) return 0;
-        core::log_warn(core::concat("copy_dir_fast: failed to deploy ", core::lossy_utf8(source)));
+        if (base::exists(destination)) return 0;
+        base::log_warn(base::concat("copy_dir_fast: failed to deploy ", base::lossy_utf8(source)));
         return 0;
     }
     // Linking can fail on the source before the kernel looks at the destination, so the
     // name may be taken after all: the copy only ever creates a new file.
-    if (core::lstat_path(destination)) {
-        if (core::exists(destination)) return 0;
-        core::log_warn(core::concat("copy_dir_fast: failed to deploy ", core::lossy_utf8(source)));
+    if (base::lstat_path(destination)) {
+        if (base::exists(destination)) return 0;
+        base::log_warn(base::concat("copy_dir_fast: failed to deploy ", base::lossy_utf8(source)));
         return 0;
     }
-    error = core::copy_file(source, destination, core::CopyTarget::CreateNew);
+    error = base::copy_file(source, destination, base::CopyTarget::CreateNew);
     if (error == 0) return 1;
     if (error == EEXIST) return 0;
     // A half-written file (a full disk) would count as present on every later repair and
     // never be fixed; the name was free before the copy, so removing it loses nothing.
-    core::remove_file(destination);
-    core::log_warn(core::concat("copy_dir_fast: failed to deploy ", core::lossy_utf8(source)));
+    base::remove_file(destination);
+    base::log_warn(base::concat("copy_dir_fast: failed to deploy ", base::lossy_utf8(source)));
     return 0;
 }
 
 // True when the dangling link at `destination` already says what the template link says.
 bool dangling_link_matches(const std::string& source, const std::string& destination) {
-    if (core::canonical(source)) return false;  // the template link resolves: repair ours
-    std::optional<std::string> source_target = core::read_link(source);
-    std::optional<std::string> destination_target = core::read_link(destination);
+    if (base::canonical(source)) return false;  // the template link resolves: repair ours
+    std::optional<std::string> source_target = base::read_link(source);
+    std::optional<std::string> destination_target = base::read_link(destination);
     if (source_target && destination_target) {
-        return core::same_path(*source_target, *destination_target);
+        return base::same_path(*source_target, *destination_target);
     }
     return !source_target && !destination_target;
 }
@@ -106,33 +104,34 @@ struct CopyRoots {
 
 // Where a link whose canonical target is `target` should point in the copy.
 std::string link_target_in_copy(const std::string& target, const CopyRoots& roots) {
-    if (!roots.source || !core::path_inside(target, *roots.source)) return target;
-    std::string destination = core::canonical(roots.destination).value_or(roots.destination);
+    if (!roots.source || !base::path_inside(target, *roots.source)) return target;
+    std::string destination = base::canonical(roots.destination).value_or(roots.destination);
     if (target.size() == roots.source->size()) return destination;
-    return core::join_path(destination, std::string_view(target).substr(roots.source->size() + 1));
+    return base::join_path(destination, std::string_view(target).substr(roots.source->size() + 1));
 }
 
 // Recreates the template link `source` at `destination`: pointing at the canonical location
 // of its target when that exists, otherwise holding the template's own target text.
-uint32_t deploy_link(const std::string& source, const std::string& destination, const CopyRoots& roots) {
-    if (auto status = core::lstat_path(destination)) {
+uint32_t deploy_link(const std::string& source, const std::string& destination,
+                     const CopyRoots& roots) {
+    if (auto status = base::lstat_path(destination)) {
         // A real file or directory in the prefix is never swapped for a link.
         if (!S_ISLNK(status->st_mode)) return 0;
-        if (core::exists(destination)) return 0;
+        if (base::exists(destination)) return 0;
         if (dangling_link_matches(source, destination)) return 0;
-        int error = core::remove_file(destination);
+        int error = base::remove_file(destination);
         if (error != 0 && error != ENOENT) {
-            core::log_warn(core::concat("Cannot remove ", core::lossy_utf8(destination), ": ",
-                                        core::error_text(error)));
+            base::log_warn(base::concat("Cannot remove ", base::lossy_utf8(destination), ": ",
+                                        base::error_text(error)));
         }
     }
-    std::optional<std::string> target = core::canonical(source);
+    std::optional<std::string> target = base::canonical(source);
     if (target) target = link_target_in_copy(*target, roots);
-    if (!target) target = core::read_link(source);
+    if (!target) target = base::read_link(source);
     if (!target) return 0;
-    if (int error = core::make_symlink(*target, destination); error != 0) {
-        core::log_warn(core::concat("Symlink failed ", core::lossy_utf8(destination), ": ",
-                                    core::error_text(error)));
+    if (int error = base::make_symlink(*target, destination); error != 0) {
+        base::log_warn(base::concat("Symlink failed ", base::lossy_utf8(destination), ": ",
+                                    base::error_text(error)));
         return 0;
     }
     return 1;
@@ -174,24 +173,24 @@ uint32_t copy_dir(const std::string& source, const std::string& destination, uin
                   const CopyRoots& roots) {
     if (source.find('\0') != std::string::npos) return 0;
     int error = 0;
-    core::Fd dir = core::open_file(source, O_RDONLY | O_DIRECTORY, 0, error);
+    base::Fd dir = base::open_file(source, O_RDONLY | O_DIRECTORY, 0, error);
     if (!dir.valid()) {
-        core::log_error(core::concat("copy_dir_fast: failed to open ", core::lossy_utf8(source)));
+        base::log_error(base::concat("copy_dir_fast: failed to open ", base::lossy_utf8(source)));
         return 0;
     }
-    if (error = core::make_dirs(destination); error != 0) {
-        core::log_error(core::concat("copy_dir_fast: cannot create ", core::lossy_utf8(destination),
-                                     ": ", core::error_text(error)));
+    if (error = base::make_dirs(destination); error != 0) {
+        base::log_error(base::concat("copy_dir_fast: cannot create ", base::lossy_utf8(destination),
+                                     ": ", base::error_text(error)));
         return 0;
     }
 
     // On the heap: a deep tree recurses once per level, and each level's buffer on the
     // thread's stack would add up.
     std::unique_ptr<char[]> buffer(new char[kListingBufferSize]);
-    core::Fd destination_dir = core::open_file(destination, O_RDONLY | O_DIRECTORY, 0, error);
+    base::Fd destination_dir = base::open_file(destination, O_RDONLY | O_DIRECTORY, 0, error);
     const DirPair dirs{dir.get(), destination_dir.get()};
-    std::string source_entry = core::join_path(source, "");
-    std::string destination_entry = core::join_path(destination, "");
+    std::string source_entry = base::join_path(source, "");
+    std::string destination_entry = base::join_path(destination, "");
     const size_t source_base = source_entry.size();
     const size_t destination_base = destination_entry.size();
     std::vector<SubdirPair> queue;
@@ -202,9 +201,9 @@ uint32_t copy_dir(const std::string& source, const std::string& destination, uin
         if (got < 0) {
             int list_error = errno;
             if (list_error == EINTR) continue;
-            core::log_error(core::concat("copy_dir_fast: getdents64 failed on ",
-                                         core::lossy_utf8(source), " (errno=",
-                                         core::error_text(list_error), ")"));
+            base::log_error(base::concat("copy_dir_fast: getdents64 failed on ",
+                                         base::lossy_utf8(source),
+                                         " (errno=", base::error_text(list_error), ")"));
             break;
         }
         if (got == 0) break;
@@ -227,12 +226,12 @@ uint32_t copy_dir(const std::string& source, const std::string& destination, uin
             destination_entry.append(name, name_length);
 
             if (type == kTypeUnknown) {
-                auto status = core::lstat_path(source_entry);
+                auto status = base::lstat_path(source_entry);
                 if (!status) {
                     int stat_error = errno;
-                    core::log_warn(core::concat("copy_dir_fast: cannot stat ",
-                                                core::lossy_utf8(source_entry), ": ",
-                                                core::error_text(stat_error)));
+                    base::log_warn(base::concat("copy_dir_fast: cannot stat ",
+                                                base::lossy_utf8(source_entry), ": ",
+                                                base::error_text(stat_error)));
                     continue;
                 }
                 type = S_ISDIR(status->st_mode)   ? kTypeDirectory
@@ -264,7 +263,7 @@ uint32_t copy_dir(const std::string& source, const std::string& destination, uin
 }  // namespace
 
 uint32_t copy_dir_fast(const std::string& source, const std::string& destination, uint32_t depth) {
-    CopyRoots roots{source.find('\0') == std::string::npos ? core::canonical(source) : std::nullopt,
+    CopyRoots roots{source.find('\0') == std::string::npos ? base::canonical(source) : std::nullopt,
                     destination};
     return copy_dir(source, destination, depth, roots);
 }

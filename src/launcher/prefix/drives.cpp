@@ -9,14 +9,12 @@
 #include <optional>
 #include <string_view>
 
-#include "launcher/core/log.hpp"
-#include "launcher/core/posix.hpp"
-#include "launcher/core/text.hpp"
+#include "base/log.hpp"
+#include "base/posix.hpp"
+#include "base/text.hpp"
 #include "launcher/prefix/user.hpp"
 
 namespace pelto::launcher::prefix {
-
-namespace core = launcher::core;
 
 namespace {
 
@@ -41,11 +39,11 @@ constexpr std::array<std::string_view, 16> kProfileFolders = {
 
 // Creates the drive link `name` unless something that resolves is there already.
 void create_drive_link(const std::string& drives, std::string_view name, std::string_view target) {
-    std::string path = core::join_path(drives, name);
-    if (core::exists(path)) return;
-    if (int error = core::make_symlink(std::string(target), path); error != 0) {
-        core::log_error(core::concat("Cannot create ", name, " drive symlink: ",
-                                     core::error_text(error)));
+    std::string path = base::join_path(drives, name);
+    if (base::exists(path)) return;
+    if (int error = base::make_symlink(std::string(target), path); error != 0) {
+        base::log_error(
+            base::concat("Cannot create ", name, " drive symlink: ", base::error_text(error)));
     }
 }
 
@@ -66,13 +64,13 @@ std::optional<std::string> library_of(std::string_view install_path, std::string
 // "steamapps" directory and the root is a writable directory on the same device; otherwise
 // the item as written.
 std::string s_drive_target(const std::string& library) {
-    std::optional<std::string> resolved = core::canonical(library);
-    if (!resolved || !core::is_dir(*resolved)) return library;
-    if (core::file_name(*resolved) != "steamapps") return library;
-    std::optional<std::string> root = core::parent_dir(*resolved);
-    if (!root || root->empty() || !core::can_write(*root)) return library;
-    auto root_status = core::stat_path(*root);
-    auto library_status = core::stat_path(*resolved);
+    std::optional<std::string> resolved = base::canonical(library);
+    if (!resolved || !base::is_dir(*resolved)) return library;
+    if (base::file_name(*resolved) != "steamapps") return library;
+    std::optional<std::string> root = base::parent_dir(*resolved);
+    if (!root || root->empty() || !base::can_write(*root)) return library;
+    auto root_status = base::stat_path(*root);
+    auto library_status = base::stat_path(*resolved);
     if (!root_status || !library_status || root_status->st_dev != library_status->st_dev) {
         return library;
     }
@@ -82,9 +80,9 @@ std::string s_drive_target(const std::string& library) {
 }  // namespace
 
 void create_drive_links(const std::string& pfx) {
-    std::string drives = core::join_path(pfx, "dosdevices");
-    if (int error = core::make_dirs(drives); error != 0) {
-        core::log_error(core::concat("Cannot create dosdevices dir: ", core::error_text(error),
+    std::string drives = base::join_path(pfx, "dosdevices");
+    if (int error = base::make_dirs(drives); error != 0) {
+        base::log_error(base::concat("Cannot create dosdevices dir: ", base::error_text(error),
                                      " — drive mappings will fail"));
     }
     create_drive_link(drives, "c:", "../drive_c");
@@ -93,35 +91,36 @@ void create_drive_links(const std::string& pfx) {
 
 void create_user_folders(const std::string& pfx) {
     std::string profile = user_profile_dir(pfx);
-    core::make_dirs(profile);
-    for (std::string_view folder : kProfileFolders) core::make_dirs(core::join_path(profile, folder));
-    std::string users = core::join_path(pfx, "drive_c/users");
-    core::make_dirs(core::join_path(users, "Public/Desktop"));
-    core::make_dirs(core::join_path(users, "Public/Documents"));
+    base::make_dirs(profile);
+    for (std::string_view folder : kProfileFolders)
+        base::make_dirs(base::join_path(profile, folder));
+    std::string users = base::join_path(pfx, "drive_c/users");
+    base::make_dirs(base::join_path(users, "Public/Desktop"));
+    base::make_dirs(base::join_path(users, "Public/Documents"));
 }
 
 void map_s_drive(const std::string& pfx) {
-    map_s_drive(pfx, core::env_text("STEAM_COMPAT_INSTALL_PATH").value_or(""),
-                core::env_text("STEAM_COMPAT_LIBRARY_PATHS").value_or(""));
+    map_s_drive(pfx, base::env_text("STEAM_COMPAT_INSTALL_PATH").value_or(""),
+                base::env_text("STEAM_COMPAT_LIBRARY_PATHS").value_or(""));
 }
 
 void map_s_drive(const std::string& pfx, const std::string& install_path,
                  const std::string& library_paths) {
-    std::string link = core::join_path(pfx, "dosdevices/s:");
+    std::string link = base::join_path(pfx, "dosdevices/s:");
     std::optional<std::string> library = library_of(install_path, library_paths);
     if (!library) {
-        core::remove_file(link);
+        base::remove_file(link);
         return;
     }
     std::string target = s_drive_target(*library);
-    if (std::optional<std::string> current = core::read_link(link);
-        current && core::same_path(*current, target)) {
+    if (std::optional<std::string> current = base::read_link(link);
+        current && base::same_path(*current, target)) {
         return;
     }
-    core::remove_file(link);
-    if (int error = core::make_symlink(target, link); error != 0) {
-        core::log_warn(core::concat("Cannot map S: to ", core::lossy_utf8(target), ": ",
-                                    core::error_text(error)));
+    base::remove_file(link);
+    if (int error = base::make_symlink(target, link); error != 0) {
+        base::log_warn(base::concat("Cannot map S: to ", base::lossy_utf8(target), ": ",
+                                    base::error_text(error)));
     }
 }
 

@@ -8,24 +8,21 @@
 #include <array>
 #include <cerrno>
 #include <optional>
-#include <utility>
 #include <string_view>
+#include <utility>
 
-#include "launcher/core/log.hpp"
-#include "launcher/core/posix.hpp"
-#include "launcher/core/text.hpp"
+#include "base/log.hpp"
+#include "base/posix.hpp"
+#include "base/text.hpp"
 
 namespace pelto::launcher::prefix {
-
-namespace core = launcher::core;
 
 namespace {
 
 constexpr std::array<std::string_view, 17> kSkeletonDirs = {
-    "syswow64",  "Fonts",       "temp",          "system",    "inf",
-    "help",      "logs",        "winsxs",        "resources", "security",
-    "tasks",     "performance", "Microsoft.NET", "Installer", "Globalization",
-    "twain_32",  "twain_64",
+    "syswow64",      "Fonts",     "temp",          "system",   "inf",      "help",
+    "logs",          "winsxs",    "resources",     "security", "tasks",    "performance",
+    "Microsoft.NET", "Installer", "Globalization", "twain_32", "twain_64",
 };
 
 constexpr std::array<std::string_view, 3> kPrefixDirs = {
@@ -71,72 +68,74 @@ struct SetCopy {
         }
         // Replaced, never written through: a module may be a link or share its inode with
         // a template; a failed copy leaves the old module in place.
-        int error = core::copy_file_replacing(source, target);
+        int error = base::copy_file_replacing(source, target);
         if (error == 0) ++copied;
         // A directory or other non-file under a module name is no module: not a failure.
-        else if (error != EISDIR && error != EINVAL) ++failed;
+        else if (error != EISDIR && error != EINVAL)
+            ++failed;
     }
 
     int finish() {
-        if (ntdll && failed == 0 && core::copy_file_replacing(ntdll->first, ntdll->second) == 0) ++copied;
+        if (ntdll && failed == 0 && base::copy_file_replacing(ntdll->first, ntdll->second) == 0)
+            ++copied;
         return copied;
     }
 };
 
 void create_skeleton(const std::string& pfx, const std::string& windows) {
-    core::make_dirs(core::join_path(windows, "system32"));
-    for (std::string_view name : kSkeletonDirs) core::make_dirs(core::join_path(windows, name));
-    for (std::string_view name : kPrefixDirs) core::make_dirs(core::join_path(pfx, name));
+    base::make_dirs(base::join_path(windows, "system32"));
+    for (std::string_view name : kSkeletonDirs) base::make_dirs(base::join_path(windows, name));
+    for (std::string_view name : kPrefixDirs) base::make_dirs(base::join_path(pfx, name));
 }
 
 void sync_64bit(const std::string& source, const std::string& system32) {
-    auto source_ntdll = core::stat_path(core::join_path(source, "ntdll.dll"));
+    auto source_ntdll = base::stat_path(base::join_path(source, "ntdll.dll"));
     if (!source_ntdll) return;
-    auto prefix_ntdll = core::stat_path(core::join_path(system32, "ntdll.dll"));
+    auto prefix_ntdll = base::stat_path(base::join_path(system32, "ntdll.dll"));
     off_t source_size = source_ntdll->st_size;
     off_t prefix_size = prefix_ntdll ? prefix_ntdll->st_size : 0;
-    std::string drivers = core::join_path(system32, "drivers");
-    if (source_size == prefix_size && core::is_dir(drivers)) return;
+    std::string drivers = base::join_path(system32, "drivers");
+    if (source_size == prefix_size && base::is_dir(drivers)) return;
     // Same size but no drivers directory: only the drivers are missing.
     bool drivers_only = source_size == prefix_size;
 
-    core::log_debug(
-        core::concat("Syncing Wine PE files to prefix from ", core::lossy_utf8(source), "..."));
-    core::make_dirs(drivers);
+    base::log_debug(
+        base::concat("Syncing Wine PE files to prefix from ", base::lossy_utf8(source), "..."));
+    base::make_dirs(drivers);
     SetCopy set;
     int error = 0;
-    for (const core::DirEntry& entry : core::list_dir(source, error)) {
+    for (const base::DirEntry& entry : base::list_dir(source, error)) {
         bool is_driver = extension_of(entry.name) == std::optional<std::string_view>("sys");
         if (drivers_only ? !is_driver : !has_extension_in(entry.name, kExtensions64)) continue;
-        std::string target = core::join_path(is_driver ? drivers : system32, entry.name);
-        set.copy(core::join_path(source, entry.name), target, entry.name);
+        std::string target = base::join_path(is_driver ? drivers : system32, entry.name);
+        set.copy(base::join_path(source, entry.name), target, entry.name);
     }
-    core::log_debug(core::concat("Synced ", set.finish(), " PE files to prefix system32"));
+    base::log_debug(base::concat("Synced ", set.finish(), " PE files to prefix system32"));
 }
 
 void sync_32bit(const std::string& source, const std::string& syswow64) {
-    if (!core::exists(core::join_path(source, "ntdll.dll"))) return;
-    if (core::exists(core::join_path(syswow64, "ntdll.dll"))) return;
+    if (!base::exists(base::join_path(source, "ntdll.dll"))) return;
+    if (base::exists(base::join_path(syswow64, "ntdll.dll"))) return;
     SetCopy set;
     int error = 0;
-    for (const core::DirEntry& entry : core::list_dir(source, error)) {
+    for (const base::DirEntry& entry : base::list_dir(source, error)) {
         if (!has_extension_in(entry.name, kExtensions32)) continue;
-        std::string target = core::join_path(syswow64, entry.name);
-        if (core::exists(target)) continue;
-        set.copy(core::join_path(source, entry.name), target, entry.name);
+        std::string target = base::join_path(syswow64, entry.name);
+        if (base::exists(target)) continue;
+        set.copy(base::join_path(source, entry.name), target, entry.name);
     }
-    core::log_debug(core::concat("Synced ", set.finish(), " 32-bit PE files to prefix syswow64"));
+    base::log_debug(base::concat("Synced ", set.finish(), " 32-bit PE files to prefix syswow64"));
 }
 
 }  // namespace
 
 void sync_pe_files(const std::string& wine_root, const std::string& pfx) {
-    std::string windows = core::join_path(pfx, "drive_c/windows");
+    std::string windows = base::join_path(pfx, "drive_c/windows");
     create_skeleton(pfx, windows);
-    sync_64bit(core::join_path(wine_root, "lib/wine/x86_64-windows"),
-               core::join_path(windows, "system32"));
-    sync_32bit(core::join_path(wine_root, "lib/wine/i386-windows"),
-               core::join_path(windows, "syswow64"));
+    sync_64bit(base::join_path(wine_root, "lib/wine/x86_64-windows"),
+               base::join_path(windows, "system32"));
+    sync_32bit(base::join_path(wine_root, "lib/wine/i386-windows"),
+               base::join_path(windows, "syswow64"));
 }
 
 }  // namespace pelto::launcher::prefix

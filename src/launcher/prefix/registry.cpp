@@ -13,13 +13,11 @@
 #include <string_view>
 #include <vector>
 
-#include "launcher/core/log.hpp"
-#include "launcher/core/posix.hpp"
-#include "launcher/core/text.hpp"
+#include "base/log.hpp"
+#include "base/posix.hpp"
+#include "base/text.hpp"
 
 namespace pelto::launcher::prefix {
-
-namespace core = launcher::core;
 
 namespace {
 
@@ -68,56 +66,58 @@ static_assert(kSystemBlock.size() == 152);
 static_assert(kUserBlock.size() == 459);
 
 std::string marker_text(const std::string& pfx) {
-    return core::concat(registry_fingerprint(core::join_path(pfx, "system.reg")), ",",
-                        registry_fingerprint(core::join_path(pfx, "user.reg")));
+    return base::concat(registry_fingerprint(base::join_path(pfx, "system.reg")), ",",
+                        registry_fingerprint(base::join_path(pfx, "user.reg")));
 }
 
 void seed_from_baked_template(const std::string& pfx, const std::string& baked) {
-    core::make_dirs(pfx);
+    base::make_dirs(pfx);
     for (std::string_view name : kRegistryFiles) {
-        std::string source = core::join_path(baked, name);
-        std::string target = core::join_path(pfx, name);
-        if (!core::exists(source) || core::exists(target)) continue;
-        if (int error = core::copy_file_replacing(source, target); error != 0) {
-            core::log_warn(core::concat("Prefix: seeding ", name, " from ", core::lossy_utf8(baked),
-                                        " failed: ", core::error_text(error)));
+        std::string source = base::join_path(baked, name);
+        std::string target = base::join_path(pfx, name);
+        if (!base::exists(source) || base::exists(target)) continue;
+        if (int error = base::copy_file_replacing(source, target); error != 0) {
+            base::log_warn(base::concat("Prefix: seeding ", name, " from ", base::lossy_utf8(baked),
+                                        " failed: ", base::error_text(error)));
         } else {
-            core::log_debug(
-                core::concat("Prefix: ", name, " seeded from ", core::lossy_utf8(baked)));
+            base::log_debug(
+                base::concat("Prefix: ", name, " seeded from ", base::lossy_utf8(baked)));
         }
         // The user folders belong with the user registry, even when its copy failed.
         if (name == "user.reg") {
-            mirror_dirs(core::join_path(baked, "drive_c/users"),
-                        core::join_path(pfx, "drive_c/users"));
+            mirror_dirs(base::join_path(baked, "drive_c/users"),
+                        base::join_path(pfx, "drive_c/users"));
         }
     }
 }
 
 void write_stubs(const std::string& pfx) {
-    core::make_dirs(pfx);
+    base::make_dirs(pfx);
     for (std::string_view name : kRegistryFiles) {
-        std::string path = core::join_path(pfx, name);
+        std::string path = base::join_path(pfx, name);
         // Renamed into place: a dangling link at the name is replaced, never written through.
-        if (!core::exists(path)) core::replace_file(path, name == "system.reg" ? kSystemStub : kUserStub);
+        if (!base::exists(path))
+            base::replace_file(path, name == "system.reg" ? kSystemStub : kUserStub);
     }
 }
 
 // Replaces missing or stub registry files with the user's own Wine registry.
 void copy_stock_registry(const std::string& pfx, const std::string& stock) {
     for (std::string_view name : kRegistryFiles) {
-        std::string source = core::join_path(stock, name);
-        std::string target = core::join_path(pfx, name);
-        if (!core::exists(source)) continue;
-        auto current = core::stat_path(target);
+        std::string source = base::join_path(stock, name);
+        std::string target = base::join_path(pfx, name);
+        if (!base::exists(source)) continue;
+        auto current = base::stat_path(target);
         if (current && current->st_size > kStubMaxSize) continue;
         // A failed copy keeps the stub instead of leaving half a registry file behind.
-        int error = core::copy_file_replacing(source, target);
+        int error = base::copy_file_replacing(source, target);
         if (name == "userdef.reg") continue;
         if (error != 0) {
-            core::log_error(core::concat("Failed to copy stock ", name, ": ", core::error_text(error)));
+            base::log_error(
+                base::concat("Failed to copy stock ", name, ": ", base::error_text(error)));
         } else {
-            auto copied = core::stat_path(target);
-            core::log_debug(core::concat("Registry: copied stock ", name, " (",
+            auto copied = base::stat_path(target);
+            base::log_debug(base::concat("Registry: copied stock ", name, " (",
                                          copied ? static_cast<uint64_t>(copied->st_size) : 0,
                                          " bytes)"));
         }
@@ -129,29 +129,29 @@ void copy_stock_registry(const std::string& pfx, const std::string& stock) {
 void inject_keys(const std::string& path, std::string_view presence, std::string_view block,
                  std::string_view done_message) {
     std::string text;
-    bool readable = core::read_file(path, text) == 0;
+    bool readable = base::read_file(path, text) == 0;
     if (!readable) text.clear();
     if (text.find(presence) != std::string::npos) return;
     // A file that shares its inode with another name (the template's registry, linked in by
     // the template copy when the stub could not be written) gets an inode of its own, so the
     // keys reach this prefix only.
-    auto status = core::stat_path(path);
+    auto status = base::stat_path(path);
     if (readable && status && S_ISREG(status->st_mode) && status->st_nlink > 1) {
-        if (core::replace_file(path, core::concat(text, block)) == 0) core::log_debug(done_message);
+        if (base::replace_file(path, base::concat(text, block)) == 0) base::log_debug(done_message);
         return;
     }
     int error = 0;
-    core::Fd file = core::open_file(path, O_WRONLY | O_APPEND, 0, error);
+    base::Fd file = base::open_file(path, O_WRONLY | O_APPEND, 0, error);
     if (!file.valid()) return;
     // One write of the whole block, so the file never ends in half a key.
-    (void)core::write_all(file.get(), block);
-    core::log_debug(done_message);
+    (void)base::write_all(file.get(), block);
+    base::log_debug(done_message);
 }
 
 }  // namespace
 
 uint64_t registry_fingerprint(const std::string& path) {
-    auto status = core::stat_path(path);
+    auto status = base::stat_path(path);
     if (!status) return 0;
     uint64_t size = static_cast<uint64_t>(status->st_size);
     uint64_t seconds = static_cast<uint64_t>(static_cast<int64_t>(status->st_mtim.tv_sec));
@@ -159,7 +159,7 @@ uint64_t registry_fingerprint(const std::string& path) {
 }
 
 void seed_registry(const std::string& pfx, const std::string& own_exe) {
-    seed_registry(pfx, own_exe, core::env_text("HOME").value_or("/root"));
+    seed_registry(pfx, own_exe, base::env_text("HOME").value_or("/root"));
 }
 
 void seed_registry(const std::string& pfx, const std::string& own_exe, const std::string& home) {
@@ -168,37 +168,37 @@ void seed_registry(const std::string& pfx, const std::string& own_exe, const std
     }
     write_stubs(pfx);
 
-    std::string marker_path = core::join_path(pfx, kMarkerName);
+    std::string marker_path = base::join_path(pfx, kMarkerName);
     std::string marker;
-    if (core::read_file(marker_path, marker) == 0 &&
-        core::trim_unicode(marker) == marker_text(pfx)) {
+    if (base::read_file(marker_path, marker) == 0 &&
+        base::trim_unicode(marker) == marker_text(pfx)) {
         return;
     }
 
-    copy_stock_registry(pfx, core::join_path(home, ".wine"));
-    inject_keys(core::join_path(pfx, "system.reg"), kSystemPresence, kSystemBlock,
+    copy_stock_registry(pfx, base::join_path(home, ".wine"));
+    inject_keys(base::join_path(pfx, "system.reg"), kSystemPresence, kSystemBlock,
                 "Registry: injected Steam InstallPath");
-    inject_keys(core::join_path(pfx, "user.reg"), kUserPresence, kUserBlock,
+    inject_keys(base::join_path(pfx, "user.reg"), kUserPresence, kUserBlock,
                 "Registry: injected Steam client paths (HKCU)");
-    core::replace_file(marker_path, marker_text(pfx));
+    base::replace_file(marker_path, marker_text(pfx));
 }
 
 void mirror_dirs(const std::string& src, const std::string& dst) {
     int error = 0;
-    std::vector<core::DirEntry> entries = core::list_dir(src, error);
+    std::vector<base::DirEntry> entries = base::list_dir(src, error);
     if (error != 0) return;
-    for (const core::DirEntry& entry : entries) {
-        std::string source = core::join_path(src, entry.name);
+    for (const base::DirEntry& entry : entries) {
+        std::string source = base::join_path(src, entry.name);
         bool is_directory = entry.type == DT_DIR;
         if (entry.type == DT_UNKNOWN) {
-            auto status = core::lstat_path(source);
+            auto status = base::lstat_path(source);
             is_directory = status && S_ISDIR(status->st_mode);
         }
         if (!is_directory) continue;
-        std::string target = core::join_path(dst, entry.name);
-        if (int made = core::make_dirs(target); made != 0) {
-            core::log_warn(core::concat("Prefix: creating ", core::lossy_utf8(target),
-                                        " failed: ", core::error_text(made)));
+        std::string target = base::join_path(dst, entry.name);
+        if (int made = base::make_dirs(target); made != 0) {
+            base::log_warn(base::concat("Prefix: creating ", base::lossy_utf8(target),
+                                        " failed: ", base::error_text(made)));
             continue;
         }
         mirror_dirs(source, target);
@@ -206,28 +206,28 @@ void mirror_dirs(const std::string& src, const std::string& dst) {
 }
 
 std::optional<std::string> find_baked_template(const std::string& own_exe) {
-    std::optional<std::string> exe_dir = core::parent_dir(own_exe);
+    std::optional<std::string> exe_dir = base::parent_dir(own_exe);
     if (!exe_dir || exe_dir->empty()) return std::nullopt;
-    std::string baked = core::join_path(*exe_dir, "default_pfx");
-    if (!core::exists(core::join_path(baked, "system.reg"))) return std::nullopt;
+    std::string baked = base::join_path(*exe_dir, "default_pfx");
+    if (!base::exists(base::join_path(baked, "system.reg"))) return std::nullopt;
     return baked;
 }
 
 bool adopt_template_registry(const std::string& pfx, const std::string& template_dir) {
     bool adopted = false;
     for (std::string_view name : kRegistryFiles) {
-        std::string source = core::join_path(template_dir, name);
-        std::string target = core::join_path(pfx, name);
-        if (!core::exists(source)) continue;
-        auto current = core::stat_path(target);
+        std::string source = base::join_path(template_dir, name);
+        std::string target = base::join_path(pfx, name);
+        if (!base::exists(source)) continue;
+        auto current = base::stat_path(target);
         if (current && current->st_size > kStubMaxSize) continue;
         // A real copy, never a hard link: Wine and the key injection write these files.
-        if (int error = core::copy_file_replacing(source, target); error != 0) {
-            core::log_warn(core::concat("Prefix: taking ", name, " from the template failed: ",
-                                        core::error_text(error)));
+        if (int error = base::copy_file_replacing(source, target); error != 0) {
+            base::log_warn(base::concat("Prefix: taking ", name,
+                                        " from the template failed: ", base::error_text(error)));
             continue;
         }
-        core::log_debug(core::concat("Prefix: ", name, " taken from the template"));
+        base::log_debug(base::concat("Prefix: ", name, " taken from the template"));
         adopted = true;
     }
     return adopted;

@@ -17,7 +17,8 @@ void seed_registry(const std::string& pfx, const std::string& own_exe, const std
 /// Recreates the directories below `src` under `dst`, without files; a missing `src` does nothing.
 void mirror_dirs(const std::string& src, const std::string& dst);
 
-/// "{dir of own_exe}/default_pfx" when it holds "system.reg"; nothing otherwise or without a parent.
+/// "{dir of own_exe}/default_pfx" when it holds "system.reg"; nothing otherwise or without a
+/// parent.
 std::optional<std::string> find_baked_template(const std::string& own_exe);
 
 /// The fingerprint of a registry file from its size and modification time; 0 when missing.

@@ -13,17 +13,17 @@
 #include <string_view>
 #include <vector>
 
+#include "base/log.hpp"
+#include "base/posix.hpp"
+#include "base/process.hpp"
+#include "base/text.hpp"
 #include "launcher/components/steam_bridge.hpp"
-#include "launcher/core/log.hpp"
-#include "launcher/core/posix.hpp"
-#include "launcher/core/process.hpp"
-#include "launcher/core/text.hpp"
 #include "launcher/core/wine.hpp"
+#include "launcher/core/wine_runtime.hpp"
 #include "launcher/prefix/copy_dir_fast.hpp"
 #include "launcher/prefix/drives.hpp"
 #include "launcher/prefix/registry.hpp"
 #include "launcher/prefix/user.hpp"
-#include "launcher/session/wine_env.hpp"
 
 namespace pelto::launcher::prefix {
 
@@ -48,20 +48,20 @@ constexpr std::string_view kNoAssertUnderHome =
 
 // The directory holding the launcher executable, "." when its path has none.
 std::string exe_dir_of(const std::string& own_exe) {
-    std::optional<std::string> dir = core::parent_dir(own_exe);
+    std::optional<std::string> dir = base::parent_dir(own_exe);
     return dir && !dir->empty() ? *dir : std::string(".");
 }
 
 // LD_PRELOAD for wineboot: the launcher's own list without the Steam overlay, plus
 // "noassert.so" from the installation when it is there; nothing when both are empty.
 std::optional<std::string> wineboot_preload(const std::string& own_exe) {
-    std::string home = core::env_text("HOME").value_or("");
-    std::string noassert = core::join_path(home, kNoAssertUnderHome);
-    if (!core::exists(noassert)) noassert = core::join_path(exe_dir_of(own_exe), "lib/noassert.so");
-    std::string inherited = session::filtered_ld_preload();
-    if (core::exists(noassert)) {
-        if (inherited.empty()) return core::lossy_utf8(noassert);
-        return core::concat(inherited, ":", core::lossy_utf8(noassert));
+    std::string home = base::env_text("HOME").value_or("");
+    std::string noassert = base::join_path(home, kNoAssertUnderHome);
+    if (!base::exists(noassert)) noassert = base::join_path(exe_dir_of(own_exe), "lib/noassert.so");
+    std::string inherited = core::filtered_ld_preload();
+    if (base::exists(noassert)) {
+        if (inherited.empty()) return base::lossy_utf8(noassert);
+        return base::concat(inherited, ":", base::lossy_utf8(noassert));
     }
     if (inherited.empty()) return std::nullopt;
     return inherited;
@@ -69,19 +69,20 @@ std::optional<std::string> wineboot_preload(const std::string& own_exe) {
 
 void run_wineboot(const std::string& own_exe, const std::string& pfx, const std::string& wine_root,
                   const std::string& wine64) {
-    core::log_debug("No default_pfx template, running wineboot --init...");
-    core::Command command = core::wine_command(wine64, wine_root);
+    base::log_debug("No default_pfx template, running wineboot --init...");
+    base::Command command = core::wine_command(wine64, wine_root);
     command.args = {"wineboot", "--init"};
-    command.set_env("WINEPREFIX", core::lossy_utf8(pfx));
+    command.set_env("WINEPREFIX", base::lossy_utf8(pfx));
     command.set_env("USER", prefix_user_name(pfx));
-    command.set_env("WINESERVER", core::lossy_utf8(core::wineserver_path(wine_root)));
-    command.set_env("LD_LIBRARY_PATH", session::library_search_path(wine_root));
-    command.set_env("WINELOADER", core::lossy_utf8(wine64));
-    command.set_env("WINEDLLPATH", session::wine_dll_search_path(wine_root));
+    command.set_env("WINESERVER", base::lossy_utf8(core::wineserver_path(wine_root)));
+    command.set_env("LD_LIBRARY_PATH", core::library_search_path(wine_root));
+    command.set_env("WINELOADER", base::lossy_utf8(wine64));
+    command.set_env("WINEDLLPATH", core::wine_dll_search_path(wine_root));
     // Unlike the game's NT form, wineboot takes the Unix path with its forward slashes.
-    command.set_env("WINEDLLDIR0",
-                    core::concat("\\??\\Z:", core::lossy_utf8(core::join_path(wine_root, "lib/wine"))));
-    command.set_env("WINEDEBUG", session::wine_debug_value(false));
+    command.set_env(
+        "WINEDLLDIR0",
+        base::concat("\\??\\Z:", base::lossy_utf8(base::join_path(wine_root, "lib/wine"))));
+    command.set_env("WINEDEBUG", core::wine_debug_value(false));
     if (std::optional<std::string> preload = wineboot_preload(own_exe)) {
         command.set_env("LD_PRELOAD", *preload);
     } else {
@@ -89,27 +90,28 @@ void run_wineboot(const std::string& own_exe, const std::string& pfx, const std:
     }
 
     int status = 0;
-    if (int error = core::run_and_wait(command, status); error != 0) {
-        core::log_error(core::concat("Failed to run wineboot: ", core::error_text(error)));
+    if (int error = base::run_and_wait(command, status); error != 0) {
+        base::log_error(base::concat("Failed to run wineboot: ", base::error_text(error)));
         return;
     }
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return;
     int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    core::log_error(core::concat("wineboot --init failed with exit code ", code));
+    base::log_error(base::concat("wineboot --init failed with exit code ", code));
 }
 
 // Takes the WMI directories from the baked template where the prefix has none.
 void seed_wbem(const std::string& pfx, const std::string& baked) {
     for (std::string_view relative : kWbemDirs) {
-        std::string source = core::join_path(baked, relative);
-        std::string target = core::join_path(pfx, relative);
-        if (!core::is_dir(source) || core::exists(target)) continue;
+        std::string source = base::join_path(baked, relative);
+        std::string target = base::join_path(pfx, relative);
+        if (!base::is_dir(source) || base::exists(target)) continue;
         if (std::optional<int> error = copy_tree(source, target)) {
-            core::log_debug(core::concat("Prefix: failed to seed ", relative, ": ",
-                                         core::error_text(*error)));
+            base::log_debug(
+                base::concat("Prefix: failed to seed ", relative, ": ", base::error_text(*error)));
         }
     }
-    core::log_debug(core::concat("Prefix: seeded wbem from baked template ", core::lossy_utf8(baked)));
+    base::log_debug(
+        base::concat("Prefix: seeded wbem from baked template ", base::lossy_utf8(baked)));
 }
 
 void create_or_repair(const std::string& own_exe, const std::string& pfx,
@@ -117,9 +119,9 @@ void create_or_repair(const std::string& own_exe, const std::string& pfx,
     components::deploy_steam_exe_bridge(own_exe, pfx);
     components::deploy_lsteamclient(own_exe, pfx);
 
-    std::string shared_template = core::join_path(wine_root, "share/default_pfx");
-    if (core::exists(shared_template)) {
-        core::log_debug(core::exists(core::join_path(pfx, "system.reg"))
+    std::string shared_template = base::join_path(wine_root, "share/default_pfx");
+    if (base::exists(shared_template)) {
+        base::log_debug(base::exists(base::join_path(pfx, "system.reg"))
                             ? "Repairing prefix from template..."
                             : "Setting up prefix from template...");
         // The registry task has already put stubs in place, which the copy would never
@@ -127,13 +129,13 @@ void create_or_repair(const std::string& own_exe, const std::string& pfx,
         // injected again, or the prefix would keep an empty registry for good.
         bool registry_adopted = adopt_template_registry(pfx, shared_template);
         uint32_t deployed = copy_dir_fast(shared_template, pfx, 0);
-        if (deployed != 0) core::log_debug(core::concat("Prefix: ", deployed, " files deployed"));
+        if (deployed != 0) base::log_debug(base::concat("Prefix: ", deployed, " files deployed"));
         if (registry_adopted) seed_registry(pfx, own_exe);
         create_drive_links(pfx);
     } else {
         create_user_folders(pfx);
         create_drive_links(pfx);
-        for (std::string_view relative : kBareDirs) core::make_dirs(core::join_path(pfx, relative));
+        for (std::string_view relative : kBareDirs) base::make_dirs(base::join_path(pfx, relative));
         if (std::optional<std::string> baked = find_baked_template(own_exe)) {
             seed_wbem(pfx, *baked);
         } else {
@@ -142,7 +144,7 @@ void create_or_repair(const std::string& own_exe, const std::string& pfx,
     }
     // Keeps Wine from rebuilding the prefix on its first start after a Wine update. Replaced,
     // not rewritten: the template copy may have hard-linked the template's own file here.
-    core::replace_file(core::join_path(pfx, ".update-timestamp"), "disable\n");
+    base::replace_file(base::join_path(pfx, ".update-timestamp"), "disable\n");
 }
 
 }  // namespace
@@ -155,30 +157,31 @@ void setup_prefix(bool wine_unchanged, const std::string& own_exe, const std::st
 }
 
 std::optional<int> copy_tree(const std::string& src, const std::string& dst) {
-    if (int error = core::make_dirs(dst); error != 0) return error;
+    if (int error = base::make_dirs(dst); error != 0) return error;
     int error = 0;
-    std::vector<core::DirEntry> entries = core::list_dir(src, error);
+    std::vector<base::DirEntry> entries = base::list_dir(src, error);
     if (error != 0) return error;
-    for (const core::DirEntry& entry : entries) {
-        std::string source = core::join_path(src, entry.name);
-        std::string target = core::join_path(dst, entry.name);
+    for (const base::DirEntry& entry : entries) {
+        std::string source = base::join_path(src, entry.name);
+        std::string target = base::join_path(dst, entry.name);
         unsigned char type = entry.type;
         if (type == DT_UNKNOWN) {
-            auto status = core::lstat_path(source);
+            auto status = base::lstat_path(source);
             if (!status) return errno;
             type = S_ISLNK(status->st_mode) ? DT_LNK : S_ISDIR(status->st_mode) ? DT_DIR : DT_REG;
         }
         if (type == DT_LNK) {
-            std::optional<std::string> link_target = core::read_link(source);
+            std::optional<std::string> link_target = base::read_link(source);
             if (!link_target) continue;
             std::string resolved = !link_target->empty() && link_target->front() == '/'
                                        ? *link_target
-                                       : core::join_path(src, *link_target);
-            if (!core::exists(resolved)) continue;  // a dangling link is left out
-            if (int copy_error = core::copy_file(resolved, target); copy_error != 0) return copy_error;
+                                       : base::join_path(src, *link_target);
+            if (!base::exists(resolved)) continue;  // a dangling link is left out
+            if (int copy_error = base::copy_file(resolved, target); copy_error != 0)
+                return copy_error;
         } else if (type == DT_DIR) {
             if (std::optional<int> nested = copy_tree(source, target)) return nested;
-        } else if (int copy_error = core::copy_file(source, target); copy_error != 0) {
+        } else if (int copy_error = base::copy_file(source, target); copy_error != 0) {
             return copy_error;
         }
     }

@@ -2,8 +2,8 @@
 
 #include <string_view>
 
-#include "launcher/core/posix.hpp"
-#include "launcher/core/text.hpp"
+#include "base/posix.hpp"
+#include "base/text.hpp"
 
 namespace pelto::launcher::prefix {
 
@@ -31,7 +31,8 @@ bool usable_name(std::string_view name) {
 
 std::string prefix_user_name(const std::string& pfx) {
     std::string text;
-    if (core::read_file(core::join_path(pfx, "system.reg"), text) != 0 || !core::is_valid_utf8(text)) {
+    if (base::read_file(base::join_path(pfx, "system.reg"), text) != 0 ||
+        !base::is_valid_utf8(text)) {
         return "steamuser";
     }
     std::string_view rest(text);
@@ -47,7 +48,7 @@ std::string prefix_user_name(const std::string& pfx) {
 }
 
 std::string user_profile_dir(const std::string& pfx) {
-    return core::join_path(core::join_path(pfx, "drive_c/users"), prefix_user_name(pfx));
+    return base::join_path(base::join_path(pfx, "drive_c/users"), prefix_user_name(pfx));
 }
 
 }  // namespace pelto::launcher::prefix

@@ -1,3 +1,5 @@
+// Folder launcher/savedata: save-data protection; imports base and launcher/prefix.
+//
 // Save-data protection: a hard-link snapshot of the profile's game folders before the game,
 // and the restore of files that went missing after it.
 //

@@ -11,10 +11,11 @@
 #include <cerrno>
 #include <optional>
 
-#include "launcher/core/log.hpp"
-#include "launcher/core/process.hpp"
-#include "launcher/core/text.hpp"
+#include "base/log.hpp"
+#include "base/process.hpp"
+#include "base/text.hpp"
 #include "launcher/core/wine.hpp"
+#include "launcher/core/wine_runtime.hpp"
 #include "launcher/prefix/user.hpp"
 #include "launcher/savedata/save_data.hpp"
 #include "launcher/session/session_end.hpp"
@@ -24,8 +25,8 @@ namespace pelto::launcher::session {
 
 namespace {
 
-using core::concat;
-using core::lossy_utf8;
+using base::concat;
+using base::lossy_utf8;
 
 // Shared with the signal handler: single lock-free words.
 std::atomic<bool> g_session_interrupted{false};
@@ -36,27 +37,27 @@ static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_alw
 
 // Warns about the two Direct3D translation DLLs the game cannot do without.
 void check_deployment(const std::string& prefix) {
-    std::string system32 = core::join_path(prefix, "drive_c/windows/system32");
+    std::string system32 = base::join_path(prefix, "drive_c/windows/system32");
     bool missing = false;
     for (auto [file, what] : {std::pair{"d3d11.dll", "d3d11.dll (DXVK)"},
                               std::pair{"d3d12.dll", "d3d12.dll (VKD3D-Proton)"}}) {
-        if (!core::exists(core::join_path(system32, file))) {
-            core::log_error(concat("FATAL: ", what, " not deployed"));
+        if (!base::exists(base::join_path(system32, file))) {
+            base::log_error(concat("FATAL: ", what, " not deployed"));
             missing = true;
         }
     }
-    if (missing) core::log_error("Check DXVK/VKD3D source dirs. Game will crash without these.");
+    if (missing) base::log_error("Check DXVK/VKD3D source dirs. Game will crash without these.");
 }
 
-core::Command build_game_command(const LaunchPlan& plan, const std::string& exe,
+base::Command build_game_command(const LaunchPlan& plan, const std::string& exe,
                                  const std::vector<std::string>& args) {
-    core::Command command = core::wine_command(plan.wine64, plan.wine_root);
+    base::Command command = core::wine_command(plan.wine64, plan.wine_root);
     command.args.reserve(args.size() + 2);
     command.args.push_back("C:\\windows\\system32\\steam.exe");
     command.args.push_back(exe);
     command.args.insert(command.args.end(), args.begin(), args.end());
 
-    if (auto parent = core::parent_dir(exe); parent && !parent->empty() && core::is_dir(*parent)) {
+    if (auto parent = base::parent_dir(exe); parent && !parent->empty() && base::is_dir(*parent)) {
         command.cwd = *parent;
     }
 
@@ -64,8 +65,8 @@ core::Command build_game_command(const LaunchPlan& plan, const std::string& exe,
     std::string user = prefix::prefix_user_name(plan.prefix);
     std::string temp = concat("C:\\users\\", user, "\\Temp");
     std::string app_id = game_app_id();
-    auto client = core::env_text("STEAM_COMPAT_CLIENT_INSTALL_PATH");
-    auto home = core::env_text("HOME");
+    auto client = base::env_text("STEAM_COMPAT_CLIENT_INSTALL_PATH");
+    auto home = base::env_text("HOME");
     command.set_env("WINEPREFIX", plan.prefix);
     command.set_env("WINESERVER", core::wineserver_path(plan.wine_root));
     command.set_env("WINETEMP", temp);
@@ -75,7 +76,7 @@ core::Command build_game_command(const LaunchPlan& plan, const std::string& exe,
     command.set_env("STEAM_COMPAT_CLIENT_INSTALL_PATH",
                     client ? *client : concat(home.value_or(""), "/.local/share/Steam"));
     command.set_env("WINEDEBUG", plan.wine_debug);
-    if (std::string preload = filtered_ld_preload(); !preload.empty()) {
+    if (std::string preload = core::filtered_ld_preload(); !preload.empty()) {
         command.set_env("LD_PRELOAD", preload);
     } else {
         command.remove_env("LD_PRELOAD");
@@ -89,9 +90,9 @@ core::Command build_game_command(const LaunchPlan& plan, const std::string& exe,
 
 // Opens one of the game's log files. "/tmp/pelto" is shared by every user of the machine, so
 // a symbolic link planted at the file name is refused rather than followed.
-core::Fd open_game_log(const std::string& path) {
+base::Fd open_game_log(const std::string& path) {
     int error = 0;
-    return core::open_file(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0666, error);
+    return base::open_file(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0666, error);
 }
 
 int open_pidfd(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
@@ -112,28 +113,30 @@ void on_signal(int) {
 
 int run_game(const LaunchPlan& plan, const std::string& exe, const std::vector<std::string>& args) {
     std::string exe_text = lossy_utf8(exe);
-    if (!core::exists(exe)) {
-        core::log_warn(concat("game exe not found at ", exe_text, " (may be a Windows path — continuing)"));
+    if (!base::exists(exe)) {
+        base::log_warn(
+            concat("game exe not found at ", exe_text, " (may be a Windows path — continuing)"));
     }
-    core::log_info(concat("launching: ", exe_text));
+    base::log_info(concat("launching: ", exe_text));
     check_deployment(plan.prefix);
     clean_crash_dumps(plan.prefix);
     savedata::SaveSnapshot snapshot = savedata::snapshot_save_data(plan.prefix);
-    core::Command command = build_game_command(plan, exe, args);
+    base::Command command = build_game_command(plan, exe, args);
     ::signal(SIGINT, on_signal);
     ::signal(SIGTERM, on_signal);
-    core::make_dirs(plan.log_dir);
-    std::string stderr_path = core::join_path(plan.log_dir, "wine_stderr.log");
-    core::Fd stderr_log = open_game_log(stderr_path);
-    core::Fd stdout_log = open_game_log(core::join_path(plan.log_dir, "wine_stdout.log"));
-    if (stderr_log.valid()) command.err = core::Stream::from_fd(stderr_log.get());
-    if (stdout_log.valid()) command.out = core::Stream::from_fd(stdout_log.get());
+    base::make_dirs(plan.log_dir);
+    std::string stderr_path = base::join_path(plan.log_dir, "wine_stderr.log");
+    base::Fd stderr_log = open_game_log(stderr_path);
+    base::Fd stdout_log = open_game_log(base::join_path(plan.log_dir, "wine_stdout.log"));
+    if (stderr_log.valid()) command.err = base::Stream::from_fd(stderr_log.get());
+    if (stdout_log.valid()) command.out = base::Stream::from_fd(stdout_log.get());
     bool stderr_opened = stderr_log.valid();
-    core::log_debug(concat("timing: spawn at ", core::elapsed_ms(plan.started), "ms after the launcher started"));
+    base::log_debug(concat("timing: spawn at ", base::elapsed_ms(plan.started),
+                           "ms after the launcher started"));
 
     pid_t pid = -1;
-    if (int error = core::spawn(command, pid); error != 0) {
-        core::log_error(concat("Failed to exec wine64: ", core::error_text(error)));
+    if (int error = base::spawn(command, pid); error != 0) {
+        base::log_error(concat("Failed to exec wine64: ", base::error_text(error)));
         return 1;
     }
     g_game_pidfd.store(open_pidfd(pid));
@@ -145,15 +148,17 @@ int run_game(const LaunchPlan& plan, const std::string& exe, const std::vector<s
     if (trace_requested()) incident_copy = start_trace_observer(plan, exe);
 
     if (int pidfd = g_game_pidfd.load(); pidfd >= 0) {
-        struct pollfd ready {pidfd, POLLIN, 0};
+        struct pollfd ready {
+            pidfd, POLLIN, 0
+        };
         while (::poll(&ready, 1, -1) < 0 && errno == EINTR) {
         }
     }
     int status = 0;
-    int wait_error = core::wait_child(pid, status);
+    int wait_error = base::wait_child(pid, status);
     if (int pidfd = g_game_pidfd.exchange(-1); pidfd >= 0) ::close(pidfd);
     if (wait_error != 0) {
-        core::log_error(concat("Failed to wait for wine64: ", core::error_text(wait_error)));
+        base::log_error(concat("Failed to wait for wine64: ", base::error_text(wait_error)));
         return 1;
     }
 
@@ -163,7 +168,7 @@ int run_game(const LaunchPlan& plan, const std::string& exe, const std::vector<s
 
     if (WIFEXITED(status)) return WEXITSTATUS(status);
     if (WIFSIGNALED(status)) {
-        core::log_warn(concat("wine64 killed by signal ", WTERMSIG(status)));
+        base::log_warn(concat("wine64 killed by signal ", WTERMSIG(status)));
         return 1;
     }
     return 1;

@@ -1,3 +1,6 @@
+// Folder launcher/session: the game's environment, its launch and the session end; imports
+// base, launcher/core, launcher/components, launcher/prefix and launcher/savedata.
+//
 // Starting the game behind the Steam bridge, waiting for it while forwarding SIGINT/SIGTERM,
 // then the session end and the save-data check.
 #pragma once
@@ -5,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "base/posix.hpp"
 #include "launcher/core/env_config.hpp"
-#include "launcher/core/posix.hpp"
 #include "launcher/session/wine_env.hpp"
 
 namespace pelto::launcher::session {
@@ -19,7 +22,7 @@ struct LaunchPlan {
     std::vector<core::CustomVar> custom_env;
     std::string wine_debug;
     std::string log_dir = "/tmp/pelto";
-    core::Clock::time_point started;
+    base::Clock::time_point started;
 };
 
 /// Starts and waits for the game; returns the launcher's exit status (the game's exit code,

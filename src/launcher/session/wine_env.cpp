@@ -3,22 +3,23 @@
 #include <array>
 #include <cstdlib>
 
+#include "base/log.hpp"
+#include "base/posix.hpp"
+#include "base/text.hpp"
 #include "launcher/components/nvidia.hpp"
-#include "launcher/core/log.hpp"
-#include "launcher/core/posix.hpp"
-#include "launcher/core/text.hpp"
 #include "launcher/core/wine.hpp"
+#include "launcher/core/wine_runtime.hpp"
 #include "launcher/prefix/user.hpp"
 
 namespace pelto::launcher::session {
 
 namespace {
 
-using core::concat;
-using core::env_text;
-using core::exists;
-using core::join_path;
-using core::lossy_utf8;
+using base::concat;
+using base::env_text;
+using base::exists;
+using base::join_path;
+using base::lossy_utf8;
 
 // "\??\Z:" and the path's text form with every "/" turned into a backslash.
 std::string nt_form(const std::string& path) {
@@ -35,11 +36,12 @@ std::string env_or(const char* name, const char* fallback) {
 }
 
 constexpr std::array<const char*, 18> kFixedOverrides = {
-    "lsteamclient=b",       "steam.exe=b",         "dotnetfx35.exe=b",   "dotnetfx35setup.exe=b",
-    "beclient.dll=b,n",     "beclient_x64.dll=b,n", "xinput1_1.dll=b",    "xinput1_2.dll=b",
-    "xinput1_3.dll=b",      "xinput1_4.dll=b",     "xinput9_1_0.dll=b",  "xinputuap.dll=b",
-    "easyanticheat=b",      "easyanticheat_x64=b", "easyanticheat_x86=b", "winebth.sys=d",
-    "vrclient_x64=d",       "opencl=n,d"};
+    "lsteamclient=b",        "steam.exe=b",         "dotnetfx35.exe=b",
+    "dotnetfx35setup.exe=b", "beclient.dll=b,n",    "beclient_x64.dll=b,n",
+    "xinput1_1.dll=b",       "xinput1_2.dll=b",     "xinput1_3.dll=b",
+    "xinput1_4.dll=b",       "xinput9_1_0.dll=b",   "xinputuap.dll=b",
+    "easyanticheat=b",       "easyanticheat_x64=b", "easyanticheat_x86=b",
+    "winebth.sys=d",         "vrclient_x64=d",      "opencl=n,d"};
 
 }  // namespace
 
@@ -58,57 +60,6 @@ std::string dll_overrides(const std::vector<std::string>& dxvk_names,
     if (!nvapi_names.empty()) text += ";nvcuda=b";
     if (auto game_id = env_text("SteamGameId"); game_id && *game_id == "1928420") {
         text += ";gameinput=d";
-    }
-    return text;
-}
-
-std::string wine_dll_search_path(const std::string& wine_root, const std::string& root) {
-    std::string text;
-    bool first = true;
-    for (std::string candidate :
-         {join_path(wine_root, "lib/wine/x86_64-unix"), join_path(wine_root, "lib/wine/x86_64-windows"),
-          join_path(root, "usr/lib/wine/x86_64-unix"), join_path(root, "usr/lib/wine/x86_64-windows")}) {
-        if (!exists(candidate)) continue;
-        if (!first) text += ':';
-        text += lossy_utf8(candidate);
-        first = false;
-    }
-    return text;
-}
-
-std::string library_search_path(const std::string& wine_root) {
-    std::vector<std::string> items;
-    for (std::string candidate : {join_path(wine_root, "lib/wine/x86_64-unix"), join_path(wine_root, "lib")}) {
-        if (exists(candidate)) items.push_back(lossy_utf8(candidate));
-    }
-    if (auto inherited = env_text("LD_LIBRARY_PATH")) items.push_back(*inherited);
-    std::string text;
-    for (size_t i = 0; i < items.size(); ++i) {
-        if (i > 0) text += ':';
-        text += items[i];
-    }
-    return text;
-}
-
-std::string wine_debug_value(bool trace_opcodes) {
-    if (auto value = env_text("WINEDEBUG")) return *value;
-    if (trace_opcodes) return "+server,+timestamp";
-    return core::verbose() ? "+process,err" : "-all";
-}
-
-std::string filtered_ld_preload() {
-    std::string preload = env_or("LD_PRELOAD", "");
-    std::string text;
-    size_t pos = 0;
-    while (pos <= preload.size()) {
-        size_t end = preload.find(':', pos);
-        if (end == std::string::npos) end = preload.size();
-        std::string_view item(preload.data() + pos, end - pos);
-        if (!item.empty() && item.find("gameoverlayrenderer") == std::string_view::npos) {
-            if (!text.empty()) text += ':';
-            text += item;
-        }
-        pos = end + 1;
     }
     return text;
 }
@@ -134,7 +85,7 @@ WineEnv build_wine_env(const std::string& wine_root, const std::string& prefix,
     env.push_back({"WINEPREFIX", lossy_utf8(prefix)});
     env.push_back({"WINESERVER", lossy_utf8(core::wineserver_path(wine_root))});
     env.push_back({"WINELOADER", lossy_utf8(core::wine_loader_path(wine_root))});
-    env.push_back({"WINEDLLPATH", wine_dll_search_path(wine_root, roots.root)});
+    env.push_back({"WINEDLLPATH", core::wine_dll_search_path(wine_root, roots.root)});
     size_t dll_path_row = env.size() - 1;
     env.push_back({"WINEDATADIR", nt_form(join_path(wine_root, "share/wine"))});
     env.push_back({"WINEDLLDIR0", dll_dir});
@@ -142,16 +93,19 @@ WineEnv build_wine_env(const std::string& wine_root, const std::string& prefix,
     env.push_back({"WINECONFIGDIR", nt_form(prefix)});
     env.push_back({"WINEHOMEDIR", nt_form(home)});
     env.push_back({"USER", user});
-    env.push_back({"PATH", concat(lossy_utf8(join_path(wine_root, "bin")), ":", env_or("PATH", ""))});
-    env.push_back({"LD_LIBRARY_PATH", library_search_path(wine_root)});
-    env.push_back({"WINEDLLOVERRIDES", dll_overrides(dxvk_names, vkd3d_names, nvapi_names, dlss_names)});
+    env.push_back(
+        {"PATH", concat(lossy_utf8(join_path(wine_root, "bin")), ":", env_or("PATH", ""))});
+    env.push_back({"LD_LIBRARY_PATH", core::library_search_path(wine_root)});
+    env.push_back(
+        {"WINEDLLOVERRIDES", dll_overrides(dxvk_names, vkd3d_names, nvapi_names, dlss_names)});
     env.push_back({"DXVK_LOG_LEVEL", env_or("DXVK_LOG_LEVEL", "none")});
     env.push_back({"VKD3D_DEBUG", env_or("VKD3D_DEBUG", "none")});
     env.push_back({"VKD3D_SHADER_DEBUG", env_or("VKD3D_SHADER_DEBUG", "none")});
     env.push_back({"__GLVND_DISALLOW_PATCHING", env_or("__GLVND_DISALLOW_PATCHING", "1")});
     env.push_back({"PROTON_VERSION", "pelto 0.3.0"});
 
-    std::string eac = concat(home, "/.local/share/Steam/steamapps/common/Proton EasyAntiCheat Runtime");
+    std::string eac =
+        concat(home, "/.local/share/Steam/steamapps/common/Proton EasyAntiCheat Runtime");
     if (exists(eac)) {
         env[dll_path_row].value += concat(":", lossy_utf8(join_path(eac, "v2/lib32")), ":",
                                           lossy_utf8(join_path(eac, "v2/lib64")));

@@ -24,8 +24,7 @@ WineEnv build_wine_env(const std::string& wine_root, const std::string& prefix,
                        const std::vector<std::string>& dxvk_names,
                        const std::vector<std::string>& vkd3d_names,
                        const std::vector<std::string>& nvapi_names,
-                       const std::vector<std::string>& dlss_names,
-                       const SystemRoots& roots = {});
+                       const std::vector<std::string>& dlss_names, const SystemRoots& roots = {});
 
 /// The WINEDLLOVERRIDES text for the four DLL name lists and the launcher's SteamGameId.
 std::string dll_overrides(const std::vector<std::string>& dxvk_names,
@@ -33,14 +32,6 @@ std::string dll_overrides(const std::vector<std::string>& dxvk_names,
                           const std::vector<std::string>& nvapi_names,
                           const std::vector<std::string>& dlss_names);
 
-/// WINEDLLPATH: the existing Wine module directories joined with ":" ("" when none).
-std::string wine_dll_search_path(const std::string& wine_root, const std::string& root = "/");
-/// LD_LIBRARY_PATH: the Wine library directories and the launcher's own LD_LIBRARY_PATH.
-std::string library_search_path(const std::string& wine_root);
-/// WINEDEBUG: the launcher's value, else by tracing and verbosity.
-std::string wine_debug_value(bool trace_opcodes);
-/// The launcher's LD_PRELOAD without empty items and without the Steam overlay library.
-std::string filtered_ld_preload();
 /// The app id the game receives: SteamGameId, SteamAppId or STEAM_COMPAT_APP_ID, first set.
 std::string game_app_id();
 

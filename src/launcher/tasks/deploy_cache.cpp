@@ -5,9 +5,9 @@
 #include <string_view>
 #include <vector>
 
-#include "launcher/core/log.hpp"
-#include "launcher/core/posix.hpp"
-#include "launcher/core/text.hpp"
+#include "base/log.hpp"
+#include "base/posix.hpp"
+#include "base/text.hpp"
 
 namespace pelto::launcher::tasks {
 
@@ -33,7 +33,7 @@ std::optional<uint64_t> parse_field(std::string_view field) {
 }  // namespace
 
 uint64_t stamp(const std::string& path) {
-    auto st = core::stat_path(path);
+    auto st = base::stat_path(path);
     if (!st) return 0;
     return (static_cast<uint64_t>(st->st_dev) * 0x5851F42D4C957F2DULL) ^
            (static_cast<uint64_t>(st->st_ino) * 0x14057B7EF767814FULL) ^
@@ -42,12 +42,12 @@ uint64_t stamp(const std::string& path) {
 
 std::optional<Stamps> read_deploy_cache(const std::string& prefix) {
     std::string text;
-    if (core::read_file(core::join_path(prefix, kRecordName), text) != 0) return std::nullopt;
-    if (!core::is_valid_utf8(text)) return std::nullopt;
+    if (base::read_file(base::join_path(prefix, kRecordName), text) != 0) return std::nullopt;
+    if (!base::is_valid_utf8(text)) return std::nullopt;
     if (text.size() < kVersionTag.size() || text.compare(0, kVersionTag.size(), kVersionTag) != 0) {
         return std::nullopt;
     }
-    std::string_view rest = core::trim_unicode(std::string_view(text).substr(kVersionTag.size()));
+    std::string_view rest = base::trim_unicode(std::string_view(text).substr(kVersionTag.size()));
 
     Stamps stamps{};
     size_t slot = 0;
@@ -65,29 +65,29 @@ std::optional<Stamps> read_deploy_cache(const std::string& prefix) {
 }
 
 void write_deploy_cache(const std::string& prefix, const Stamps& stamps) {
-    std::string record = core::concat(kVersionTag, stamps[0], ',', stamps[1], ',', stamps[2], ',',
-                                      stamps[3]);
+    std::string record =
+        base::concat(kVersionTag, stamps[0], ',', stamps[1], ',', stamps[2], ',', stamps[3]);
     // A reader sees the old record or the new one, never half of one: write a hidden sibling
     // (named per process, so two launches of one prefix do not share it) and rename it over.
-    std::string path = core::join_path(prefix, kRecordName);
-    std::string scratch = core::concat(path, ".tmp-", static_cast<long>(::getpid()));
-    int error = core::write_file(scratch, record);
-    if (error == 0) error = core::rename_path(scratch, path);
+    std::string path = base::join_path(prefix, kRecordName);
+    std::string scratch = base::concat(path, ".tmp-", static_cast<long>(::getpid()));
+    int error = base::write_file(scratch, record);
+    if (error == 0) error = base::rename_path(scratch, path);
     if (error != 0) {
-        core::remove_file(scratch);
-        core::log_warn(core::concat("Cannot write deployment cache: ", core::error_text(error),
+        base::remove_file(scratch);
+        base::log_warn(base::concat("Cannot write deployment cache: ", base::error_text(error),
                                     "; next launch will re-deploy"));
         return;
     }
-    core::log_debug("deployment cache written");
+    base::log_debug("deployment cache written");
 }
 
 Stamps compute_stamps(const std::string& wine_root, const std::string& dxvk_source_root,
                       const std::string& steam_dir) {
-    return Stamps{stamp(core::join_path(wine_root, "lib/wine")),
-                  stamp(core::join_path(dxvk_source_root, "lib/wine/dxvk")),
-                  stamp(core::join_path(dxvk_source_root, "lib/wine/vkd3d-proton")),
-                  stamp(core::join_path(steam_dir, "legacycompat"))};
+    return Stamps{stamp(base::join_path(wine_root, "lib/wine")),
+                  stamp(base::join_path(dxvk_source_root, "lib/wine/dxvk")),
+                  stamp(base::join_path(dxvk_source_root, "lib/wine/vkd3d-proton")),
+                  stamp(base::join_path(steam_dir, "legacycompat"))};
 }
 
 ChangeFlags change_flags(const std::optional<Stamps>& record, const Stamps& now) {
@@ -96,10 +96,11 @@ ChangeFlags change_flags(const std::optional<Stamps>& record, const Stamps& now)
                        (*record)[3] == now[3]};
 }
 
-void update_deploy_cache(const std::string& prefix, const ChangeFlags& flags, const Stamps& stamps) {
+void update_deploy_cache(const std::string& prefix, const ChangeFlags& flags,
+                         const Stamps& stamps) {
     if (flags.wine_unchanged && flags.dxvk_unchanged && flags.vkd3d_unchanged &&
         flags.steam_unchanged) {
-        core::log_debug("cache hit: every component current");
+        base::log_debug("cache hit: every component current");
         return;
     }
     write_deploy_cache(prefix, stamps);

@@ -1,9 +1,9 @@
 #include "launcher/tasks/setup_tasks.hpp"
 
+#include "base/posix.hpp"
 #include "launcher/components/dll_deploy.hpp"
 #include "launcher/components/steam_bridge.hpp"
 #include "launcher/components/wineserver.hpp"
-#include "launcher/core/posix.hpp"
 #include "launcher/prefix/pe_sync.hpp"
 #include "launcher/prefix/registry.hpp"
 #include "launcher/prefix/setup_prefix.hpp"
@@ -11,7 +11,7 @@
 namespace pelto::launcher::tasks {
 
 bool nvidia_present(const std::string& proc_root) {
-    return core::exists(core::join_path(proc_root, "driver/nvidia/version"));
+    return base::exists(base::join_path(proc_root, "driver/nvidia/version"));
 }
 
 std::vector<graph::SetupTask> build_setup_tasks(const SetupInputs& inputs) {
@@ -45,7 +45,8 @@ std::vector<graph::SetupTask> build_setup_tasks(const SetupInputs& inputs) {
                                                          in.prefix);
                      }});
     tasks.push_back({"nvapi", {"prefix"}, [&in](SetupResults&) -> TaskOutput {
-                         return components::deploy_nvapi(in.nvidia_present, in.wine_root, in.prefix);
+                         return components::deploy_nvapi(in.nvidia_present, in.wine_root,
+                                                         in.prefix);
                      }});
     tasks.push_back({"dlss", {"prefix"}, [&in](SetupResults&) -> TaskOutput {
                          return components::deploy_dlss(in.nvidia_present, in.prefix);

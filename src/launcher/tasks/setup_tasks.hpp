@@ -1,3 +1,6 @@
+// Folder launcher/tasks: the eight setup tasks and the deployment cache; imports base, graph,
+// launcher/components and launcher/prefix.
+//
 // The launcher's eight setup tasks: their names, dependencies and bodies. They run in three
 // waves: "registry"; then "prefix"; then "wineserver", "dxvk", "vkd3d", "nvapi", "dlss" and
 // "bridge" together.

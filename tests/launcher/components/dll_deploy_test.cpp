@@ -7,7 +7,7 @@
 
 #include <array>
 
-#include "launcher/core/posix.hpp"
+#include "base/posix.hpp"
 #include "support/scoped_mount.hpp"
 #include "support/test_support.hpp"
 
@@ -26,7 +26,9 @@ using Names = std::vector<std::string>;
 
 constexpr std::array<const char*, 4> kDxvk = {"d3d11", "d3d10core", "d3d9", "dxgi"};
 
-Names as_strings(const std::vector<const char*>& names) { return Names(names.begin(), names.end()); }
+Names as_strings(const std::vector<const char*>& names) {
+    return Names(names.begin(), names.end());
+}
 
 void set_mtime(const std::string& path, time_t seconds, long nanoseconds = 0) {
     struct timespec times[2] = {{seconds, nanoseconds}, {seconds, nanoseconds}};
@@ -34,7 +36,7 @@ void set_mtime(const std::string& path, time_t seconds, long nanoseconds = 0) {
 }
 
 bool is_regular_file(const std::string& path) {
-    auto st = launcher::core::lstat_path(path);
+    auto st = base::lstat_path(path);
     return st && S_ISREG(st->st_mode);
 }
 
@@ -84,8 +86,8 @@ TEST(DllDeploy, CopiesWhatIsMissingAndReportsWhatIsInPlace) {
     EXPECT_EQ(as_strings(names), (Names{"d3d11", "d3d9", "dxgi"}));
     EXPECT_EQ(lines, (Lines{"[DEBUG]  DXVK: deployed 3 DLLs (0 already current)"}));
     EXPECT_EQ(read_text(dest + "/d3d9.dll"), "d3d9 body");
-    EXPECT_EQ(launcher::core::stat_path(dest + "/dxgi.dll")->st_mode & 07777, 0751u);
-    EXPECT_FALSE(launcher::core::exists(dest + "/d3d10core.dll"));
+    EXPECT_EQ(base::stat_path(dest + "/dxgi.dll")->st_mode & 07777, 0751u);
+    EXPECT_FALSE(base::exists(dest + "/d3d10core.dll"));
 
     // Second run: nothing to copy.
     lines = capture_log([&] { names = deploy_dll_set(source, dest, kDxvk, "DXVK"); });
@@ -114,9 +116,9 @@ TEST(DllDeploy, MissingSourceOrUncreatableDestination) {
         names = deploy_dll_set(dir / "no/such/dir", dir / "pfx/system32", kDxvk, "DXVK-32");
     });
     EXPECT_TRUE(names.empty());
-    EXPECT_EQ(lines, (Lines{"[WARN]   DXVK-32: source dir not found (" + dir.path() +
-                            "/no/such/dir)"}));
-    EXPECT_FALSE(launcher::core::exists(dir / "pfx"));
+    EXPECT_EQ(lines,
+              (Lines{"[WARN]   DXVK-32: source dir not found (" + dir.path() + "/no/such/dir)"}));
+    EXPECT_FALSE(base::exists(dir / "pfx"));
 
     // A dangling link as source directory does not exist either.
     make_link(dir / "gone", dir / "dangling-src");
@@ -159,12 +161,12 @@ TEST(DllDeploy, LinkedDestinations) {
     Lines lines = capture_log([&] { names = deploy_dll_set(source, dest, kDxvk, "DXVK"); });
     EXPECT_EQ(as_strings(names), (Names{"d3d11", "d3d9", "dxgi"}));
     EXPECT_EQ(lines, (Lines{"[DEBUG]  DXVK: deployed 2 DLLs (1 already current)"}));
-    EXPECT_TRUE(launcher::core::read_link(dest + "/d3d11.dll").has_value());
+    EXPECT_TRUE(base::read_link(dest + "/d3d11.dll").has_value());
     EXPECT_TRUE(is_regular_file(dest + "/d3d9.dll"));
     EXPECT_EQ(read_text(dest + "/d3d9.dll"), "9999");
     EXPECT_EQ(read_text(dir / "elsewhere/d3d9.dll"), "old!");
     EXPECT_TRUE(is_regular_file(dest + "/dxgi.dll"));
-    EXPECT_FALSE(launcher::core::exists(dir / "ghost/dxgi.dll"));
+    EXPECT_FALSE(base::exists(dir / "ghost/dxgi.dll"));
 }
 
 TEST(DllDeploy, FailedRemovalAndFailedCopies) {
@@ -183,28 +185,31 @@ TEST(DllDeploy, FailedRemovalAndFailedCopies) {
     Lines lines = capture_log([&] { names = deploy_dll_set(source, dir / "full", kDxvk, "DXVK"); });
     // The torn d3d11.dll is taken away again, which leaves room for d3d9.dll.
     EXPECT_EQ(as_strings(names), (Names{"d3d9"}));
-    EXPECT_EQ(lines, (Lines{
-                         "[WARN]   DXVK: failed to copy d3d11.dll: No space left on device (os error 28)",
-                         "[WARN]   DXVK: cannot remove old dxgi.dll: Is a directory (os error 21)",
-                         "[WARN]   DXVK: failed to copy dxgi.dll: Is a directory (os error 21)",
-                         "[DEBUG]  DXVK: deployed 1 DLLs (0 already current)",
-                     }));
-    EXPECT_FALSE(launcher::core::exists(dir / "full/d3d11.dll"));
+    EXPECT_EQ(lines,
+              (Lines{
+                  "[WARN]   DXVK: failed to copy d3d11.dll: No space left on device (os error 28)",
+                  "[WARN]   DXVK: cannot remove old dxgi.dll: Is a directory (os error 21)",
+                  "[WARN]   DXVK: failed to copy dxgi.dll: Is a directory (os error 21)",
+                  "[DEBUG]  DXVK: deployed 1 DLLs (0 already current)",
+              }));
+    EXPECT_FALSE(base::exists(dir / "full/d3d11.dll"));
     EXPECT_EQ(read_text(dir / "full/d3d9.dll"), "small");
 }
 
 TEST(DllDeploy, TaskBodies) {
     TempDir dir;
     std::string root = dir / "dxvk-root", pfx = dir / "pfx";
-    std::string system32 = pfx + "/drive_c/windows/system32", syswow64 = pfx + "/drive_c/windows/syswow64";
+    std::string system32 = pfx + "/drive_c/windows/system32",
+                syswow64 = pfx + "/drive_c/windows/syswow64";
 
     // Unchanged trees: the full lists without touching anything.
     Lines lines = capture_log([&] {
-        EXPECT_EQ(as_strings(deploy_dxvk(true, root, pfx)), (Names{"d3d11", "d3d10core", "d3d9", "dxgi"}));
+        EXPECT_EQ(as_strings(deploy_dxvk(true, root, pfx)),
+                  (Names{"d3d11", "d3d10core", "d3d9", "dxgi"}));
         EXPECT_EQ(as_strings(deploy_vkd3d(true, root, pfx)), (Names{"d3d12", "d3d12core"}));
     });
     EXPECT_TRUE(lines.empty());
-    EXPECT_FALSE(launcher::core::exists(pfx));
+    EXPECT_FALSE(base::exists(pfx));
 
     // Changed: both sets are deployed, only the 64-bit list is returned.
     write_text(root + "/lib/wine/dxvk/x86_64-windows/d3d11.dll", "64");
@@ -213,8 +218,9 @@ TEST(DllDeploy, TaskBodies) {
     write_text(root + "/lib/wine/vkd3d-proton/x86_64-windows/d3d12core.dll", "64");
     EXPECT_EQ(as_strings(deploy_dxvk(false, root, pfx)), (Names{"d3d11", "dxgi"}));
     EXPECT_EQ(read_text(syswow64 + "/d3d9.dll"), "32");
-    EXPECT_FALSE(launcher::core::exists(system32 + "/d3d9.dll"));
-    lines = capture_log([&] { EXPECT_EQ(as_strings(deploy_vkd3d(false, root, pfx)), (Names{"d3d12core"})); });
+    EXPECT_FALSE(base::exists(system32 + "/d3d9.dll"));
+    lines = capture_log(
+        [&] { EXPECT_EQ(as_strings(deploy_vkd3d(false, root, pfx)), (Names{"d3d12core"})); });
     EXPECT_EQ(lines, (Lines{"[DEBUG]  VKD3D: deployed 1 DLLs (0 already current)",
                             "[WARN]   VKD3D-32: source dir not found (" + root +
                                 "/lib/wine/vkd3d-proton/i386-windows)"}));
@@ -225,7 +231,7 @@ TEST(DllDeploy, TaskBodies) {
     write_text(wine + "/lib/wine/dxvk-nvapi/x86_64-windows/nvofapi64.dll", "o");
     write_text(wine + "/lib/wine/dxvk-nvapi/i386-windows/nvapi.dll", "n32");
     EXPECT_TRUE(deploy_nvapi(false, wine, pfx).empty());
-    EXPECT_FALSE(launcher::core::exists(system32 + "/nvapi64.dll"));
+    EXPECT_FALSE(base::exists(system32 + "/nvapi64.dll"));
     EXPECT_EQ(as_strings(deploy_nvapi(true, wine, pfx)), (Names{"nvapi64", "nvofapi64", "nvapi"}));
     EXPECT_EQ(read_text(syswow64 + "/nvapi.dll"), "n32");
 
@@ -239,7 +245,7 @@ TEST(DllDeploy, TaskBodies) {
         EXPECT_TRUE(deploy_dlss(false, pfx, sys).empty());
     });
     EXPECT_TRUE(lines.empty());
-    EXPECT_FALSE(launcher::core::exists(system32 + "/_nvngx.dll"));
+    EXPECT_FALSE(base::exists(system32 + "/_nvngx.dll"));
     write_text(sys + "/opt/nvidia/nvidia/wine/nvngx.dll", "n");
     EXPECT_EQ(as_strings(deploy_dlss(true, pfx, sys)), (Names{"_nvngx", "nvngx"}));
     EXPECT_EQ(read_text(system32 + "/nvngx.dll"), "n");

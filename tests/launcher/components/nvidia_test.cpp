@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "launcher/core/posix.hpp"
+#include "base/posix.hpp"
 #include "support/test_support.hpp"
 
 namespace pelto::launcher::components {
@@ -22,10 +22,11 @@ TEST(NvidiaDllDir, FollowsTheLibraryLinkAndStopsAtTheFirstThatResolves) {
     EXPECT_FALSE(nvidia_wine_dll_dir(root.path()));
 
     // A link into another directory: "nvidia/wine" beside the link's final target counts.
-    core::remove_file(root / "usr/lib/libGLX_nvidia.so.0");
+    base::remove_file(root / "usr/lib/libGLX_nvidia.so.0");
     write_text(root / "opt/driver/libGLX_nvidia.so.0.1", "");
     write_text(root / "opt/driver/nvidia/wine/nvngx.dll", "");
-    testing::make_link(root / "opt/driver/libGLX_nvidia.so.0.1", root / "usr/lib/libGLX_nvidia.so.0");
+    testing::make_link(root / "opt/driver/libGLX_nvidia.so.0.1",
+                       root / "usr/lib/libGLX_nvidia.so.0");
     EXPECT_EQ(nvidia_wine_dll_dir(root.path()), root / "opt/driver/nvidia/wine");
 }
 

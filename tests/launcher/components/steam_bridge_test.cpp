@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "launcher/core/posix.hpp"
+#include "base/posix.hpp"
 #include "support/test_support.hpp"
 
 namespace pelto::launcher::components {
@@ -34,15 +34,15 @@ struct Layout {
         write_text(dir / "tool/lib/wine/x86_64-windows/lsteamclient.dll", "bridge lsteamclient");
     }
     void add_legacycompat() {
-        for (const char* name : {"steamclient64.dll", "steamclient.dll", "GameOverlayRenderer64.dll",
-                                 "SteamService.exe", "Steam.dll"}) {
+        for (const char* name : {"steamclient64.dll", "steamclient.dll",
+                                 "GameOverlayRenderer64.dll", "SteamService.exe", "Steam.dll"}) {
             write_text(steam + "/legacycompat/" + name, std::string("legacy ") + name);
         }
     }
 };
 
 bool is_regular_file(const std::string& path) {
-    auto st = launcher::core::lstat_path(path);
+    auto st = base::lstat_path(path);
     return st && S_ISREG(st->st_mode);
 }
 
@@ -50,8 +50,9 @@ TEST(SteamBridge, WithoutLegacycompatOnlyTheBridgeProgramsAreDeployed) {
     Layout l;
     write_text(l.system32 + "/steamclient64.dll", "stale copy");
     Lines lines = capture_log([&] { deploy_steam_client(l.steam, l.pfx, l.own_exe); });
-    EXPECT_EQ(lines, (Lines{"[WARN]   Steam legacycompat not found at " + l.steam + "/legacycompat"}));
-    EXPECT_FALSE(launcher::core::exists(l.pfx + "/drive_c/Program Files (x86)"));
+    EXPECT_EQ(lines,
+              (Lines{"[WARN]   Steam legacycompat not found at " + l.steam + "/legacycompat"}));
+    EXPECT_FALSE(base::exists(l.pfx + "/drive_c/Program Files (x86)"));
     EXPECT_EQ(read_text(l.system32 + "/steamclient64.dll"), "stale copy");
     EXPECT_EQ(read_text(l.system32 + "/steam.exe"), "bridge steam.exe");
     EXPECT_EQ(read_text(l.syswow64 + "/steam.exe"), "bridge steam.exe");
@@ -66,13 +67,14 @@ TEST(SteamBridge, ClientFilesAreCopiedOnceAndTheStaleCopyGoes) {
     Lines lines = capture_log([&] { deploy_steam_client(l.steam, l.pfx, l.own_exe); });
     EXPECT_EQ(lines, (Lines{"[DEBUG]  Steam client: removed the bridge copy in system32",
                             "[DEBUG]  Steam client: deployed 5 files (0 already current)"}));
-    EXPECT_FALSE(launcher::core::lstat_path(l.system32 + "/steamclient64.dll"));
+    EXPECT_FALSE(base::lstat_path(l.system32 + "/steamclient64.dll"));
     EXPECT_EQ(read_text(l.client + "/steamclient64.dll"), "legacy steamclient64.dll");
-    EXPECT_EQ(read_text(l.client + "/GameOverlayRenderer64.dll"), "legacy GameOverlayRenderer64.dll");
+    EXPECT_EQ(read_text(l.client + "/GameOverlayRenderer64.dll"),
+              "legacy GameOverlayRenderer64.dll");
     // The service executable becomes the prefix client's steam.exe; the system directories
     // get the launcher's bridge instead.
     EXPECT_EQ(read_text(l.client + "/steam.exe"), "legacy SteamService.exe");
-    EXPECT_FALSE(launcher::core::exists(l.client + "/SteamService.exe"));
+    EXPECT_FALSE(base::exists(l.client + "/SteamService.exe"));
     EXPECT_EQ(read_text(l.system32 + "/steam.exe"), "bridge steam.exe");
     EXPECT_EQ(read_text(l.syswow64 + "/steam.exe"), "bridge steam.exe");
 
@@ -80,7 +82,7 @@ TEST(SteamBridge, ClientFilesAreCopiedOnceAndTheStaleCopyGoes) {
     EXPECT_EQ(lines, (Lines{"[DEBUG]  Steam client: 5 files already current"}));
 
     // One file missing from legacycompat and one changed there.
-    launcher::core::remove_file(l.steam + "/legacycompat/Steam.dll");
+    base::remove_file(l.steam + "/legacycompat/Steam.dll");
     write_text(l.steam + "/legacycompat/steamclient.dll", "a newer, longer client");
     lines = capture_log([&] { deploy_steam_client(l.steam, l.pfx, l.own_exe); });
     EXPECT_EQ(lines, (Lines{"[DEBUG]  Steam client: deployed 1 files (3 already current)"}));
@@ -100,24 +102,25 @@ TEST(SteamBridge, LinksAtTheSteamExeDestinations) {
     EXPECT_TRUE(lines.empty());
     EXPECT_TRUE(is_regular_file(l.system32 + "/steam.exe"));
     EXPECT_EQ(read_text(l.system32 + "/steam.exe"), "bridge steam.exe");
-    EXPECT_FALSE(launcher::core::exists(l.dir / "gone/steam.exe"));
-    EXPECT_TRUE(launcher::core::read_link(l.syswow64 + "/steam.exe").has_value());
+    EXPECT_FALSE(base::exists(l.dir / "gone/steam.exe"));
+    EXPECT_TRUE(base::read_link(l.syswow64 + "/steam.exe").has_value());
     EXPECT_EQ(read_text(l.dir / "real/steam.exe"), "bridge steam.exe");
 }
 
 TEST(SteamBridge, MissingSourcesAndUnwritablePrefix) {
     Layout l;
-    launcher::core::remove_file(l.dir / "tool/lib/wine/x86_64-windows/steam.exe");
-    launcher::core::remove_file(l.dir / "tool/lib/wine/x86_64-windows/lsteamclient.dll");
+    base::remove_file(l.dir / "tool/lib/wine/x86_64-windows/steam.exe");
+    base::remove_file(l.dir / "tool/lib/wine/x86_64-windows/lsteamclient.dll");
     Lines lines = capture_log([&] {
         deploy_steam_exe_bridge(l.own_exe, l.pfx);
         deploy_lsteamclient(l.own_exe, l.pfx);
         deploy_steam_exe_bridge("pelto", l.pfx);  // no parent directory
         deploy_lsteamclient("pelto", l.pfx);
     });
-    EXPECT_EQ(lines, (Lines{"[WARN]   steam_bridge not found — games requiring Steam API will fail",
-                            "[WARN]   steam_bridge not found — games requiring Steam API will fail"}));
-    EXPECT_FALSE(launcher::core::exists(l.pfx));
+    EXPECT_EQ(lines,
+              (Lines{"[WARN]   steam_bridge not found — games requiring Steam API will fail",
+                     "[WARN]   steam_bridge not found — games requiring Steam API will fail"}));
+    EXPECT_FALSE(base::exists(l.pfx));
 
     // A file where the prefix's drive_c should be.
     Layout blocked;

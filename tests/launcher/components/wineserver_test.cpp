@@ -10,7 +10,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "launcher/core/posix.hpp"
+#include "base/posix.hpp"
 #include "support/test_support.hpp"
 
 namespace pelto::launcher::components {
@@ -38,8 +38,10 @@ TEST(Wineserver, PrestartReportsHowTheServerProgramEnded) {
                                  "in=$(readlink /proc/$$/fd/0)\n"
                                  "out=$(readlink /proc/$$/fd/1)\n"
                                  "err=$(readlink /proc/$$/fd/2)\n"
-                                 "echo \"$WINEPREFIX $in $out $err\" > " + dir.path() + "/seen\n"
-                                 "exit 0\n");
+                                 "echo \"$WINEPREFIX $in $out $err\" > " +
+                                     dir.path() +
+                                     "/seen\n"
+                                     "exit 0\n");
     Lines lines = capture_log([&] { prestart_wineserver(started, pfx); });
     EXPECT_EQ(lines, (Lines{"[DEBUG]  wineserver: started ahead for " + pfx}));
     EXPECT_EQ(read_text(dir / "seen"), pfx + " /dev/null /dev/null /dev/null\n");
@@ -51,11 +53,13 @@ TEST(Wineserver, PrestartReportsHowTheServerProgramEnded) {
     };
     const std::vector<Case> cases = {
         {"exit 2\n", 0755, "[DEBUG]  wineserver: already running for " + pfx},
-        {"exit 3\n", 0755, "[DEBUG]  wineserver: prestart exited exit status: 3; Wine will start its own"},
+        {"exit 3\n", 0755,
+         "[DEBUG]  wineserver: prestart exited exit status: 3; Wine will start its own"},
         {"kill -KILL $$\n", 0755,
          "[DEBUG]  wineserver: prestart exited signal: 9 (SIGKILL); Wine will start its own"},
         {"exit 0\n", 0644,
-         "[WARN]   wineserver: prestart failed: Permission denied (os error 13); Wine will start its own"},
+         "[WARN]   wineserver: prestart failed: Permission denied (os error 13); Wine will start "
+         "its own"},
     };
     int n = 0;
     for (const Case& c : cases) {
@@ -96,7 +100,10 @@ TEST(Wineserver, SweepRemovesOnlyTheUsersDeadServerDirectories) {
 
     std::string dead = user_dir + "/server-dead";
     make_dir(dead);
-    { BoundSocket gone(dead + "/socket", false); ASSERT_TRUE(gone.ok()); }
+    {
+        BoundSocket gone(dead + "/socket", false);
+        ASSERT_TRUE(gone.ok());
+    }
     write_text(dead + "/lock", "");
     write_text(dead + "/deeper/file", "x");
     // A link inside the stale directory to something outside must not be followed.
@@ -128,14 +135,14 @@ TEST(Wineserver, SweepRemovesOnlyTheUsersDeadServerDirectories) {
     std::sort(lines.begin(), lines.end());
     EXPECT_EQ(lines, (Lines{"[DEBUG]  Removing stale server dir: " + dead,
                             "[DEBUG]  Removing stale server dir: " + plain}));
-    EXPECT_FALSE(launcher::core::lstat_path(dead));
-    EXPECT_FALSE(launcher::core::lstat_path(plain));
+    EXPECT_FALSE(base::lstat_path(dead));
+    EXPECT_FALSE(base::lstat_path(plain));
     EXPECT_EQ(read_text(tmp / "outside/precious"), "keep me");
-    EXPECT_TRUE(launcher::core::exists(live + "/socket"));
-    EXPECT_TRUE(launcher::core::exists(no_socket + "/lock"));
-    EXPECT_TRUE(launcher::core::exists(foreign + "/socket"));
-    EXPECT_TRUE(launcher::core::exists(tmp / "elsewhere/socket"));
-    EXPECT_TRUE(launcher::core::lstat_path(user_dir + "/server-link"));
+    EXPECT_TRUE(base::exists(live + "/socket"));
+    EXPECT_TRUE(base::exists(no_socket + "/lock"));
+    EXPECT_TRUE(base::exists(foreign + "/socket"));
+    EXPECT_TRUE(base::exists(tmp / "elsewhere/socket"));
+    EXPECT_TRUE(base::lstat_path(user_dir + "/server-link"));
 }
 
 TEST(Wineserver, SweepLeavesAPlantedUserDirectoryAlone) {
@@ -144,10 +151,10 @@ TEST(Wineserver, SweepLeavesAPlantedUserDirectoryAlone) {
     write_text(tmp / "target/server/socket", "");
     make_link(tmp / "target", user_dir);
     EXPECT_TRUE(capture_log([&] { sweep_stale_server_dirs(tmp.path()); }).empty());
-    EXPECT_TRUE(launcher::core::exists(tmp / "target/server/socket"));
+    EXPECT_TRUE(base::exists(tmp / "target/server/socket"));
 
     // A socket path that does not fit a socket address cannot answer: stale.
-    launcher::core::remove_file(user_dir);
+    base::remove_file(user_dir);
     std::string long_dir = user_dir + "/" + std::string(110, 'w');
     write_text(long_dir + "/socket", "");
     Lines lines = capture_log([&] { sweep_stale_server_dirs(tmp.path()); });

@@ -43,7 +43,8 @@ TEST(LaunchContext, SteamDirectorySearch) {
     TempDir empty_home;
     lines = capture_log([&] { found = find_steam_dir(empty_home.path()); });
     EXPECT_EQ(found, empty_home / ".steam/root");
-    std::vector<std::string> expected = {"[WARN]   Steam directory not found — game may not connect to Steam"};
+    std::vector<std::string> expected = {
+        "[WARN]   Steam directory not found — game may not connect to Steam"};
     EXPECT_EQ(lines, expected);
 }
 

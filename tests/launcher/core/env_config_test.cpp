@@ -22,8 +22,9 @@ TEST(EnvConfig, ParsesAssignmentsCommentsAndMalformedLines) {
     TempDir dir;
     std::vector<CustomVar> vars;
     auto lines = capture_log([&] {
-        vars = load(dir, "FOO = bar baz \n   # indented comment\nEMPTY=\n=bar\nEQ=a=b\nJUST_A_WORD\n"
-                         "\xC2\xA0NBSP=\xE3\x80\x80value\xE3\x80\x80\nFOO=second");
+        vars = load(dir,
+                    "FOO = bar baz \n   # indented comment\nEMPTY=\n=bar\nEQ=a=b\nJUST_A_WORD\n"
+                    "\xC2\xA0NBSP=\xE3\x80\x80value\xE3\x80\x80\nFOO=second");
     });
     ASSERT_EQ(vars.size(), 5u);
     EXPECT_EQ(vars[0].name, "FOO");
@@ -34,8 +35,9 @@ TEST(EnvConfig, ParsesAssignmentsCommentsAndMalformedLines) {
     EXPECT_EQ(vars[3].name, "NBSP");
     EXPECT_EQ(vars[3].value, "value");
     EXPECT_EQ(vars[4].value, "second");
-    std::vector<std::string> expected = {"[WARN]   env_config: ignoring malformed line: JUST_A_WORD",
-                                         "[DEBUG]  env_config: loaded 5 custom variable(s)"};
+    std::vector<std::string> expected = {
+        "[WARN]   env_config: ignoring malformed line: JUST_A_WORD",
+        "[DEBUG]  env_config: loaded 5 custom variable(s)"};
     EXPECT_EQ(lines, expected);
 }
 
@@ -47,7 +49,7 @@ TEST(EnvConfig, WindowsLineEndsMatchUnixOnesAndBadFilesAreSilent) {
     EXPECT_EQ(windows_vars[1].value, unix_vars[1].value);
 
     auto lines = capture_log([&] {
-        EXPECT_TRUE(load(dir, "A=\xFF\n").empty());           // not UTF-8: ignored whole
+        EXPECT_TRUE(load(dir, "A=\xFF\n").empty());            // not UTF-8: ignored whole
         EXPECT_TRUE(load(dir, "# only a comment\n").empty());  // no DEBUG line either
         EXPECT_TRUE(load_env_config(dir / "missing/pelto").empty());
     });

@@ -32,7 +32,8 @@ TEST(WineDiscovery, RootSearchOrder) {
     write_text(common + "/Proton 9.0/files/bin/wine", "");
     lines = capture_log([&] { root = find_wine_root(std::nullopt, home, usr); });
     EXPECT_EQ(root, common + "/Proton 9.0/files");
-    EXPECT_EQ(lines, std::vector<std::string>{"[WARN]   system Wine not found — using Proton 9.0's wine"});
+    EXPECT_EQ(lines,
+              std::vector<std::string>{"[WARN]   system Wine not found — using Proton 9.0's wine"});
 
     write_text(common + "/Proton - Experimental/files/lib/wine/x86_64-unix/wine", "");
     lines = capture_log([&] { root = find_wine_root(std::nullopt, home, usr); });
@@ -76,8 +77,9 @@ TEST(WineDiscovery, LoaderServerAndDxvkSource) {
     std::string source;
     auto lines = capture_log([&] { source = choose_dxvk_source(home, root, std::nullopt); });
     EXPECT_EQ(source, root);
-    EXPECT_EQ(lines, std::vector<std::string>{
-                         "[WARN]   DXVK/VKD3D: no source found — D3D games will use Wine's builtin"});
+    EXPECT_EQ(lines,
+              std::vector<std::string>{
+                  "[WARN]   DXVK/VKD3D: no source found — D3D games will use Wine's builtin"});
 
     std::string proton = tree / "proton/files";
     testing::make_dir(proton + "/lib/wine");
@@ -87,7 +89,8 @@ TEST(WineDiscovery, LoaderServerAndDxvkSource) {
     write_text(proton + "/lib/wine/dxvk/x86_64-windows/d3d11.dll", "");
     lines = capture_log([&] { source = choose_dxvk_source(home, root, proton); });
     EXPECT_EQ(source, proton);
-    EXPECT_EQ(lines, std::vector<std::string>{"[DEBUG]  DXVK/VKD3D: sourcing from Proton (" + proton + ")"});
+    EXPECT_EQ(lines, std::vector<std::string>{"[DEBUG]  DXVK/VKD3D: sourcing from Proton (" +
+                                              proton + ")"});
 
     write_text(root + "/lib/wine/dxvk/x86_64-windows/d3d11.dll", "");
     EXPECT_EQ(choose_dxvk_source(home, root, proton), root);
@@ -108,14 +111,14 @@ TEST(WineDiscovery, ProtonFilesAndIncompleteTreeWarnings) {
 
     std::string root = tree / "w";
     testing::make_dir(root + "/lib/wine");
-    Command command;
+    base::Command command;
     auto lines = capture_log([&] { command = wine_command("/bin/true", root); });
     EXPECT_EQ(command.program, "/bin/true");
     EXPECT_TRUE(command.args.empty());
-    std::vector<std::string> expected = {
-        "[WARN]   pelto Wine tree incomplete (missing " + root + "/lib/wine or " + root +
-            "/share/wine); patched modules will not load.",
-        "[WARN]   Re-run install.py to populate the compat tree."};
+    std::vector<std::string> expected = {"[WARN]   pelto Wine tree incomplete (missing " + root +
+                                             "/lib/wine or " + root +
+                                             "/share/wine); patched modules will not load.",
+                                         "[WARN]   Re-run install.py to populate the compat tree."};
     EXPECT_EQ(lines, expected);
     testing::make_dir(root + "/share/wine");
     lines = capture_log([&] { wine_command("/bin/true", root); });

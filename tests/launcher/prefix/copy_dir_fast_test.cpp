@@ -6,7 +6,7 @@
 
 #include <algorithm>
 
-#include "launcher/core/posix.hpp"
+#include "base/posix.hpp"
 #include "support/scoped_mount.hpp"
 #include "support/test_support.hpp"
 
@@ -14,16 +14,16 @@ namespace pelto::launcher::prefix {
 namespace {
 
 using testing::capture_log;
+using testing::inode_of;
 using testing::make_dir;
 using testing::make_link;
 using testing::read_text;
 using testing::ScopedMount;
-using testing::inode_of;
 using testing::TempDir;
 using testing::write_text;
 
 bool is_link(const std::string& path) {
-    auto status = core::lstat_path(path);
+    auto status = base::lstat_path(path);
     return status && S_ISLNK(status->st_mode);
 }
 
@@ -60,33 +60,34 @@ TEST(CopyDirFast, FreshCopyThenRepairFillsOnlyTheGaps) {
     // Same file system: every file is a hard link of the template's, not a copy.
     for (std::string relative :
          {"system.reg", "drive_c/windows/system32/kernel32.dll",
-          "drive_c/windows/system32/drivers/etc/hosts", "drive_c/windows/system32/wbem/a/b/c/deep.mof",
-          "drive_c/bad\xFFname.txt"}) {
-        EXPECT_EQ(inode_of(destination + "/" + relative), inode_of(source + "/" + relative)) << relative;
+          "drive_c/windows/system32/drivers/etc/hosts",
+          "drive_c/windows/system32/wbem/a/b/c/deep.mof", "drive_c/bad\xFFname.txt"}) {
+        EXPECT_EQ(inode_of(destination + "/" + relative), inode_of(source + "/" + relative))
+            << relative;
     }
-    EXPECT_TRUE(core::is_dir(destination + "/drive_c/users/Public/Desktop"));
+    EXPECT_TRUE(base::is_dir(destination + "/drive_c/users/Public/Desktop"));
     // Links that resolve point at the canonical absolute target; one whose target lies inside
     // the template leads to the same place inside the copy, never into the shared template;
     // a dangling one keeps its text.
-    std::string copy_root = *core::canonical(destination);
-    EXPECT_EQ(core::read_link(destination + "/dosdevices/c:"), copy_root + "/drive_c");
-    EXPECT_EQ(core::read_link(destination + "/drive_c/windows/abs.ini"),
+    std::string copy_root = *base::canonical(destination);
+    EXPECT_EQ(base::read_link(destination + "/dosdevices/c:"), copy_root + "/drive_c");
+    EXPECT_EQ(base::read_link(destination + "/drive_c/windows/abs.ini"),
               copy_root + "/drive_c/windows/win.ini");
-    EXPECT_EQ(core::read_link(destination + "/dosdevices/u:"), *core::canonical("/usr"));
-    EXPECT_EQ(core::read_link(destination + "/dosdevices/x:"), "../../nowhere/at/all");
+    EXPECT_EQ(base::read_link(destination + "/dosdevices/u:"), *base::canonical("/usr"));
+    EXPECT_EQ(base::read_link(destination + "/dosdevices/x:"), "../../nowhere/at/all");
 
     // Everything in place: nothing is counted, nothing changes.
     EXPECT_EQ(copy_dir_fast(source, destination), 0u);
 
     // Damage the prefix: lose two files, change one, make a link dangle, replace a link with
     // a real file.
-    core::remove_file(destination + "/drive_c/windows/system32/kernel32.dll");
-    core::remove_file(destination + "/drive_c/windows/system32/wbem/a/b/c/deep.mof");
-    core::remove_file(destination + "/drive_c/windows/win.ini");
+    base::remove_file(destination + "/drive_c/windows/system32/kernel32.dll");
+    base::remove_file(destination + "/drive_c/windows/system32/wbem/a/b/c/deep.mof");
+    base::remove_file(destination + "/drive_c/windows/win.ini");
     write_text(destination + "/drive_c/windows/win.ini", "edited by the user");
-    core::remove_file(destination + "/dosdevices/c:");
+    base::remove_file(destination + "/dosdevices/c:");
     make_link("/gone/drive_c", destination + "/dosdevices/c:");
-    core::remove_file(destination + "/drive_c/windows/abs.ini");
+    base::remove_file(destination + "/drive_c/windows/abs.ini");
     write_text(destination + "/drive_c/windows/abs.ini", "a real file now");
 
     lines = capture_log([&] { count = copy_dir_fast(source, destination); });
@@ -95,11 +96,11 @@ TEST(CopyDirFast, FreshCopyThenRepairFillsOnlyTheGaps) {
     EXPECT_EQ(read_text(destination + "/drive_c/windows/system32/kernel32.dll"), "kernel32");
     EXPECT_EQ(read_text(destination + "/drive_c/windows/system32/wbem/a/b/c/deep.mof"), "deep");
     EXPECT_EQ(read_text(destination + "/drive_c/windows/win.ini"), "edited by the user");
-    EXPECT_EQ(core::read_link(destination + "/dosdevices/c:"), copy_root + "/drive_c");
+    EXPECT_EQ(base::read_link(destination + "/dosdevices/c:"), copy_root + "/drive_c");
     EXPECT_FALSE(is_link(destination + "/drive_c/windows/abs.ini"));
     EXPECT_EQ(read_text(destination + "/drive_c/windows/abs.ini"), "a real file now");
     // The dangling link with the template's own text is already good.
-    EXPECT_EQ(core::read_link(destination + "/dosdevices/x:"), "../../nowhere/at/all");
+    EXPECT_EQ(base::read_link(destination + "/dosdevices/x:"), "../../nowhere/at/all");
 }
 
 TEST(CopyDirFast, ListingsLargerThanOneBufferAreReadWhole) {
@@ -109,7 +110,7 @@ TEST(CopyDirFast, ListingsLargerThanOneBufferAreReadWhole) {
     std::string padding(48, 'n');
     for (int i = 0; i < 2000; ++i) write_text(source + "/" + padding + std::to_string(i), "");
     EXPECT_EQ(copy_dir_fast(source, tree / "pfx"), 2000u);
-    EXPECT_EQ(core::list_dir(tree / "pfx").size(), 2000u);
+    EXPECT_EQ(base::list_dir(tree / "pfx").size(), 2000u);
 }
 
 TEST(CopyDirFast, TemplateOnAnotherFileSystemIsCopied) {
@@ -121,11 +122,11 @@ TEST(CopyDirFast, TemplateOnAnotherFileSystemIsCopied) {
     uint32_t copied = copy_dir_fast(shm / "template", tree / "copied");
     EXPECT_EQ(linked, entries);
     EXPECT_EQ(copied, linked);
-    for (std::string relative :
-         {"system.reg", "drive_c/windows/system32/wbem/a/b/c/deep.mof", "drive_c/bad\xFFname.txt"}) {
+    for (std::string relative : {"system.reg", "drive_c/windows/system32/wbem/a/b/c/deep.mof",
+                                 "drive_c/bad\xFFname.txt"}) {
         EXPECT_EQ(read_text(tree / "copied/" + relative), read_text(shm / "template/" + relative));
     }
-    auto executable = core::stat_path(tree / "copied/drive_c/windows/wine.exe");
+    auto executable = base::stat_path(tree / "copied/drive_c/windows/wine.exe");
     ASSERT_TRUE(executable);
     EXPECT_EQ(executable->st_mode & 07777, 0750u);
     // A copy, not a link: the prefix's file is its own.
@@ -151,7 +152,7 @@ TEST(CopyDirFast, FilesThatCannotBeDeployedAreReportedAndSkipped) {
     EXPECT_EQ(read_text(tree / "small/pfx/one.dll"), "1");
     EXPECT_EQ(read_text(tree / "small/pfx/sub/three.dll"), "3");
     // No truncated copy is left behind to pass for a deployed file on the next repair.
-    EXPECT_FALSE(core::lstat_path(tree / "small/pfx/big.dll"));
+    EXPECT_FALSE(base::lstat_path(tree / "small/pfx/big.dll"));
 
     // A name held by a dangling link is not written through.
     std::string destination = tree / "pfx";
@@ -161,7 +162,7 @@ TEST(CopyDirFast, FilesThatCannotBeDeployedAreReportedAndSkipped) {
     EXPECT_EQ(lines, std::vector<std::string>{"[WARN]   copy_dir_fast: failed to deploy " + source +
                                               "/one.dll"});
     EXPECT_EQ(count, 3u);
-    EXPECT_FALSE(core::exists(tree / "outside/target.dll"));
+    EXPECT_FALSE(base::exists(tree / "outside/target.dll"));
 }
 
 TEST(CopyDirFast, UnusableSourceOrDestinationEndsOnlyThatDirectory) {
@@ -171,7 +172,7 @@ TEST(CopyDirFast, UnusableSourceOrDestinationEndsOnlyThatDirectory) {
     EXPECT_EQ(count, 0u);
     EXPECT_EQ(lines, std::vector<std::string>{"[ERROR]  copy_dir_fast: failed to open " +
                                               tree / "missing"});
-    EXPECT_FALSE(core::exists(tree / "pfx"));
+    EXPECT_FALSE(base::exists(tree / "pfx"));
     EXPECT_EQ(copy_dir_fast(std::string("/tmp\0x", 6), tree / "pfx"), 0u);
 
     // A file where a directory of the prefix should be: that subtree is left out, the rest
@@ -181,9 +182,9 @@ TEST(CopyDirFast, UnusableSourceOrDestinationEndsOnlyThatDirectory) {
     write_text(tree / "pfx/drive_c", "not a directory");
     lines = capture_log([&] { count = copy_dir_fast(tree / "template", tree / "pfx"); });
     EXPECT_EQ(count, 1u);
-    EXPECT_EQ(lines, std::vector<std::string>{
-                         "[ERROR]  copy_dir_fast: cannot create " + tree / "pfx/drive_c" +
-                         ": File exists (os error 17)"});
+    EXPECT_EQ(lines,
+              std::vector<std::string>{"[ERROR]  copy_dir_fast: cannot create " +
+                                       tree / "pfx/drive_c" + ": File exists (os error 17)"});
     EXPECT_EQ(read_text(tree / "pfx/top.reg"), "r");
 }
 

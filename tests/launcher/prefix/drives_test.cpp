@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "launcher/core/posix.hpp"
+#include "base/posix.hpp"
 #include "support/scoped_mount.hpp"
 #include "support/test_support.hpp"
 
@@ -12,11 +12,11 @@ namespace pelto::launcher::prefix {
 namespace {
 
 using testing::capture_log;
+using testing::inode_of;
 using testing::make_dir;
 using testing::make_link;
 using testing::ScopedEnv;
 using testing::ScopedMount;
-using testing::inode_of;
 using testing::TempDir;
 using testing::write_text;
 
@@ -24,8 +24,8 @@ TEST(Drives, DriveLinksAreMadeOnlyWhereMissing) {
     TempDir tree;
     std::string pfx = tree / "pfx";
     EXPECT_TRUE(capture_log([&] { create_drive_links(pfx); }).empty());
-    EXPECT_EQ(core::read_link(pfx + "/dosdevices/c:"), "../drive_c");
-    EXPECT_EQ(core::read_link(pfx + "/dosdevices/z:"), "/");
+    EXPECT_EQ(base::read_link(pfx + "/dosdevices/c:"), "../drive_c");
+    EXPECT_EQ(base::read_link(pfx + "/dosdevices/z:"), "/");
 
     // A real directory for c: and a link elsewhere for z: stay as they are.
     TempDir other;
@@ -33,17 +33,17 @@ TEST(Drives, DriveLinksAreMadeOnlyWhereMissing) {
     make_dir(kept + "/dosdevices/c:");
     make_link("/mnt", kept + "/dosdevices/z:");
     EXPECT_TRUE(capture_log([&] { create_drive_links(kept); }).empty());
-    EXPECT_TRUE(core::is_dir(kept + "/dosdevices/c:"));
-    EXPECT_FALSE(core::read_link(kept + "/dosdevices/c:"));
-    EXPECT_EQ(core::read_link(kept + "/dosdevices/z:"), "/mnt");
+    EXPECT_TRUE(base::is_dir(kept + "/dosdevices/c:"));
+    EXPECT_FALSE(base::read_link(kept + "/dosdevices/c:"));
+    EXPECT_EQ(base::read_link(kept + "/dosdevices/z:"), "/mnt");
 
     // A dangling c: counts as missing, and the name is taken.
-    core::remove_tree(kept + "/dosdevices/c:");
+    base::remove_tree(kept + "/dosdevices/c:");
     make_link("../gone", kept + "/dosdevices/c:");
     EXPECT_EQ(capture_log([&] { create_drive_links(kept); }),
               std::vector<std::string>{
                   "[ERROR]  Cannot create c: drive symlink: File exists (os error 17)"});
-    EXPECT_EQ(core::read_link(kept + "/dosdevices/c:"), "../gone");
+    EXPECT_EQ(base::read_link(kept + "/dosdevices/c:"), "../gone");
 
     // A file where the drive directory should be.
     TempDir blocked;
@@ -68,11 +68,11 @@ TEST(Drives, UserFoldersFollowThePrefixUserName) {
          {"AppData/Roaming", "AppData/Local/Microsoft/Windows/INetCache",
           "AppData/Local/Microsoft/Windows/History", "AppData/Local/Microsoft/Windows/INetCookies",
           "AppData/LocalLow", "Desktop", "Documents", "Downloads", "Pictures", "Videos", "Temp"}) {
-        EXPECT_TRUE(core::is_dir(profile + "/" + folder)) << folder;
+        EXPECT_TRUE(base::is_dir(profile + "/" + folder)) << folder;
     }
-    EXPECT_TRUE(core::is_dir(pfx + "/drive_c/users/Public/Desktop"));
-    EXPECT_TRUE(core::is_dir(pfx + "/drive_c/users/Public/Documents"));
-    EXPECT_FALSE(core::exists(pfx + "/drive_c/users/steamuser"));
+    EXPECT_TRUE(base::is_dir(pfx + "/drive_c/users/Public/Desktop"));
+    EXPECT_TRUE(base::is_dir(pfx + "/drive_c/users/Public/Documents"));
+    EXPECT_FALSE(base::exists(pfx + "/drive_c/users/steamuser"));
 }
 
 TEST(Drives, SDriveFollowsTheGamesLibrary) {
@@ -89,30 +89,30 @@ TEST(Drives, SDriveFollowsTheGamesLibrary) {
     make_dir(tree / "games/lib/steamapps/common/X");
     std::string install = tree / "games/lib/steamapps/common/X";
     EXPECT_TRUE(map(install, ":" + tree / "games" + "::" + tree / "games/lib").empty());
-    EXPECT_EQ(core::read_link(link), tree / "games");
+    EXPECT_EQ(base::read_link(link), tree / "games");
     make_link(tree / "games", tree / "alias");
     EXPECT_TRUE(map(tree / "alias/lib/steamapps/common/X", tree / "alias/").empty());
-    EXPECT_EQ(core::read_link(link), tree / "alias/");
+    EXPECT_EQ(base::read_link(link), tree / "alias/");
 
     // A "steamapps" item with a writable parent on the same device maps to the library root
     // in canonical form.
-    std::string canonical_root = *core::canonical(tree / "games/lib");
+    std::string canonical_root = *base::canonical(tree / "games/lib");
     EXPECT_TRUE(map(tree / "alias/lib/steamapps/common/X", tree / "alias/lib/steamapps").empty());
-    EXPECT_EQ(core::read_link(link), canonical_root);
+    EXPECT_EQ(base::read_link(link), canonical_root);
 
     // Already pointing there (compared by components): left alone, not recreated.
-    core::remove_file(link);
+    base::remove_file(link);
     make_link(canonical_root + "//", link);
     ino_t before = inode_of(link);
     EXPECT_TRUE(map(install, tree / "games/lib/steamapps").empty());
     EXPECT_EQ(inode_of(link), before);
-    EXPECT_EQ(core::read_link(link), canonical_root + "//");
+    EXPECT_EQ(base::read_link(link), canonical_root + "//");
 
     // "steamapps" on a file system of its own: the item as written.
     ScopedMount mounted(tree / "mnt/steamapps", "size=64k");
     ASSERT_TRUE(mounted.ok());
     EXPECT_TRUE(map(tree / "mnt/steamapps/common/Y", tree / "mnt/steamapps").empty());
-    EXPECT_EQ(core::read_link(link), tree / "mnt/steamapps");
+    EXPECT_EQ(base::read_link(link), tree / "mnt/steamapps");
 
     // A library root that cannot be written (a read-only mount): the item as written.
     ScopedMount read_only(tree / "ro", "size=64k");
@@ -120,20 +120,20 @@ TEST(Drives, SDriveFollowsTheGamesLibrary) {
     make_dir(tree / "ro/steamapps/common/Z");
     ASSERT_TRUE(read_only.make_read_only());
     EXPECT_TRUE(map(tree / "ro/steamapps/common/Z", tree / "ro/steamapps").empty());
-    EXPECT_EQ(core::read_link(link), tree / "ro/steamapps");
+    EXPECT_EQ(base::read_link(link), tree / "ro/steamapps");
 
     // A library that does not exist is linked as written.
     EXPECT_TRUE(map("/nowhere/steamapps/common/W", "/nowhere/steamapps").empty());
-    EXPECT_EQ(core::read_link(link), "/nowhere/steamapps");
+    EXPECT_EQ(base::read_link(link), "/nowhere/steamapps");
 
     // No matching library, or no list: the link goes.
     EXPECT_TRUE(map(install, "/elsewhere").empty());
-    EXPECT_FALSE(core::lstat_path(link));
+    EXPECT_FALSE(base::lstat_path(link));
     EXPECT_TRUE(map(install, "").empty());
-    EXPECT_FALSE(core::lstat_path(link));
+    EXPECT_FALSE(base::lstat_path(link));
 
     // The link cannot be made: one WARN line.
-    core::remove_tree(pfx + "/dosdevices");
+    base::remove_tree(pfx + "/dosdevices");
     EXPECT_EQ(map(install, tree / "games"),
               std::vector<std::string>{"[WARN]   Cannot map S: to " + tree / "games" +
                                        ": No such file or directory (os error 2)"});
@@ -148,11 +148,11 @@ TEST(Drives, SDriveReadsSteamsVariables) {
     env.set("STEAM_COMPAT_INSTALL_PATH", tree / "lib/common/G");
     env.set("STEAM_COMPAT_LIBRARY_PATHS", tree / "lib");
     map_s_drive(pfx);
-    EXPECT_EQ(core::read_link(pfx + "/dosdevices/s:"), tree / "lib");
+    EXPECT_EQ(base::read_link(pfx + "/dosdevices/s:"), tree / "lib");
     // A value that is not valid UTF-8 counts as unset.
     env.set("STEAM_COMPAT_LIBRARY_PATHS", tree / "lib:\xFF");
     map_s_drive(pfx);
-    EXPECT_FALSE(core::lstat_path(pfx + "/dosdevices/s:"));
+    EXPECT_FALSE(base::lstat_path(pfx + "/dosdevices/s:"));
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "launcher/core/posix.hpp"
+#include "base/posix.hpp"
 #include "support/scoped_mount.hpp"
 #include "support/test_support.hpp"
 
@@ -52,24 +52,24 @@ TEST(PeSync, ModulesFollowTheSizeOfNtdll) {
     write_text(l.src32 + "/mouse.sys", "32-bit driver");
     write_text(l.src32 + "/winver.exe", "winver");
 
-    EXPECT_EQ(l.sync(), (std::vector<std::string>{
-                            l.syncing_line(), l.synced64_line(3),
-                            "[DEBUG]  Synced 3 32-bit PE files to prefix syswow64"}));
-    for (std::string dir : {"drive_c/windows/Fonts", "drive_c/windows/twain_64",
-                            "drive_c/windows/Microsoft.NET", "drive_c/ProgramData",
-                            "drive_c/Program Files/Common Files",
-                            "drive_c/Program Files (x86)/Common Files"}) {
-        EXPECT_TRUE(core::is_dir(l.pfx + "/" + dir)) << dir;
+    EXPECT_EQ(l.sync(),
+              (std::vector<std::string>{l.syncing_line(), l.synced64_line(3),
+                                        "[DEBUG]  Synced 3 32-bit PE files to prefix syswow64"}));
+    for (std::string dir :
+         {"drive_c/windows/Fonts", "drive_c/windows/twain_64", "drive_c/windows/Microsoft.NET",
+          "drive_c/ProgramData", "drive_c/Program Files/Common Files",
+          "drive_c/Program Files (x86)/Common Files"}) {
+        EXPECT_TRUE(base::is_dir(l.pfx + "/" + dir)) << dir;
     }
     EXPECT_EQ(read_text(l.system32 + "/kernel32.dll"), "kernel32 v1");
     EXPECT_EQ(read_text(l.drivers + "/null.sys"), "null driver");
-    EXPECT_FALSE(core::exists(l.system32 + "/null.sys"));
-    EXPECT_FALSE(core::exists(l.system32 + "/foo.DLL"));
-    EXPECT_FALSE(core::exists(l.system32 + "/.dll"));
-    EXPECT_FALSE(core::exists(l.system32 + "/readme.txt"));
+    EXPECT_FALSE(base::exists(l.system32 + "/null.sys"));
+    EXPECT_FALSE(base::exists(l.system32 + "/foo.DLL"));
+    EXPECT_FALSE(base::exists(l.system32 + "/.dll"));
+    EXPECT_FALSE(base::exists(l.system32 + "/readme.txt"));
     EXPECT_EQ(read_text(l.syswow64 + "/winver.exe"), "winver");
-    EXPECT_FALSE(core::exists(l.syswow64 + "/mouse.sys"));
-    EXPECT_FALSE(core::exists(l.drivers + "/mouse.sys"));
+    EXPECT_FALSE(base::exists(l.syswow64 + "/mouse.sys"));
+    EXPECT_FALSE(base::exists(l.drivers + "/mouse.sys"));
 
     // An up-to-date prefix: nothing is listed, copied or logged.
     EXPECT_TRUE(l.sync().empty());
@@ -81,7 +81,7 @@ TEST(PeSync, ModulesFollowTheSizeOfNtdll) {
     EXPECT_EQ(read_text(l.system32 + "/kernel32.dll"), "changed by the user");
 
     // Right size, drivers gone: only the drivers come back.
-    core::remove_tree(l.drivers);
+    base::remove_tree(l.drivers);
     EXPECT_EQ(l.sync(), (std::vector<std::string>{l.syncing_line(), l.synced64_line(1)}));
     EXPECT_EQ(read_text(l.drivers + "/null.sys"), "null driver");
     EXPECT_EQ(read_text(l.system32 + "/kernel32.dll"), "changed by the user");
@@ -90,11 +90,11 @@ TEST(PeSync, ModulesFollowTheSizeOfNtdll) {
     // 32-bit set, once laid down, is never touched again, even where a module went missing.
     write_text(l.src64 + "/ntdll.dll", std::string(101, 'n'));
     write_text(l.src32 + "/kernel32.dll", "kernel32 32-bit v2");
-    core::remove_file(l.syswow64 + "/winver.exe");
+    base::remove_file(l.syswow64 + "/winver.exe");
     EXPECT_EQ(l.sync(), (std::vector<std::string>{l.syncing_line(), l.synced64_line(3)}));
     EXPECT_EQ(read_text(l.system32 + "/kernel32.dll"), "kernel32 v2");
     EXPECT_EQ(read_text(l.syswow64 + "/kernel32.dll"), "kernel32 32-bit");
-    EXPECT_FALSE(core::exists(l.syswow64 + "/winver.exe"));
+    EXPECT_FALSE(base::exists(l.syswow64 + "/winver.exe"));
 }
 
 TEST(PeSync, MissingSetsAreSkipped) {
@@ -108,15 +108,15 @@ TEST(PeSync, MissingSetsAreSkipped) {
     write_text(l.syswow64 + "/kernel32.dll", "prefix copy");
     EXPECT_EQ(l.sync(),
               std::vector<std::string>{"[DEBUG]  Synced 1 32-bit PE files to prefix syswow64"});
-    EXPECT_FALSE(core::exists(l.system32 + "/kernel32.dll"));
+    EXPECT_FALSE(base::exists(l.system32 + "/kernel32.dll"));
     EXPECT_EQ(read_text(l.syswow64 + "/kernel32.dll"), "prefix copy");
-    EXPECT_TRUE(core::is_dir(l.system32));
+    EXPECT_TRUE(base::is_dir(l.system32));
 
     // No Wine tree at all: only the skeleton.
     TempDir empty;
     Layout bare(empty);
     EXPECT_TRUE(bare.sync().empty());
-    EXPECT_TRUE(core::is_dir(bare.pfx + "/drive_c/windows/Globalization"));
+    EXPECT_TRUE(base::is_dir(bare.pfx + "/drive_c/windows/Globalization"));
 }
 
 }  // namespace
@@ -138,15 +138,15 @@ TEST(PeSync, AnInterruptedSyncIsDoneAgainAndNeverWritesThroughLinks) {
         ASSERT_TRUE(small.ok());
         auto lines = l.sync();
         EXPECT_EQ(lines.back(), l.synced64_line(1));
-        EXPECT_FALSE(core::exists(l.system32 + "/ntdll.dll"));
-        EXPECT_FALSE(core::exists(l.system32 + "/big.dll"));  // no half-written module left
+        EXPECT_FALSE(base::exists(l.system32 + "/ntdll.dll"));
+        EXPECT_FALSE(base::exists(l.system32 + "/big.dll"));  // no half-written module left
     }
     // A module that is a link into some other installation is replaced, not written through;
     // one hard-linked with a template keeps the template's content.
     write_text(tree / "elsewhere/kernel32.dll", "another tool's file");
     testing::make_link(tree / "elsewhere/kernel32.dll", l.system32 + "/kernel32.dll");
     write_text(tree / "template/big.dll", "template");
-    ASSERT_EQ(core::hard_link(tree / "template/big.dll", l.system32 + "/big.dll"), 0);
+    ASSERT_EQ(base::hard_link(tree / "template/big.dll", l.system32 + "/big.dll"), 0);
     EXPECT_EQ(l.sync(), (std::vector<std::string>{l.syncing_line(), l.synced64_line(3)}));
     EXPECT_EQ(read_text(tree / "elsewhere/kernel32.dll"), "another tool's file");
     EXPECT_EQ(read_text(l.system32 + "/kernel32.dll"), "kernel32");

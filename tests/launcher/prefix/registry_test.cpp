@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "launcher/core/posix.hpp"
+#include "base/posix.hpp"
 #include "support/scoped_mount.hpp"
 #include "support/test_support.hpp"
 
@@ -120,12 +120,13 @@ TEST(Registry, StockRegistryReplacesOnlyStubs) {
     write_text(home + "/.wine/user.reg", std::string(3000, 'u'));
     write_text(home + "/.wine/userdef.reg", "stock userdef");
     write_text(pfx + "/system.reg", std::string(1023, 'p'));  // still a stub
-    std::string own_user(1024, 'q');                         // a real registry
+    std::string own_user(1024, 'q');                          // a real registry
     write_text(pfx + "/user.reg", own_user);
 
     auto lines = capture_log([&] { seed_registry(pfx, tree / "bin/pelto", home); });
-    EXPECT_EQ(lines, (std::vector<std::string>{"[DEBUG]  Registry: copied stock system.reg (2000 bytes)",
-                                               kInjectedSystem, kInjectedUser}));
+    EXPECT_EQ(lines,
+              (std::vector<std::string>{"[DEBUG]  Registry: copied stock system.reg (2000 bytes)",
+                                        kInjectedSystem, kInjectedUser}));
     EXPECT_EQ(read_text(pfx + "/system.reg"), stock_system + kSystemBlock);
     EXPECT_EQ(read_text(pfx + "/user.reg"), own_user + kUserBlock);
     EXPECT_EQ(read_text(pfx + "/userdef.reg"), "stock userdef");
@@ -184,18 +185,18 @@ TEST(Registry, BakedTemplateSeedsMissingFilesAndUserFolders) {
     EXPECT_EQ(read_text(pfx + "/system.reg"), std::string(1500, 'b') + kSystemBlock);
     EXPECT_EQ(read_text(pfx + "/user.reg"), kUserStub + kUserBlock);
     EXPECT_EQ(read_text(pfx + "/userdef.reg"), "prefix userdef");
-    EXPECT_TRUE(core::is_dir(pfx + "/drive_c/users/steamuser/Documents"));
-    EXPECT_TRUE(core::is_dir(pfx + "/drive_c/users/steamuser/AppData/Roaming"));
-    EXPECT_TRUE(core::is_dir(pfx + "/drive_c/users/Public/Music"));
-    EXPECT_FALSE(core::exists(pfx + "/drive_c/users/steamuser/Documents/readme.txt"));
-    EXPECT_FALSE(core::exists(pfx + "/drive_c/users/steamuser/Saved"));
+    EXPECT_TRUE(base::is_dir(pfx + "/drive_c/users/steamuser/Documents"));
+    EXPECT_TRUE(base::is_dir(pfx + "/drive_c/users/steamuser/AppData/Roaming"));
+    EXPECT_TRUE(base::is_dir(pfx + "/drive_c/users/Public/Music"));
+    EXPECT_FALSE(base::exists(pfx + "/drive_c/users/steamuser/Documents/readme.txt"));
+    EXPECT_FALSE(base::exists(pfx + "/drive_c/users/steamuser/Saved"));
 
     // Without "system.reg" beside the executable, or without a parent, there is no template.
-    core::remove_file(baked + "/system.reg");
+    base::remove_file(baked + "/system.reg");
     EXPECT_EQ(find_baked_template(own_exe), std::nullopt);
     EXPECT_EQ(find_baked_template("pelto"), std::nullopt);
     mirror_dirs(tree / "missing", tree / "mirror");
-    EXPECT_FALSE(core::exists(tree / "mirror"));
+    EXPECT_FALSE(base::exists(tree / "mirror"));
 }
 
 TEST(Registry, KeysNeverReachAFileSharedWithTheTemplate) {
@@ -204,12 +205,12 @@ TEST(Registry, KeysNeverReachAFileSharedWithTheTemplate) {
     std::string shared = kSystemStub + std::string(2000, ';') + "\n";
     write_text(tree / "template/system.reg", shared);
     make_dir(pfx);
-    ASSERT_EQ(core::hard_link(tree / "template/system.reg", pfx + "/system.reg"), 0);
+    ASSERT_EQ(base::hard_link(tree / "template/system.reg", pfx + "/system.reg"), 0);
     auto lines = capture_log([&] { seed_registry(pfx, tree / "bin/pelto", tree / "home"); });
     EXPECT_EQ(lines, (std::vector<std::string>{kInjectedSystem, kInjectedUser}));
     EXPECT_EQ(read_text(tree / "template/system.reg"), shared);
     EXPECT_EQ(read_text(pfx + "/system.reg"), shared + kSystemBlock);
-    EXPECT_EQ(core::stat_path(pfx + "/system.reg")->st_nlink, 1u);
+    EXPECT_EQ(base::stat_path(pfx + "/system.reg")->st_nlink, 1u);
 }
 
 TEST(Registry, UnwritablePrefixIsLeftAloneQuietly) {
@@ -218,11 +219,12 @@ TEST(Registry, UnwritablePrefixIsLeftAloneQuietly) {
     ASSERT_TRUE(mount.ok());
     make_dir(tree / "pfx/user.reg");  // not a file: it cannot be appended to
     ASSERT_TRUE(mount.make_read_only());
-    auto lines = capture_log([&] { seed_registry(tree / "pfx", tree / "bin/pelto", tree / "home"); });
+    auto lines =
+        capture_log([&] { seed_registry(tree / "pfx", tree / "bin/pelto", tree / "home"); });
     EXPECT_TRUE(lines.empty());
     // Nothing was created through the failed stub write, and the directory is untouched.
-    EXPECT_FALSE(core::exists(tree / "pfx/system.reg"));
-    EXPECT_TRUE(core::is_dir(tree / "pfx/user.reg"));
+    EXPECT_FALSE(base::exists(tree / "pfx/system.reg"));
+    EXPECT_TRUE(base::is_dir(tree / "pfx/user.reg"));
 }
 
 }  // namespace

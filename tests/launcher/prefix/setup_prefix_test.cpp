@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <map>
 
-#include "launcher/core/posix.hpp"
-#include "launcher/session/wine_env.hpp"
+#include "base/posix.hpp"
+#include "launcher/core/wine_runtime.hpp"
 #include "support/test_support.hpp"
 
 namespace pelto::launcher::prefix {
@@ -58,7 +58,7 @@ struct Stage {
         return capture_log([&] { setup_prefix(wine_unchanged, own_exe, pfx, wine, wine64); });
     }
 
-    bool wineboot_ran() const { return core::exists(compat + "/wineboot.env"); }
+    bool wineboot_ran() const { return base::exists(compat + "/wineboot.env"); }
 
     std::map<std::string, std::string> wineboot_env() const {
         std::map<std::string, std::string> env;
@@ -84,9 +84,10 @@ TEST(SetupPrefix, WinebootRunsWithTheWineEnvironment) {
     TempDir tree;
     Stage s(tree);
     write_text(s.pfx + "/system.reg", "\"ProfileImagePath\"=\"C:\\\\users\\\\gamer\"\n");
-    std::string noassert = s.home + "/.local/share/Steam/compatibilitytools.d/pelto/lib/noassert.so";
-    make_dir(*core::parent_dir(noassert));
-    ASSERT_EQ(core::copy_file(kRealLibrary, noassert), 0);
+    std::string noassert =
+        s.home + "/.local/share/Steam/compatibilitytools.d/pelto/lib/noassert.so";
+    make_dir(*base::parent_dir(noassert));
+    ASSERT_EQ(base::copy_file(kRealLibrary, noassert), 0);
     make_dir(s.pfx + "/dosdevices");
     make_dir(tree / "library/steamapps/common/Game");
     ScopedEnv env;
@@ -99,26 +100,27 @@ TEST(SetupPrefix, WinebootRunsWithTheWineEnvironment) {
 
     auto lines = s.run(false);
     EXPECT_TRUE(contains(lines, "[DEBUG]  No default_pfx template, running wineboot --init..."));
-    for (const std::string& line : lines) EXPECT_EQ(line.find("[ERROR]"), std::string::npos) << line;
+    for (const std::string& line : lines)
+        EXPECT_EQ(line.find("[ERROR]"), std::string::npos) << line;
     EXPECT_EQ(read_text(s.compat + "/wineboot.args"), "wineboot --init\n");
     auto child = s.wineboot_env();
     EXPECT_EQ(child["WINEPREFIX"], s.pfx);
     EXPECT_EQ(child["USER"], "gamer");
     EXPECT_EQ(child["WINESERVER"], s.wine + "/bin/wineserver");
-    EXPECT_EQ(child["LD_LIBRARY_PATH"], session::library_search_path(s.wine));
+    EXPECT_EQ(child["LD_LIBRARY_PATH"], core::library_search_path(s.wine));
     EXPECT_EQ(child["WINELOADER"], s.wine64);
-    EXPECT_EQ(child["WINEDLLPATH"], session::wine_dll_search_path(s.wine));
+    EXPECT_EQ(child["WINEDLLPATH"], core::wine_dll_search_path(s.wine));
     EXPECT_EQ(child["WINEDLLDIR0"], "\\??\\Z:" + s.wine + "/lib/wine");
     EXPECT_EQ(child["WINEDEBUG"], "+process,err");  // the unit tests log verbosely
     EXPECT_EQ(child["LD_PRELOAD"], kRealLibrary + ":" + noassert);
 
     // The prefix was made around wineboot: bridge, folders, drives, marker.
     EXPECT_EQ(read_text(s.pfx + "/drive_c/windows/system32/steam.exe"), "bridge");
-    EXPECT_TRUE(core::is_dir(s.pfx + "/drive_c/users/gamer/AppData/Roaming"));
-    EXPECT_TRUE(core::is_dir(s.pfx + "/drive_c/Program Files (x86)"));
-    EXPECT_TRUE(core::is_dir(s.pfx + "/drive_c/windows/syswow64"));
-    EXPECT_EQ(core::read_link(s.pfx + "/dosdevices/c:"), "../drive_c");
-    EXPECT_EQ(core::read_link(s.pfx + "/dosdevices/s:"), *core::canonical(tree / "library"));
+    EXPECT_TRUE(base::is_dir(s.pfx + "/drive_c/users/gamer/AppData/Roaming"));
+    EXPECT_TRUE(base::is_dir(s.pfx + "/drive_c/Program Files (x86)"));
+    EXPECT_TRUE(base::is_dir(s.pfx + "/drive_c/windows/syswow64"));
+    EXPECT_EQ(base::read_link(s.pfx + "/dosdevices/c:"), "../drive_c");
+    EXPECT_EQ(base::read_link(s.pfx + "/dosdevices/s:"), *base::canonical(tree / "library"));
     EXPECT_EQ(read_text(s.pfx + "/.update-timestamp"), "disable\n");
 }
 
@@ -137,9 +139,9 @@ TEST(SetupPrefix, WinebootPreloadDropsTheOverlayAndFallsBackBesideTheLauncher) {
     EXPECT_EQ(child["WINEDEBUG"], "warn+module");
 
     // noassert.so beside the launcher is the fallback.
-    core::remove_file(s.compat + "/wineboot.env");
+    base::remove_file(s.compat + "/wineboot.env");
     make_dir(s.install + "/lib");
-    ASSERT_EQ(core::copy_file(kRealLibrary, s.install + "/lib/noassert.so"), 0);
+    ASSERT_EQ(base::copy_file(kRealLibrary, s.install + "/lib/noassert.so"), 0);
     s.run(false);
     EXPECT_EQ(s.wineboot_env()["LD_PRELOAD"], s.install + "/lib/noassert.so");
 }
@@ -151,17 +153,19 @@ TEST(SetupPrefix, WinebootFailuresAreLoggedAndTheMarkerStillWritten) {
     env.set("HOME", s.home);
     env.set("STANDIN_END", "3");
     auto lines = s.run(false);
-    EXPECT_TRUE(contains(lines, "[ERROR]  wineboot --init failed with exit code 3")) << lines.size();
+    EXPECT_TRUE(contains(lines, "[ERROR]  wineboot --init failed with exit code 3"))
+        << lines.size();
     EXPECT_EQ(read_text(s.pfx + "/.update-timestamp"), "disable\n");
 
     env.set("STANDIN_END", "signal");
     lines = s.run(false);
     EXPECT_TRUE(contains(lines, "[ERROR]  wineboot --init failed with exit code -1"));
 
-    core::remove_file(s.pfx + "/.update-timestamp");
+    base::remove_file(s.pfx + "/.update-timestamp");
     lines = capture_log(
         [&] { setup_prefix(false, s.own_exe, s.pfx, s.wine, tree / "wine/bin/missing-loader"); });
-    EXPECT_TRUE(contains(lines, "[ERROR]  Failed to run wineboot: No such file or directory (os error 2)"));
+    EXPECT_TRUE(
+        contains(lines, "[ERROR]  Failed to run wineboot: No such file or directory (os error 2)"));
     EXPECT_EQ(read_text(s.pfx + "/.update-timestamp"), "disable\n");
 }
 
@@ -178,14 +182,14 @@ TEST(SetupPrefix, UnchangedWineOnlyRefreshesFoldersAndSDrive) {
     env.unset("STANDIN_END");
 
     EXPECT_TRUE(s.run(true).empty());
-    EXPECT_TRUE(core::is_dir(s.pfx + "/drive_c/users/steamuser/Documents"));
-    EXPECT_TRUE(core::is_dir(s.pfx + "/drive_c/users/Public/Desktop"));
-    EXPECT_EQ(core::read_link(s.pfx + "/dosdevices/s:"), tree / "lib");
-    EXPECT_FALSE(core::exists(s.pfx + "/system.reg"));
-    EXPECT_FALSE(core::exists(s.pfx + "/drive_c/windows/win.ini"));
-    EXPECT_FALSE(core::exists(s.pfx + "/drive_c/windows/system32/steam.exe"));
-    EXPECT_FALSE(core::lstat_path(s.pfx + "/dosdevices/c:"));
-    EXPECT_FALSE(core::exists(s.pfx + "/.update-timestamp"));
+    EXPECT_TRUE(base::is_dir(s.pfx + "/drive_c/users/steamuser/Documents"));
+    EXPECT_TRUE(base::is_dir(s.pfx + "/drive_c/users/Public/Desktop"));
+    EXPECT_EQ(base::read_link(s.pfx + "/dosdevices/s:"), tree / "lib");
+    EXPECT_FALSE(base::exists(s.pfx + "/system.reg"));
+    EXPECT_FALSE(base::exists(s.pfx + "/drive_c/windows/win.ini"));
+    EXPECT_FALSE(base::exists(s.pfx + "/drive_c/windows/system32/steam.exe"));
+    EXPECT_FALSE(base::lstat_path(s.pfx + "/dosdevices/c:"));
+    EXPECT_FALSE(base::exists(s.pfx + "/.update-timestamp"));
     EXPECT_FALSE(s.wineboot_ran());
 }
 
@@ -209,23 +213,26 @@ TEST(SetupPrefix, SharedTemplateSetsUpAndRepairs) {
     EXPECT_TRUE(contains(lines, "[DEBUG]  Prefix: system.reg taken from the template"));
     EXPECT_TRUE(contains(lines, "[DEBUG]  Prefix: user.reg taken from the template"));
     EXPECT_TRUE(contains(lines, "[DEBUG]  Prefix: 2 files deployed"));
-    EXPECT_EQ(read_text(s.pfx + "/system.reg").rfind("template registry\n[Software\\\\Valve\\\\Steam]", 0), 0u)
+    EXPECT_EQ(read_text(s.pfx + "/system.reg")
+                  .rfind("template registry\n[Software\\\\Valve\\\\Steam]", 0),
+              0u)
         << read_text(s.pfx + "/system.reg");
-    EXPECT_NE(read_text(s.pfx + "/user.reg").find("Valve\\\\Steam\\\\ActiveProcess"), std::string::npos);
+    EXPECT_NE(read_text(s.pfx + "/user.reg").find("Valve\\\\Steam\\\\ActiveProcess"),
+              std::string::npos);
     EXPECT_EQ(read_text(shared + "/system.reg"), "template registry");
     EXPECT_EQ(read_text(shared + "/user.reg"), template_user);
     EXPECT_EQ(read_text(s.pfx + "/drive_c/windows/win.ini"), "ini");
-    EXPECT_EQ(core::read_link(s.pfx + "/dosdevices/z:"), "/");
+    EXPECT_EQ(base::read_link(s.pfx + "/dosdevices/z:"), "/");
     // The marker replaces the linked-in template file instead of writing into it.
     EXPECT_EQ(read_text(s.pfx + "/.update-timestamp"), "disable\n");
     EXPECT_EQ(read_text(shared + "/.update-timestamp"), "1676758571\n");
     EXPECT_FALSE(s.wineboot_ran());
 
     // The prefix's own registry stays; only the lost file returns.
-    core::remove_file(s.pfx + "/system.reg");
+    base::remove_file(s.pfx + "/system.reg");
     const std::string own_registry = "prefix registry" + std::string(2000, '.');
     write_text(s.pfx + "/system.reg", own_registry);
-    core::remove_file(s.pfx + "/drive_c/windows/win.ini");
+    base::remove_file(s.pfx + "/drive_c/windows/win.ini");
     lines = s.run(false);
     EXPECT_TRUE(contains(lines, "[DEBUG]  Repairing prefix from template..."));
     EXPECT_TRUE(contains(lines, "[DEBUG]  Prefix: 1 files deployed"));
@@ -261,20 +268,21 @@ TEST(SetupPrefix, BakedTemplateSeedsWbemInsteadOfWineboot) {
     std::string seeded = s.pfx + "/drive_c/windows/system32/wbem";
     EXPECT_EQ(read_text(seeded + "/wbemcore.dll"), "wbemcore");
     EXPECT_EQ(read_text(seeded + "/sub/x.mof"), "x");
-    auto linked = core::lstat_path(seeded + "/linked.mof");
+    auto linked = base::lstat_path(seeded + "/linked.mof");
     ASSERT_TRUE(linked);
     EXPECT_TRUE(S_ISREG(linked->st_mode));
     EXPECT_EQ(read_text(seeded + "/linked.mof"), "target");
-    EXPECT_FALSE(core::lstat_path(seeded + "/dangling.mof"));
-    EXPECT_FALSE(core::exists(s.pfx + "/drive_c/windows/syswow64/wbem/y.dll"));
+    EXPECT_FALSE(base::lstat_path(seeded + "/dangling.mof"));
+    EXPECT_FALSE(base::exists(s.pfx + "/drive_c/windows/syswow64/wbem/y.dll"));
     EXPECT_EQ(read_text(s.pfx + "/.update-timestamp"), "disable\n");
 
     // A wbem directory that cannot be copied is a DEBUG line, and the summary still follows.
-    core::remove_tree(seeded);
+    base::remove_tree(seeded);
     make_link(s.root, wbem + "/folder_link");  // a link to a directory is copied as a file: fails
     lines = s.run(false);
-    EXPECT_TRUE(contains(lines, "[DEBUG]  Prefix: failed to seed drive_c/windows/system32/wbem: "
-                                "Is a directory (os error 21)"));
+    EXPECT_TRUE(contains(lines,
+                         "[DEBUG]  Prefix: failed to seed drive_c/windows/system32/wbem: "
+                         "Is a directory (os error 21)"));
     EXPECT_TRUE(contains(lines, "[DEBUG]  Prefix: seeded wbem from baked template " + baked));
 }
 
@@ -288,7 +296,7 @@ TEST(SetupPrefix, CopyTreeStopsAtTheFirstError) {
     EXPECT_EQ(copy_tree(tree / "src", tree / "dst"), std::nullopt);
     EXPECT_EQ(read_text(tree / "dst/a.txt"), "new a");
     EXPECT_EQ(read_text(tree / "dst/deep/er/b.txt"), "b");
-    EXPECT_EQ(core::stat_path(tree / "dst/run.sh")->st_mode & 07777, 0751u);
+    EXPECT_EQ(base::stat_path(tree / "dst/run.sh")->st_mode & 07777, 0751u);
 
     EXPECT_EQ(copy_tree(tree / "missing", tree / "out"), ENOENT);
     write_text(tree / "file", "");

@@ -26,7 +26,8 @@ TEST(PrefixUser, NameFromProfileImagePath) {
     EXPECT_EQ(user_profile_dir(pfx.path()), pfx / "drive_c/users/gamer");
 
     // Text before the key, or a space inside the 20 characters, makes no candidate.
-    write_text(pfx / "system.reg", " \"ProfileImagePath\"=\"C:\\\\users\\\\a\"\n\"ProfileImagePath\" =\"b\"\n");
+    write_text(pfx / "system.reg",
+               " \"ProfileImagePath\"=\"C:\\\\users\\\\a\"\n\"ProfileImagePath\" =\"b\"\n");
     EXPECT_EQ(prefix_user_name(pfx.path()), "steamuser");
 
     write_text(pfx / "system.reg", "\"ProfileImagePath\"=\"C:\\\\users\\\\\xff\"\n");

@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "launcher/core/posix.hpp"
+#include "base/posix.hpp"
 #include "support/test_support.hpp"
 
 namespace pelto::launcher::savedata {
@@ -24,7 +24,7 @@ using testing::write_text;
 class Tmpfs {
 public:
     Tmpfs(const std::string& dir, const std::string& options) : dir_(dir) {
-        core::make_dirs(dir);
+        base::make_dirs(dir);
         mounted_ = ::mount("tmpfs", dir.c_str(), "tmpfs", 0, options.c_str()) == 0;
     }
     ~Tmpfs() {
@@ -55,7 +55,7 @@ bool has(const std::vector<std::string>& lines, const std::string& line) {
 }
 
 ino_t inode(const std::string& path) {
-    auto st = core::lstat_path(path);
+    auto st = base::lstat_path(path);
     return st ? st->st_ino : 0;
 }
 
@@ -85,17 +85,18 @@ TEST(SaveData, SnapshotBacksUpGameFoldersOnly) {
     EXPECT_TRUE(has(lines, "[DEBUG]  save data snapshot: 5 files, 18 bytes"));
 
     // The normal backup is a hard link: no space, and the old content survives a replacement.
-    EXPECT_EQ(inode(c.saved("AppData/Roaming/Game/save.sav")), inode(c.live("AppData/Roaming/Game/save.sav")));
+    EXPECT_EQ(inode(c.saved("AppData/Roaming/Game/save.sav")),
+              inode(c.live("AppData/Roaming/Game/save.sav")));
     EXPECT_EQ(read_text(c.saved("AppData/Roaming/Game/slots/1.sav")), "abc");
-    EXPECT_EQ(core::read_link(c.saved("AppData/Roaming/Game/latest")), "save.sav");
+    EXPECT_EQ(base::read_link(c.saved("AppData/Roaming/Game/latest")), "save.sav");
     EXPECT_EQ(read_text(c.saved("AppData/Local/Other/Temp/deep.txt")), "1");
     EXPECT_EQ(read_text(c.saved("AppData/Local/Other/microsoft/deep.txt")), "2");
-    EXPECT_FALSE(core::exists(c.saved("AppData/Roaming/loose.txt")));
-    EXPECT_FALSE(core::exists(c.saved("AppData/Local/temp")));
-    EXPECT_FALSE(core::exists(c.saved("AppData/Local/MicroSoft")));
-    EXPECT_FALSE(core::exists(c.saved("AppData/Roaming/TEMP")));
-    EXPECT_FALSE(core::exists(c.saved("AppData/LocalLow")));
-    EXPECT_FALSE(core::exists(c.saved("Documents")));
+    EXPECT_FALSE(base::exists(c.saved("AppData/Roaming/loose.txt")));
+    EXPECT_FALSE(base::exists(c.saved("AppData/Local/temp")));
+    EXPECT_FALSE(base::exists(c.saved("AppData/Local/MicroSoft")));
+    EXPECT_FALSE(base::exists(c.saved("AppData/Roaming/TEMP")));
+    EXPECT_FALSE(base::exists(c.saved("AppData/LocalLow")));
+    EXPECT_FALSE(base::exists(c.saved("Documents")));
     EXPECT_EQ(count_tree(c.backup, c.dir.path()), (std::pair<uint32_t, uint64_t>{6, 36}));
 
     // Nothing worth saving: no snapshot, and the previous backup is gone.
@@ -104,12 +105,12 @@ TEST(SaveData, SnapshotBacksUpGameFoldersOnly) {
     write_text(bare.live("Documents/loose.txt"), "x");
     write_text(bare.saved("manifest.txt"), "1 files, 1 bytes\n");
     EXPECT_FALSE(snapshot_save_data(bare.pfx).taken);
-    EXPECT_FALSE(core::exists(bare.backup));
+    EXPECT_FALSE(base::exists(bare.backup));
     // No profile: nothing is touched at all.
     Compat none;
     write_text(none.saved("manifest.txt"), "1 files, 1 bytes\n");
     EXPECT_FALSE(snapshot_save_data(none.pfx).taken);
-    EXPECT_TRUE(core::exists(none.saved("manifest.txt")));
+    EXPECT_TRUE(base::exists(none.saved("manifest.txt")));
 }
 
 TEST(SaveData, NeverLeavesThePrefix) {
@@ -131,38 +132,39 @@ TEST(SaveData, NeverLeavesThePrefix) {
 
     SaveSnapshot snapshot = snapshot_save_data(c.pfx);
     ASSERT_TRUE(snapshot.taken);
-    EXPECT_TRUE(core::exists(c.saved("AppData/Roaming/Game/save.sav")));
+    EXPECT_TRUE(base::exists(c.saved("AppData/Roaming/Game/save.sav")));
     EXPECT_EQ(read_text(c.saved("AppData/LocalLow/Shared/s.txt")), "shared");
-    EXPECT_FALSE(core::exists(c.saved("Documents")));
-    EXPECT_FALSE(core::exists(c.saved("AppData/Local/Music")));
-    EXPECT_FALSE(core::exists(c.saved("AppData/Roaming/Game/music")));
-    EXPECT_FALSE(core::exists(c.saved("AppData/Roaming/Game/loop")));
+    EXPECT_FALSE(base::exists(c.saved("Documents")));
+    EXPECT_FALSE(base::exists(c.saved("AppData/Local/Music")));
+    EXPECT_FALSE(base::exists(c.saved("AppData/Roaming/Game/music")));
+    EXPECT_FALSE(base::exists(c.saved("AppData/Roaming/Game/loop")));
     // The upward link leads to the prefix root, walked once; the cycle ends at Cycle itself.
     std::string up = c.saved("AppData/LocalLow/Cycle/up/drive_c/");
-    EXPECT_TRUE(core::exists(up + "shared/s.txt"));
-    EXPECT_TRUE(core::exists(up + "users/steamuser/AppData/Roaming/Game/save.sav"));
-    EXPECT_FALSE(core::lstat_path(up + "users/steamuser/AppData/LocalLow/Cycle"));
-    EXPECT_FALSE(core::lstat_path(up + "users/steamuser/Documents"));
+    EXPECT_TRUE(base::exists(up + "shared/s.txt"));
+    EXPECT_TRUE(base::exists(up + "users/steamuser/AppData/Roaming/Game/save.sav"));
+    EXPECT_FALSE(base::lstat_path(up + "users/steamuser/AppData/LocalLow/Cycle"));
+    EXPECT_FALSE(base::lstat_path(up + "users/steamuser/Documents"));
 
     // The check neither deletes nor restores anything outside the prefix.
-    core::remove_file(home / "Music/song.ogg");
+    base::remove_file(home / "Music/song.ogg");
     check_save_data(c.pfx, snapshot);
     EXPECT_EQ(read_text(home / "Documents/My Games/Game/outside.sav"), "the user's own");
-    EXPECT_FALSE(core::exists(home / "Music/song.ogg"));
-    EXPECT_FALSE(core::exists(c.backup));
+    EXPECT_FALSE(base::exists(home / "Music/song.ogg"));
+    EXPECT_FALSE(base::exists(c.backup));
 
     // A backup entry whose live folder now leads out of the prefix is not written there, and
     // the backup stays.
     snapshot = snapshot_save_data(c.pfx);
     ASSERT_TRUE(snapshot.taken);
-    core::remove_tree(c.live("AppData/Roaming/Game"));
+    base::remove_tree(c.live("AppData/Roaming/Game"));
     make_link(home / "Elsewhere", c.live("AppData/Roaming/Game"));
     make_dir(home / "Elsewhere");
     auto lines = capture_log([&] { check_save_data(c.pfx, snapshot); });
-    EXPECT_FALSE(core::exists(home / "Elsewhere/save.sav"));
-    EXPECT_TRUE(has(lines, "[WARN]   save restore: not restoring " + c.live("AppData/Roaming/Game/save.sav") +
+    EXPECT_FALSE(base::exists(home / "Elsewhere/save.sav"));
+    EXPECT_TRUE(has(lines, "[WARN]   save restore: not restoring " +
+                               c.live("AppData/Roaming/Game/save.sav") +
                                ": its folder lies outside the prefix"));
-    EXPECT_TRUE(core::exists(c.saved("AppData/Roaming/Game/save.sav")));
+    EXPECT_TRUE(base::exists(c.saved("AppData/Roaming/Game/save.sav")));
 }
 
 TEST(SaveData, CheckRestoresMissingFilesAndKeepsTheBackup) {
@@ -174,10 +176,10 @@ TEST(SaveData, CheckRestoresMissingFilesAndKeepsTheBackup) {
     ASSERT_TRUE(snapshot.taken);
 
     // The game deletes one file, replaces another and removes a whole folder.
-    core::remove_file(c.live("AppData/Roaming/Game/deleted.sav"));
-    core::remove_file(c.live("AppData/Roaming/Game/rewritten.sav"));
+    base::remove_file(c.live("AppData/Roaming/Game/deleted.sav"));
+    base::remove_file(c.live("AppData/Roaming/Game/rewritten.sav"));
     write_text(c.live("AppData/Roaming/Game/rewritten.sav"), "new");
-    core::remove_tree(c.live("Documents/My Games/Game/gone"));
+    base::remove_tree(c.live("Documents/My Games/Game/gone"));
     auto lines = capture_log([&] { check_save_data(c.pfx, snapshot); });
     EXPECT_TRUE(has(lines, "[DEBUG]  save data check: 2 files restored, 1 unchanged"));
     EXPECT_TRUE(has(lines, "[WARN]   2" + kMissingLine));
@@ -185,15 +187,17 @@ TEST(SaveData, CheckRestoresMissingFilesAndKeepsTheBackup) {
     EXPECT_EQ(read_text(c.live("Documents/My Games/Game/gone/deep.sav")), "deep");
     EXPECT_EQ(read_text(c.live("AppData/Roaming/Game/rewritten.sav")), "new");
     // Restored as a copy: writing it in place later must not change the backup.
-    EXPECT_NE(inode(c.live("AppData/Roaming/Game/deleted.sav")), inode(c.saved("AppData/Roaming/Game/deleted.sav")));
-    EXPECT_TRUE(core::exists(c.backup));
+    EXPECT_NE(inode(c.live("AppData/Roaming/Game/deleted.sav")),
+              inode(c.saved("AppData/Roaming/Game/deleted.sav")));
+    EXPECT_TRUE(base::exists(c.backup));
 
     // Next launch: nothing goes missing, so the check removes the backup.
     snapshot = snapshot_save_data(c.pfx);
     ASSERT_TRUE(snapshot.taken);
     lines = capture_log([&] { check_save_data(c.pfx, snapshot); });
-    EXPECT_EQ(lines, std::vector<std::string>{"[DEBUG]  save data check: 0 files restored, 3 unchanged"});
-    EXPECT_FALSE(core::exists(c.backup));
+    EXPECT_EQ(lines,
+              std::vector<std::string>{"[DEBUG]  save data check: 0 files restored, 3 unchanged"});
+    EXPECT_FALSE(base::exists(c.backup));
     // Without a snapshot of this launch, or with its backup gone, the check does nothing.
     check_save_data(c.pfx, snapshot);
     check_save_data(c.pfx, SaveSnapshot{});
@@ -201,11 +205,11 @@ TEST(SaveData, CheckRestoresMissingFilesAndKeepsTheBackup) {
     // A dangling link where a deleted file was is replaced, not written through.
     snapshot = snapshot_save_data(c.pfx);
     TempDir outside;
-    core::remove_file(c.live("AppData/Roaming/Game/deleted.sav"));
+    base::remove_file(c.live("AppData/Roaming/Game/deleted.sav"));
     make_link(outside / "planted", c.live("AppData/Roaming/Game/deleted.sav"));
     lines = capture_log([&] { check_save_data(c.pfx, snapshot); });
     EXPECT_TRUE(has(lines, "[WARN]   1" + kMissingLine));
-    EXPECT_FALSE(core::exists(outside / "planted"));
+    EXPECT_FALSE(base::exists(outside / "planted"));
     EXPECT_EQ(read_text(c.live("AppData/Roaming/Game/deleted.sav")), "old progress");
 }
 
@@ -215,34 +219,41 @@ TEST(SaveData, LeftoverBackupGivesBackFilesBeforeItIsReplaced) {
     write_text(c.live("AppData/Local/Game/b.sav"), "b");
     ASSERT_TRUE(snapshot_save_data(c.pfx).taken);
     // The launcher was killed during the game, which had deleted a save: no check ran.
-    core::remove_file(c.live("AppData/Local/Game/a.sav"));
+    base::remove_file(c.live("AppData/Local/Game/a.sav"));
 
     SaveSnapshot snapshot;
     auto lines = capture_log([&] { snapshot = snapshot_save_data(c.pfx); });
-    EXPECT_TRUE(has(lines, "[WARN]   save backup: restored 1 file(s) from the backup left by an earlier launch"));
+    EXPECT_TRUE(
+        has(lines,
+            "[WARN]   save backup: restored 1 file(s) from the backup left by an earlier launch"));
     EXPECT_EQ(read_text(c.live("AppData/Local/Game/a.sav")), "a");
     EXPECT_EQ(read_text(c.saved("manifest.txt")), "2 files, 2 bytes\n");
-    EXPECT_EQ(inode(c.saved("AppData/Local/Game/a.sav")), inode(c.live("AppData/Local/Game/a.sav")));
+    EXPECT_EQ(inode(c.saved("AppData/Local/Game/a.sav")),
+              inode(c.live("AppData/Local/Game/a.sav")));
     check_save_data(c.pfx, snapshot);
-    EXPECT_FALSE(core::exists(c.backup));
+    EXPECT_FALSE(base::exists(c.backup));
 
     // A leftover file that cannot be put back (a file now stands where its folder was) keeps
     // the old backup. The new snapshot goes into the old tree and replaces the hard links
     // there instead of writing through them, so the live files keep their content.
     write_text(c.live("AppData/Local/Game/sub/deep.sav"), "deep");
     ASSERT_TRUE(snapshot_save_data(c.pfx).taken);
-    core::remove_tree(c.live("AppData/Local/Game/sub"));
+    base::remove_tree(c.live("AppData/Local/Game/sub"));
     write_text(c.live("AppData/Local/Game/sub"), "a file");
     lines = capture_log([&] { snapshot = snapshot_save_data(c.pfx); });
-    EXPECT_TRUE(has(lines, "[WARN]   save backup: keeping the old backup: 1 file(s) in it could not be restored"));
-    EXPECT_TRUE(has(lines, "[WARN]   save backup: failed to copy " + c.live("AppData/Local/Game/sub") +
+    EXPECT_TRUE(
+        has(lines,
+            "[WARN]   save backup: keeping the old backup: 1 file(s) in it could not be restored"));
+    EXPECT_TRUE(has(lines, "[WARN]   save backup: failed to copy " +
+                               c.live("AppData/Local/Game/sub") +
                                ": Is a directory (os error 21)"));
     EXPECT_EQ(read_text(c.live("AppData/Local/Game/a.sav")), "a");
     EXPECT_EQ(read_text(c.live("AppData/Local/Game/b.sav")), "b");
     EXPECT_EQ(read_text(c.saved("AppData/Local/Game/sub/deep.sav")), "deep");
     lines = capture_log([&] { check_save_data(c.pfx, snapshot); });
-    EXPECT_TRUE(has(lines, "[WARN]   save backup: keeping " + c.backup + ": 1 missing file(s) could not be restored"));
-    EXPECT_TRUE(core::exists(c.saved("AppData/Local/Game/sub/deep.sav")));
+    EXPECT_TRUE(has(lines, "[WARN]   save backup: keeping " + c.backup +
+                               ": 1 missing file(s) could not be restored"));
+    EXPECT_TRUE(base::exists(c.saved("AppData/Local/Game/sub/deep.sav")));
 }
 
 TEST(SaveData, OldBackupThatCannotBeRemoved) {
@@ -254,9 +265,12 @@ TEST(SaveData, OldBackupThatCannotBeRemoved) {
 
     SaveSnapshot snapshot;
     auto lines = capture_log([&] { snapshot = snapshot_save_data(c.pfx); });
-    EXPECT_TRUE(has(lines, "[WARN]   save backup: cannot remove old backup: Device or resource busy (os error 16)"));
+    EXPECT_TRUE(has(
+        lines,
+        "[WARN]   save backup: cannot remove old backup: Device or resource busy (os error 16)"));
     ASSERT_TRUE(snapshot.taken);
-    EXPECT_EQ(inode(c.saved("AppData/Local/Game/a.sav")), inode(c.live("AppData/Local/Game/a.sav")));
+    EXPECT_EQ(inode(c.saved("AppData/Local/Game/a.sav")),
+              inode(c.live("AppData/Local/Game/a.sav")));
     EXPECT_EQ(read_text(c.saved("manifest.txt")), "1 files, 1 bytes\n");
 }
 
@@ -272,18 +286,19 @@ TEST(SaveData, ProfileOnAnotherFileSystemIsCopied) {
 
     auto lines = capture_log([&] { ASSERT_TRUE(snapshot_save_data(c.pfx).taken); });
     EXPECT_EQ(lines, std::vector<std::string>{"[DEBUG]  save data snapshot: 3 files, 25 bytes"});
-    EXPECT_NE(inode(c.saved("AppData/Roaming/Game/save.sav")), inode(c.live("AppData/Roaming/Game/save.sav")));
+    EXPECT_NE(inode(c.saved("AppData/Roaming/Game/save.sav")),
+              inode(c.live("AppData/Roaming/Game/save.sav")));
     EXPECT_EQ(read_text(c.saved("AppData/Roaming/Game/save.sav")), "progress");
-    EXPECT_EQ(core::stat_path(c.saved("AppData/Roaming/Game/save.sav"))->st_mode & 07777, 0640u);
-    EXPECT_EQ(core::read_link(c.saved("AppData/Roaming/Game/latest")), "save.sav");
+    EXPECT_EQ(base::stat_path(c.saved("AppData/Roaming/Game/save.sav"))->st_mode & 07777, 0640u);
+    EXPECT_EQ(base::read_link(c.saved("AppData/Roaming/Game/latest")), "save.sav");
 
-    core::remove_file(c.live("AppData/Roaming/Game/deleted.sav"));
-    core::remove_file(c.live("AppData/Roaming/Game/latest"));
+    base::remove_file(c.live("AppData/Roaming/Game/deleted.sav"));
+    base::remove_file(c.live("AppData/Roaming/Game/latest"));
     SaveSnapshot snapshot{true, c.backup};
     lines = capture_log([&] { check_save_data(c.pfx, snapshot); });
     EXPECT_TRUE(has(lines, "[WARN]   2" + kMissingLine));
     EXPECT_EQ(read_text(c.live("AppData/Roaming/Game/deleted.sav")), "gone soon");
-    EXPECT_EQ(core::read_link(c.live("AppData/Roaming/Game/latest")), "save.sav");
+    EXPECT_EQ(base::read_link(c.live("AppData/Roaming/Game/latest")), "save.sav");
 }
 
 TEST(SaveData, FullFileSystemsLeaveNoPartialCopies) {
@@ -299,11 +314,14 @@ TEST(SaveData, FullFileSystemsLeaveNoPartialCopies) {
 
     SaveSnapshot snapshot;
     auto lines = capture_log([&] { snapshot = snapshot_save_data(c.pfx); });
-    EXPECT_TRUE(has(lines, "[WARN]   save backup: cannot remove old backup: Device or resource busy (os error 16)"));
-    EXPECT_TRUE(has(lines, "[WARN]   save backup: failed to copy " + c.live("AppData/Local/Game/big.sav") +
+    EXPECT_TRUE(has(
+        lines,
+        "[WARN]   save backup: cannot remove old backup: Device or resource busy (os error 16)"));
+    EXPECT_TRUE(has(lines, "[WARN]   save backup: failed to copy " +
+                               c.live("AppData/Local/Game/big.sav") +
                                ": No space left on device (os error 28)"));
     ASSERT_TRUE(snapshot.taken);
-    EXPECT_FALSE(core::lstat_path(c.saved("AppData/Local/Game/big.sav")));
+    EXPECT_FALSE(base::lstat_path(c.saved("AppData/Local/Game/big.sav")));
     EXPECT_EQ(read_text(c.saved("AppData/Local/Game/small.sav")), "small");
 }
 
@@ -315,21 +333,25 @@ TEST(SaveData, RestoreIntoAFullProfileKeepsTheBackup) {
     write_text(c.live("AppData/Local/Game/big.sav"), std::string(100 * 1024, 'b'));
     SaveSnapshot snapshot = snapshot_save_data(c.pfx);
     ASSERT_TRUE(snapshot.taken);
-    core::remove_file(c.live("AppData/Local/Game/big.sav"));
+    base::remove_file(c.live("AppData/Local/Game/big.sav"));
     // Something else fills the profile's file system while the game runs.
-    core::write_file(c.live("AppData/filler"), std::string(200 * 1024, 'f'));
+    base::write_file(c.live("AppData/filler"), std::string(200 * 1024, 'f'));
 
     auto lines = capture_log([&] { check_save_data(c.pfx, snapshot); });
-    EXPECT_TRUE(has(lines, "[WARN]   save restore: failed to restore " + c.live("AppData/Local/Game/big.sav") +
+    EXPECT_TRUE(has(lines, "[WARN]   save restore: failed to restore " +
+                               c.live("AppData/Local/Game/big.sav") +
                                ": No space left on device (os error 28)"));
-    EXPECT_TRUE(has(lines, "[WARN]   save backup: keeping " + c.backup + ": 1 missing file(s) could not be restored"));
-    EXPECT_FALSE(core::lstat_path(c.live("AppData/Local/Game/big.sav")));
+    EXPECT_TRUE(has(lines, "[WARN]   save backup: keeping " + c.backup +
+                               ": 1 missing file(s) could not be restored"));
+    EXPECT_FALSE(base::lstat_path(c.live("AppData/Local/Game/big.sav")));
     EXPECT_EQ(read_text(c.saved("AppData/Local/Game/big.sav")).size(), 100u * 1024);
 
     // Once there is room again, the next launch gives the file back from the leftover backup.
-    core::remove_file(c.live("AppData/filler"));
+    base::remove_file(c.live("AppData/filler"));
     lines = capture_log([&] { snapshot = snapshot_save_data(c.pfx); });
-    EXPECT_TRUE(has(lines, "[WARN]   save backup: restored 1 file(s) from the backup left by an earlier launch"));
+    EXPECT_TRUE(
+        has(lines,
+            "[WARN]   save backup: restored 1 file(s) from the backup left by an earlier launch"));
     EXPECT_EQ(read_text(c.live("AppData/Local/Game/big.sav")).size(), 100u * 1024);
 }
 
@@ -339,27 +361,28 @@ TEST(SaveData, TreeHelpers) {
     write_text(tree / "src/a/b/two", "22");
     make_dir(tree / "src/empty");
     make_link("missing", tree / "src/dangling");  // counted with its own size (7)
-    make_link(".", tree / "src/a/self");            // a cycle: not walked again
+    make_link(".", tree / "src/a/self");          // a cycle: not walked again
     EXPECT_EQ(count_tree(tree / "src", tree.path()), (std::pair<uint32_t, uint64_t>{3, 10}));
     EXPECT_EQ(count_tree(tree / "none", tree.path()), (std::pair<uint32_t, uint64_t>{0, 0}));
     EXPECT_EQ(count_tree(tree / "src", tree / "src/a"), (std::pair<uint32_t, uint64_t>{0, 0}));
 
     backup_tree(tree / "src", tree / "dst", tree.path());
-    EXPECT_TRUE(core::is_dir(tree / "dst/empty"));
+    EXPECT_TRUE(base::is_dir(tree / "dst/empty"));
     EXPECT_EQ(read_text(tree / "dst/a/b/two"), "22");
-    EXPECT_EQ(core::read_link(tree / "dst/dangling"), "missing");
+    EXPECT_EQ(base::read_link(tree / "dst/dangling"), "missing");
 
     // A folder that cannot be created is reported once; nothing below it is attempted.
     TempDir blocked;
     write_text(blocked / "dst/a", "a file where a folder belongs");
     auto lines = capture_log([&] { backup_tree(tree / "src", blocked / "dst", tree.path()); });
-    EXPECT_EQ(lines, std::vector<std::string>{"[WARN]   save backup: cannot create dir " + (blocked / "dst/a") +
-                                              ": File exists (os error 17)"});
+    EXPECT_EQ(lines, std::vector<std::string>{"[WARN]   save backup: cannot create dir " +
+                                              (blocked / "dst/a") + ": File exists (os error 17)"});
     lines = capture_log([&] { backup_tree(tree / "src", blocked / "dst/a/x", tree.path()); });
-    EXPECT_EQ(lines, std::vector<std::string>{"[WARN]   save backup: cannot create dir " + (blocked / "dst/a/x") +
-                                              ": Not a directory (os error 20)"});
+    EXPECT_EQ(lines,
+              std::vector<std::string>{"[WARN]   save backup: cannot create dir " +
+                                       (blocked / "dst/a/x") + ": Not a directory (os error 20)"});
 
-    core::remove_file(tree / "src/a/one");
+    base::remove_file(tree / "src/a/one");
     RestoreCounts counts = restore_missing(tree / "dst", tree / "src", tree.path());
     EXPECT_EQ(counts.restored, 1u);
     EXPECT_EQ(counts.unchanged, 2u);  // "two", and the dangling link, present as a link

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "launcher/core/posix.hpp"
+#include "base/posix.hpp"
 #include "support/test_support.hpp"
 
 namespace pelto::launcher::session {
@@ -37,13 +37,13 @@ TEST(SessionEnd, CrashDumpsAreCleanedOnlyInsideThePrefix) {
     auto lines = capture_log([&] { count = clean_crash_dumps(pfx); });
     EXPECT_EQ(count, 3u);
     EXPECT_EQ(lines, std::vector<std::string>{"[DEBUG]  cleaned 3 stale crash dump(s)"});
-    EXPECT_FALSE(core::exists(profile + "/Documents/My Games/x/Crash.DMP"));
-    EXPECT_FALSE(core::exists(profile + "/AppData/Local/y/a.mdmp"));
-    EXPECT_FALSE(core::exists(pfx + "/drive_c/shared/inside.dmp"));
-    EXPECT_TRUE(core::exists(profile + "/AppData/Local/y/b.dmp.txt"));
-    EXPECT_TRUE(core::exists(profile + "/AppData/Local/y/.dmp"));
-    EXPECT_TRUE(core::exists(profile + "/x.dmp"));
-    EXPECT_TRUE(core::exists(tree / "home/Music/keep.dmp"));
+    EXPECT_FALSE(base::exists(profile + "/Documents/My Games/x/Crash.DMP"));
+    EXPECT_FALSE(base::exists(profile + "/AppData/Local/y/a.mdmp"));
+    EXPECT_FALSE(base::exists(pfx + "/drive_c/shared/inside.dmp"));
+    EXPECT_TRUE(base::exists(profile + "/AppData/Local/y/b.dmp.txt"));
+    EXPECT_TRUE(base::exists(profile + "/AppData/Local/y/.dmp"));
+    EXPECT_TRUE(base::exists(profile + "/x.dmp"));
+    EXPECT_TRUE(base::exists(tree / "home/Music/keep.dmp"));
 
     // A missing profile is nothing to do.
     EXPECT_EQ(clean_crash_dumps(tree / "nothing/pfx"), 0u);
@@ -58,7 +58,8 @@ TEST(SessionEnd, ExitNoteAndIncidentCopy) {
     TempDir tree;
     std::string log = tree / "wine_stderr.log";
     write_text(log, "game output");
-    auto lines = capture_log([&] { note_exit(log, 3 << 8, tree / "incidents/game-game-stderr.log"); });
+    auto lines =
+        capture_log([&] { note_exit(log, 3 << 8, tree / "incidents/game-game-stderr.log"); });
     EXPECT_EQ(read_text(log), "game output\n[pelto] exit: 3 (error)\n");
     std::vector<std::string> expected = {
         "[DEBUG]  stderr log: " + log,
@@ -69,7 +70,8 @@ TEST(SessionEnd, ExitNoteAndIncidentCopy) {
     lines = capture_log([&] { note_exit(log, 0, tree / "incidents/game-game-stderr.log"); });
     EXPECT_EQ(read_text(tree / "incidents/game-game-stderr.log"),
               "game output\n[pelto] exit: 3 (error)\n\n[pelto] exit: 0 (clean)\n");
-    EXPECT_EQ(lines.back(), "[DEBUG]  incident game stderr: " + (tree / "incidents/game-game-stderr.log"));
+    EXPECT_EQ(lines.back(),
+              "[DEBUG]  incident game stderr: " + (tree / "incidents/game-game-stderr.log"));
 
     // A log name that became a link is not written through, and never created.
     write_text(tree / "victim", "precious");
@@ -77,14 +79,15 @@ TEST(SessionEnd, ExitNoteAndIncidentCopy) {
     note_exit(tree / "planted.log", 0, std::nullopt);
     EXPECT_EQ(read_text(tree / "victim"), "precious");
     note_exit(tree / "absent.log", 0, std::nullopt);
-    EXPECT_FALSE(core::exists(tree / "absent.log"));
+    EXPECT_FALSE(base::exists(tree / "absent.log"));
 }
 
 TEST(SessionEnd, WaitsForTheServerOrTearsDownWhenItCannotStart) {
     TempDir tree;
     std::string wine = tree / "wine";
     // A wineserver that records how it was called and exits at once.
-    testing::write_script(wine + "/bin/wineserver", "echo \"$1 $WINEPREFIX\" >> " + (tree / "calls") + "\n");
+    testing::write_script(wine + "/bin/wineserver",
+                          "echo \"$1 $WINEPREFIX\" >> " + (tree / "calls") + "\n");
     LaunchPlan plan;
     plan.wine_root = wine;
     plan.prefix = tree / "pfx";

@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "launcher/core/posix.hpp"
+#include "base/posix.hpp"
 #include "support/test_support.hpp"
 
 namespace pelto::launcher::session {
@@ -81,7 +81,7 @@ struct Observed {
 Observed observe(const LaunchPlan& plan, const std::string& exe, const std::string& record) {
     Observed seen;
     seen.log = capture_log([&] { seen.game_copy = start_trace_observer(plan, exe); });
-    for (int i = 0; i < 2000 && !core::exists(record); ++i) core::sleep_ms(5);
+    for (int i = 0; i < 2000 && !base::exists(record); ++i) base::sleep_ms(5);
     std::string text = read_text(record);
     size_t pos = 0;
     while (pos < text.size()) {
@@ -95,7 +95,7 @@ Observed observe(const LaunchPlan& plan, const std::string& exe, const std::stri
         int status = 0;
         ::waitpid(std::stoi(seen.record["pid"][0]), &status, 0);
     }
-    core::remove_file(record);
+    base::remove_file(record);
     return seen;
 }
 
@@ -104,7 +104,8 @@ TEST(Trace, ObserverCommandEnvironmentAndStreams) {
     write_text(tree / "bin/brantle", kStandIn);
     ::chmod((tree / "bin/brantle").c_str(), 0755);
     ScopedEnv env;
-    env.set("PATH", tree / "bin:" + std::string(std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin"));
+    env.set("PATH", tree / "bin:" +
+                        std::string(std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin"));
     env.set("BRANTLE_RECORD", tree / "record");
     env.unset("PELTO_TRACE_OUT");
     env.unset("BRANTLE_NTDLL_PATH");
@@ -117,31 +118,38 @@ TEST(Trace, ObserverCommandEnvironmentAndStreams) {
     Observed seen = observe(plan, "/games/TheVeryLongGameName.exe", tree / "record");
     EXPECT_EQ(seen.game_copy, incidents + "/TheVeryLongGame-game-stderr.log");
     EXPECT_EQ(seen.record["arg"],
-              (std::vector<std::string>{"--trace", "TheVeryLongGame,steam.exe,wineserver", "--headless"}));
+              (std::vector<std::string>{"--trace", "TheVeryLongGame,steam.exe,wineserver",
+                                        "--headless"}));
     EXPECT_EQ(seen.record["ntdll"], std::vector<std::string>{"unset"});
     EXPECT_EQ(seen.record["out"], std::vector<std::string>{"/dev/null"});
-    EXPECT_EQ(seen.record["err"], std::vector<std::string>{incidents + "/TheVeryLongGame-stderr.log"});
+    EXPECT_EQ(seen.record["err"],
+              std::vector<std::string>{incidents + "/TheVeryLongGame-stderr.log"});
     EXPECT_EQ(read_text(incidents + "/TheVeryLongGame-stderr.log"), "observer complaint\n");
     ASSERT_EQ(seen.log.size(), 1u);
     EXPECT_EQ(seen.log[0], "[INFO]   brantle observer spawned (pid " + seen.record["pid"].at(0) +
-                               ") tracing \"TheVeryLongGame\" → " + incidents + "/TheVeryLongGame-stderr.log");
+                               ") tracing \"TheVeryLongGame\" → " + incidents +
+                               "/TheVeryLongGame-stderr.log");
 
     // With the trace file requested and the Wine tree's ntdll.so present.
     env.set("PELTO_TRACE_OUT", "1");
     write_text(tree / "wine/lib/wine/x86_64-unix/ntdll.so", "");
     seen = observe(plan, "C:\\x.exe", tree / "record");
-    EXPECT_EQ(seen.record["arg"], (std::vector<std::string>{"--trace", "C:\\x,steam.exe,wineserver", "--headless",
-                                                            "--trace-out", incidents + "/C:\\x-io.bin"}));
-    EXPECT_EQ(seen.record["ntdll"], std::vector<std::string>{tree / "wine/lib/wine/x86_64-unix/ntdll.so"});
+    EXPECT_EQ(seen.record["arg"],
+              (std::vector<std::string>{"--trace", "C:\\x,steam.exe,wineserver", "--headless",
+                                        "--trace-out", incidents + "/C:\\x-io.bin"}));
+    EXPECT_EQ(seen.record["ntdll"],
+              std::vector<std::string>{tree / "wine/lib/wine/x86_64-unix/ntdll.so"});
     ASSERT_EQ(seen.log.size(), 2u);
-    EXPECT_EQ(seen.log[0], "[INFO]   brantle observer: --trace-out → " + incidents + "/C:\\x-io.bin");
+    EXPECT_EQ(seen.log[0],
+              "[INFO]   brantle observer: --trace-out → " + incidents + "/C:\\x-io.bin");
 
     // Without ntdll.so an inherited value passes unchanged; "1" is the only switch value.
     env.set("PELTO_TRACE_OUT", "yes");
     env.set("BRANTLE_NTDLL_PATH", "/inherited/ntdll.so");
-    core::remove_file(tree / "wine/lib/wine/x86_64-unix/ntdll.so");
+    base::remove_file(tree / "wine/lib/wine/x86_64-unix/ntdll.so");
     seen = observe(plan, "/games/g.exe", tree / "record");
-    EXPECT_EQ(seen.record["arg"], (std::vector<std::string>{"--trace", "g,steam.exe,wineserver", "--headless"}));
+    EXPECT_EQ(seen.record["arg"],
+              (std::vector<std::string>{"--trace", "g,steam.exe,wineserver", "--headless"}));
     EXPECT_EQ(seen.record["ntdll"], std::vector<std::string>{"/inherited/ntdll.so"});
 
     // When the incident directory cannot be made, the observer still runs, its errors unkept.
@@ -161,11 +169,12 @@ TEST(Trace, MissingObserverIsAWarningOnly) {
     plan.log_dir = tree / "logs";
     std::string game_copy;
     auto lines = capture_log([&] { game_copy = start_trace_observer(plan, "/games/game.exe"); });
-    EXPECT_EQ(lines, std::vector<std::string>{"[WARN]   brantle observer spawn failed: No such file or directory "
-                                              "(os error 2) (install brantle or unset PELTO_TRACE)"});
+    EXPECT_EQ(lines, std::vector<std::string>{
+                         "[WARN]   brantle observer spawn failed: No such file or directory "
+                         "(os error 2) (install brantle or unset PELTO_TRACE)"});
     // The game's stderr log is still copied at the end of the session.
     EXPECT_EQ(game_copy, tree / "logs/incidents/game-game-stderr.log");
-    EXPECT_TRUE(core::is_dir(tree / "logs/incidents"));
+    EXPECT_TRUE(base::is_dir(tree / "logs/incidents"));
 }
 
 }  // namespace

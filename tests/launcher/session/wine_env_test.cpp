@@ -37,8 +37,9 @@ TEST(WineEnv, DllOverrides) {
     EXPECT_EQ(dll_overrides({}, {}, {}, {}), kFixed);
     EXPECT_EQ(dll_overrides({"d3d11", "d3d10core", "d3d9", "dxgi"}, {"d3d12", "d3d12core"},
                             {"nvapi64", "nvofapi64", "nvapi"}, {"_nvngx", "nvngx"}),
-              kFixed + ";d3d11=n;d3d10core=n;d3d9=n;dxgi=n;d3d12=n;d3d12core=n;nvapi64=n;"
-                       "nvofapi64=n;nvapi=n;_nvngx=n;nvngx=n;nvcuda=b");
+              kFixed +
+                  ";d3d11=n;d3d10core=n;d3d9=n;dxgi=n;d3d12=n;d3d12core=n;nvapi64=n;"
+                  "nvofapi64=n;nvapi=n;_nvngx=n;nvngx=n;nvcuda=b");
     env.set("SteamGameId", "1928420");
     EXPECT_EQ(dll_overrides({"d3d11"}, {}, {}, {}), kFixed + ";d3d11=n;gameinput=d");
     env.set("SteamGameId", " 1928420");
@@ -50,7 +51,8 @@ TEST(WineEnv, OrderDefaultsAndInheritedValues) {
     std::string wine = tree / "w", pfx = tree / "pfx";
     testing::make_dir(wine + "/lib/wine/x86_64-unix");
     write_text(pfx + "/system.reg",
-               "\"ProfileImagePath\"=\"C:\\\\users\\\\\"\r\n\"ProfileImagePath\"=\"C:\\\\users\\\\gamer\"\r\n");
+               "\"ProfileImagePath\"=\"C:\\\\users\\\\\"\r\n\"ProfileImagePath\"=\"C:"
+               "\\\\users\\\\gamer\"\r\n");
     testing::ScopedEnv env;
     env.set("HOME", tree / "home");
     env.unset("PATH");
@@ -62,12 +64,33 @@ TEST(WineEnv, OrderDefaultsAndInheritedValues) {
     env.unset("SteamVirtualGamepadInfo_Proton");
     SystemRoots roots{tree / "no-nvidia", tree / "no-egl", tree / "root"};
     WineEnv built = build_wine_env(wine, pfx, {}, {}, {}, {}, roots);
-    std::vector<std::string> expected_names = {
-        "WINEPREFIX", "WINESERVER", "WINELOADER", "WINEDLLPATH", "WINEDATADIR", "WINEDLLDIR0",
-        "WINEDLLDIR1", "WINECONFIGDIR", "WINEHOMEDIR", "USER", "PATH", "LD_LIBRARY_PATH",
-        "WINEDLLOVERRIDES", "DXVK_LOG_LEVEL", "VKD3D_DEBUG", "VKD3D_SHADER_DEBUG",
-        "__GLVND_DISALLOW_PATCHING", "PROTON_VERSION", "USERPROFILE", "APPDATA", "LOCALAPPDATA",
-        "HOMEDRIVE", "HOMEPATH", "ALLUSERSPROFILE", "ProgramData", "LC_ALL", "ORIG_LD_LIBRARY_PATH"};
+    std::vector<std::string> expected_names = {"WINEPREFIX",
+                                               "WINESERVER",
+                                               "WINELOADER",
+                                               "WINEDLLPATH",
+                                               "WINEDATADIR",
+                                               "WINEDLLDIR0",
+                                               "WINEDLLDIR1",
+                                               "WINECONFIGDIR",
+                                               "WINEHOMEDIR",
+                                               "USER",
+                                               "PATH",
+                                               "LD_LIBRARY_PATH",
+                                               "WINEDLLOVERRIDES",
+                                               "DXVK_LOG_LEVEL",
+                                               "VKD3D_DEBUG",
+                                               "VKD3D_SHADER_DEBUG",
+                                               "__GLVND_DISALLOW_PATCHING",
+                                               "PROTON_VERSION",
+                                               "USERPROFILE",
+                                               "APPDATA",
+                                               "LOCALAPPDATA",
+                                               "HOMEDRIVE",
+                                               "HOMEPATH",
+                                               "ALLUSERSPROFILE",
+                                               "ProgramData",
+                                               "LC_ALL",
+                                               "ORIG_LD_LIBRARY_PATH"};
     EXPECT_EQ(names(built), expected_names);
     auto values = as_map(built);
     EXPECT_EQ(values["WINESERVER"], "/usr/bin/wineserver");
@@ -109,7 +132,8 @@ TEST(WineEnv, EasyAntiCheatAndNvidiaGroups) {
     write_text(tree / "proc/version", "NVIDIA");
     write_text(tree / "egl.json", "{}");
     write_text(tree / "root/drivers/libGLX_nvidia.so.0.550", "");
-    testing::make_link(tree / "root/drivers/libGLX_nvidia.so.0.550", tree / "root/usr/lib/libGLX_nvidia.so.0");
+    testing::make_link(tree / "root/drivers/libGLX_nvidia.so.0.550",
+                       tree / "root/usr/lib/libGLX_nvidia.so.0");
     write_text(tree / "root/drivers/nvidia/wine/nvngx.dll", "");
     SystemRoots roots{tree / "proc/version", tree / "egl.json", tree / "root"};
     WineEnv built = build_wine_env(wine, pfx, {}, {}, {"nvapi64"}, {}, roots);
@@ -123,25 +147,15 @@ TEST(WineEnv, EasyAntiCheatAndNvidiaGroups) {
     auto at = std::find(order.begin(), order.end(), "DXVK_ENABLE_NVAPI");
     ASSERT_NE(at, order.end());
     std::vector<std::string> group(at, at + 6);
-    EXPECT_EQ(group, (std::vector<std::string>{"DXVK_ENABLE_NVAPI", "NVIDIA_WINE_DLL_DIR",
-                                               "__EGL_VENDOR_LIBRARY_FILENAMES", "__GLX_VENDOR_LIBRARY_NAME",
-                                               "__NV_PRIME_RENDER_OFFLOAD", "__VK_LAYER_NV_optimus"}));
+    EXPECT_EQ(group, (std::vector<std::string>{
+                         "DXVK_ENABLE_NVAPI", "NVIDIA_WINE_DLL_DIR",
+                         "__EGL_VENDOR_LIBRARY_FILENAMES", "__GLX_VENDOR_LIBRARY_NAME",
+                         "__NV_PRIME_RENDER_OFFLOAD", "__VK_LAYER_NV_optimus"}));
     EXPECT_NE(values["WINEDLLOVERRIDES"].find(";nvapi64=n;nvcuda=b"), std::string::npos);
 }
 
-TEST(WineEnv, DebugPreloadAndAppId) {
+TEST(WineEnv, AppIdIsTheFirstVariableThatIsSet) {
     testing::ScopedEnv env;
-    env.unset("WINEDEBUG");
-    EXPECT_EQ(wine_debug_value(true), "+server,+timestamp");
-    EXPECT_EQ(wine_debug_value(false), "+process,err");  // the unit tests run verbose
-    env.set("WINEDEBUG", "");
-    EXPECT_EQ(wine_debug_value(true), "");
-
-    env.set("LD_PRELOAD", ":/a/lib.so:/steam/gameoverlayrenderer.so::/b/lib.so");
-    EXPECT_EQ(filtered_ld_preload(), "/a/lib.so:/b/lib.so");
-    env.set("LD_PRELOAD", "/steam/gameoverlayrenderer.so");
-    EXPECT_EQ(filtered_ld_preload(), "");
-
     env.set("SteamGameId", "");
     env.set("SteamAppId", "440");
     EXPECT_EQ(game_app_id(), "");

@@ -7,7 +7,7 @@
 
 #include <algorithm>
 
-#include "launcher/core/posix.hpp"
+#include "base/posix.hpp"
 #include "support/scoped_mount.hpp"
 #include "support/test_support.hpp"
 
@@ -42,7 +42,9 @@ TEST(DeployCache, RecordGrammar) {
         {"v6:1,22,333,4444", sample},
         {"v6:1,22,333,4444\n", sample},
         {"v6: \t1,22,333,4444 \r\n", sample},
-        {"v6:\xE3\x80\x80" "1,22,333,4444", sample},  // ideographic space is white space too
+        {"v6:\xE3\x80\x80"
+         "1,22,333,4444",
+         sample},  // ideographic space is white space too
         {"v6:+1,+22,333,+4444", sample},
         {"v6:0,0,0,18446744073709551615", Stamps{0, 0, 0, UINT64_MAX}},
         {"v6:00001,22,333,4444", sample},
@@ -71,7 +73,7 @@ TEST(DeployCache, RecordGrammar) {
         EXPECT_EQ(read_deploy_cache(dir.path()), c.expected) << '"' << c.text << '"';
     }
 
-    launcher::core::remove_file(record);
+    base::remove_file(record);
     EXPECT_EQ(read_deploy_cache(dir.path()), std::nullopt);
     make_dir(record);  // a directory where the file should be
     EXPECT_EQ(read_deploy_cache(dir.path()), std::nullopt);
@@ -95,7 +97,7 @@ TEST(DeployCache, StampsFollowTheDirectoryItselfNotItsSubtree) {
 
     // A file replaced deeper down leaves the directory's own entry alone.
     std::string dll = dxvk_root + "/lib/wine/dxvk/x86_64-windows/d3d11.dll";
-    launcher::core::remove_file(dll);
+    base::remove_file(dll);
     write_text(dll, "new and longer");
     EXPECT_EQ(stamp(dxvk_root + "/lib/wine/dxvk"), before[1]);
 
@@ -106,8 +108,8 @@ TEST(DeployCache, StampsFollowTheDirectoryItselfNotItsSubtree) {
     // A whole new directory in its place differs even with the same modification time.
     std::string fresh = dxvk_root + "/lib/wine/dxvk.new";
     make_dir(fresh + "/x86_64-windows");
-    ASSERT_EQ(launcher::core::remove_tree(dxvk_root + "/lib/wine/dxvk"), 0);
-    ASSERT_EQ(launcher::core::rename_path(fresh, dxvk_root + "/lib/wine/dxvk"), 0);
+    ASSERT_EQ(base::remove_tree(dxvk_root + "/lib/wine/dxvk"), 0);
+    ASSERT_EQ(base::rename_path(fresh, dxvk_root + "/lib/wine/dxvk"), 0);
     set_mtime(dxvk_root + "/lib/wine/dxvk", 1'600'000'000);
     Stamps after = compute_stamps(wine, dxvk_root, steam);
     EXPECT_NE(after[1], before[1]);
@@ -136,7 +138,7 @@ TEST(DeployCache, WriteThenHitOrRewrite) {
     EXPECT_EQ(read_text(dir / ".pelto_deployed"), "v6:7,18446744073709551615,0,42");
     EXPECT_EQ(read_deploy_cache(dir.path()), stamps);
     // Nothing but the record is left in the prefix.
-    EXPECT_EQ(launcher::core::list_dir(dir.path()).size(), 1u);
+    EXPECT_EQ(base::list_dir(dir.path()).size(), 1u);
 
     // Every flag set: the file stays as it is, even if it says something else.
     write_text(dir / ".pelto_deployed", "v6:1,2,3,4");
@@ -155,10 +157,10 @@ TEST(DeployCache, WriteThenHitOrRewrite) {
     EXPECT_EQ(read_text(dir / ".pelto_deployed"), "v6:7,18446744073709551615,0,42");
 
     // A dangling link in the record's place is replaced by the file.
-    launcher::core::remove_file(dir / ".pelto_deployed");
+    base::remove_file(dir / ".pelto_deployed");
     pelto::testing::make_link(dir / "missing/target", dir / ".pelto_deployed");
     write_deploy_cache(dir.path(), stamps);
-    auto st = launcher::core::lstat_path(dir / ".pelto_deployed");
+    auto st = base::lstat_path(dir / ".pelto_deployed");
     ASSERT_TRUE(st);
     EXPECT_TRUE(S_ISREG(st->st_mode));
     EXPECT_EQ(read_deploy_cache(dir.path()), stamps);
@@ -173,29 +175,30 @@ TEST(DeployCache, FailedWriteWarnsAndLeavesNothingBehind) {
         ASSERT_TRUE(full.ok());
         full.fill();
         auto lines = capture_log([&] { write_deploy_cache(dir / "full", stamps); });
-        EXPECT_TRUE(contains(lines, "[WARN]   Cannot write deployment cache: No space left on "
-                                    "device (os error 28); next launch will re-deploy"));
+        EXPECT_TRUE(contains(lines,
+                             "[WARN]   Cannot write deployment cache: No space left on "
+                             "device (os error 28); next launch will re-deploy"));
         EXPECT_FALSE(contains(lines, "[DEBUG]  deployment cache written"));
-        EXPECT_FALSE(launcher::core::exists(dir / "full/.pelto_deployed"));
-        EXPECT_EQ(launcher::core::list_dir(dir / "full").size(), 1u);  // only the filler
+        EXPECT_FALSE(base::exists(dir / "full/.pelto_deployed"));
+        EXPECT_EQ(base::list_dir(dir / "full").size(), 1u);  // only the filler
     }
     {
         ScopedMount readonly(dir / "ro", "size=64k");
         ASSERT_TRUE(readonly.ok());
         write_text(dir / "ro/.pelto_deployed", "v6:9,9,9,9");
         ASSERT_TRUE(readonly.make_read_only());
-        auto lines = capture_log([&] {
-            update_deploy_cache(dir / "ro", ChangeFlags{}, stamps);
-        });
-        EXPECT_TRUE(contains(lines, "[WARN]   Cannot write deployment cache: Read-only file "
-                                    "system (os error 30); next launch will re-deploy"));
+        auto lines = capture_log([&] { update_deploy_cache(dir / "ro", ChangeFlags{}, stamps); });
+        EXPECT_TRUE(contains(lines,
+                             "[WARN]   Cannot write deployment cache: Read-only file "
+                             "system (os error 30); next launch will re-deploy"));
         EXPECT_FALSE(contains(lines, "[DEBUG]  deployment cache written"));
         EXPECT_EQ(read_text(dir / "ro/.pelto_deployed"), "v6:9,9,9,9");
     }
     // A prefix that does not exist.
     auto lines = capture_log([&] { write_deploy_cache(dir / "gone", stamps); });
-    EXPECT_TRUE(contains(lines, "[WARN]   Cannot write deployment cache: No such file or "
-                                "directory (os error 2); next launch will re-deploy"));
+    EXPECT_TRUE(contains(lines,
+                         "[WARN]   Cannot write deployment cache: No such file or "
+                         "directory (os error 2); next launch will re-deploy"));
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 
 #include <algorithm>
 
-#include "launcher/core/posix.hpp"
+#include "base/posix.hpp"
 #include "support/test_support.hpp"
 
 namespace pelto::launcher::tasks {
@@ -40,14 +40,15 @@ TEST(SetupTasks, EightTasksInThreeWaves) {
     inputs.vkd3d_unchanged = false;
     inputs.nvidia_present = false;
 
-    pelto::launcher::core::make_dirs(inputs.prefix);
+    pelto::base::make_dirs(inputs.prefix);
     write_text(inputs.own_exe, "");
     write_text(dir / "tool/lib/wine/x86_64-windows/steam.exe", "bridge");
     write_text(inputs.wine64, "#!/bin/sh\nexit 0\n");
     ::chmod(inputs.wine64.c_str(), 0755);
     write_text(dir / "wine/lib/wine/x86_64-unix/ntdll.so", "");
     // The stand-in server notes that it ran for this prefix.
-    write_text(inputs.wineserver, "#!/bin/sh\necho \"$WINEPREFIX\" > " + dir.path() + "/server-ran\nexit 2\n");
+    write_text(inputs.wineserver,
+               "#!/bin/sh\necho \"$WINEPREFIX\" > " + dir.path() + "/server-ran\nexit 2\n");
     ::chmod(inputs.wineserver.c_str(), 0755);
     write_text(dir / "dxvk/lib/wine/vkd3d-proton/x86_64-windows/d3d12.dll", "12");
 

@@ -8,7 +8,7 @@
 #include <functional>
 #include <string>
 
-namespace pelto::launcher::core {
+namespace pelto::base {
 
 /// What the walk reports for one entry below the root.
 struct WalkItem {
@@ -34,4 +34,4 @@ bool path_inside(const std::string& path, const std::string& boundary);
 /// canonical path lies outside the canonical `boundary`. Returns false in that case.
 bool walk_inside(const std::string& root, const std::string& boundary, const WalkVisitor& visitor);
 
-}  // namespace pelto::launcher::core
+}  // namespace pelto::base

@@ -1,4 +1,4 @@
-#include "launcher/core/posix.hpp"
+#include "base/posix.hpp"
 
 #include <fcntl.h>
 #include <sys/mount.h>
@@ -8,7 +8,7 @@
 
 #include "support/test_support.hpp"
 
-namespace pelto::launcher::core {
+namespace pelto::base {
 namespace {
 
 using testing::read_text;
@@ -126,4 +126,4 @@ TEST(Posix, CopyToAFullFileSystemReportsTheError) {
 }
 
 }  // namespace
-}  // namespace pelto::launcher::core
+}  // namespace pelto::base

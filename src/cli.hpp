@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-namespace pelto::launcher::core {
+namespace pelto {
 
 /// Writes the two usage lines to standard error.
 void print_usage();
@@ -12,4 +12,4 @@ void print_usage();
 /// Runs the whole command line (argv[0] included) and returns the process exit status.
 int run_command_line(const std::vector<std::string>& arguments);
 
-}  // namespace pelto::launcher::core
+}  // namespace pelto

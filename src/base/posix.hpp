@@ -1,3 +1,6 @@
+// Folder base: the ground of the launcher (POSIX calls, processes, text, the log, tree walks);
+// it imports nothing else of the project.
+//
 // The one thin layer over the POSIX calls the launcher makes. Every descriptor is opened
 // close-on-exec in the same call, EINTR is retried, reads and writes are looped, and errors
 // come back as errno values (0 means success) that `error_text` turns into log text.
@@ -13,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-namespace pelto::launcher::core {
+namespace pelto::base {
 
 /// The log form of an errno value: "No such file or directory (os error 2)".
 std::string error_text(int error);
@@ -135,4 +138,4 @@ uint64_t elapsed_ms(Clock::time_point since);
 /// Sleeps for `ms` milliseconds on the monotonic clock, resuming after signals.
 void sleep_ms(long ms);
 
-}  // namespace pelto::launcher::core
+}  // namespace pelto::base

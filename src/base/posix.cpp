@@ -1,4 +1,4 @@
-#include "launcher/core/posix.hpp"
+#include "base/posix.hpp"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace pelto::launcher::core {
+namespace pelto::base {
 
 namespace {
 
@@ -217,7 +217,8 @@ int copy_file(const std::string& src, const std::string& dst, CopyTarget target)
     mode_t perms = st.st_mode & 07777;
     // Truncating a file that has other names would rewrite them too (and empty the source
     // when both are one file): give the copy an inode of its own instead.
-    if (auto existing = lstat_path(dst); existing && S_ISREG(existing->st_mode) && existing->st_nlink > 1) {
+    if (auto existing = lstat_path(dst);
+        existing && S_ISREG(existing->st_mode) && existing->st_nlink > 1) {
         if (::unlink(dst.c_str()) != 0 && errno != ENOENT) return errno;
     }
     int flags = O_WRONLY | O_CREAT | O_TRUNC;
@@ -396,4 +397,4 @@ void sleep_ms(long ms) {
     }
 }
 
-}  // namespace pelto::launcher::core
+}  // namespace pelto::base

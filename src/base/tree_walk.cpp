@@ -1,12 +1,12 @@
-#include "launcher/core/tree_walk.hpp"
+#include "base/tree_walk.hpp"
 
 #include <set>
 #include <utility>
 
-#include "launcher/core/posix.hpp"
-#include "launcher/core/text.hpp"
+#include "base/posix.hpp"
+#include "base/text.hpp"
 
-namespace pelto::launcher::core {
+namespace pelto::base {
 
 namespace {
 
@@ -56,7 +56,8 @@ bool walk_inside(const std::string& root, const std::string& boundary, const Wal
     if (!root_stat || !S_ISDIR(root_stat->st_mode)) return false;
     auto canonical_root = canonical(root);
     auto canonical_boundary = canonical(boundary);
-    if (!canonical_root || !canonical_boundary || !path_inside(*canonical_root, *canonical_boundary)) {
+    if (!canonical_root || !canonical_boundary ||
+        !path_inside(*canonical_root, *canonical_boundary)) {
         return false;
     }
     Walk walk{*canonical_boundary, visitor, {}};
@@ -65,4 +66,4 @@ bool walk_inside(const std::string& root, const std::string& boundary, const Wal
     return true;
 }
 
-}  // namespace pelto::launcher::core
+}  // namespace pelto::base

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-namespace pelto::launcher::core {
+namespace pelto::base {
 
 enum class LogLevel { Debug, Info, Warn, Error };
 
@@ -25,4 +25,4 @@ inline void log_info(std::string_view message) { log_line(LogLevel::Info, messag
 inline void log_warn(std::string_view message) { log_line(LogLevel::Warn, message); }
 inline void log_error(std::string_view message) { log_line(LogLevel::Error, message); }
 
-}  // namespace pelto::launcher::core
+}  // namespace pelto::base

@@ -1,4 +1,4 @@
-#include "launcher/core/log.hpp"
+#include "base/log.hpp"
 
 #include <gtest/gtest.h>
 
@@ -7,18 +7,22 @@
 
 #include "support/test_support.hpp"
 
-namespace pelto::launcher::core {
+namespace pelto::base {
 namespace {
 
 TEST(Log, LineFormatAndTags) {
-    EXPECT_TRUE(std::regex_match(time_prefix(), std::regex(R"(\[[0-2][0-9]:[0-5][0-9]:[0-6][0-9]\])")));
+    EXPECT_TRUE(
+        std::regex_match(time_prefix(), std::regex(R"(\[[0-2][0-9]:[0-5][0-9]:[0-6][0-9]\])")));
     ::testing::internal::CaptureStderr();
     log_line(LogLevel::Warn, "Steam directory not found — game may not connect to Steam");
     log_line(LogLevel::Error, "e");
     log_line(LogLevel::Info, "i");
     log_line(LogLevel::Debug, "d");  // the unit tests run verbose
     std::string out = ::testing::internal::GetCapturedStderr();
-    EXPECT_TRUE(std::regex_match(out, std::regex(R"(\[\d\d:\d\d:\d\d\] \[WARN\]   Steam directory not found — game may not connect to Steam
+    EXPECT_TRUE(std::regex_match(
+        out,
+        std::regex(
+            R"(\[\d\d:\d\d:\d\d\] \[WARN\]   Steam directory not found — game may not connect to Steam
 \[\d\d:\d\d:\d\d\] \[ERROR\]  e
 \[\d\d:\d\d:\d\d\] \[INFO\]   i
 \[\d\d:\d\d:\d\d\] \[DEBUG\]  d
@@ -47,4 +51,4 @@ TEST(Log, ConcurrentLinesNeverInterleave) {
 }
 
 }  // namespace
-}  // namespace pelto::launcher::core
+}  // namespace pelto::base

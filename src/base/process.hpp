@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace pelto::launcher::core {
+namespace pelto::base {
 
 /// One environment change: set `name` to `value`, or remove `name` when `value` is empty.
 struct EnvChange {
@@ -29,13 +29,13 @@ struct Stream {
 };
 
 struct Command {
-    std::string program;              // the file to execute (searched on PATH when `search_path`)
-    std::vector<std::string> args;    // arguments after argv[0]; argv[0] is `program`
-    std::vector<EnvChange> env;       // applied in order; a later change of a name wins
-    std::optional<std::string> cwd;   // working directory of the child
+    std::string program;             // the file to execute (searched on PATH when `search_path`)
+    std::vector<std::string> args;   // arguments after argv[0]; argv[0] is `program`
+    std::vector<EnvChange> env;      // applied in order; a later change of a name wins
+    std::optional<std::string> cwd;  // working directory of the child
     Stream in, out, err;
-    bool new_session = false;         // setsid() and default SIGINT/SIGTERM in the child
-    bool search_path = false;         // look `program` up through PATH
+    bool new_session = false;  // setsid() and default SIGINT/SIGTERM in the child
+    bool search_path = false;  // look `program` up through PATH
 
     /// Appends a "set" change.
     void set_env(std::string name, std::string value) {
@@ -57,4 +57,4 @@ int wait_child(pid_t pid, int& status);
 /// Spawns `command` and waits for it; stores the raw wait status. Returns errno or 0.
 int run_and_wait(const Command& command, int& status);
 
-}  // namespace pelto::launcher::core
+}  // namespace pelto::base

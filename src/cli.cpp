@@ -1,16 +1,16 @@
-#include "launcher/core/cli.hpp"
+#include "cli.hpp"
 
 #include <unistd.h>
 
 #include <array>
 #include <string_view>
 
-#include "launcher/core/driver.hpp"
-#include "launcher/core/log.hpp"
-#include "launcher/core/posix.hpp"
-#include "launcher/core/text.hpp"
+#include "base/log.hpp"
+#include "base/posix.hpp"
+#include "base/text.hpp"
+#include "driver.hpp"
 
-namespace pelto::launcher::core {
+namespace pelto {
 
 namespace {
 
@@ -26,7 +26,7 @@ void print_usage() {
         text += kVerbs[i];
     }
     text += '\n';
-    (void)write_all(STDERR_FILENO, text);
+    (void)base::write_all(STDERR_FILENO, text);
 }
 
 int run_command_line(const std::vector<std::string>& arguments) {
@@ -34,11 +34,11 @@ int run_command_line(const std::vector<std::string>& arguments) {
         print_usage();
         return 2;
     }
-    std::string verb = lossy_utf8(arguments[1]);
+    std::string verb = base::lossy_utf8(arguments[1]);
     bool known = false;
     for (std::string_view candidate : kVerbs) known = known || verb == candidate;
     if (!known) {
-        log_error(concat("Unknown verb: ", verb));
+        base::log_error(base::concat("Unknown verb: ", verb));
         print_usage();
         return 1;
     }
@@ -46,4 +46,4 @@ int run_command_line(const std::vector<std::string>& arguments) {
     return run(verb, rest);
 }
 
-}  // namespace pelto::launcher::core
+}  // namespace pelto

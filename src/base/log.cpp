@@ -1,4 +1,4 @@
-#include "launcher/core/log.hpp"
+#include "base/log.hpp"
 
 #include <sys/time.h>
 #include <time.h>
@@ -7,10 +7,10 @@
 #include <cstdio>
 #include <mutex>
 
-#include "launcher/core/posix.hpp"
-#include "launcher/core/text.hpp"
+#include "base/posix.hpp"
+#include "base/text.hpp"
 
-namespace pelto::launcher::core {
+namespace pelto::base {
 
 namespace {
 
@@ -67,4 +67,4 @@ void log_line(LogLevel level, std::string_view message) {
     (void)write_all(STDERR_FILENO, line);
 }
 
-}  // namespace pelto::launcher::core
+}  // namespace pelto::base

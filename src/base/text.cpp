@@ -1,9 +1,9 @@
-#include "launcher/core/text.hpp"
+#include "base/text.hpp"
 
 #include <cstdlib>
 #include <vector>
 
-namespace pelto::launcher::core {
+namespace pelto::base {
 
 namespace {
 
@@ -46,8 +46,10 @@ uint32_t decode(std::string_view s, size_t& pos) {
     size_t len = utf8_sequence(s, pos, maximal);
     auto byte = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
     uint32_t cp;
-    if (len == 1) cp = byte(pos);
-    else if (len == 2) cp = ((byte(pos) & 0x1Fu) << 6) | (byte(pos + 1) & 0x3Fu);
+    if (len == 1)
+        cp = byte(pos);
+    else if (len == 2)
+        cp = ((byte(pos) & 0x1Fu) << 6) | (byte(pos + 1) & 0x3Fu);
     else if (len == 3)
         cp = ((byte(pos) & 0x0Fu) << 12) | ((byte(pos + 1) & 0x3Fu) << 6) | (byte(pos + 2) & 0x3Fu);
     else
@@ -161,4 +163,4 @@ std::string ascii_lower(std::string_view text) {
     return out;
 }
 
-}  // namespace pelto::launcher::core
+}  // namespace pelto::base

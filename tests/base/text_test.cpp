@@ -1,8 +1,8 @@
-#include "launcher/core/text.hpp"
+#include "base/text.hpp"
 
 #include <gtest/gtest.h>
 
-namespace pelto::launcher::core {
+namespace pelto::base {
 namespace {
 
 const std::string kReplacement = "\xEF\xBF\xBD";
@@ -11,7 +11,9 @@ TEST(Text, LossyUtf8ReplacesEachMaximalInvalidSubpartOnce) {
     EXPECT_EQ(lossy_utf8("plain/ascii"), "plain/ascii");
     EXPECT_EQ(lossy_utf8("caf\xC3\xA9"), "caf\xC3\xA9");
     // A truncated three-byte sequence is one maximal subpart: one replacement.
-    EXPECT_EQ(lossy_utf8("a\xE2\x82" "b"), "a" + kReplacement + "b");
+    EXPECT_EQ(lossy_utf8("a\xE2\x82"
+                         "b"),
+              "a" + kReplacement + "b");
     // Bytes that can never start or continue a sequence are replaced one by one.
     EXPECT_EQ(lossy_utf8("\xFF\xFE"), kReplacement + kReplacement);
     // An overlong lead (F0 80) is not a valid prefix, so each byte is its own subpart.
@@ -43,4 +45,4 @@ TEST(Text, SamePathComparesComponents) {
 }
 
 }  // namespace
-}  // namespace pelto::launcher::core
+}  // namespace pelto::base

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <type_traits>
 
-namespace pelto::launcher::core {
+namespace pelto::base {
 
 /// True when `bytes` is well-formed UTF-8.
 bool is_valid_utf8(std::string_view bytes);
@@ -50,4 +50,4 @@ std::string concat(const Pieces&... pieces) {
     return out;
 }
 
-}  // namespace pelto::launcher::core
+}  // namespace pelto::base

@@ -1,4 +1,4 @@
-#include "launcher/core/process.hpp"
+#include "base/process.hpp"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -11,7 +11,7 @@
 
 extern char** environ;
 
-namespace pelto::launcher::core {
+namespace pelto::base {
 
 namespace {
 
@@ -120,4 +120,4 @@ int run_and_wait(const Command& command, int& status) {
     return wait_child(pid, status);
 }
 
-}  // namespace pelto::launcher::core
+}  // namespace pelto::base

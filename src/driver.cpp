@@ -1,0 +1,189 @@
+// The spine of a launch: discovery, prefix preparation, the game's environment, the launch.
+// Each phase is one call, in the order a launch needs them.
+#include "driver.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "base/log.hpp"
+#include "base/posix.hpp"
+#include "base/text.hpp"
+#include "graph/setup_graph.hpp"
+#include "launcher/components/wineserver.hpp"
+#include "launcher/core/context.hpp"
+#include "launcher/core/env_config.hpp"
+#include "launcher/core/wine.hpp"
+#include "launcher/core/wine_runtime.hpp"
+#include "launcher/session/launch.hpp"
+#include "launcher/session/wine_env.hpp"
+#include "launcher/tasks/deploy_cache.hpp"
+#include "launcher/tasks/setup_tasks.hpp"
+
+namespace pelto {
+
+namespace {
+
+namespace components = launcher::components;
+namespace core = launcher::core;
+namespace session = launcher::session;
+namespace tasks = launcher::tasks;
+
+// Steam may start the launcher with closed standard descriptors; give each one /dev/null so
+// that neither the log nor a later open lands on descriptor 0, 1 or 2 by accident.
+void secure_standard_descriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1) continue;
+        // Deliberately inheritable: it becomes the standard stream of every child.
+        (void)::open("/dev/null", O_RDWR);
+    }
+}
+
+void answer_query(const std::vector<std::string>& rest) {
+    if (rest.empty()) return;
+    (void)base::write_all(STDOUT_FILENO, rest[0] + "\n");
+}
+
+std::string timing_list(const graph::SetupResults& results) {
+    std::string text;
+    for (const auto& [name, ms] : results.timings) {
+        if (!text.empty()) text += ' ';
+        text += base::concat(name, "=", ms, "ms");
+    }
+    return text;
+}
+
+bool trace_opcodes_requested() {
+    if (base::env_text("PELTO_TRACE_OPCODES")) return true;
+    return base::exists("/tmp/pelto/TRACE_OPCODES");
+}
+
+}  // namespace
+
+int run(const std::string& verb, const std::vector<std::string>& rest) {
+    secure_standard_descriptors();
+    if (verb == "getcompatpath" || verb == "getnativepath") {
+        answer_query(rest);
+        return 0;
+    }
+
+    core::LaunchContext context;
+    context.verb = verb;
+    context.started = base::Clock::now();
+    context.home = base::env_text("HOME").value_or("");
+
+    // Discovery: Wine first, so a launch outside Steam still reports a missing Wine first.
+    int own_exe_error = 0;
+    std::optional<std::string> own_exe = core::read_own_exe(own_exe_error);
+    core::WineInstall wine;
+    wine.wine_root = core::find_wine_root(own_exe, context.home);
+    context.steam_dir = core::find_steam_dir(context.home);
+    wine.wine64 = core::wine_loader_path(wine.wine_root);
+    if (!base::exists(wine.wine64)) {
+        base::log_error(base::concat("wine not found at ", base::lossy_utf8(wine.wine64)));
+        base::log_error("Need Wine binaries. Install Wine from your package manager.");
+        return 1;
+    }
+    wine.proton_files = core::find_proton_files(context.home);
+    wine.dxvk_source_root =
+        core::choose_dxvk_source(context.home, wine.wine_root, wine.proton_files);
+
+    context.compat_data = base::env_text("STEAM_COMPAT_DATA_PATH").value_or("");
+    context.app_id = base::env_text("SteamAppId").value_or("");
+    base::log_debug(base::concat("STEAM_COMPAT_DATA_PATH=", context.compat_data,
+                                 " SteamAppId=", context.app_id, " verb=", verb));
+    if (context.compat_data.empty()) {
+        base::log_error("STEAM_COMPAT_DATA_PATH not set — not launched from Steam?");
+        return 1;
+    }
+    if (core::is_compatdata_zero(context.compat_data) && verb == "run") {
+        base::log_debug("Skipping Steam prefix probe (compatdata/0, verb=run)");
+        return 0;
+    }
+    context.prefix = base::join_path(context.compat_data, "pfx");
+    if (int error = base::make_dirs(context.prefix); error != 0) {
+        base::log_error(base::concat("Failed to create prefix directory ",
+                                     base::lossy_utf8(context.prefix), ": ",
+                                     base::error_text(error)));
+        return 1;
+    }
+
+    if (verb != "run" && verb != "waitforexitandrun") {
+        base::log_error(base::concat("Unknown verb: ", verb));
+        return 1;
+    }
+    if (rest.empty()) {
+        base::log_error("No executable specified");
+        return 1;
+    }
+    context.exe = rest[0];
+    context.args.assign(rest.begin() + 1, rest.end());
+    if (core::is_steam_utility(context.exe)) {
+        base::log_debug(base::concat("skipping Steam utility: ", base::lossy_utf8(context.exe)));
+        return 0;
+    }
+    if (!own_exe) {
+        base::log_error(base::concat("Failed to determine own executable path: ",
+                                     base::error_text(own_exe_error)));
+        return 1;
+    }
+    context.own_exe = *own_exe;
+    wine.wineserver = core::wineserver_path(wine.wine_root);
+    uint64_t discover_ms = base::elapsed_ms(context.started);
+
+    base::log_debug(base::concat("wine64: ", base::lossy_utf8(wine.wine64)));
+    base::log_debug(base::concat("wineserver: ", base::lossy_utf8(wine.wineserver)));
+    base::log_debug(base::concat("steam: ", base::lossy_utf8(context.steam_dir)));
+
+    // The cache tells which component trees are unchanged since the last launch.
+    tasks::Stamps stamps =
+        tasks::compute_stamps(wine.wine_root, wine.dxvk_source_root, context.steam_dir);
+    tasks::ChangeFlags flags =
+        tasks::change_flags(tasks::read_deploy_cache(context.prefix), stamps);
+    bool nvidia_present = tasks::nvidia_present();
+
+    // Prepare the prefix: the eight setup tasks on worker threads.
+    base::Clock::time_point graph_started = base::Clock::now();
+    tasks::SetupInputs inputs{context.prefix,        context.own_exe,      wine.wine_root,
+                              wine.wine64,           wine.wineserver,      wine.dxvk_source_root,
+                              context.steam_dir,     flags.wine_unchanged, flags.dxvk_unchanged,
+                              flags.vkd3d_unchanged, nvidia_present};
+    graph::SetupResults results = graph::SetupGraph::run(tasks::build_setup_tasks(inputs));
+    uint64_t graph_ms = base::elapsed_ms(graph_started);
+
+    std::vector<std::string> dxvk_names = results.names_of("dxvk");
+    std::vector<std::string> vkd3d_names = results.names_of("vkd3d");
+    std::vector<std::string> nvapi_names = results.names_of("nvapi");
+    std::vector<std::string> dlss_names = results.names_of("dlss");
+    tasks::update_deploy_cache(context.prefix, flags, stamps);
+
+    // Everything below reads the environment after the custom variables are in place; the
+    // worker threads have all ended, so changing it is safe.
+    bool trace_opcodes = trace_opcodes_requested();
+    std::vector<core::CustomVar> custom_env =
+        core::apply_custom_env(core::load_env_config(context.own_exe));
+    session::WineEnv env = session::build_wine_env(wine.wine_root, context.prefix, dxvk_names,
+                                                   vkd3d_names, nvapi_names, dlss_names);
+    std::string wine_debug = core::wine_debug_value(trace_opcodes);
+
+    if (base::verbose()) {
+        base::log_debug(base::concat("timing: discover=", discover_ms, "ms graph=", graph_ms,
+                                     "ms [", timing_list(results),
+                                     "] total=", base::elapsed_ms(context.started), "ms"));
+    }
+
+    // Servers of crashed sessions leave sockets nobody answers; Wine would trip over them.
+    components::sweep_stale_server_dirs();
+
+    session::LaunchPlan plan;
+    plan.wine_root = wine.wine_root;
+    plan.wine64 = wine.wine64;
+    plan.prefix = context.prefix;
+    plan.env = std::move(env);
+    plan.custom_env = std::move(custom_env);
+    plan.wine_debug = std::move(wine_debug);
+    plan.log_dir = "/tmp/pelto";
+    plan.started = context.started;
+    return session::run_game(plan, context.exe, context.args);
+}
+
+}  // namespace pelto
