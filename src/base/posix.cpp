@@ -121,6 +121,30 @@ Fd open_file(const std::string& path, int flags, mode_t mode, int& error) {
     return Fd();
 }
 
+Fd open_regular(const std::string& path, int flags, mode_t mode, int& error) {
+    bool truncate = (flags & O_TRUNC) != 0;
+    Fd fd = open_file(path, (flags & ~O_TRUNC) | O_NONBLOCK, mode, error);
+    if (!fd.valid()) return fd;
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0) {
+        error = errno;
+        return Fd();
+    }
+    if (!S_ISREG(st.st_mode)) {
+        error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        return Fd();
+    }
+    if (truncate && ::ftruncate(fd.get(), 0) != 0) {
+        error = errno;
+        return Fd();
+    }
+    if ((flags & O_NONBLOCK) == 0) {
+        int status_flags = ::fcntl(fd.get(), F_GETFL);
+        if (status_flags != -1) (void)::fcntl(fd.get(), F_SETFL, status_flags & ~O_NONBLOCK);
+    }
+    return fd;
+}
+
 int write_all(int fd, std::string_view data) {
     while (!data.empty()) {
         ssize_t written = ::write(fd, data.data(), data.size());
@@ -173,20 +197,42 @@ int make_dirs(const std::string& path) {
     return err;
 }
 
-int read_file(const std::string& path, std::string& out) {
+int read_file(const std::string& path, std::string& out, size_t limit) {
     out.clear();
     int error = 0;
-    Fd fd = open_file(path, O_RDONLY, 0, error);
+    Fd fd = open_regular(path, O_RDONLY, 0, error);
     if (!fd.valid()) return error;
-    char buffer[65536];
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0) return errno;
+    size_t expected = static_cast<size_t>(st.st_size);
+    if (expected > limit) return EFBIG;
+    // One allocation of the size the file has; growing a buffer step by step would copy a
+    // large file several times over.
+    out.resize(expected);
+    size_t filled = 0;
     while (true) {
-        ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
+        if (filled == out.size()) {
+            // The file may have grown since its status was taken.
+            char probe[4096];
+            ssize_t got = ::read(fd.get(), probe, sizeof probe);
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) return errno;
+            if (got == 0) return 0;
+            if (out.size() + static_cast<size_t>(got) > limit) return EFBIG;
+            out.append(probe, static_cast<size_t>(got));
+            filled = out.size();
+            continue;
+        }
+        ssize_t got = ::read(fd.get(), out.data() + filled, out.size() - filled);
         if (got < 0) {
             if (errno == EINTR) continue;
             return errno;
         }
-        if (got == 0) return 0;
-        out.append(buffer, static_cast<size_t>(got));
+        if (got == 0) {  // the file shrank
+            out.resize(filled);
+            return 0;
+        }
+        filled += static_cast<size_t>(got);
     }
 }
 
@@ -206,14 +252,10 @@ int append_file(const std::string& path, std::string_view data) {
 
 int copy_file(const std::string& src, const std::string& dst, CopyTarget target) {
     int error = 0;
-    // Non-blocking, so that a FIFO cannot hang the open; it is refused just below.
-    Fd in = open_file(src, O_RDONLY | O_NONBLOCK, 0, error);
+    Fd in = open_regular(src, O_RDONLY, 0, error);
     if (!in.valid()) return error;
     struct stat st;
     if (::fstat(in.get(), &st) != 0) return errno;
-    if (S_ISDIR(st.st_mode)) return EISDIR;
-    if (!S_ISREG(st.st_mode)) return EINVAL;
-    (void)::fcntl(in.get(), F_SETFL, O_RDONLY);
     mode_t perms = st.st_mode & 07777;
     // Truncating a file that has other names would rewrite them too (and empty the source
     // when both are one file): give the copy an inode of its own instead.

@@ -46,6 +46,10 @@ private:
 /// Opens `path` with O_CLOEXEC added to `flags`; sets `error` (errno) on failure. A path
 /// holding a NUL byte fails with EINVAL.
 Fd open_file(const std::string& path, int flags, mode_t mode, int& error);
+/// Opens `path` as `open_file` does, but only a regular file: the open never blocks (a FIFO
+/// with no peer, a device), anything that is not a regular file is closed again with EINVAL,
+/// and O_TRUNC is applied only once the file is known to be regular.
+Fd open_regular(const std::string& path, int flags, mode_t mode, int& error);
 
 /// Writes all of `data` to `fd`, looping over short writes and EINTR; returns errno or 0.
 int write_all(int fd, std::string_view data);
@@ -65,8 +69,12 @@ bool can_write(const std::string& path);
 /// directory is success. Returns errno or 0.
 int make_dirs(const std::string& path);
 
-/// Reads the whole file into `out`; returns errno or 0.
-int read_file(const std::string& path, std::string& out);
+/// The largest file `read_file` reads whole: far above any text file the launcher reads.
+inline constexpr size_t kReadLimit = size_t{64} << 20;
+/// Reads the whole regular file at `path` into `out` in one buffer sized from its status. A
+/// FIFO, a device or a directory gives EINVAL without blocking; a file larger than `limit`
+/// gives EFBIG. Returns errno or 0.
+int read_file(const std::string& path, std::string& out, size_t limit = kReadLimit);
 /// Creates or truncates `path` (mode 0666 before the umask) and writes `data`; errno or 0.
 int write_file(const std::string& path, std::string_view data);
 /// Appends `data` to an existing file (never creates it, never follows a link at `path`).

@@ -6,6 +6,7 @@
 #include "base/log.hpp"
 #include "base/posix.hpp"
 #include "base/text.hpp"
+#include "base/text_file.hpp"
 
 namespace pelto::launcher::core {
 
@@ -14,10 +15,13 @@ std::vector<CustomVar> load_env_config(const std::string& own_exe) {
     auto dir = base::parent_dir(own_exe);
     if (!dir) return vars;
     std::string text;
-    if (base::read_file(base::join_path(*dir, "env_config"), text) != 0 ||
-        !base::is_valid_utf8(text))
-        return vars;
+    if (base::read_text_file(base::join_path(*dir, "env_config"), text) != 0) return vars;
+    return parse_env_config(text);
+}
 
+std::vector<CustomVar> parse_env_config(std::string_view text) {
+    std::vector<CustomVar> vars;
+    if (!base::is_valid_utf8(text)) return vars;
     std::string_view rest(text);
     while (!rest.empty()) {
         size_t end = rest.find('\n');

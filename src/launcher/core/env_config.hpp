@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace pelto::launcher::core {
@@ -14,6 +15,9 @@ struct CustomVar {
 /// The variables of "{dir of own_exe}/env_config" in file order; empty when there is no
 /// readable UTF-8 file. Malformed lines get a WARN line each.
 std::vector<CustomVar> load_env_config(const std::string& own_exe);
+/// The variables of an env_config text in order; empty when it is not valid UTF-8. Malformed
+/// lines get a WARN line each.
+std::vector<CustomVar> parse_env_config(std::string_view text);
 
 /// True when the pair can be placed in a process environment (no NUL byte, no "=" in the name).
 bool fits_environment(const CustomVar& var);

@@ -16,6 +16,7 @@
 #include "base/log.hpp"
 #include "base/posix.hpp"
 #include "base/text.hpp"
+#include "base/text_file.hpp"
 
 namespace pelto::launcher::prefix {
 
@@ -129,7 +130,7 @@ void copy_stock_registry(const std::string& pfx, const std::string& stock) {
 void inject_keys(const std::string& path, std::string_view presence, std::string_view block,
                  std::string_view done_message) {
     std::string text;
-    bool readable = base::read_file(path, text) == 0;
+    bool readable = base::read_text_file(path, text) == 0;
     if (!readable) text.clear();
     if (text.find(presence) != std::string::npos) return;
     // A file that shares its inode with another name (the template's registry, linked in by
@@ -170,7 +171,7 @@ void seed_registry(const std::string& pfx, const std::string& own_exe, const std
 
     std::string marker_path = base::join_path(pfx, kMarkerName);
     std::string marker;
-    if (base::read_file(marker_path, marker) == 0 &&
+    if (base::read_text_file(marker_path, marker) == 0 &&
         base::trim_unicode(marker) == marker_text(pfx)) {
         return;
     }

@@ -4,6 +4,7 @@
 
 #include "base/posix.hpp"
 #include "base/text.hpp"
+#include "base/text_file.hpp"
 
 namespace pelto::launcher::prefix {
 
@@ -29,12 +30,8 @@ bool usable_name(std::string_view name) {
 
 }  // namespace
 
-std::string prefix_user_name(const std::string& pfx) {
-    std::string text;
-    if (base::read_file(base::join_path(pfx, "system.reg"), text) != 0 ||
-        !base::is_valid_utf8(text)) {
-        return "steamuser";
-    }
+std::string user_name_from_registry(std::string_view text) {
+    if (!base::is_valid_utf8(text)) return "steamuser";
     std::string_view rest(text);
     while (!rest.empty()) {
         size_t end = rest.find('\n');
@@ -45,6 +42,12 @@ std::string prefix_user_name(const std::string& pfx) {
         if (usable_name(name)) return std::string(name);
     }
     return "steamuser";
+}
+
+std::string prefix_user_name(const std::string& pfx) {
+    std::string text;
+    if (base::read_text_file(base::join_path(pfx, "system.reg"), text) != 0) return "steamuser";
+    return user_name_from_registry(text);
 }
 
 std::string user_profile_dir(const std::string& pfx) {

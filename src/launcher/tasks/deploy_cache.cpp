@@ -8,6 +8,7 @@
 #include "base/log.hpp"
 #include "base/posix.hpp"
 #include "base/text.hpp"
+#include "base/text_file.hpp"
 
 namespace pelto::launcher::tasks {
 
@@ -42,12 +43,16 @@ uint64_t stamp(const std::string& path) {
 
 std::optional<Stamps> read_deploy_cache(const std::string& prefix) {
     std::string text;
-    if (base::read_file(base::join_path(prefix, kRecordName), text) != 0) return std::nullopt;
+    if (base::read_text_file(base::join_path(prefix, kRecordName), text) != 0) return std::nullopt;
+    return parse_deploy_record(text);
+}
+
+std::optional<Stamps> parse_deploy_record(std::string_view text) {
     if (!base::is_valid_utf8(text)) return std::nullopt;
     if (text.size() < kVersionTag.size() || text.compare(0, kVersionTag.size(), kVersionTag) != 0) {
         return std::nullopt;
     }
-    std::string_view rest = base::trim_unicode(std::string_view(text).substr(kVersionTag.size()));
+    std::string_view rest = base::trim_unicode(text.substr(kVersionTag.size()));
 
     Stamps stamps{};
     size_t slot = 0;

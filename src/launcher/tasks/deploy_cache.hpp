@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace pelto::launcher::tasks {
 
@@ -20,6 +21,8 @@ uint64_t stamp(const std::string& path);
 /// The four stored stamps of `prefix`; nothing when the record is missing, unreadable, not
 /// UTF-8 or malformed.
 std::optional<Stamps> read_deploy_cache(const std::string& prefix);
+/// The stamps of a record's text; nothing when it is not UTF-8 or not a valid "v6:" record.
+std::optional<Stamps> parse_deploy_record(std::string_view text);
 
 /// Replaces the record of `prefix` as a whole (written beside it, then renamed into place);
 /// logs WARN on failure and DEBUG on success.
