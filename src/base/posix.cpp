@@ -250,30 +250,15 @@ int append_file(const std::string& path, std::string_view data) {
     return write_all(fd.get(), data);
 }
 
-int copy_file(const std::string& src, const std::string& dst, CopyTarget target) {
-    int error = 0;
-    Fd in = open_regular(src, O_RDONLY, 0, error);
-    if (!in.valid()) return error;
-    struct stat st;
-    if (::fstat(in.get(), &st) != 0) return errno;
-    mode_t perms = st.st_mode & 07777;
-    // Truncating a file that has other names would rewrite them too (and empty the source
-    // when both are one file): give the copy an inode of its own instead.
-    if (auto existing = lstat_path(dst);
-        existing && S_ISREG(existing->st_mode) && existing->st_nlink > 1) {
-        if (::unlink(dst.c_str()) != 0 && errno != ENOENT) return errno;
-    }
-    int flags = O_WRONLY | O_CREAT | O_TRUNC;
-    if (target == CopyTarget::NeverFollowLink) flags |= O_NOFOLLOW;
-    if (target == CopyTarget::CreateNew) flags |= O_EXCL;
-    Fd out = open_file(dst, flags, perms, error);
-    if (!out.valid()) return error;
-    if (::fchmod(out.get(), perms) != 0) return errno;
-    off_t remaining = st.st_size;
+namespace {
+
+// Copies the open regular file `in` to the open file `out`; errno or 0.
+int copy_contents(int in, int out, off_t size) {
+    off_t remaining = size;
     bool fallback = false;
     while (remaining > 0) {
-        ssize_t sent = ::copy_file_range(in.get(), nullptr, out.get(), nullptr,
-                                         static_cast<size_t>(remaining), 0);
+        ssize_t sent =
+            ::copy_file_range(in, nullptr, out, nullptr, static_cast<size_t>(remaining), 0);
         if (sent < 0) {
             if (errno == EINTR) continue;
             if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) {
@@ -285,27 +270,59 @@ int copy_file(const std::string& src, const std::string& dst, CopyTarget target)
         if (sent == 0) break;  // the file shrank while copying
         remaining -= sent;
     }
-    if (fallback) {
-        char buffer[65536];
-        while (true) {
-            ssize_t got = ::read(in.get(), buffer, sizeof buffer);
-            if (got < 0) {
-                if (errno == EINTR) continue;
-                return errno;
-            }
-            if (got == 0) break;
-            int err = write_all(out.get(), std::string_view(buffer, static_cast<size_t>(got)));
-            if (err != 0) return err;
+    if (!fallback) return 0;
+    char buffer[65536];
+    while (true) {
+        ssize_t got = ::read(in, buffer, sizeof buffer);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return errno;
         }
+        if (got == 0) return 0;
+        int err = write_all(out, std::string_view(buffer, static_cast<size_t>(got)));
+        if (err != 0) return err;
     }
-    return 0;
 }
 
-int copy_file_replacing(const std::string& src, const std::string& dst) {
-    std::string scratch = concat_scratch_name(dst);
-    int error = copy_file(src, scratch, CopyTarget::CreateNew);
-    if (error == 0) error = rename_path(scratch, dst);
-    if (error != 0) (void)remove_file(scratch);
+// Creates `path` (which must not exist) with the content of `in`; removes it again on failure.
+int write_new_copy(int in, const struct stat& st, const std::string& path) {
+    mode_t perms = st.st_mode & 07777;
+    int error = 0;
+    Fd out = open_file(path, O_WRONLY | O_CREAT | O_EXCL, perms, error);
+    if (!out.valid()) return error;
+    // The umask narrowed the bits of the open. A file system without Unix modes cannot take
+    // them at all, which costs nothing of the content.
+    if (::fchmod(out.get(), perms) != 0 && errno != EPERM && errno != ENOTSUP) error = errno;
+    if (error == 0) error = copy_contents(in, out.get(), st.st_size);
+    out.reset();
+    if (error != 0) ::unlink(path.c_str());
+    return error;
+}
+
+}  // namespace
+
+int copy_file(const std::string& src, const std::string& dst, CopyTarget target) {
+    int error = 0;
+    Fd in = open_regular(src, O_RDONLY, 0, error);
+    if (!in.valid()) return error;
+    struct stat st;
+    if (::fstat(in.get(), &st) != 0) return errno;
+    if (has_nul(dst)) return EINVAL;
+    if (target == CopyTarget::CreateNew) return write_new_copy(in.get(), st, dst);
+
+    std::string destination = dst;
+    if (target == CopyTarget::WriteThroughLinks) {
+        if (auto own = lstat_path(dst); own && S_ISLNK(own->st_mode)) {
+            // The file the link leads to is what gets replaced; a dangling link is replaced
+            // itself, so nothing is ever created wherever it points.
+            if (auto resolved = canonical(dst)) destination = *resolved;
+        }
+    }
+    std::string scratch = concat_scratch_name(destination);
+    error = write_new_copy(in.get(), st, scratch);
+    if (error != 0) return error;
+    error = rename_path(scratch, destination);
+    if (error != 0) ::unlink(scratch.c_str());
     return error;
 }
 

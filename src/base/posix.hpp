@@ -81,22 +81,18 @@ int write_file(const std::string& path, std::string_view data);
 /// Returns errno or 0.
 int append_file(const std::string& path, std::string_view data);
 
-/// Copies the contents of `src` (links followed) to `dst`, creating or truncating it in place
-/// (a link at `dst` is written through); `dst` takes the permission bits of `src` and gets
-/// the current time as modification time. Returns errno or 0.
-/// A destination that is a regular file with other hard links is unlinked first, so the copy
-/// never rewrites the other names of that file (a template, a save backup, the source itself).
-/// With `NeverFollowLink` a symbolic link at `dst` makes the copy fail with ELOOP; with
-/// `CreateNew` any existing entry at `dst` makes it fail with EEXIST before anything is written.
-/// Only regular files are copied: another kind of source (a FIFO would block) gives EINVAL.
-enum class CopyTarget { WriteThroughLinks, NeverFollowLink, CreateNew };
+/// Copies the contents of the regular file `src` (links followed; a FIFO or a device gives
+/// EINVAL without blocking) to `dst`. The copy is written to a hidden sibling and renamed into
+/// place, so a failed copy never leaves an empty or partial file where a good one was, and
+/// other hard links of the old file keep their content. `dst` takes the permission bits of
+/// `src` where the file system keeps them, and the current time as modification time.
+/// `WriteThroughLinks`: a link at `dst` that resolves is followed, the file it leads to is
+/// replaced; `ReplaceLink`: a link at `dst` is replaced itself, never followed; `CreateNew`: any
+/// existing entry at `dst` gives EEXIST, and a failed copy is removed again.
+/// A dangling link at `dst` is always replaced, never written through. Returns errno or 0.
+enum class CopyTarget { WriteThroughLinks, ReplaceLink, CreateNew };
 int copy_file(const std::string& src, const std::string& dst,
               CopyTarget target = CopyTarget::WriteThroughLinks);
-
-/// Copies `src` to a hidden sibling of `dst` and renames it over `dst`: the old entry (a link,
-/// a file with other hard links) is replaced, never written through, and a failed copy leaves
-/// `dst` as it was. Returns errno or 0.
-int copy_file_replacing(const std::string& src, const std::string& dst);
 
 /// Hard link `dst` to `src` without following `src` if it is a link; errno or 0.
 int hard_link(const std::string& src, const std::string& dst);

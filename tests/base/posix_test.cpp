@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/scoped_mount.hpp"
 #include "support/test_support.hpp"
 
 namespace pelto::base {
@@ -74,10 +75,13 @@ TEST(Posix, CopyNeverRewritesOtherHardLinksAndCanRefuseLinks) {
 
     write_text(dir / "victim", "precious");
     testing::make_link(dir / "victim", dir / "planted");
-    EXPECT_EQ(copy_file(dir / "new", dir / "planted", CopyTarget::NeverFollowLink), ELOOP);
+    testing::make_link(dir / "victim", dir / "planted2");
+    EXPECT_EQ(copy_file(dir / "new", dir / "planted", CopyTarget::ReplaceLink), 0);
     EXPECT_EQ(read_text(dir / "victim"), "precious");
-    EXPECT_EQ(copy_file(dir / "new", dir / "planted"), 0);  // the default writes through
+    EXPECT_EQ(read_text(dir / "planted"), "new");
+    EXPECT_EQ(copy_file(dir / "new", dir / "planted2"), 0);  // the default writes through
     EXPECT_EQ(read_text(dir / "victim"), "new");
+    EXPECT_TRUE(read_link(dir / "planted2"));
 }
 
 TEST(Posix, CopyRefusesFifosCreatesOnlyNewFilesAndReplacesAtomically) {
@@ -89,13 +93,30 @@ TEST(Posix, CopyRefusesFifosCreatesOnlyNewFilesAndReplacesAtomically) {
     EXPECT_EQ(copy_file(dir / "src", dir / "dst", CopyTarget::CreateNew), EEXIST);
     EXPECT_EQ(read_text(dir / "dst"), "old");
 
+    // A dangling link is replaced, never written through, whatever the target mode.
     testing::make_link(dir / "victim", dir / "dangling");
-    EXPECT_EQ(copy_file_replacing(dir / "src", dir / "dangling"), 0);
+    testing::make_link(dir / "victim2", dir / "dangling2");
+    EXPECT_EQ(copy_file(dir / "src", dir / "dangling", CopyTarget::ReplaceLink), 0);
+    EXPECT_EQ(copy_file(dir / "src", dir / "dangling2"), 0);
     EXPECT_FALSE(exists(dir / "victim"));
+    EXPECT_FALSE(exists(dir / "victim2"));
     EXPECT_EQ(read_text(dir / "dangling"), "new");
-    EXPECT_EQ(copy_file_replacing(dir / "missing", dir / "dst"), ENOENT);
+    EXPECT_EQ(copy_file(dir / "missing", dir / "dst"), ENOENT);
     EXPECT_EQ(read_text(dir / "dst"), "old");
-    EXPECT_EQ(list_dir(dir.path()).size(), 4u);  // fifo, src, dst, dangling: no scratch file
+    EXPECT_EQ(list_dir(dir.path()).size(), 5u);  // fifo, src, dst, dangling, dangling2
+
+    // A copy that fails midway (a full disk) leaves the good file as it was and no scratch.
+    testing::ScopedMount small(dir / "small", "size=64k");
+    ASSERT_TRUE(small.ok());
+    write_text(dir / "small/good", "good");
+    write_text(dir / "big", std::string(200 * 1024, 'b'));
+    for (CopyTarget target : {CopyTarget::WriteThroughLinks, CopyTarget::ReplaceLink}) {
+        EXPECT_EQ(copy_file(dir / "big", dir / "small/good", target), ENOSPC);
+        EXPECT_EQ(read_text(dir / "small/good"), "good");
+        EXPECT_EQ(list_dir(dir / "small").size(), 1u);
+    }
+    EXPECT_EQ(copy_file(dir / "big", dir / "small/new", CopyTarget::CreateNew), ENOSPC);
+    EXPECT_FALSE(lstat_path(dir / "small/new"));
 }
 
 TEST(Posix, RemoveTreeNeverFollowsLinks) {

@@ -77,7 +77,8 @@ void seed_from_baked_template(const std::string& pfx, const std::string& baked) 
         std::string source = base::join_path(baked, name);
         std::string target = base::join_path(pfx, name);
         if (!base::exists(source) || base::exists(target)) continue;
-        if (int error = base::copy_file_replacing(source, target); error != 0) {
+        if (int error = base::copy_file(source, target, base::CopyTarget::ReplaceLink);
+            error != 0) {
             base::log_warn(base::concat("Prefix: seeding ", name, " from ", base::lossy_utf8(baked),
                                         " failed: ", base::error_text(error)));
         } else {
@@ -111,7 +112,7 @@ void copy_stock_registry(const std::string& pfx, const std::string& stock) {
         auto current = base::stat_path(target);
         if (current && current->st_size > kStubMaxSize) continue;
         // A failed copy keeps the stub instead of leaving half a registry file behind.
-        int error = base::copy_file_replacing(source, target);
+        int error = base::copy_file(source, target, base::CopyTarget::ReplaceLink);
         if (name == "userdef.reg") continue;
         if (error != 0) {
             base::log_error(
@@ -223,7 +224,8 @@ bool adopt_template_registry(const std::string& pfx, const std::string& template
         auto current = base::stat_path(target);
         if (current && current->st_size > kStubMaxSize) continue;
         // A real copy, never a hard link: Wine and the key injection write these files.
-        if (int error = base::copy_file_replacing(source, target); error != 0) {
+        if (int error = base::copy_file(source, target, base::CopyTarget::ReplaceLink);
+            error != 0) {
             base::log_warn(base::concat("Prefix: taking ", name,
                                         " from the template failed: ", base::error_text(error)));
             continue;
