@@ -53,12 +53,11 @@ bool has_extension_in(std::string_view name, const std::array<std::string_view, 
     return false;
 }
 
-// "ntdll.dll" is what tells a later launch whether the set is in place, so it goes in last
-// and only after every other module: a sync cut short (a full disk, a killed launcher) is
-// then done again instead of leaving a prefix of two Wine versions.
+// "ntdll.dll" is what tells a later launch whether the set is in place, so it goes in last: a
+// sync cut short (a killed launcher) is then done again. A module that cannot be copied is
+// reported and holds back nothing else, so the prefix still converges on the new build.
 struct SetCopy {
     int copied = 0;
-    int failed = 0;
     std::optional<std::pair<std::string, std::string>> ntdll;
 
     void copy(const std::string& source, const std::string& target, std::string_view name) {
@@ -66,19 +65,26 @@ struct SetCopy {
             ntdll.emplace(source, target);
             return;
         }
-        // Replaced, never written through: a module may be a link or share its inode with
-        // a template; a failed copy leaves the old module in place.
-        int error = base::copy_file_replacing(source, target);
-        if (error == 0) ++copied;
-        // A directory or other non-file under a module name is no module: not a failure.
-        else if (error != EISDIR && error != EINVAL)
-            ++failed;
+        copy_now(source, target);
     }
 
     int finish() {
-        if (ntdll && failed == 0 && base::copy_file_replacing(ntdll->first, ntdll->second) == 0)
-            ++copied;
+        if (ntdll) copy_now(ntdll->first, ntdll->second);
         return copied;
+    }
+
+private:
+    void copy_now(const std::string& source, const std::string& target) {
+        // Replaced, never written through: a module may be a link or share its inode with
+        // a template; a failed copy leaves the old module in place.
+        int error = base::copy_file(source, target, base::CopyTarget::ReplaceLink);
+        if (error == 0) {
+            ++copied;
+        } else if (error != EISDIR && error != EINVAL) {
+            // A directory or other non-file under a module name is no module: not a failure.
+            base::log_warn(base::concat("PE sync: cannot copy ", base::lossy_utf8(source), ": ",
+                                        base::error_text(error)));
+        }
     }
 };
 
