@@ -9,6 +9,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -49,10 +50,27 @@ struct DirPair {
     int destination_fd;  // -1 when it could not be opened: paths are used instead
 };
 
+// One copy as a whole: the template's root and the destination's root, and the count of
+// entries that could not be deployed. A template link whose target lies inside the template
+// (Wine's "dosdevices/c:" -> "../drive_c") must lead to the same place inside the copy:
+// pointing it at the template itself would send every write of the game into the shared
+// template, and into every prefix made from it later.
+struct CopyJob {
+    std::string source;                           // the template root as given
+    std::optional<std::string> canonical_source;  // its canonical path
+    std::string destination;
+    mutable std::atomic<uint32_t> failures{0};
+
+    void failed(const std::string& what) const {
+        base::log_warn(what);
+        failures.fetch_add(1, std::memory_order_relaxed);
+    }
+};
+
 // Links `source` (named `name` in its directory) into place at `destination`, or copies it
 // when linking is impossible. Returns 1 when a file was created, 0 otherwise.
 uint32_t deploy_file(const std::string& source, const std::string& destination, const char* name,
-                     const DirPair& dirs) {
+                     const DirPair& dirs, const CopyJob& job) {
     int error = dirs.destination_fd >= 0
                     ? base::hard_link_at(dirs.source_fd, name, dirs.destination_fd, name)
                     : base::hard_link(source, destination);
@@ -62,23 +80,22 @@ uint32_t deploy_file(const std::string& source, const std::string& destination, 
         // by a dangling link, copying would write through it and create a file wherever that
         // link points, possibly outside the prefix, so the entry is reported instead.
         if (base::exists(destination)) return 0;
-        base::log_warn(base::concat("copy_dir_fast: failed to deploy ", base::lossy_utf8(source)));
+        job.failed(base::concat("copy_dir_fast: failed to deploy ", base::lossy_utf8(source)));
         return 0;
     }
     // Linking can fail on the source before the kernel looks at the destination, so the
     // name may be taken after all: the copy only ever creates a new file.
     if (base::lstat_path(destination)) {
         if (base::exists(destination)) return 0;
-        base::log_warn(base::concat("copy_dir_fast: failed to deploy ", base::lossy_utf8(source)));
+        job.failed(base::concat("copy_dir_fast: failed to deploy ", base::lossy_utf8(source)));
         return 0;
     }
     error = base::copy_file(source, destination, base::CopyTarget::CreateNew);
     if (error == 0) return 1;
     if (error == EEXIST) return 0;
-    // A half-written file (a full disk) would count as present on every later repair and
-    // never be fixed; the name was free before the copy, so removing it loses nothing.
-    base::remove_file(destination);
-    base::log_warn(base::concat("copy_dir_fast: failed to deploy ", base::lossy_utf8(source)));
+    // The copy removed its half-written file (a full disk), which would otherwise count as
+    // present on every later repair.
+    job.failed(base::concat("copy_dir_fast: failed to deploy ", base::lossy_utf8(source)));
     return 0;
 }
 
@@ -93,27 +110,37 @@ bool dangling_link_matches(const std::string& source, const std::string& destina
     return !source_target && !destination_target;
 }
 
-// The template's root and the destination's root of one copy. A template link whose target
-// lies inside the template (Wine's "dosdevices/c:" -> "../drive_c") must lead to the same place
-// inside the copy: pointing it at the template itself would send every write of the game
-// into the shared template, and into every prefix made from it later.
-struct CopyRoots {
-    std::optional<std::string> source;  // canonical template root
-    std::string destination;
-};
-
-// Where a link whose canonical target is `target` should point in the copy.
-std::string link_target_in_copy(const std::string& target, const CopyRoots& roots) {
-    if (!roots.source || !base::path_inside(target, *roots.source)) return target;
-    std::string destination = base::canonical(roots.destination).value_or(roots.destination);
-    if (target.size() == roots.source->size()) return destination;
-    return base::join_path(destination, std::string_view(target).substr(roots.source->size() + 1));
+// Where the link `source` of the template, whose canonical target is `target`, should point in
+// the copy: outside the template the canonical target; inside it a path relative to the link's
+// own directory, as Wine lays them out, so the link still holds when the whole prefix moves
+// (Steam moves a game's compatibility data with the game's library).
+std::string link_target_in_copy(const std::string& source, const std::string& target,
+                                const CopyJob& job) {
+    if (!job.canonical_source || !base::path_inside(target, *job.canonical_source)) return target;
+    std::string_view inside = std::string_view(target).substr(job.canonical_source->size());
+    while (!inside.empty() && inside.front() == '/') inside.remove_prefix(1);
+    // The link's directory below the root: every component of it is a real directory in both
+    // trees, since the copy descends only into real directories.
+    std::string_view link_dir = std::string_view(source).substr(job.source.size());
+    size_t depth = 0;
+    for (size_t pos = 0; pos < link_dir.size();) {
+        size_t slash = link_dir.find('/', pos);
+        size_t end = slash == std::string_view::npos ? link_dir.size() : slash;
+        if (end > pos && end != link_dir.size()) ++depth;  // the last component is the link
+        pos = end + 1;
+    }
+    std::string relative;
+    for (size_t i = 0; i < depth; ++i) relative += "../";
+    relative += inside;
+    if (relative.empty()) return ".";
+    if (relative.back() == '/') relative.pop_back();
+    return relative;
 }
 
 // Recreates the template link `source` at `destination`: pointing at the canonical location
 // of its target when that exists, otherwise holding the template's own target text.
 uint32_t deploy_link(const std::string& source, const std::string& destination,
-                     const CopyRoots& roots) {
+                     const CopyJob& job) {
     if (auto status = base::lstat_path(destination)) {
         // A real file or directory in the prefix is never swapped for a link.
         if (!S_ISLNK(status->st_mode)) return 0;
@@ -121,17 +148,17 @@ uint32_t deploy_link(const std::string& source, const std::string& destination,
         if (dangling_link_matches(source, destination)) return 0;
         int error = base::remove_file(destination);
         if (error != 0 && error != ENOENT) {
-            base::log_warn(base::concat("Cannot remove ", base::lossy_utf8(destination), ": ",
-                                        base::error_text(error)));
+            job.failed(base::concat("Cannot remove ", base::lossy_utf8(destination), ": ",
+                                    base::error_text(error)));
         }
     }
     std::optional<std::string> target = base::canonical(source);
-    if (target) target = link_target_in_copy(*target, roots);
+    if (target) target = link_target_in_copy(source, *target, job);
     if (!target) target = base::read_link(source);
     if (!target) return 0;
     if (int error = base::make_symlink(*target, destination); error != 0) {
-        base::log_warn(base::concat("Symlink failed ", base::lossy_utf8(destination), ": ",
-                                    base::error_text(error)));
+        job.failed(base::concat("Symlink failed ", base::lossy_utf8(destination), ": ",
+                                base::error_text(error)));
         return 0;
     }
     return 1;
@@ -139,18 +166,18 @@ uint32_t deploy_link(const std::string& source, const std::string& destination,
 
 // Copies every queued subdirectory on a thread of its own, all started before any is joined.
 uint32_t copy_dir(const std::string& source, const std::string& destination, uint32_t depth,
-                  const CopyRoots& roots);
+                  const CopyJob& job);
 
 uint32_t copy_subdirs_in_parallel(const std::vector<SubdirPair>& queue, uint32_t depth,
-                                  const CopyRoots& roots) {
+                                  const CopyJob& job) {
     std::vector<uint32_t> counts(queue.size(), 0);
     std::vector<std::thread> threads;
     threads.reserve(queue.size());
     std::vector<size_t> not_started;
     for (size_t i = 0; i < queue.size(); ++i) {
         try {
-            threads.emplace_back([&queue, &counts, i, depth, &roots] {
-                counts[i] = copy_dir(queue[i].source, queue[i].destination, depth + 1, roots);
+            threads.emplace_back([&queue, &counts, i, depth, &job] {
+                counts[i] = copy_dir(queue[i].source, queue[i].destination, depth + 1, job);
             });
         } catch (const std::system_error&) {
             // Out of threads: this subdirectory is copied on the calling thread below.
@@ -159,7 +186,7 @@ uint32_t copy_subdirs_in_parallel(const std::vector<SubdirPair>& queue, uint32_t
         }
     }
     for (size_t i : not_started) {
-        counts[i] = copy_dir(queue[i].source, queue[i].destination, depth + 1, roots);
+        counts[i] = copy_dir(queue[i].source, queue[i].destination, depth + 1, job);
     }
     uint32_t total = 0;
     for (size_t i = 0; i < threads.size(); ++i) {
@@ -170,17 +197,19 @@ uint32_t copy_subdirs_in_parallel(const std::vector<SubdirPair>& queue, uint32_t
 }
 
 uint32_t copy_dir(const std::string& source, const std::string& destination, uint32_t depth,
-                  const CopyRoots& roots) {
+                  const CopyJob& job) {
     if (source.find('\0') != std::string::npos) return 0;
     int error = 0;
     base::Fd dir = base::open_file(source, O_RDONLY | O_DIRECTORY, 0, error);
     if (!dir.valid()) {
         base::log_error(base::concat("copy_dir_fast: failed to open ", base::lossy_utf8(source)));
+        job.failures.fetch_add(1, std::memory_order_relaxed);
         return 0;
     }
     if (error = base::make_dirs(destination); error != 0) {
         base::log_error(base::concat("copy_dir_fast: cannot create ", base::lossy_utf8(destination),
                                      ": ", base::error_text(error)));
+        job.failures.fetch_add(1, std::memory_order_relaxed);
         return 0;
     }
 
@@ -204,6 +233,7 @@ uint32_t copy_dir(const std::string& source, const std::string& destination, uin
             base::log_error(base::concat("copy_dir_fast: getdents64 failed on ",
                                          base::lossy_utf8(source),
                                          " (errno=", base::error_text(list_error), ")"));
+            job.failures.fetch_add(1, std::memory_order_relaxed);
             break;
         }
         if (got == 0) break;
@@ -229,9 +259,9 @@ uint32_t copy_dir(const std::string& source, const std::string& destination, uin
                 auto status = base::lstat_path(source_entry);
                 if (!status) {
                     int stat_error = errno;
-                    base::log_warn(base::concat("copy_dir_fast: cannot stat ",
-                                                base::lossy_utf8(source_entry), ": ",
-                                                base::error_text(stat_error)));
+                    job.failed(base::concat("copy_dir_fast: cannot stat ",
+                                            base::lossy_utf8(source_entry), ": ",
+                                            base::error_text(stat_error)));
                     continue;
                 }
                 type = S_ISDIR(status->st_mode)   ? kTypeDirectory
@@ -242,13 +272,13 @@ uint32_t copy_dir(const std::string& source, const std::string& destination, uin
                 if (depth <= 1) {
                     queue.push_back({source_entry, destination_entry});
                 } else {
-                    count += copy_dir(source_entry, destination_entry, depth + 1, roots);
+                    count += copy_dir(source_entry, destination_entry, depth + 1, job);
                 }
             } else if (type == kTypeLink) {
-                count += deploy_link(source_entry, destination_entry, roots);
+                count += deploy_link(source_entry, destination_entry, job);
             } else {
                 count += deploy_file(source_entry, destination_entry,
-                                     source_entry.c_str() + source_base, dirs);
+                                     source_entry.c_str() + source_base, dirs, job);
             }
         }
     }
@@ -256,16 +286,22 @@ uint32_t copy_dir(const std::string& source, const std::string& destination, uin
     destination_dir.reset();
     buffer.reset();
 
-    if (!queue.empty()) count += copy_subdirs_in_parallel(queue, depth, roots);
+    if (!queue.empty()) count += copy_subdirs_in_parallel(queue, depth, job);
     return count;
 }
 
 }  // namespace
 
-uint32_t copy_dir_fast(const std::string& source, const std::string& destination, uint32_t depth) {
-    CopyRoots roots{source.find('\0') == std::string::npos ? base::canonical(source) : std::nullopt,
-                    destination};
-    return copy_dir(source, destination, depth, roots);
+uint32_t copy_dir_fast(const std::string& source, const std::string& destination, uint32_t depth,
+                       uint32_t* failures) {
+    CopyJob job;
+    job.source = source;
+    job.canonical_source =
+        source.find('\0') == std::string::npos ? base::canonical(source) : std::nullopt;
+    job.destination = destination;
+    uint32_t count = copy_dir(source, destination, depth, job);
+    if (failures != nullptr) *failures = job.failures.load();
+    return count;
 }
 
 }  // namespace pelto::launcher::prefix

@@ -67,12 +67,15 @@ TEST(CopyDirFast, FreshCopyThenRepairFillsOnlyTheGaps) {
     }
     EXPECT_TRUE(base::is_dir(destination + "/drive_c/users/Public/Desktop"));
     // Links that resolve point at the canonical absolute target; one whose target lies inside
-    // the template leads to the same place inside the copy, never into the shared template;
-    // a dangling one keeps its text.
-    std::string copy_root = *base::canonical(destination);
-    EXPECT_EQ(base::read_link(destination + "/dosdevices/c:"), copy_root + "/drive_c");
+    // the template leads, relative to itself, to the same place inside the copy (never into
+    // the shared template, and still right when the prefix moves); a dangling one keeps its
+    // text.
+    EXPECT_EQ(base::read_link(destination + "/dosdevices/c:"), "../drive_c");
     EXPECT_EQ(base::read_link(destination + "/drive_c/windows/abs.ini"),
-              copy_root + "/drive_c/windows/win.ini");
+              "../../drive_c/windows/win.ini");
+    ASSERT_EQ(base::rename_path(destination, tree / "moved"), 0);
+    EXPECT_EQ(read_text(tree / "moved/dosdevices/c:/windows/abs.ini"), "ini");
+    ASSERT_EQ(base::rename_path(tree / "moved", destination), 0);
     EXPECT_EQ(base::read_link(destination + "/dosdevices/u:"), *base::canonical("/usr"));
     EXPECT_EQ(base::read_link(destination + "/dosdevices/x:"), "../../nowhere/at/all");
 
@@ -96,7 +99,7 @@ TEST(CopyDirFast, FreshCopyThenRepairFillsOnlyTheGaps) {
     EXPECT_EQ(read_text(destination + "/drive_c/windows/system32/kernel32.dll"), "kernel32");
     EXPECT_EQ(read_text(destination + "/drive_c/windows/system32/wbem/a/b/c/deep.mof"), "deep");
     EXPECT_EQ(read_text(destination + "/drive_c/windows/win.ini"), "edited by the user");
-    EXPECT_EQ(base::read_link(destination + "/dosdevices/c:"), copy_root + "/drive_c");
+    EXPECT_EQ(base::read_link(destination + "/dosdevices/c:"), "../drive_c");
     EXPECT_FALSE(is_link(destination + "/drive_c/windows/abs.ini"));
     EXPECT_EQ(read_text(destination + "/drive_c/windows/abs.ini"), "a real file now");
     // The dangling link with the template's own text is already good.
