@@ -147,14 +147,15 @@ int run(const std::string& verb, const std::vector<std::string>& rest) {
                               wine.wine64,           wine.wineserver,      wine.dxvk_source_root,
                               context.steam_dir,     flags.wine_unchanged, flags.dxvk_unchanged,
                               flags.vkd3d_unchanged, nvidia_present};
-    graph::SetupResults results = graph::SetupGraph::run(tasks::build_setup_tasks(inputs));
+    tasks::DeployOutcome outcome;
+    graph::SetupResults results = graph::SetupGraph::run(tasks::build_setup_tasks(inputs, outcome));
     uint64_t graph_ms = base::elapsed_ms(graph_started);
 
     std::vector<std::string> dxvk_names = results.names_of("dxvk");
     std::vector<std::string> vkd3d_names = results.names_of("vkd3d");
     std::vector<std::string> nvapi_names = results.names_of("nvapi");
     std::vector<std::string> dlss_names = results.names_of("dlss");
-    tasks::update_deploy_cache(context.prefix, flags, stamps);
+    tasks::update_deploy_cache(context.prefix, flags, stamps, outcome);
 
     // Everything below reads the environment after the custom variables are in place; the
     // worker threads have all ended, so changing it is safe.

@@ -164,6 +164,21 @@ TEST_F(WineLaunch, ExitCodesAndTheGameLogs) {
               "cwd=" + testing::z_drive_path(wine->root() + "/games/Test Game") + "\n");
 }
 
+TEST_F(WineLaunch, Direct3DLoadsOnEveryLaunchWithoutDxvk) {
+    // No DXVK anywhere: the game gets Wine's own Direct3D (the fixture's stand-in file makes
+    // way for Wine's module, as wineboot lays it), on the first launch and on every launch
+    // after it, when the deployment record says nothing changed.
+    ASSERT_EQ(base::copy_file(wine->tool_dir() + "/lib/wine/x86_64-windows/d3d11.dll",
+                              wine->prefix() + "/drive_c/windows/system32/d3d11.dll"),
+              0);
+    for (int launch = 1; launch <= 2; ++launch) {
+        RunResult result = wine->run_game({"load-library", "d3d11.dll"});
+        EXPECT_EQ(result.exit_code(), 0)
+            << "launch " << launch << ": " << result.err << read_text("/tmp/pelto/wine_stderr.log");
+        EXPECT_EQ(read_text("/tmp/pelto/wine_stdout.log"), "loaded d3d11.dll\n");
+    }
+}
+
 TEST_F(WineLaunch, ArgumentsReachTheGameUnchanged) {
     std::vector<std::string> args = {"with space",
                                      "quote\"inside",

@@ -170,6 +170,33 @@ TEST_F(SetupGraphLaunch, MalformedRecordMeansAFullDeployment) {
     EXPECT_FALSE(result.has_line("[DEBUG]  deployment cache written"));
 }
 
+TEST_F(SetupGraphLaunch, ADeploymentThatDidNotCompleteIsDoneAgain) {
+    // wineboot fails on the first launch only; a directory stands where DXVK's d3d11.dll goes.
+    std::string booted = tree / "booted";
+    write_script(wine + "/bin/wine", "[ \"$1\" = wineboot ] && [ ! -e '" + booted +
+                                         "' ] && touch '" + booted + "' && exit 1\nexit 0\n");
+    testing::make_dir(pfx + "/drive_c/windows/system32/d3d11.dll");
+    RunResult first = launch();
+    EXPECT_TRUE(first.has_line("[ERROR]  wineboot --init failed with exit code 1")) << first.err;
+    EXPECT_TRUE(
+        first.has_line("[WARN]   DXVK: failed to copy d3d11.dll: Is a directory (os "
+                       "error 21)"))
+        << first.err;
+
+    // Both are done again on the next launch, then the record says everything is current.
+    base::remove_tree(pfx + "/drive_c/windows/system32/d3d11.dll");
+    RunResult second = launch();
+    EXPECT_TRUE(second.has_line("[DEBUG]  No default_pfx template, running wineboot --init..."))
+        << second.err;
+    EXPECT_FALSE(second.has_line("[ERROR]  wineboot --init failed with exit code 1"));
+    EXPECT_TRUE(second.has_line("[DEBUG]  DXVK: deployed 1 DLLs (1 already current)"))
+        << second.err;
+    EXPECT_EQ(read_text(pfx + "/drive_c/windows/system32/d3d11.dll"), "dxvk d3d11");
+    RunResult third = launch();
+    EXPECT_TRUE(third.has_line("[DEBUG]  cache hit: every component current")) << third.err;
+    EXPECT_FALSE(third.has_line("[DEBUG]  No default_pfx template, running wineboot --init..."));
+}
+
 TEST_F(SetupGraphLaunch, DanglingSteamExeLinkIsReplaced) {
     std::string system32 = pfx + "/drive_c/windows/system32";
     testing::make_dir(tree / "gone");

@@ -11,6 +11,7 @@
  *   write-file PATH TEXT     creates or replaces PATH holding TEXT (UTF-8)
  *   delete-file PATH         deletes PATH
  *   sleep MS                 sleeps MS milliseconds
+ *   load-library NAME        loads the DLL NAME and prints "loaded NAME"
  *   exit N                   ends at once with exit code N
  *
  * With no "exit" the program ends with 0. A failing command writes a line on standard error
@@ -106,7 +107,8 @@ static void fail(const char *what, const WCHAR *arg) {
 static int is_command(const WCHAR *word) {
     static const WCHAR *const commands[] = {L"print-env", L"print-args", L"print-cwd",
                                             L"stdout",    L"stderr",     L"write-file",
-                                            L"delete-file", L"sleep",    L"exit"};
+                                            L"delete-file", L"sleep",    L"exit",
+                                            L"load-library"};
     for (size_t i = 0; i < sizeof commands / sizeof commands[0]; ++i) {
         if (wcscmp(word, commands[i]) == 0) return 1;
     }
@@ -197,6 +199,14 @@ int wmain(int argc, WCHAR **argv) {
             if (!DeleteFileW(path)) fail("delete-file", path);
         } else if (wcscmp(command, L"sleep") == 0) {
             Sleep((DWORD)_wtoi(need(argc, argv, i++, command)));
+        } else if (wcscmp(command, L"load-library") == 0) {
+            const WCHAR *name = need(argc, argv, i++, command);
+            if (LoadLibraryW(name) == NULL) fail("load-library", name);
+            Buffer b = {0};
+            append_text(&b, "loaded ");
+            append_converted(&b, CP_UTF8, name);
+            emit(STD_OUTPUT_HANDLE, &b);
+            free(b.data);
         } else if (wcscmp(command, L"exit") == 0) {
             return _wtoi(need(argc, argv, i++, command));
         } else {

@@ -43,19 +43,19 @@ bool is_current(const std::string& source, const std::string& destination) {
     return dst->st_mtim.tv_nsec >= src->st_mtim.tv_nsec;
 }
 
-std::vector<const char*> deploy_dll_set(const std::string& source_dir,
-                                        const std::string& destination_dir,
-                                        std::span<const char* const> names, const char* label) {
-    std::vector<const char*> in_place;
+DllSetResult deploy_dll_set(const std::string& source_dir, const std::string& destination_dir,
+                            std::span<const char* const> names, const char* label) {
+    DllSetResult result;
     if (!base::exists(source_dir)) {
         base::log_warn(
             base::concat(label, ": source dir not found (", base::lossy_utf8(source_dir), ")"));
-        return in_place;
+        return result;
     }
     if (int error = base::make_dirs(destination_dir); error != 0) {
         base::log_error(base::concat(label, ": cannot create ", base::lossy_utf8(destination_dir),
                                      ": ", base::error_text(error)));
-        return in_place;
+        result.complete = false;
+        return result;
     }
 
     size_t current = 0;
@@ -66,7 +66,7 @@ std::vector<const char*> deploy_dll_set(const std::string& source_dir,
         if (!base::exists(source)) continue;
         if (is_current(source, destination)) {
             ++current;
-            in_place.push_back(name);
+            result.names.push_back(name);
             continue;
         }
         // Removing first turns a link at the destination into a regular file of our own.
@@ -75,44 +75,66 @@ std::vector<const char*> deploy_dll_set(const std::string& source_dir,
                 base::concat(label, ": cannot remove old ", file, ": ", base::error_text(error)));
         }
         if (int error = base::copy_file(source, destination); error != 0) {
-            // A copy cut short (a full disk) would leave a torn DLL for Wine to find.
-            base::remove_file(destination);
             base::log_warn(
                 base::concat(label, ": failed to copy ", file, ": ", base::error_text(error)));
+            result.complete = false;
             continue;
         }
-        in_place.push_back(name);
+        result.names.push_back(name);
     }
 
-    size_t deployed = in_place.size() - current;
+    size_t deployed = result.names.size() - current;
     if (deployed > 0) {
         base::log_debug(
             base::concat(label, ": deployed ", deployed, " DLLs (", current, " already current)"));
     } else if (current > 0) {
         base::log_debug(base::concat(label, ": ", current, " DLLs already current"));
     }
-    return in_place;
+    return result;
 }
 
-std::vector<const char*> deploy_dxvk(bool dxvk_unchanged, const std::string& dxvk_source_root,
-                                     const std::string& prefix) {
-    if (dxvk_unchanged) return {kDxvkNames.begin(), kDxvkNames.end()};
-    std::string tree = base::join_path(dxvk_source_root, "lib/wine/dxvk");
-    auto names = deploy_dll_set(base::join_path(tree, "x86_64-windows"), system32(prefix),
-                                kDxvkNames, "DXVK");
-    deploy_dll_set(base::join_path(tree, "i386-windows"), syswow64(prefix), kDxvkNames, "DXVK-32");
-    return names;
+namespace {
+
+// The names whose "{dir}/{name}.dll" resolves, in set order.
+std::vector<const char*> in_place(const std::string& dir, std::span<const char* const> names) {
+    std::vector<const char*> found;
+    for (const char* name : names) {
+        if (base::exists(base::join_path(dir, base::concat(name, ".dll")))) found.push_back(name);
+    }
+    return found;
 }
 
-std::vector<const char*> deploy_vkd3d(bool vkd3d_unchanged, const std::string& dxvk_source_root,
-                                      const std::string& prefix) {
-    if (vkd3d_unchanged) return {kVkd3dNames.begin(), kVkd3dNames.end()};
-    std::string tree = base::join_path(dxvk_source_root, "lib/wine/vkd3d-proton");
-    auto names = deploy_dll_set(base::join_path(tree, "x86_64-windows"), system32(prefix),
-                                kVkd3dNames, "VKD3D");
-    deploy_dll_set(base::join_path(tree, "i386-windows"), syswow64(prefix), kVkd3dNames,
-                   "VKD3D-32");
-    return names;
+// The 64-bit and 32-bit sets of one translation layer from `tree`. An unchanged tree spares
+// the copies, but only DLLs that are really in place may be named: Wine cannot load a DLL
+// whose native override names no file, and a source that is missing now, as at the last
+// launch, has put nothing in place.
+DllSetResult deploy_layer(bool unchanged, const std::string& tree, const std::string& prefix,
+                          std::span<const char* const> names, const char* label64,
+                          const char* label32) {
+    if (unchanged) {
+        if (!base::exists(tree)) return {};
+        return {in_place(system32(prefix), names), true};
+    }
+    DllSetResult result =
+        deploy_dll_set(base::join_path(tree, "x86_64-windows"), system32(prefix), names, label64);
+    DllSetResult result32 =
+        deploy_dll_set(base::join_path(tree, "i386-windows"), syswow64(prefix), names, label32);
+    result.complete = result.complete && result32.complete;
+    return result;
+}
+
+}  // namespace
+
+DllSetResult deploy_dxvk(bool dxvk_unchanged, const std::string& dxvk_source_root,
+                         const std::string& prefix) {
+    return deploy_layer(dxvk_unchanged, base::join_path(dxvk_source_root, "lib/wine/dxvk"), prefix,
+                        kDxvkNames, "DXVK", "DXVK-32");
+}
+
+DllSetResult deploy_vkd3d(bool vkd3d_unchanged, const std::string& dxvk_source_root,
+                          const std::string& prefix) {
+    return deploy_layer(vkd3d_unchanged, base::join_path(dxvk_source_root, "lib/wine/vkd3d-proton"),
+                        prefix, kVkd3dNames, "VKD3D", "VKD3D-32");
 }
 
 std::vector<const char*> deploy_nvapi(bool nvidia_present, const std::string& wine_root,
@@ -120,9 +142,11 @@ std::vector<const char*> deploy_nvapi(bool nvidia_present, const std::string& wi
     if (!nvidia_present) return {};
     std::string tree = base::join_path(wine_root, "lib/wine/dxvk-nvapi");
     auto names = deploy_dll_set(base::join_path(tree, "x86_64-windows"), system32(prefix),
-                                kNvapi64Names, "NVAPI");
+                                kNvapi64Names, "NVAPI")
+                     .names;
     auto names32 = deploy_dll_set(base::join_path(tree, "i386-windows"), syswow64(prefix),
-                                  kNvapi32Names, "NVAPI-32");
+                                  kNvapi32Names, "NVAPI-32")
+                       .names;
     names.insert(names.end(), names32.begin(), names32.end());
     return names;
 }
@@ -132,7 +156,7 @@ std::vector<const char*> deploy_dlss(bool nvidia_present, const std::string& pre
     if (!nvidia_present) return {};
     auto source = nvidia_wine_dll_dir(system_root);
     if (!source) return {};
-    return deploy_dll_set(*source, system32(prefix), kDlssNames, "DLSS");
+    return deploy_dll_set(*source, system32(prefix), kDlssNames, "DLSS").names;
 }
 
 }  // namespace pelto::launcher::components

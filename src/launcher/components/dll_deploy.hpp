@@ -16,20 +16,27 @@ namespace pelto::launcher::components {
 /// match and the destination is not older. False when either is missing.
 bool is_current(const std::string& source, const std::string& destination);
 
-/// Copies each "{name}.dll" of `names` from `source_dir` to `destination_dir` unless current;
-/// returns the names in place afterwards, in set order. A missing source directory gives one
-/// WARN line and an empty list; a missing single DLL is skipped.
-std::vector<const char*> deploy_dll_set(const std::string& source_dir,
-                                        const std::string& destination_dir,
-                                        std::span<const char* const> names, const char* label);
+/// What deploying a DLL set left: the names in place, in set order, and whether every DLL the
+/// source has is in place (false after a failed copy or a destination that cannot be created).
+struct DllSetResult {
+    std::vector<const char*> names;
+    bool complete = true;
+};
 
-/// Task "dxvk": the 64-bit DXVK names in place (all four at once when `dxvk_unchanged`).
-std::vector<const char*> deploy_dxvk(bool dxvk_unchanged, const std::string& dxvk_source_root,
-                                     const std::string& prefix);
+/// Copies each "{name}.dll" of `names` from `source_dir` to `destination_dir` unless current.
+/// A missing source directory gives one WARN line and an empty, complete result; a missing
+/// single DLL is skipped.
+DllSetResult deploy_dll_set(const std::string& source_dir, const std::string& destination_dir,
+                            std::span<const char* const> names, const char* label);
 
-/// Task "vkd3d": the 64-bit VKD3D-Proton names in place (both at once when `vkd3d_unchanged`).
-std::vector<const char*> deploy_vkd3d(bool vkd3d_unchanged, const std::string& dxvk_source_root,
-                                      const std::string& prefix);
+/// Task "dxvk": the 64-bit DXVK names in place. With `dxvk_unchanged` nothing is copied: the
+/// names are those whose DLL is in the prefix, none when the source is missing.
+DllSetResult deploy_dxvk(bool dxvk_unchanged, const std::string& dxvk_source_root,
+                         const std::string& prefix);
+
+/// Task "vkd3d": the same for the 64-bit VKD3D-Proton names.
+DllSetResult deploy_vkd3d(bool vkd3d_unchanged, const std::string& dxvk_source_root,
+                          const std::string& prefix);
 
 /// Task "nvapi": the 64-bit then 32-bit dxvk-nvapi names in place; empty without NVIDIA.
 std::vector<const char*> deploy_nvapi(bool nvidia_present, const std::string& wine_root,

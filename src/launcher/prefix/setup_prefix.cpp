@@ -67,7 +67,8 @@ std::optional<std::string> wineboot_preload(const std::string& own_exe) {
     return inherited;
 }
 
-void run_wineboot(const std::string& own_exe, const std::string& pfx, const std::string& wine_root,
+// Runs wineboot for the prefix; true when it ended successfully.
+bool run_wineboot(const std::string& own_exe, const std::string& pfx, const std::string& wine_root,
                   const std::string& wine64) {
     base::log_debug("No default_pfx template, running wineboot --init...");
     base::Command command = core::wine_command(wine64, wine_root);
@@ -92,15 +93,18 @@ void run_wineboot(const std::string& own_exe, const std::string& pfx, const std:
     int status = 0;
     if (int error = base::run_and_wait(command, status); error != 0) {
         base::log_error(base::concat("Failed to run wineboot: ", base::error_text(error)));
-        return;
+        return false;
     }
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return;
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
     int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     base::log_error(base::concat("wineboot --init failed with exit code ", code));
+    return false;
 }
 
-// Takes the WMI directories from the baked template where the prefix has none.
-void seed_wbem(const std::string& pfx, const std::string& baked) {
+// Takes the WMI directories from the baked template where the prefix has none; true when
+// nothing failed.
+bool seed_wbem(const std::string& pfx, const std::string& baked) {
+    bool complete = true;
     for (std::string_view relative : kWbemDirs) {
         std::string source = base::join_path(baked, relative);
         std::string target = base::join_path(pfx, relative);
@@ -112,13 +116,16 @@ void seed_wbem(const std::string& pfx, const std::string& baked) {
     }
     base::log_debug(
         base::concat("Prefix: seeded wbem from baked template ", base::lossy_utf8(baked)));
+    return complete;
 }
 
-void create_or_repair(const std::string& own_exe, const std::string& pfx,
+// Creates or repairs the prefix for a new Wine build; true when every step completed.
+bool create_or_repair(const std::string& own_exe, const std::string& pfx,
                       const std::string& wine_root, const std::string& wine64) {
     components::deploy_steam_exe_bridge(own_exe, pfx);
     components::deploy_lsteamclient(own_exe, pfx);
 
+    bool complete = true;
     std::string shared_template = base::join_path(wine_root, "share/default_pfx");
     if (base::exists(shared_template)) {
         base::log_debug(base::exists(base::join_path(pfx, "system.reg"))
@@ -128,8 +135,10 @@ void create_or_repair(const std::string& own_exe, const std::string& pfx,
         // replace: the template's full registry takes their place first, with the Steam keys
         // injected again, or the prefix would keep an empty registry for good.
         bool registry_adopted = adopt_template_registry(pfx, shared_template);
-        uint32_t deployed = copy_dir_fast(shared_template, pfx, 0);
+        uint32_t failures = 0;
+        uint32_t deployed = copy_dir_fast(shared_template, pfx, 0, &failures);
         if (deployed != 0) base::log_debug(base::concat("Prefix: ", deployed, " files deployed"));
+        complete = failures == 0;
         if (registry_adopted) seed_registry(pfx, own_exe);
         create_drive_links(pfx);
     } else {
@@ -137,23 +146,25 @@ void create_or_repair(const std::string& own_exe, const std::string& pfx,
         create_drive_links(pfx);
         for (std::string_view relative : kBareDirs) base::make_dirs(base::join_path(pfx, relative));
         if (std::optional<std::string> baked = find_baked_template(own_exe)) {
-            seed_wbem(pfx, *baked);
+            complete = seed_wbem(pfx, *baked);
         } else {
-            run_wineboot(own_exe, pfx, wine_root, wine64);
+            complete = run_wineboot(own_exe, pfx, wine_root, wine64);
         }
     }
     // Keeps Wine from rebuilding the prefix on its first start after a Wine update. Replaced,
     // not rewritten: the template copy may have hard-linked the template's own file here.
     base::replace_file(base::join_path(pfx, ".update-timestamp"), "disable\n");
+    return complete;
 }
 
 }  // namespace
 
-void setup_prefix(bool wine_unchanged, const std::string& own_exe, const std::string& pfx,
+bool setup_prefix(bool wine_unchanged, const std::string& own_exe, const std::string& pfx,
                   const std::string& wine_root, const std::string& wine64) {
-    if (!wine_unchanged) create_or_repair(own_exe, pfx, wine_root, wine64);
+    bool complete = wine_unchanged || create_or_repair(own_exe, pfx, wine_root, wine64);
     create_user_folders(pfx);
     map_s_drive(pfx);
+    return complete;
 }
 
 std::optional<int> copy_tree(const std::string& src, const std::string& dst) {

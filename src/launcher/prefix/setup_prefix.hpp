@@ -10,9 +10,10 @@
 
 namespace pelto::launcher::prefix {
 
-/// Prepares `pfx` (only the user folders and S: when `wine_unchanged`); returns nothing and
-/// logs its own failures.
-void setup_prefix(bool wine_unchanged, const std::string& own_exe, const std::string& pfx,
+/// Prepares `pfx` (only the user folders and S: when `wine_unchanged`); logs its own failures.
+/// Returns false when the creation or repair did not complete (a failed wineboot, template
+/// files that could not be deployed), so that the next launch does it again.
+bool setup_prefix(bool wine_unchanged, const std::string& own_exe, const std::string& pfx,
                   const std::string& wine_root, const std::string& wine64);
 
 /// Copies the tree `src` into `dst` (links followed, dangling ones skipped, files replaced);

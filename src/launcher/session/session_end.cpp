@@ -124,8 +124,7 @@ void note_exit(const std::string& stderr_log, int wait_status,
     base::log_debug(concat("stderr log: ", base::lossy_utf8(stderr_log)));
     if (!incident_copy) return;
     // The incident directory is in the machine-wide /tmp/pelto: a planted link is not followed.
-    if (int copy_error =
-            base::copy_file(stderr_log, *incident_copy, base::CopyTarget::ReplaceLink);
+    if (int copy_error = base::copy_file(stderr_log, *incident_copy, base::CopyTarget::ReplaceLink);
         copy_error != 0) {
         base::log_warn(concat("incident game stderr copy failed: ", base::error_text(copy_error)));
     } else {

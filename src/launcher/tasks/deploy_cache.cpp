@@ -101,14 +101,19 @@ ChangeFlags change_flags(const std::optional<Stamps>& record, const Stamps& now)
                        (*record)[3] == now[3]};
 }
 
-void update_deploy_cache(const std::string& prefix, const ChangeFlags& flags,
-                         const Stamps& stamps) {
+void update_deploy_cache(const std::string& prefix, const ChangeFlags& flags, const Stamps& stamps,
+                         const DeployOutcome& outcome) {
+    bool complete = outcome.wine_complete && outcome.dxvk_complete && outcome.vkd3d_complete;
     if (flags.wine_unchanged && flags.dxvk_unchanged && flags.vkd3d_unchanged &&
-        flags.steam_unchanged) {
+        flags.steam_unchanged && complete) {
         base::log_debug("cache hit: every component current");
         return;
     }
-    write_deploy_cache(prefix, stamps);
+    Stamps recorded = stamps;
+    if (!outcome.wine_complete) recorded[0] = ~stamps[0];
+    if (!outcome.dxvk_complete) recorded[1] = ~stamps[1];
+    if (!outcome.vkd3d_complete) recorded[2] = ~stamps[2];
+    write_deploy_cache(prefix, recorded);
 }
 
 }  // namespace pelto::launcher::tasks

@@ -42,8 +42,18 @@ struct ChangeFlags {
 /// Which slots of `record` match `now`; all false without a record.
 ChangeFlags change_flags(const std::optional<Stamps>& record, const Stamps& now);
 
-/// The step after the setup graph: a DEBUG "cache hit" line when every flag is set,
-/// otherwise the record is rewritten with `stamps`.
-void update_deploy_cache(const std::string& prefix, const ChangeFlags& flags, const Stamps& stamps);
+/// Whether the work that each change flag governs completed in this launch: a component whose
+/// deployment did not complete is not recorded as current, so the next launch does it again.
+struct DeployOutcome {
+    bool wine_complete = true;
+    bool dxvk_complete = true;
+    bool vkd3d_complete = true;
+};
+
+/// The step after the setup graph: a DEBUG "cache hit" line when every flag is set and every
+/// deployment completed; otherwise the record is rewritten with `stamps`, where the stamp of a
+/// component that did not complete is replaced by one that cannot match (its complement).
+void update_deploy_cache(const std::string& prefix, const ChangeFlags& flags, const Stamps& stamps,
+                         const DeployOutcome& outcome = {});
 
 }  // namespace pelto::launcher::tasks

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "graph/setup_graph.hpp"
+#include "launcher/tasks/deploy_cache.hpp"
 
 namespace pelto::launcher::tasks {
 
@@ -23,7 +24,8 @@ struct SetupInputs {
 /// True when "{proc_root}/driver/nvidia/version" exists.
 bool nvidia_present(const std::string& proc_root = "/proc");
 
-/// The eight tasks in their fixed order; each holds a reference to `inputs`.
-std::vector<graph::SetupTask> build_setup_tasks(const SetupInputs& inputs);
+/// The eight tasks in their fixed order; each holds a reference to `inputs`. "prefix", "dxvk"
+/// and "vkd3d" note in `outcome` whether their deployment completed.
+std::vector<graph::SetupTask> build_setup_tasks(const SetupInputs& inputs, DeployOutcome& outcome);
 
 }  // namespace pelto::launcher::tasks

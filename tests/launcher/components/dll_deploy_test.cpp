@@ -82,7 +82,7 @@ TEST(DllDeploy, CopiesWhatIsMissingAndReportsWhatIsInPlace) {
     // "d3d10core" is missing from the source: skipped without a word.
 
     std::vector<const char*> names;
-    Lines lines = capture_log([&] { names = deploy_dll_set(source, dest, kDxvk, "DXVK"); });
+    Lines lines = capture_log([&] { names = deploy_dll_set(source, dest, kDxvk, "DXVK").names; });
     EXPECT_EQ(as_strings(names), (Names{"d3d11", "d3d9", "dxgi"}));
     EXPECT_EQ(lines, (Lines{"[DEBUG]  DXVK: deployed 3 DLLs (0 already current)"}));
     EXPECT_EQ(read_text(dest + "/d3d9.dll"), "d3d9 body");
@@ -90,21 +90,21 @@ TEST(DllDeploy, CopiesWhatIsMissingAndReportsWhatIsInPlace) {
     EXPECT_FALSE(base::exists(dest + "/d3d10core.dll"));
 
     // Second run: nothing to copy.
-    lines = capture_log([&] { names = deploy_dll_set(source, dest, kDxvk, "DXVK"); });
+    lines = capture_log([&] { names = deploy_dll_set(source, dest, kDxvk, "DXVK").names; });
     EXPECT_EQ(as_strings(names), (Names{"d3d11", "d3d9", "dxgi"}));
     EXPECT_EQ(lines, (Lines{"[DEBUG]  DXVK: 3 DLLs already current"}));
 
     // A newer source of the same size, and a destination of another size.
     set_mtime(dest + "/d3d11.dll", 1'000'000);
     write_text(dest + "/dxgi.dll", "tampered with");
-    lines = capture_log([&] { names = deploy_dll_set(source, dest, kDxvk, "DXVK"); });
+    lines = capture_log([&] { names = deploy_dll_set(source, dest, kDxvk, "DXVK").names; });
     EXPECT_EQ(lines, (Lines{"[DEBUG]  DXVK: deployed 2 DLLs (1 already current)"}));
     EXPECT_EQ(read_text(dest + "/dxgi.dll"), "dxgi body");
     EXPECT_TRUE(is_current(source + "/d3d11.dll", dest + "/d3d11.dll"));
 
     // A source directory holding none of the set: no line, empty list.
     make_dir(dir / "empty");
-    lines = capture_log([&] { names = deploy_dll_set(dir / "empty", dest, kDxvk, "DXVK"); });
+    lines = capture_log([&] { names = deploy_dll_set(dir / "empty", dest, kDxvk, "DXVK").names; });
     EXPECT_TRUE(names.empty());
     EXPECT_TRUE(lines.empty());
 }
@@ -113,7 +113,7 @@ TEST(DllDeploy, MissingSourceOrUncreatableDestination) {
     TempDir dir;
     std::vector<const char*> names{"sentinel"};
     Lines lines = capture_log([&] {
-        names = deploy_dll_set(dir / "no/such/dir", dir / "pfx/system32", kDxvk, "DXVK-32");
+        names = deploy_dll_set(dir / "no/such/dir", dir / "pfx/system32", kDxvk, "DXVK-32").names;
     });
     EXPECT_TRUE(names.empty());
     EXPECT_EQ(lines,
@@ -129,7 +129,8 @@ TEST(DllDeploy, MissingSourceOrUncreatableDestination) {
     write_text(dir / "src/d3d11.dll", "x");
     write_text(dir / "pfx/drive_c", "a file");
     lines = capture_log([&] {
-        names = deploy_dll_set(dir / "src", dir / "pfx/drive_c/windows/system32", kDxvk, "DXVK");
+        names =
+            deploy_dll_set(dir / "src", dir / "pfx/drive_c/windows/system32", kDxvk, "DXVK").names;
     });
     EXPECT_TRUE(names.empty());
     EXPECT_EQ(lines, (Lines{"[ERROR]  DXVK: cannot create " + dir.path() +
@@ -158,7 +159,7 @@ TEST(DllDeploy, LinkedDestinations) {
     make_link(dir / "ghost/dxgi.dll", dest + "/dxgi.dll");
 
     std::vector<const char*> names;
-    Lines lines = capture_log([&] { names = deploy_dll_set(source, dest, kDxvk, "DXVK"); });
+    Lines lines = capture_log([&] { names = deploy_dll_set(source, dest, kDxvk, "DXVK").names; });
     EXPECT_EQ(as_strings(names), (Names{"d3d11", "d3d9", "dxgi"}));
     EXPECT_EQ(lines, (Lines{"[DEBUG]  DXVK: deployed 2 DLLs (1 already current)"}));
     EXPECT_TRUE(base::read_link(dest + "/d3d11.dll").has_value());
@@ -181,10 +182,13 @@ TEST(DllDeploy, FailedRemovalAndFailedCopies) {
     ASSERT_TRUE(full.ok());
     make_dir(dir / "full/dxgi.dll");
 
-    std::vector<const char*> names;
-    Lines lines = capture_log([&] { names = deploy_dll_set(source, dir / "full", kDxvk, "DXVK"); });
-    // The torn d3d11.dll is taken away again, which leaves room for d3d9.dll.
-    EXPECT_EQ(as_strings(names), (Names{"d3d9"}));
+    DllSetResult result;
+    Lines lines =
+        capture_log([&] { result = deploy_dll_set(source, dir / "full", kDxvk, "DXVK"); });
+    // The torn d3d11.dll is taken away again, which leaves room for d3d9.dll; the set is not
+    // complete, so the next launch deploys it again.
+    EXPECT_EQ(as_strings(result.names), (Names{"d3d9"}));
+    EXPECT_FALSE(result.complete);
     EXPECT_EQ(lines,
               (Lines{
                   "[WARN]   DXVK: failed to copy d3d11.dll: No space left on device (os error 28)",
@@ -202,11 +206,10 @@ TEST(DllDeploy, TaskBodies) {
     std::string system32 = pfx + "/drive_c/windows/system32",
                 syswow64 = pfx + "/drive_c/windows/syswow64";
 
-    // Unchanged trees: the full lists without touching anything.
+    // Unchanged but missing source trees: no names, nothing touched.
     Lines lines = capture_log([&] {
-        EXPECT_EQ(as_strings(deploy_dxvk(true, root, pfx)),
-                  (Names{"d3d11", "d3d10core", "d3d9", "dxgi"}));
-        EXPECT_EQ(as_strings(deploy_vkd3d(true, root, pfx)), (Names{"d3d12", "d3d12core"}));
+        EXPECT_TRUE(deploy_dxvk(true, root, pfx).names.empty());
+        EXPECT_TRUE(deploy_vkd3d(true, root, pfx).names.empty());
     });
     EXPECT_TRUE(lines.empty());
     EXPECT_FALSE(base::exists(pfx));
@@ -216,14 +219,29 @@ TEST(DllDeploy, TaskBodies) {
     write_text(root + "/lib/wine/dxvk/x86_64-windows/dxgi.dll", "64");
     write_text(root + "/lib/wine/dxvk/i386-windows/d3d9.dll", "32");
     write_text(root + "/lib/wine/vkd3d-proton/x86_64-windows/d3d12core.dll", "64");
-    EXPECT_EQ(as_strings(deploy_dxvk(false, root, pfx)), (Names{"d3d11", "dxgi"}));
+    DllSetResult dxvk = deploy_dxvk(false, root, pfx);
+    EXPECT_EQ(as_strings(dxvk.names), (Names{"d3d11", "dxgi"}));
+    EXPECT_TRUE(dxvk.complete);
     EXPECT_EQ(read_text(syswow64 + "/d3d9.dll"), "32");
     EXPECT_FALSE(base::exists(system32 + "/d3d9.dll"));
     lines = capture_log(
-        [&] { EXPECT_EQ(as_strings(deploy_vkd3d(false, root, pfx)), (Names{"d3d12core"})); });
+        [&] { EXPECT_EQ(as_strings(deploy_vkd3d(false, root, pfx).names), (Names{"d3d12core"})); });
     EXPECT_EQ(lines, (Lines{"[DEBUG]  VKD3D: deployed 1 DLLs (0 already current)",
                             "[WARN]   VKD3D-32: source dir not found (" + root +
                                 "/lib/wine/vkd3d-proton/i386-windows)"}));
+
+    // Unchanged trees copy nothing and name only the DLLs in place.
+    for (const char* name : {"d3d10core", "d3d9"})
+        write_text(system32 + "/" + name + ".dll", "old");
+    lines = capture_log([&] {
+        EXPECT_EQ(as_strings(deploy_dxvk(true, root, pfx).names),
+                  (Names{"d3d11", "d3d10core", "d3d9", "dxgi"}));
+    });
+    EXPECT_TRUE(lines.empty());
+    base::remove_file(system32 + "/dxgi.dll");
+    EXPECT_EQ(as_strings(deploy_dxvk(true, root, pfx).names),
+              (Names{"d3d11", "d3d10core", "d3d9"}));
+    EXPECT_FALSE(base::exists(system32 + "/dxgi.dll"));
 
     // NVAPI: nothing without the driver; with it the 64-bit names, then the 32-bit one.
     std::string wine = dir / "wine";
