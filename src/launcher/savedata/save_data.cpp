@@ -26,6 +26,11 @@ using base::lossy_utf8;
 constexpr std::array<std::string_view, 4> kSaveRoots = {"AppData/Roaming", "AppData/Local",
                                                         "AppData/LocalLow", "Documents"};
 
+// Present in the backup while the launch that took it has not reached its check: a backup
+// left with this mark may hold the only copy of files the game deleted; one without it was
+// kept on purpose after a restore, and its files may since have been deleted on purpose.
+constexpr std::string_view kSessionMark = ".session_running";
+
 // Folders that hold Windows' and Wine's own data, not the games'.
 bool excluded_name(std::string_view name) {
     std::string lower = base::ascii_lower(lossy_utf8(name));
@@ -72,8 +77,10 @@ bool is_link(const std::string& path) {
 int link_or_copy(const std::string& src, const std::string& dst) {
     int error = base::hard_link(src, dst);
     if (error == EEXIST) {
-        // A folder of the old tree is left alone: it may hold files the profile lacks.
+        // The newest snapshot protects the file as it is now, even where the old tree had a
+        // folder of that name.
         error = base::remove_file(dst);
+        if (error == EISDIR || error == EPERM) error = base::remove_tree(dst);
         if (error != 0) return error;
         error = base::hard_link(src, dst);
     }
@@ -103,7 +110,13 @@ void lay_out(const std::string& src, const std::string& dst, const TreeScan& sca
         std::string from = base::join_path(src, item.relative);
         std::string to = base::join_path(dst, item.relative);
         if (item.dir) {
-            if (int error = base::make_dirs(to); error != 0) {
+            int error = base::make_dirs(to);
+            if (error == EEXIST) {
+                // A file of the old tree stands where the profile now has a folder.
+                base::remove_file(to);
+                error = base::make_dirs(to);
+            }
+            if (error != 0) {
                 base::log_warn(concat("save backup: cannot create dir ", lossy_utf8(to), ": ",
                                       base::error_text(error)));
                 skipped_below = item.relative + "/";
@@ -126,6 +139,21 @@ bool lands_inside(const std::string& path, const std::string& boundary) {
         auto parent = base::parent_dir(probe);
         if (!parent || parent->empty() || *parent == probe) return false;
         probe = *parent;
+    }
+}
+
+// True when a file now stands where a folder on the way to `relative` below `live_dir` was:
+// the profile replaced that folder on purpose, and the backed-up files in it have no place.
+bool folder_replaced_by_file(const std::string& live_dir, std::string_view relative) {
+    std::string path = live_dir;
+    while (true) {
+        auto status = base::stat_path(path);
+        if (!status) return false;
+        if (!S_ISDIR(status->st_mode)) return true;
+        size_t slash = relative.find('/');
+        if (slash == std::string_view::npos) return false;
+        path = base::join_path(path, relative.substr(0, slash));
+        relative.remove_prefix(slash + 1);
     }
 }
 
@@ -196,7 +224,8 @@ RestoreCounts restore_missing(const std::string& backup_dir, const std::string& 
     visitor.file = [&](const base::WalkItem& item) {
         std::string live = base::join_path(live_dir, item.relative);
         // A saved symbolic link is present when the link is, even if it leads nowhere.
-        if (base::exists(live) || (is_link(item.path) && base::lstat_path(live))) {
+        if (base::exists(live) || (is_link(item.path) && base::lstat_path(live)) ||
+            folder_replaced_by_file(live_dir, item.relative)) {
             counts.unchanged += 1;
             return;
         }
@@ -234,10 +263,11 @@ SaveSnapshot snapshot_save_data(const std::string& pfx) {
     std::string backup = base::join_path(*compat, "save_backup");
 
     if (base::lstat_path(backup)) {
-        // The launch that left this backup may have been killed before its check; the backup
-        // can then hold the only copy of files the game deleted.
+        // A launch that was killed before its check left its mark: the backup can then hold
+        // the only copy of files the game deleted. A backup without it was kept on purpose,
+        // and what the player deleted since must stay deleted.
         bool keep = false;
-        if (base::is_dir(backup)) {
+        if (base::is_dir(backup) && base::lstat_path(base::join_path(backup, kSessionMark))) {
             RestoreCounts leftover = restore_backup(backup, profile, *boundary);
             if (leftover.restored > 0) {
                 base::log_warn(concat("save backup: restored ", leftover.restored,
@@ -287,6 +317,8 @@ SaveSnapshot snapshot_save_data(const std::string& pfx) {
         error != 0) {
         base::log_warn(concat("save backup: cannot write manifest: ", base::error_text(error)));
     }
+    // A mark that cannot be written only costs the restore of a leftover after a crash.
+    (void)base::replace_file(base::join_path(backup, kSessionMark), "");
     if (base::verbose()) {
         base::log_debug(concat("save data snapshot: ", files, " files, ", bytes, " bytes"));
     }
@@ -312,10 +344,13 @@ void check_save_data(const std::string& pfx, const SaveSnapshot& snapshot) {
                               " save files were missing after game exit — restored from backup"));
     }
     if (counts.failed > 0) {
-        // Deleting the backup now would lose the only copy of these files.
+        // Deleting the backup now would lose the only copy of these files; the mark stays, so
+        // the next launch tries to give them back.
         base::log_warn(concat("save backup: keeping ", lossy_utf8(backup), ": ", counts.failed,
                               " missing file(s) could not be restored"));
+        return;
     }
+    base::remove_file(base::join_path(backup, kSessionMark));
 }
 
 }  // namespace pelto::launcher::savedata
