@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <string>
+#include <string_view>
 
 namespace pelto::base {
 
@@ -29,6 +30,13 @@ struct WalkVisitor {
 
 /// True when `path` is `boundary` or lies below it (both canonical, compared by components).
 bool path_inside(const std::string& path, const std::string& boundary);
+
+/// Creates the directory `relative` below `root` with its missing parents, as `make_dirs` does,
+/// but never through a symbolic link whose canonical target lies outside the canonical
+/// `boundary`: such a component gives EXDEV and nothing is created. A directory that exists
+/// already is success, wherever it lies. Returns errno or 0.
+int make_dirs_inside(const std::string& root, std::string_view relative,
+                     const std::string& boundary);
 
 /// Walks below `root` in listing order. Does nothing when `root` is not a directory or its
 /// canonical path lies outside the canonical `boundary`. Returns false in that case.

@@ -12,6 +12,7 @@
 #include "base/log.hpp"
 #include "base/posix.hpp"
 #include "base/text.hpp"
+#include "base/tree_walk.hpp"
 #include "launcher/prefix/user.hpp"
 
 namespace pelto::launcher::prefix {
@@ -90,13 +91,17 @@ void create_drive_links(const std::string& pfx) {
 }
 
 void create_user_folders(const std::string& pfx) {
-    std::string profile = user_profile_dir(pfx);
-    base::make_dirs(profile);
-    for (std::string_view folder : kProfileFolders)
-        base::make_dirs(base::join_path(profile, folder));
-    std::string users = base::join_path(pfx, "drive_c/users");
-    base::make_dirs(base::join_path(users, "Public/Desktop"));
-    base::make_dirs(base::join_path(users, "Public/Documents"));
+    // Folders are made only inside the prefix: wineboot links profile folders into the user's
+    // home, and a folder tree created through such a link would land there.
+    std::optional<std::string> boundary = base::canonical(pfx);
+    if (!boundary) return;
+    std::string profile = base::concat("drive_c/users/", base::file_name(user_profile_dir(pfx)));
+    base::make_dirs_inside(pfx, profile, *boundary);
+    for (std::string_view folder : kProfileFolders) {
+        base::make_dirs_inside(pfx, base::concat(profile, "/", folder), *boundary);
+    }
+    base::make_dirs_inside(pfx, "drive_c/users/Public/Desktop", *boundary);
+    base::make_dirs_inside(pfx, "drive_c/users/Public/Documents", *boundary);
 }
 
 void map_s_drive(const std::string& pfx) {

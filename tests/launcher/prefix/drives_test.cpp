@@ -73,6 +73,20 @@ TEST(Drives, UserFoldersFollowThePrefixUserName) {
     EXPECT_TRUE(base::is_dir(pfx + "/drive_c/users/Public/Desktop"));
     EXPECT_TRUE(base::is_dir(pfx + "/drive_c/users/Public/Documents"));
     EXPECT_FALSE(base::exists(pfx + "/drive_c/users/steamuser"));
+
+    // Folders linked outside the prefix (as wineboot links Documents into the home) get
+    // nothing created in them; a link that stays inside is followed.
+    TempDir outside;
+    base::remove_tree(profile + "/AppData");
+    base::remove_tree(profile + "/Documents");
+    make_link(outside.path(), profile + "/AppData");
+    make_link(outside / "docs", profile + "/Documents");
+    base::remove_tree(pfx + "/drive_c/users/Public");
+    testing::make_dir(pfx + "/drive_c/shared");
+    make_link("../shared", pfx + "/drive_c/users/Public");
+    EXPECT_TRUE(capture_log([&] { create_user_folders(pfx); }).empty());
+    EXPECT_TRUE(base::list_dir(outside.path()).empty());
+    EXPECT_TRUE(base::is_dir(pfx + "/drive_c/shared/Desktop"));
 }
 
 TEST(Drives, SDriveFollowsTheGamesLibrary) {
