@@ -12,6 +12,7 @@
 #include "launcher/components/wineserver.hpp"
 #include "launcher/core/context.hpp"
 #include "launcher/core/env_config.hpp"
+#include "launcher/core/launch_lock.hpp"
 #include "launcher/core/wine.hpp"
 #include "launcher/core/wine_runtime.hpp"
 #include "launcher/session/launch.hpp"
@@ -37,6 +38,10 @@ void secure_standard_descriptors() {
         (void)::open("/dev/null", O_RDWR);
     }
 }
+
+// How long a launch waits for another launch of the same directory to finish setting the
+// prefix up: a first setup with wineboot takes seconds, never a minute.
+constexpr long kPrefixSetupWaitMs = 60'000;
 
 void answer_query(const std::vector<std::string>& rest) {
     if (rest.empty()) return;
@@ -134,6 +139,11 @@ int run(const std::string& verb, const std::vector<std::string>& rest) {
     base::log_debug(base::concat("wineserver: ", base::lossy_utf8(wine.wineserver)));
     base::log_debug(base::concat("steam: ", base::lossy_utf8(context.steam_dir)));
 
+    // Another launch of this directory may be running: one at a time sets the prefix up, and
+    // only the first protects the save data.
+    core::LaunchLock lock = core::open_launch_lock(context.compat_data);
+    core::begin_prefix_setup(lock, kPrefixSetupWaitMs);
+
     // The cache tells which component trees are unchanged since the last launch.
     tasks::Stamps stamps =
         tasks::compute_stamps(wine.wine_root, wine.dxvk_source_root, context.steam_dir);
@@ -156,6 +166,7 @@ int run(const std::string& verb, const std::vector<std::string>& rest) {
     std::vector<std::string> nvapi_names = results.names_of("nvapi");
     std::vector<std::string> dlss_names = results.names_of("dlss");
     tasks::update_deploy_cache(context.prefix, flags, stamps, outcome);
+    core::end_prefix_setup(lock);
 
     // Everything below reads the environment after the custom variables are in place; the
     // worker threads have all ended, so changing it is safe.
@@ -184,6 +195,7 @@ int run(const std::string& verb, const std::vector<std::string>& rest) {
     plan.wine_debug = std::move(wine_debug);
     plan.log_dir = "/tmp/pelto";
     plan.started = context.started;
+    plan.protect_saves = lock.protects_saves;
     return session::run_game(plan, context.exe, context.args);
 }
 

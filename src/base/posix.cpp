@@ -387,6 +387,26 @@ int remove_tree(const std::string& path) {
     return remove_tree_at(AT_FDCWD, path.c_str());
 }
 
+namespace {
+
+int set_byte_lock(int fd, off_t index, short type) {
+    struct flock lock {};
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = index;
+    lock.l_len = 1;
+    while (::fcntl(fd, F_OFD_SETLK, &lock) != 0) {
+        if (errno != EINTR) return errno == EACCES ? EAGAIN : errno;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int try_lock_byte(int fd, off_t index) { return set_byte_lock(fd, index, F_WRLCK); }
+
+int unlock_byte(int fd, off_t index) { return set_byte_lock(fd, index, F_UNLCK); }
+
 std::vector<DirEntry> list_dir(const std::string& path, int& error) {
     std::vector<DirEntry> entries;
     Fd fd = open_file(path, O_RDONLY | O_DIRECTORY, 0, error);

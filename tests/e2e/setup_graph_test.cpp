@@ -2,6 +2,7 @@
 // the deployment cache across launches, the Steam bridge and the sweep of dead wineserver
 // directories. The loader and the wineserver are shell scripts, so each launch is quick and
 // its effects on the prefix can be checked exactly.
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -195,6 +196,42 @@ TEST_F(SetupGraphLaunch, ADeploymentThatDidNotCompleteIsDoneAgain) {
     RunResult third = launch();
     EXPECT_TRUE(third.has_line("[DEBUG]  cache hit: every component current")) << third.err;
     EXPECT_FALSE(third.has_line("[DEBUG]  No default_pfx template, running wineboot --init..."));
+}
+
+TEST_F(SetupGraphLaunch, TwoLaunchesOfOnePrefixTakeTurns) {
+    // Another launch of the directory, played by the test: it protects the save data and is
+    // setting the prefix up.
+    write_text(pfx + "/drive_c/users/steamuser/Documents/Game/slot.sav", "progress");
+    int error = 0;
+    base::Fd other = base::open_regular(tree / "compat/.pelto_lock", O_RDWR | O_CREAT, 0644, error);
+    ASSERT_TRUE(other.valid());
+    ASSERT_EQ(base::try_lock_byte(other.get(), 0), 0);
+    ASSERT_EQ(base::try_lock_byte(other.get(), 1), 0);
+
+    testing::RunOptions options;
+    bool waited = false;
+    options.on_started = [&](pid_t) {
+        // This launch waits for the other one's setup before it touches the prefix.
+        base::sleep_ms(500);
+        waited = !base::exists(pfx + "/.pelto_deployed");
+        base::unlock_byte(other.get(), 0);
+    };
+    RunResult second = testing::run_program(tool + "/pelto",
+                                            {"waitforexitandrun", tree / "game.exe"}, env, options);
+    EXPECT_EQ(second.exit_code(), 0) << second.err;
+    EXPECT_TRUE(waited);
+    EXPECT_TRUE(base::exists(pfx + "/.pelto_deployed"));
+    // It leaves the save data to the other launch: no snapshot of its own, one WARN.
+    EXPECT_TRUE(
+        second.has_line("[WARN]   save backup: another launch of this prefix is running "
+                        "— its save data is protected by that launch"))
+        << second.err;
+    EXPECT_FALSE(base::lstat_path(tree / "compat/save_backup"));
+
+    // Once the other launch has ended, the next launch protects the save data again.
+    other.reset();
+    RunResult third = launch();
+    EXPECT_TRUE(third.has_line("[DEBUG]  save data snapshot: 1 files, 8 bytes")) << third.err;
 }
 
 TEST_F(SetupGraphLaunch, DanglingSteamExeLinkIsReplaced) {

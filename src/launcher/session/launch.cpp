@@ -120,7 +120,15 @@ int run_game(const LaunchPlan& plan, const std::string& exe, const std::vector<s
     base::log_info(concat("launching: ", exe_text));
     check_deployment(plan.prefix);
     clean_crash_dumps(plan.prefix);
-    savedata::SaveSnapshot snapshot = savedata::snapshot_save_data(plan.prefix);
+    savedata::SaveSnapshot snapshot;
+    if (plan.protect_saves) {
+        snapshot = savedata::snapshot_save_data(plan.prefix);
+    } else {
+        // Its snapshot and check belong to the other launch, which this one must not remove.
+        base::log_warn(
+            "save backup: another launch of this prefix is running — its save data "
+            "is protected by that launch");
+    }
     base::Command command = build_game_command(plan, exe, args);
     ::signal(SIGINT, on_signal);
     ::signal(SIGTERM, on_signal);

@@ -23,6 +23,7 @@ struct LaunchPlan {
     std::string wine_debug;
     std::string log_dir = "/tmp/pelto";
     base::Clock::time_point started;
+    bool protect_saves = true;  // false while another launch of the prefix protects them
 };
 
 /// Starts and waits for the game; returns the launcher's exit status (the game's exit code,

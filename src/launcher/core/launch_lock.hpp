@@ -1,0 +1,29 @@
+// Two launches of one compatibility data directory share its prefix and its save backup. A
+// lock file there keeps them apart where they must not overlap: one launch at a time sets
+// the prefix up, and only the launch that started while no other ran protects the save data
+// (a second one must never remove the snapshot the first relies on).
+#pragma once
+
+#include <string>
+
+#include "base/posix.hpp"
+
+namespace pelto::launcher::core {
+
+struct LaunchLock {
+    base::Fd file;               // "{compat_data}/.pelto_lock"; invalid when it cannot be used
+    bool protects_saves = true;  // no other launch of the directory held it at the start
+};
+
+/// Opens the lock file of `compat_data` and, when no other launch holds it, the save-data
+/// lock for the rest of the launch. A lock file that cannot be opened locks nothing.
+LaunchLock open_launch_lock(const std::string& compat_data);
+
+/// Waits until no other launch of the directory is setting the prefix up, at most `limit_ms`
+/// (then one WARN line, and the launch goes on), and holds the setup lock from then on.
+void begin_prefix_setup(LaunchLock& lock, long limit_ms);
+
+/// Lets the next launch of the directory set the prefix up.
+void end_prefix_setup(LaunchLock& lock);
+
+}  // namespace pelto::launcher::core
