@@ -19,13 +19,17 @@ namespace {
 
 bool has_nul(const std::string& path) { return path.find('\0') != std::string::npos; }
 
+// A hidden name beside `name` that no other thread or process of the launcher uses.
+std::string scratch_name(std::string_view name) {
+    static std::atomic<unsigned> counter{0};
+    return "." + std::string(name) + ".pelto-" + std::to_string(::getpid()) + "-" +
+           std::to_string(counter.fetch_add(1));
+}
+
 // A hidden sibling of `path` that no other thread or process of the launcher uses.
 std::string concat_scratch_name(const std::string& path) {
-    static std::atomic<unsigned> counter{0};
     std::string_view name = file_name(path);
-    std::string dir(path.substr(0, path.size() - name.size()));
-    return dir + "." + std::string(name) + ".pelto-" + std::to_string(::getpid()) + "-" +
-           std::to_string(counter.fetch_add(1));
+    return path.substr(0, path.size() - name.size()) + scratch_name(name);
 }
 
 int close_retry(int fd) {
@@ -107,13 +111,17 @@ void Fd::reset(int fd) {
 }
 
 Fd open_file(const std::string& path, int flags, mode_t mode, int& error) {
+    return open_file_at(AT_FDCWD, path, flags, mode, error);
+}
+
+Fd open_file_at(int dir, const std::string& name, int flags, mode_t mode, int& error) {
     error = 0;
-    if (has_nul(path)) {
+    if (has_nul(name)) {
         error = EINVAL;
         return Fd();
     }
     while (true) {
-        int fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+        int fd = ::openat(dir, name.c_str(), flags | O_CLOEXEC, mode);
         if (fd >= 0) return Fd(fd);
         if (errno != EINTR) break;
     }
@@ -122,8 +130,12 @@ Fd open_file(const std::string& path, int flags, mode_t mode, int& error) {
 }
 
 Fd open_regular(const std::string& path, int flags, mode_t mode, int& error) {
+    return open_regular_at(AT_FDCWD, path, flags, mode, error);
+}
+
+Fd open_regular_at(int dir, const std::string& name, int flags, mode_t mode, int& error) {
     bool truncate = (flags & O_TRUNC) != 0;
-    Fd fd = open_file(path, (flags & ~O_TRUNC) | O_NONBLOCK, mode, error);
+    Fd fd = open_file_at(dir, name, (flags & ~O_TRUNC) | O_NONBLOCK, mode, error);
     if (!fd.valid()) return fd;
     struct stat st;
     if (::fstat(fd.get(), &st) != 0) {
@@ -141,6 +153,30 @@ Fd open_regular(const std::string& path, int flags, mode_t mode, int& error) {
     if ((flags & O_NONBLOCK) == 0) {
         int status_flags = ::fcntl(fd.get(), F_GETFL);
         if (status_flags != -1) (void)::fcntl(fd.get(), F_SETFL, status_flags & ~O_NONBLOCK);
+    }
+    return fd;
+}
+
+Fd open_own_dir_at(int dir, const std::string& name, bool create, int& error) {
+    error = 0;
+    if (has_nul(name)) {
+        error = EINVAL;
+        return Fd();
+    }
+    if (create && ::mkdirat(dir, name.c_str(), 0777) != 0 && errno != EEXIST) {
+        error = errno;
+        return Fd();
+    }
+    Fd fd = open_file_at(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW, 0, error);
+    if (!fd.valid()) return fd;
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0) {
+        error = errno;
+        return Fd();
+    }
+    if (st.st_uid != ::getuid()) {
+        error = EPERM;
+        return Fd();
     }
     return fd;
 }
@@ -238,14 +274,18 @@ int read_file(const std::string& path, std::string& out, size_t limit) {
 
 int write_file(const std::string& path, std::string_view data) {
     int error = 0;
-    Fd fd = open_file(path, O_WRONLY | O_CREAT | O_TRUNC, 0666, error);
+    Fd fd = open_regular(path, O_WRONLY | O_CREAT | O_TRUNC, 0666, error);
     if (!fd.valid()) return error;
     return write_all(fd.get(), data);
 }
 
 int append_file(const std::string& path, std::string_view data) {
+    return append_file_at(AT_FDCWD, path, data);
+}
+
+int append_file_at(int dir, const std::string& name, std::string_view data) {
     int error = 0;
-    Fd fd = open_file(path, O_WRONLY | O_APPEND | O_NOFOLLOW, 0, error);
+    Fd fd = open_regular_at(dir, name, O_WRONLY | O_APPEND | O_NOFOLLOW, 0, error);
     if (!fd.valid()) return error;
     return write_all(fd.get(), data);
 }
@@ -284,18 +324,19 @@ int copy_contents(int in, int out, off_t size) {
     }
 }
 
-// Creates `path` (which must not exist) with the content of `in`; removes it again on failure.
-int write_new_copy(int in, const struct stat& st, const std::string& path) {
+// Creates `name` in `dir` (it must not exist) with the content of `in`; removes it again on
+// failure.
+int write_new_copy(int in, const struct stat& st, int dir, const std::string& name) {
     mode_t perms = st.st_mode & 07777;
     int error = 0;
-    Fd out = open_file(path, O_WRONLY | O_CREAT | O_EXCL, perms, error);
+    Fd out = open_file_at(dir, name, O_WRONLY | O_CREAT | O_EXCL, perms, error);
     if (!out.valid()) return error;
     // The umask narrowed the bits of the open. A file system without Unix modes cannot take
     // them at all, which costs nothing of the content.
     if (::fchmod(out.get(), perms) != 0 && errno != EPERM && errno != ENOTSUP) error = errno;
     if (error == 0) error = copy_contents(in, out.get(), st.st_size);
     out.reset();
-    if (error != 0) ::unlink(path.c_str());
+    if (error != 0) ::unlinkat(dir, name.c_str(), 0);
     return error;
 }
 
@@ -308,7 +349,7 @@ int copy_file(const std::string& src, const std::string& dst, CopyTarget target)
     struct stat st;
     if (::fstat(in.get(), &st) != 0) return errno;
     if (has_nul(dst)) return EINVAL;
-    if (target == CopyTarget::CreateNew) return write_new_copy(in.get(), st, dst);
+    if (target == CopyTarget::CreateNew) return write_new_copy(in.get(), st, AT_FDCWD, dst);
 
     std::string destination = dst;
     if (target == CopyTarget::WriteThroughLinks) {
@@ -319,10 +360,25 @@ int copy_file(const std::string& src, const std::string& dst, CopyTarget target)
         }
     }
     std::string scratch = concat_scratch_name(destination);
-    error = write_new_copy(in.get(), st, scratch);
+    error = write_new_copy(in.get(), st, AT_FDCWD, scratch);
     if (error != 0) return error;
     error = rename_path(scratch, destination);
     if (error != 0) ::unlink(scratch.c_str());
+    return error;
+}
+
+int copy_into(int src, int dir, const std::string& name) {
+    struct stat st;
+    if (::fstat(src, &st) != 0) return errno;
+    if (!S_ISREG(st.st_mode)) return EINVAL;
+    if (::lseek(src, 0, SEEK_SET) < 0) return errno;
+    std::string scratch = scratch_name(name);
+    int error = write_new_copy(src, st, dir, scratch);
+    if (error != 0) return error;
+    if (::renameat(dir, scratch.c_str(), dir, name.c_str()) != 0) {
+        error = errno;
+        ::unlinkat(dir, scratch.c_str(), 0);
+    }
     return error;
 }
 

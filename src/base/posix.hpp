@@ -50,6 +50,14 @@ Fd open_file(const std::string& path, int flags, mode_t mode, int& error);
 /// with no peer, a device), anything that is not a regular file is closed again with EINVAL,
 /// and O_TRUNC is applied only once the file is known to be regular.
 Fd open_regular(const std::string& path, int flags, mode_t mode, int& error);
+/// `open_file` and `open_regular` for `name` relative to the open directory `dir`.
+Fd open_file_at(int dir, const std::string& name, int flags, mode_t mode, int& error);
+Fd open_regular_at(int dir, const std::string& name, int flags, mode_t mode, int& error);
+/// Opens the directory `name` relative to `dir` (AT_FDCWD for a path), creating it first (mode
+/// 0777 before the umask) when `create`, and only when it is a real directory owned by this
+/// user: a shared place such as "/tmp" may hold a link or someone else's directory there.
+/// Sets `error`: ELOOP or ENOTDIR for a link or a file, EPERM for another owner.
+Fd open_own_dir_at(int dir, const std::string& name, bool create, int& error);
 
 /// Writes all of `data` to `fd`, looping over short writes and EINTR; returns errno or 0.
 int write_all(int fd, std::string_view data);
@@ -75,11 +83,14 @@ inline constexpr size_t kReadLimit = size_t{64} << 20;
 /// FIFO, a device or a directory gives EINVAL without blocking; a file larger than `limit`
 /// gives EFBIG. Returns errno or 0.
 int read_file(const std::string& path, std::string& out, size_t limit = kReadLimit);
-/// Creates or truncates `path` (mode 0666 before the umask) and writes `data`; errno or 0.
+/// Creates or truncates the regular file `path` (mode 0666 before the umask; a special file
+/// there is refused without blocking) and writes `data`; errno or 0.
 int write_file(const std::string& path, std::string_view data);
-/// Appends `data` to an existing file (never creates it, never follows a link at `path`).
-/// Returns errno or 0.
+/// Appends `data` to an existing regular file (never creates it, never follows a link at
+/// `path`, never blocks on a special file). Returns errno or 0.
 int append_file(const std::string& path, std::string_view data);
+/// The same for `name` relative to the open directory `dir`.
+int append_file_at(int dir, const std::string& name, std::string_view data);
 
 /// Copies the contents of the regular file `src` (links followed; a FIFO or a device gives
 /// EINVAL without blocking) to `dst`. The copy is written to a hidden sibling and renamed into
@@ -93,6 +104,11 @@ int append_file(const std::string& path, std::string_view data);
 enum class CopyTarget { WriteThroughLinks, ReplaceLink, CreateNew };
 int copy_file(const std::string& src, const std::string& dst,
               CopyTarget target = CopyTarget::WriteThroughLinks);
+
+/// Copies the open regular file `src`, from its start, into the directory `dir` as `name`:
+/// written to a hidden sibling and renamed over `name`, so whatever stands there (a link, a
+/// special file) is replaced, never followed or written. Returns errno or 0.
+int copy_into(int src, int dir, const std::string& name);
 
 /// Hard link `dst` to `src` without following `src` if it is a link; errno or 0.
 int hard_link(const std::string& src, const std::string& dst);

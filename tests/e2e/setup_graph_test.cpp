@@ -234,6 +234,31 @@ TEST_F(SetupGraphLaunch, TwoLaunchesOfOnePrefixTakeTurns) {
     EXPECT_TRUE(third.has_line("[DEBUG]  save data snapshot: 1 files, 8 bytes")) << third.err;
 }
 
+TEST_F(SetupGraphLaunch, SpecialFilesWhereFilesAreReadNeitherBlockNorExhaustIt) {
+    ASSERT_EQ(launch().exit_code(), 0);
+    std::string config = tool + "/env_config", record = pfx + "/.pelto_deployed";
+    for (const std::string& path : {config, record}) {
+        for (bool fifo : {true, false}) {
+            base::remove_file(path);
+            if (fifo) {
+                ASSERT_EQ(::mkfifo(path.c_str(), 0666), 0);
+            } else {
+                testing::make_link("/dev/zero", path);
+            }
+            RunResult result = launch();
+            EXPECT_EQ(result.exit_code(), 0) << path << (fifo ? " as a FIFO" : " as /dev/zero");
+        }
+        base::remove_file(path);
+    }
+    // A file far larger than any real one is not read.
+    write_text(config, "A=1\n");
+    ASSERT_EQ(::truncate(config.c_str(), off_t{65} << 20), 0);
+    RunResult result = launch();
+    EXPECT_EQ(result.exit_code(), 0);
+    EXPECT_TRUE(result.has_line("[WARN]   " + config + " is larger than 67108864 bytes — not read"))
+        << result.err;
+}
+
 TEST_F(SetupGraphLaunch, DanglingSteamExeLinkIsReplaced) {
     std::string system32 = pfx + "/drive_c/windows/system32";
     testing::make_dir(tree / "gone");

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 
 #include <array>
+#include <cerrno>
 #include <string_view>
 #include <vector>
 
@@ -131,7 +132,11 @@ void copy_stock_registry(const std::string& pfx, const std::string& stock) {
 void inject_keys(const std::string& path, std::string_view presence, std::string_view block,
                  std::string_view done_message) {
     std::string text;
-    bool readable = base::read_text_file(path, text) == 0;
+    int read_error = base::read_text_file(path, text);
+    // A file too large to read, or one that is no regular file, may well hold the keys: they
+    // are not appended blindly (a registry rewritten by every session would grow each time).
+    if (read_error == EFBIG || read_error == EINVAL) return;
+    bool readable = read_error == 0;
     if (!readable) text.clear();
     if (text.find(presence) != std::string::npos) return;
     // A file that shares its inode with another name (the template's registry, linked in by
