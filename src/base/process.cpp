@@ -1,13 +1,19 @@
 #include "base/process.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+
+#include "base/posix.hpp"
 
 extern char** environ;
 
@@ -33,7 +39,67 @@ int add_stream(posix_spawn_file_actions_t& actions, const Stream& stream, int ta
     return 0;
 }
 
+// The stoppable children `run_and_wait` is waiting for, so that a signal handler can end
+// them: a fixed table of lock-free words, since a handler may neither allocate nor lock.
+constexpr size_t kChildSlots = 32;
+std::atomic<pid_t> g_children[kChildSlots];
+std::atomic<int> g_stop_signal{0};
+static_assert(std::atomic<pid_t>::is_always_lock_free && std::atomic<int>::is_always_lock_free);
+
+// Puts `pid` into a free slot; returns the slot, or kChildSlots when the table is full (the
+// child then ends on its own, which only makes a stop slower).
+size_t remember_child(pid_t pid) {
+    for (size_t slot = 0; slot < kChildSlots; ++slot) {
+        pid_t empty = 0;
+        if (g_children[slot].compare_exchange_strong(empty, pid)) return slot;
+    }
+    return kChildSlots;
+}
+
+void forget_child(size_t slot) {
+    if (slot < kChildSlots) g_children[slot].store(0);
+}
+
+int open_pidfd(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
+
+// Waits for `pid` at most `limit_ms` (forever when negative); ETIMEDOUT when it still runs.
+int wait_child_for(pid_t pid, int& status, long limit_ms) {
+    if (limit_ms >= 0) {
+        Fd pidfd(open_pidfd(pid));
+        Clock::time_point start = Clock::now();
+        while (true) {
+            pid_t done = ::waitpid(pid, &status, WNOHANG);
+            if (done == pid) return 0;
+            if (done < 0 && errno != EINTR) return errno;
+            uint64_t waited = elapsed_ms(start);
+            if (waited >= static_cast<uint64_t>(limit_ms)) return ETIMEDOUT;
+            int slice =
+                static_cast<int>(std::min<uint64_t>(static_cast<uint64_t>(limit_ms) - waited, 50));
+            if (pidfd.valid()) {
+                struct pollfd ended {
+                    pidfd.get(), POLLIN, 0
+                };
+                (void)::poll(&ended, 1, slice);
+            } else {
+                sleep_ms(slice);
+            }
+        }
+    }
+    return wait_child(pid, status);
+}
+
 }  // namespace
+
+void request_stop(int signo) {
+    int none = 0;
+    g_stop_signal.compare_exchange_strong(none, signo);
+    for (std::atomic<pid_t>& child : g_children) {
+        pid_t pid = child.load();
+        if (pid > 0) ::kill(pid, SIGKILL);
+    }
+}
+
+int stop_signal() { return g_stop_signal.load(); }
 
 std::vector<std::string> child_environment(const std::vector<EnvChange>& changes) {
     std::vector<std::string> entries;
@@ -78,14 +144,13 @@ int spawn(const Command& command, pid_t& pid) {
     }
 
     // The child never inherits a blocked signal; SIGPIPE, which the launcher ignores, is
-    // reset for every child, and the game also gets default SIGINT/SIGTERM.
+    // reset for every child, and the game also gets the default stop signals.
     sigset_t empty_mask, defaults;
     sigemptyset(&empty_mask);
     sigemptyset(&defaults);
     sigaddset(&defaults, SIGPIPE);
     if (command.new_session) {
-        sigaddset(&defaults, SIGINT);
-        sigaddset(&defaults, SIGTERM);
+        for (int signo : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&defaults, signo);
     }
     short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
     if (command.new_session) flags |= POSIX_SPAWN_SETSID;
@@ -113,11 +178,22 @@ int wait_child(pid_t pid, int& status) {
     }
 }
 
-int run_and_wait(const Command& command, int& status) {
+int run_and_wait(const Command& command, int& status, long limit_ms) {
+    if (command.stoppable && stop_signal() != 0) return ECANCELED;
     pid_t pid = -1;
     int error = spawn(command, pid);
     if (error != 0) return error;
-    return wait_child(pid, status);
+    size_t slot = command.stoppable ? remember_child(pid) : kChildSlots;
+    // A stop that came between the check and the table entry has missed this child.
+    if (command.stoppable && stop_signal() != 0) ::kill(pid, SIGKILL);
+    error = wait_child_for(pid, status, limit_ms);
+    if (error == ETIMEDOUT) {
+        ::kill(pid, SIGKILL);
+        int ignored = 0;
+        (void)wait_child(pid, ignored);
+    }
+    forget_child(slot);
+    return error;
 }
 
 }  // namespace pelto::base

@@ -36,6 +36,9 @@ struct Command {
     Stream in, out, err;
     bool new_session = false;  // setsid() and default SIGINT/SIGTERM in the child
     bool search_path = false;  // look `program` up through PATH
+    /// For `run_and_wait`: the child is killed by a stop request, and none is started after
+    /// one. Off for the commands that clean up after a stop.
+    bool stoppable = true;
 
     /// Appends a "set" change.
     void set_env(std::string name, std::string value) {
@@ -54,7 +57,16 @@ int spawn(const Command& command, pid_t& pid);
 /// Waits for `pid` to end (EINTR retried); stores the raw wait status. Returns errno or 0.
 int wait_child(pid_t pid, int& status);
 
-/// Spawns `command` and waits for it; stores the raw wait status. Returns errno or 0.
-int run_and_wait(const Command& command, int& status);
+/// Spawns `command` and waits for it; stores the raw wait status. Returns errno or 0. With a
+/// `limit_ms` of 0 or more a child still running after that long is killed (SIGKILL), reaped,
+/// and ETIMEDOUT returned. A stoppable command gives ECANCELED after a stop request.
+int run_and_wait(const Command& command, int& status, long limit_ms = -1);
+
+/// Asks the launcher to stop because of signal `signo`: every stoppable child that
+/// `run_and_wait` is waiting for is killed (SIGKILL), and no new one is started. Only
+/// async-signal-safe calls: meant for a signal handler.
+void request_stop(int signo);
+/// The signal of the stop request; 0 when there is none.
+int stop_signal();
 
 }  // namespace pelto::base

@@ -18,6 +18,10 @@ namespace pelto::launcher::components {
 
 namespace {
 
+// The server program hands over to its background server within milliseconds; one that has
+// not returned after this long is wedged and must not hold up the launch.
+constexpr long kPrestartLimitMs = 5'000;
+
 // "exit status: 3", or "signal: 9 (SIGKILL)" with " (core dumped)" when there is a core.
 std::string status_text(int status) {
     if (WIFEXITED(status)) return base::concat("exit status: ", WEXITSTATUS(status));
@@ -33,22 +37,23 @@ std::string status_text(int status) {
     return base::concat("wait status: ", status);
 }
 
-// Whether a server answers on the Unix socket at `path`. EINTR is counted as an answer: a
-// connection cut short by a signal says nothing about the server, and keeping a stale
-// directory costs less than removing a live one.
+// Whether a server answers on the Unix socket at `path`. The connection is tried without
+// waiting: a live server whose listen queue is full would otherwise block the launch. A
+// connection that cannot finish at once, or is cut short by a signal, counts as an answer:
+// keeping a stale directory costs less than removing a live one.
 bool server_answers(const std::string& path) {
     struct sockaddr_un address {};
     address.sun_family = AF_UNIX;
     if (path.size() >= sizeof address.sun_path || path.find('\0') != std::string::npos)
         return false;
     std::memcpy(address.sun_path, path.data(), path.size());
-    base::Fd socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    base::Fd socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!socket.valid()) return false;
     if (::connect(socket.get(), reinterpret_cast<const struct sockaddr*>(&address),
                   sizeof address) == 0) {
         return true;
     }
-    return errno == EINTR;
+    return errno == EINTR || errno == EAGAIN || errno == EINPROGRESS;
 }
 
 }  // namespace
@@ -59,7 +64,13 @@ void prestart_wineserver(const std::string& wineserver, const std::string& prefi
     command.set_env("WINEPREFIX", prefix);
     command.in = command.out = command.err = base::Stream::null();
     int status = 0;
-    if (int error = base::run_and_wait(command, status); error != 0) {
+    int error = base::run_and_wait(command, status, kPrestartLimitMs);
+    if (error == ETIMEDOUT) {
+        base::log_warn(base::concat("wineserver: prestart did not return within ",
+                                    kPrestartLimitMs / 1000, " s; Wine will start its own"));
+        return;
+    }
+    if (error != 0) {
         base::log_warn(base::concat("wineserver: prestart failed: ", base::error_text(error),
                                     "; Wine will start its own"));
         return;

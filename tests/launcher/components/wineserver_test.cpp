@@ -143,6 +143,26 @@ TEST(Wineserver, SweepRemovesOnlyTheUsersDeadServerDirectories) {
     EXPECT_TRUE(base::exists(foreign + "/socket"));
     EXPECT_TRUE(base::exists(tmp / "elsewhere/socket"));
     EXPECT_TRUE(base::lstat_path(user_dir + "/server-link"));
+
+    // A live server whose listen queue is full (frozen, not accepting): the sweep does not
+    // wait for it, and its directory stays.
+    std::string frozen = user_dir + "/server-frozen";
+    make_dir(frozen);
+    BoundSocket full(frozen + "/socket", true);
+    ASSERT_TRUE(full.ok());
+    std::vector<base::Fd> waiting;
+    while (waiting.size() < 64) {
+        base::Fd client(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        struct sockaddr_un address {};
+        address.sun_family = AF_UNIX;
+        std::string path = frozen + "/socket";
+        std::memcpy(address.sun_path, path.c_str(), path.size());
+        if (::connect(client.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+            break;
+        waiting.push_back(std::move(client));
+    }
+    EXPECT_TRUE(capture_log([&] { sweep_stale_server_dirs(tmp.path()); }).empty());
+    EXPECT_TRUE(base::exists(frozen + "/socket"));
 }
 
 TEST(Wineserver, SweepLeavesAPlantedUserDirectoryAlone) {
