@@ -3,10 +3,14 @@
 #include "driver.hpp"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
+
+#include <cstdlib>
 
 #include "base/log.hpp"
 #include "base/posix.hpp"
+#include "base/process.hpp"
 #include "base/text.hpp"
 #include "graph/setup_graph.hpp"
 #include "launcher/components/wineserver.hpp"
@@ -16,6 +20,7 @@
 #include "launcher/core/wine.hpp"
 #include "launcher/core/wine_runtime.hpp"
 #include "launcher/session/launch.hpp"
+#include "launcher/session/session_end.hpp"
 #include "launcher/session/wine_env.hpp"
 #include "launcher/tasks/deploy_cache.hpp"
 #include "launcher/tasks/setup_tasks.hpp"
@@ -42,6 +47,17 @@ void secure_standard_descriptors() {
 // How long a launch waits for another launch of the same directory to finish setting the
 // prefix up: a first setup with wineboot takes seconds, never a minute.
 constexpr long kPrefixSetupWaitMs = 60'000;
+
+// Ends the launcher the way `signo` would have ended it.
+[[noreturn]] void end_as_signalled(int signo) {
+    ::signal(signo, SIG_DFL);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signo);
+    ::sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    ::raise(signo);
+    std::_Exit(128 + signo);
+}
 
 void answer_query(const std::vector<std::string>& rest) {
     if (rest.empty()) return;
@@ -71,6 +87,8 @@ int run(const std::string& verb, const std::vector<std::string>& rest) {
         return 0;
     }
 
+    // From here on a signal ends what the launch has started before the launcher goes.
+    session::install_stop_handler();
     core::LaunchContext context;
     context.verb = verb;
     context.started = base::Clock::now();
@@ -138,6 +156,8 @@ int run(const std::string& verb, const std::vector<std::string>& rest) {
     base::log_debug(base::concat("wine64: ", base::lossy_utf8(wine.wine64)));
     base::log_debug(base::concat("wineserver: ", base::lossy_utf8(wine.wineserver)));
     base::log_debug(base::concat("steam: ", base::lossy_utf8(context.steam_dir)));
+    // Nothing has been started yet: a stop needs no clean-up.
+    if (int signo = base::stop_signal()) end_as_signalled(signo);
 
     // Another launch of this directory may be running: one at a time sets the prefix up, and
     // only the first protects the save data.
@@ -167,6 +187,12 @@ int run(const std::string& verb, const std::vector<std::string>& rest) {
     std::vector<std::string> dlss_names = results.names_of("dlss");
     tasks::update_deploy_cache(context.prefix, flags, stamps, outcome);
     core::end_prefix_setup(lock);
+    if (int signo = base::stop_signal()) {
+        // The setup's children were killed when the signal came; what they started, and
+        // the wineserver started ahead for the game, end with the prefix's Wine session.
+        session::stop_wine_session(wine.wine_root, context.prefix);
+        end_as_signalled(signo);
+    }
 
     // Everything below reads the environment after the custom variables are in place; the
     // worker threads have all ended, so changing it is safe.

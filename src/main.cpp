@@ -11,12 +11,11 @@ int main(int argc, char** argv) {
     // A closed log pipe must not kill the launcher in the middle of a game session.
     ::signal(SIGPIPE, SIG_IGN);
     // A parent may hand over an ignored SIGCHLD (no child could then be waited for) or
-    // blocked SIGINT/SIGTERM (the game could not be stopped through the launcher).
+    // blocked stop signals (the game could not be stopped through the launcher).
     ::signal(SIGCHLD, SIG_DFL);
     sigset_t stop_signals;
     sigemptyset(&stop_signals);
-    sigaddset(&stop_signals, SIGINT);
-    sigaddset(&stop_signals, SIGTERM);
+    for (int signo : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&stop_signals, signo);
     sigaddset(&stop_signals, SIGCHLD);
     ::sigprocmask(SIG_UNBLOCK, &stop_signals, nullptr);
     std::vector<std::string> arguments(argv, argv + argc);

@@ -29,8 +29,14 @@ protected:
         wine = tree / "wine";
         write_script(
             wine + "/bin/wine",
-            "if [ \"$1\" = wineboot ]; then exit 0; fi\n"
-            "out=" +
+            "if [ \"$1\" = wineboot ]; then\n"
+            "  [ -n \"$STANDIN_BOOT_SLEEP\" ] && echo $$ > " +
+                (tree / "booting") +
+                " && exec sleep \"$STANDIN_BOOT_SLEEP\"\n"
+                "  exit 0\n"
+                "fi\n"
+                "[ -n \"$STANDIN_IGNORE_TERM\" ] && trap '' TERM\n"
+                "out=" +
                 (tree / "record") +
                 "\n"
                 ": > \"$out\"\n"
@@ -48,7 +54,10 @@ protected:
                 (tree / "sleeping") +
                 "; sleep \"$STANDIN_SLEEP\"; fi\n"
                 "exit ${STANDIN_EXIT:-0}\n");
-        write_script(wine + "/bin/wineserver", "echo \"$1\" >> " + (tree / "server-calls") + "\n");
+        write_script(wine + "/bin/wineserver",
+                     "echo \"$1\" >> " + (tree / "server-calls") +
+                         "\n[ $# = 0 ] && [ -n \"$STANDIN_SERVER_HANG\" ] && exec sleep 600\n"
+                         "exit 0\n");
         testing::make_dir(wine + "/lib/wine/x86_64-unix");
         testing::make_dir(wine + "/share/wine");
         testing::make_dir(tree / "home");
@@ -247,6 +256,67 @@ TEST_F(StandInWine, SigtermEndsTheGameGroupAndTearsTheSessionDown) {
     EXPECT_EQ(calls.substr(calls.size() - 3), "-k\n");
     EXPECT_EQ(read_text("/tmp/pelto/wine_stderr.log"),
               "game-stderr\n\n[pelto] killed by signal 15\n");
+}
+
+TEST_F(StandInWine, StopSignalsAtEveryPhase) {
+    // During the setup: the running wineboot is killed, the prefix's Wine session ended, and
+    // the launcher ends as the signal would have ended it.
+    env["STANDIN_BOOT_SLEEP"] = "600";
+    for (int signo : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        base::remove_file(tree / "booting");
+        base::remove_file(tree / "server-calls");
+        testing::RunOptions options;
+        options.on_started = [&](pid_t pid) {
+            while (!base::exists(tree / "booting")) base::sleep_ms(20);
+            ::kill(pid, signo);
+        };
+        RunResult result = pelto({"waitforexitandrun", "x.exe"}, options);
+        EXPECT_TRUE(WIFSIGNALED(result.status) && WTERMSIG(result.status) == signo)
+            << signo << ": " << result.status << result.err;
+        pid_t wineboot = std::atoi(read_text(tree / "booting").c_str());
+        EXPECT_TRUE(wineboot > 0 && ::kill(wineboot, 0) != 0) << "wineboot still runs";
+        std::string calls = read_text(tree / "server-calls");
+        EXPECT_TRUE(calls.size() >= 3 && calls.substr(calls.size() - 3) == "-k\n") << calls;
+    }
+    env.erase("STANDIN_BOOT_SLEEP");
+
+    // During the game, SIGHUP and SIGQUIT (Steam's session or terminal going away) end it
+    // like SIGTERM: the game's group gets SIGTERM, the session end and the save check run.
+    env["STANDIN_SLEEP"] = "600";
+    for (int signo : {SIGHUP, SIGQUIT}) {
+        base::remove_file(tree / "sleeping");
+        testing::RunOptions options;
+        options.on_started = [&](pid_t pid) {
+            while (!base::exists(tree / "sleeping")) base::sleep_ms(20);
+            ::kill(pid, signo);
+        };
+        RunResult result = pelto({"waitforexitandrun", "x.exe"}, options);
+        EXPECT_EQ(result.exit_code(), 1) << signo;
+        EXPECT_TRUE(result.has_line("[WARN]   wine64 killed by signal 15")) << result.err;
+    }
+
+    // A game that ignores SIGTERM: the second signal kills its whole group.
+    env["STANDIN_IGNORE_TERM"] = "1";
+    base::remove_file(tree / "sleeping");
+    testing::RunOptions options;
+    options.on_started = [&](pid_t pid) {
+        while (!base::exists(tree / "sleeping")) base::sleep_ms(20);
+        ::kill(pid, SIGTERM);
+        base::sleep_ms(200);
+        ::kill(pid, SIGTERM);
+    };
+    RunResult result = pelto({"waitforexitandrun", "x.exe"}, options);
+    EXPECT_EQ(result.exit_code(), 1);
+    EXPECT_TRUE(result.has_line("[WARN]   wine64 killed by signal 9")) << result.err;
+}
+
+TEST_F(StandInWine, AWedgedWineserverPrestartDoesNotHoldUpTheLaunch) {
+    env["STANDIN_SERVER_HANG"] = "1";
+    RunResult result = pelto({"waitforexitandrun", "x.exe"});
+    EXPECT_EQ(result.exit_code(), 0) << result.err;
+    EXPECT_TRUE(result.has_line(
+        "[WARN]   wineserver: prestart did not return within 5 s; Wine will start its own"))
+        << result.err;
 }
 
 }  // namespace

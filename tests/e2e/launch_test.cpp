@@ -179,6 +179,31 @@ TEST_F(WineLaunch, Direct3DLoadsOnEveryLaunchWithoutDxvk) {
     }
 }
 
+TEST_F(WineLaunch, ALoaderThatFailsLeavesNothingRunning) {
+    // A loader that exits at once never reaches the wineserver started ahead for it, which
+    // would then never end: the session end waits for it only a bounded time.
+    std::string loader = wine->tool_dir() + "/bin/wine";
+    std::string real_loader = read_text(loader);
+    testing::write_script(loader, "exit 0\n");
+    RunResult quick = wine->run_game({"exit", "0"});
+    EXPECT_EQ(quick.exit_code(), 0) << quick.err;
+    EXPECT_TRUE(quick.has_line(
+        "[WARN]   session: wineserver still running 20 s after the game ended — ending the "
+        "session"))
+        << quick.err;
+    EXPECT_TRUE(testing::processes_of_prefix(wine->prefix()).empty());
+
+    // A loader that cannot be executed: the launch fails at once and ends the server too.
+    testing::write_text(loader, "#!/nonexistent/interpreter\n");
+    RunResult failed = wine->run_game({"exit", "0"});
+    EXPECT_EQ(failed.exit_code(), 1);
+    EXPECT_TRUE(
+        failed.has_line("[ERROR]  Failed to exec wine64: No such file or directory (os error 2)"))
+        << failed.err;
+    EXPECT_TRUE(testing::processes_of_prefix(wine->prefix()).empty());
+    testing::write_text(loader, real_loader);
+}
+
 TEST_F(WineLaunch, ArgumentsReachTheGameUnchanged) {
     std::vector<std::string> args = {"with space",
                                      "quote\"inside",

@@ -32,6 +32,7 @@ using base::lossy_utf8;
 std::atomic<bool> g_session_interrupted{false};
 std::atomic<int> g_game_pidfd{-1};
 std::atomic<pid_t> g_game_pid{0};
+std::atomic<bool> g_game_signalled{false};
 static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free &&
               std::atomic<pid_t>::is_always_lock_free);
 
@@ -88,27 +89,29 @@ base::Command build_game_command(const LaunchPlan& plan, const std::string& exe,
     return command;
 }
 
-// Opens one of the game's log files. "/tmp/pelto" is shared by every user of the machine, so
-// a symbolic link planted at the file name is refused rather than followed.
-base::Fd open_game_log(const std::string& path) {
-    int error = 0;
-    return base::open_file(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0666, error);
-}
-
 int open_pidfd(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
 
 }  // namespace
 
 bool session_interrupted() { return g_session_interrupted.load(); }
 
-void on_signal(int) {
+void on_signal(int signo) {
     int saved_errno = errno;
+    // Before the game: whatever the setup has started is killed, and the launcher stops.
+    base::request_stop(signo);
     g_session_interrupted.store(true);
+    // The game gets SIGTERM; a second signal while it still runs kills it, so a player's
+    // second "Stop" always works.
     int pidfd = g_game_pidfd.load();
-    if (pidfd >= 0) ::syscall(SYS_pidfd_send_signal, pidfd, SIGTERM, nullptr, 0);
+    int forwarded = pidfd >= 0 && g_game_signalled.exchange(true) ? SIGKILL : SIGTERM;
+    if (pidfd >= 0) ::syscall(SYS_pidfd_send_signal, pidfd, forwarded, nullptr, 0);
     pid_t pid = g_game_pid.load();
-    if (pid > 0) ::kill(-pid, SIGTERM);
+    if (pid > 0) ::kill(-pid, forwarded);
     errno = saved_errno;
+}
+
+void install_stop_handler() {
+    for (int signo : kStopSignals) ::signal(signo, on_signal);
 }
 
 int run_game(const LaunchPlan& plan, const std::string& exe, const std::vector<std::string>& args) {
@@ -130,29 +133,24 @@ int run_game(const LaunchPlan& plan, const std::string& exe, const std::vector<s
             "is protected by that launch");
     }
     base::Command command = build_game_command(plan, exe, args);
-    ::signal(SIGINT, on_signal);
-    ::signal(SIGTERM, on_signal);
-    base::make_dirs(plan.log_dir);
-    std::string stderr_path = base::join_path(plan.log_dir, "wine_stderr.log");
-    base::Fd stderr_log = open_game_log(stderr_path);
-    base::Fd stdout_log = open_game_log(base::join_path(plan.log_dir, "wine_stdout.log"));
-    if (stderr_log.valid()) command.err = base::Stream::from_fd(stderr_log.get());
-    if (stdout_log.valid()) command.out = base::Stream::from_fd(stdout_log.get());
-    bool stderr_opened = stderr_log.valid();
+    // The handler has been in place since the start of the launch.
+    GameLogs logs = open_game_logs(plan.log_dir);
+    if (logs.err.valid()) command.err = base::Stream::from_fd(logs.err.get());
+    if (logs.out.valid()) command.out = base::Stream::from_fd(logs.out.get());
     base::log_debug(concat("timing: spawn at ", base::elapsed_ms(plan.started),
                            "ms after the launcher started"));
 
     pid_t pid = -1;
     if (int error = base::spawn(command, pid); error != 0) {
         base::log_error(concat("Failed to exec wine64: ", base::error_text(error)));
+        // The wineserver started ahead for the game would otherwise stay for good.
+        stop_wine_session(plan.wine_root, plan.prefix);
         return 1;
     }
     g_game_pidfd.store(open_pidfd(pid));
     g_game_pid.store(pid);
-    stderr_log.reset();
-    stdout_log.reset();
 
-    std::optional<std::string> incident_copy;
+    std::optional<IncidentCopy> incident_copy;
     if (trace_requested()) incident_copy = start_trace_observer(plan, exe);
 
     if (int pidfd = g_game_pidfd.load(); pidfd >= 0) {
@@ -171,7 +169,7 @@ int run_game(const LaunchPlan& plan, const std::string& exe, const std::vector<s
     }
 
     end_session(plan, pid);
-    if (stderr_opened) note_exit(stderr_path, status, incident_copy);
+    note_exit(logs, status, incident_copy ? &*incident_copy : nullptr);
     savedata::check_save_data(plan.prefix, snapshot);
 
     if (WIFEXITED(status)) return WEXITSTATUS(status);

@@ -5,6 +5,8 @@
 // then the session end and the save-data check.
 #pragma once
 
+#include <signal.h>
+
 #include <string>
 #include <vector>
 
@@ -30,8 +32,17 @@ struct LaunchPlan {
 /// 1 when it was killed or could not be started or waited for).
 int run_game(const LaunchPlan& plan, const std::string& exe, const std::vector<std::string>& args);
 
-/// The handler installed for SIGINT and SIGTERM during the game session.
+/// The signals that stop a launch: SIGINT and SIGTERM, and SIGHUP and SIGQUIT, which come
+/// when Steam's session or terminal goes away.
+inline constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+/// The handler of the stop signals, from the start of a launch: during the setup it kills the
+/// setup's children and asks the driver to stop; during the game it sends SIGTERM to the
+/// game's process group, and SIGKILL on a second signal.
 void on_signal(int signo);
+
+/// Installs `on_signal` for every stop signal.
+void install_stop_handler();
 
 /// True once SIGINT or SIGTERM reached the launcher during the session.
 bool session_interrupted();

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <optional>
 
 #include "base/log.hpp"
 #include "base/posix.hpp"
@@ -31,12 +32,22 @@ bool is_crash_dump(std::string_view name) {
     return extension == "dmp" || extension == "mdmp";
 }
 
-base::Command wineserver_command(const LaunchPlan& plan, const char* flag) {
+// How long "wineserver -w" may still wait once the game's process group is gone. Wine's
+// server lingers about 3 s after its last client; this leaves several times that for Wine's
+// own services to shut down and the registry to be written to a slow disk. A server that no
+// Wine process ever reached (a loader that failed early) would otherwise be waited for for
+// ever, and Steam would show the game running long after it has gone.
+constexpr long kServerAfterGameMs = 20'000;
+
+base::Command wineserver_command(const std::string& wine_root, const std::string& prefix,
+                                 const char* flag) {
     base::Command command;
-    command.program = core::wineserver_path(plan.wine_root);
+    command.program = core::wineserver_path(wine_root);
     command.args = {flag};
-    command.set_env("WINEPREFIX", plan.prefix);
+    command.set_env("WINEPREFIX", prefix);
     command.in = command.out = command.err = base::Stream::null();
+    // The clean-up runs after a stop request as well.
+    command.stoppable = false;
     return command;
 }
 
@@ -49,10 +60,12 @@ void tear_down(const LaunchPlan& plan, pid_t game_pid) {
         while (base::Clock::now() < deadline && ::kill(-game_pid, 0) == 0) base::sleep_ms(10);
         ::kill(-game_pid, SIGKILL);
     }
-    int status = 0;
-    if (int error = base::run_and_wait(wineserver_command(plan, "-k"), status); error != 0) {
-        base::log_warn(concat("session: wineserver -k failed: ", base::error_text(error)));
-    }
+    stop_wine_session(plan.wine_root, plan.prefix);
+}
+
+// True once no process of the game's group is left.
+bool group_gone(pid_t game_pid) {
+    return game_pid <= 0 || (::kill(-game_pid, 0) != 0 && errno == ESRCH);
 }
 
 }  // namespace
@@ -74,17 +87,34 @@ unsigned clean_crash_dumps(const std::string& prefix) {
     return removed;
 }
 
+void stop_wine_session(const std::string& wine_root, const std::string& prefix) {
+    int status = 0;
+    if (int error = base::run_and_wait(wineserver_command(wine_root, prefix, "-k"), status);
+        error != 0) {
+        base::log_warn(concat("session: wineserver -k failed: ", base::error_text(error)));
+    }
+}
+
 void end_session(const LaunchPlan& plan, pid_t game_pid) {
     if (!session_interrupted()) {
         pid_t waiter = -1;
-        if (int error = base::spawn(wineserver_command(plan, "-w"), waiter); error != 0) {
+        if (int error = base::spawn(wineserver_command(plan.wine_root, plan.prefix, "-w"), waiter);
+            error != 0) {
             base::log_warn(concat("session: wineserver -w failed: ", base::error_text(error)));
         } else {
             // Waiting on a process descriptor wakes as soon as "-w" ends instead of at the next
             // 50 ms tick; the tick still bounds how late an interruption is noticed.
             base::Fd waiter_fd(static_cast<int>(::syscall(SYS_pidfd_open, waiter, 0)));
+            std::optional<base::Clock::time_point> gone_since;
             while (true) {
-                if (session_interrupted()) {
+                bool overdue = gone_since && base::elapsed_ms(*gone_since) >=
+                                                 static_cast<uint64_t>(kServerAfterGameMs);
+                if (overdue) {
+                    base::log_warn(concat("session: wineserver still running ",
+                                          kServerAfterGameMs / 1000,
+                                          " s after the game ended — ending the session"));
+                }
+                if (session_interrupted() || overdue) {
                     ::kill(waiter, SIGKILL);
                     int ignored = 0;
                     base::wait_child(waiter, ignored);
@@ -94,6 +124,7 @@ void end_session(const LaunchPlan& plan, pid_t game_pid) {
                 pid_t done = ::waitpid(waiter, &status, WNOHANG);
                 if (done == waiter) return;  // the prefix's server ended on its own
                 if (done < 0 && errno != EINTR) break;
+                if (!gone_since && group_gone(game_pid)) gone_since = base::Clock::now();
                 if (waiter_fd.valid()) {
                     struct pollfd ended {
                         waiter_fd.get(), POLLIN, 0
@@ -117,18 +148,22 @@ std::string exit_note_text(int wait_status) {
     return "unknown exit";
 }
 
-void note_exit(const std::string& stderr_log, int wait_status,
-               const std::optional<std::string>& incident_copy) {
-    // Appended without following a link: the shared log directory may hold someone's link.
-    (void)base::append_file(stderr_log, concat("\n[pelto] ", exit_note_text(wait_status), "\n"));
-    base::log_debug(concat("stderr log: ", base::lossy_utf8(stderr_log)));
-    if (!incident_copy) return;
-    // The incident directory is in the machine-wide /tmp/pelto: a planted link is not followed.
-    if (int copy_error = base::copy_file(stderr_log, *incident_copy, base::CopyTarget::ReplaceLink);
-        copy_error != 0) {
-        base::log_warn(concat("incident game stderr copy failed: ", base::error_text(copy_error)));
+void note_exit(const GameLogs& logs, int wait_status, const IncidentCopy* incident) {
+    if (!logs.err.valid()) return;
+    // Written relative to the log directory that was checked at the launch, and only into a
+    // regular file: the shared log directory may hold someone's link or FIFO.
+    (void)base::append_file_at(logs.dir.get(), kStderrLogName,
+                               concat("\n[pelto] ", exit_note_text(wait_status), "\n"));
+    base::log_debug(
+        concat("stderr log: ", base::lossy_utf8(base::join_path(logs.dir_path, kStderrLogName))));
+    if (incident == nullptr) return;
+    int error = 0;
+    base::Fd log = base::open_regular_at(logs.dir.get(), kStderrLogName, O_RDONLY, 0, error);
+    if (log.valid()) error = base::copy_into(log.get(), incident->dir.get(), incident->name);
+    if (error != 0) {
+        base::log_warn(concat("incident game stderr copy failed: ", base::error_text(error)));
     } else {
-        base::log_debug(concat("incident game stderr: ", base::lossy_utf8(*incident_copy)));
+        base::log_debug(concat("incident game stderr: ", base::lossy_utf8(incident->path)));
     }
 }
 

@@ -7,7 +7,9 @@
 #include <optional>
 #include <string>
 
+#include "launcher/session/game_logs.hpp"
 #include "launcher/session/launch.hpp"
+#include "launcher/session/trace.hpp"
 
 namespace pelto::launcher::session {
 
@@ -15,14 +17,19 @@ namespace pelto::launcher::session {
 /// Never descends into a directory outside the prefix.
 unsigned clean_crash_dumps(const std::string& prefix);
 
-/// Waits for the prefix's wineserver ("-w") or, when interrupted, tears the session down.
+/// Waits for the prefix's wineserver ("-w") or, when interrupted, tears the session down. The
+/// wait is bounded once the game's process group is gone (a WARN line, then the teardown).
 void end_session(const LaunchPlan& plan, pid_t game_pid);
+
+/// Runs "wineserver -k" for `prefix`: every Wine process of the prefix and its server end.
+/// Runs after a stop request too; a server that cannot be run is one WARN line.
+void stop_wine_session(const std::string& wine_root, const std::string& prefix);
 
 /// The text noted for a raw wait status: "exit: 0 (clean)", "exit: 3 (error)", ...
 std::string exit_note_text(int wait_status);
 
-/// Appends the exit note to the stderr log, and copies the log to the incident path.
-void note_exit(const std::string& stderr_log, int wait_status,
-               const std::optional<std::string>& incident_copy);
+/// Appends the exit note to the game's stderr log when it was opened, and copies the log into
+/// the incident directory when `incident` is given.
+void note_exit(const GameLogs& logs, int wait_status, const IncidentCopy* incident);
 
 }  // namespace pelto::launcher::session

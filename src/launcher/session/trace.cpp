@@ -12,6 +12,7 @@
 #include "base/posix.hpp"
 #include "base/process.hpp"
 #include "base/text.hpp"
+#include "launcher/session/game_logs.hpp"
 
 namespace pelto::launcher::session {
 
@@ -66,14 +67,21 @@ std::string trace_name(const std::string& exe) {
     return out;
 }
 
-std::string start_trace_observer(const LaunchPlan& plan, const std::string& exe) {
+IncidentCopy start_trace_observer(const LaunchPlan& plan, const std::string& exe) {
     std::string incidents = base::join_path(plan.log_dir, "incidents");
-    (void)base::make_dirs(incidents);  // a failure shows in the file operations below
-
     std::string name = trace_name(exe);
-    std::string stderr_path = base::join_path(incidents, concat(name, "-stderr.log"));
+    std::string stderr_name = concat(name, "-stderr.log");
     std::string io_path = base::join_path(incidents, concat(name, "-io.bin"));
-    std::string game_copy = base::join_path(incidents, concat(name, "-game-stderr.log"));
+    IncidentCopy copy;
+    copy.name = concat(name, "-game-stderr.log");
+    copy.path = base::join_path(incidents, copy.name);
+
+    // The incident directory lives in the machine-wide /tmp/pelto: both directories are used
+    // only as real directories of this user, never through a planted link (the launch has
+    // already said so when the log directory is not usable).
+    int error = 0;
+    base::Fd log_dir = base::open_own_dir_at(AT_FDCWD, plan.log_dir, true, error);
+    if (log_dir.valid()) copy.dir = open_log_dir(log_dir.get(), "incidents", incidents);
 
     base::Command command;
     command.program = "brantle";
@@ -87,25 +95,26 @@ std::string start_trace_observer(const LaunchPlan& plan, const std::string& exe)
     std::string ntdll = base::join_path(plan.wine_root, "lib/wine/x86_64-unix/ntdll.so");
     if (base::exists(ntdll)) command.set_env("BRANTLE_NTDLL_PATH", base::lossy_utf8(ntdll));
 
-    // The incident directory lives in the machine-wide /tmp/pelto: never follow a planted link.
-    int open_error = 0;
-    base::Fd err_file =
-        base::open_file(stderr_path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0666, open_error);
+    base::Fd err_file;
+    if (copy.dir.valid()) {
+        err_file = base::open_regular_at(copy.dir.get(), stderr_name,
+                                         O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0666, error);
+    }
     command.in = base::Stream::inherit();
     command.out = base::Stream::null();
     command.err = err_file.valid() ? base::Stream::from_fd(err_file.get()) : base::Stream::null();
 
     pid_t pid = -1;
-    if (int error = base::spawn(command, pid); error != 0) {
-        base::log_warn(concat("brantle observer spawn failed: ", base::error_text(error),
+    if (int spawn_error = base::spawn(command, pid); spawn_error != 0) {
+        base::log_warn(concat("brantle observer spawn failed: ", base::error_text(spawn_error),
                               " (install brantle or unset PELTO_TRACE)"));
-        return game_copy;
+        return copy;
     }
     base::log_info(concat("brantle observer spawned (pid ", pid, ") tracing \"", name, "\" → ",
-                          base::lossy_utf8(stderr_path)));
+                          base::lossy_utf8(base::join_path(incidents, stderr_name))));
     // The observer is left to run on its own: no wait, no signal, and it stays out of the
     // game's process group so the session teardown does not reach it.
-    return game_copy;
+    return copy;
 }
 
 }  // namespace pelto::launcher::session

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "base/posix.hpp"
 #include "launcher/session/launch.hpp"
 
 namespace pelto::launcher::session {
@@ -13,7 +14,14 @@ bool trace_requested();
 /// The trace name of a game executable: its stem, at most 15 bytes; "wine" when none.
 std::string trace_name(const std::string& exe);
 
-/// Starts the observer and returns "{log_dir}/incidents/{name}-game-stderr.log".
-std::string start_trace_observer(const LaunchPlan& plan, const std::string& exe);
+/// Where the game's stderr log is copied at the session end.
+struct IncidentCopy {
+    base::Fd dir;      // the incident directory; invalid when it cannot be used
+    std::string name;  // "{name}-game-stderr.log"
+    std::string path;  // "{log_dir}/incidents/{name}-game-stderr.log", for the log
+};
+
+/// Starts the observer and returns where the game's stderr log is to be copied.
+IncidentCopy start_trace_observer(const LaunchPlan& plan, const std::string& exe);
 
 }  // namespace pelto::launcher::session

@@ -56,30 +56,30 @@ TEST(SessionEnd, ExitNoteAndIncidentCopy) {
     EXPECT_EQ(exit_note_text(0x137f), "unknown exit");  // stopped by SIGSTOP
 
     TempDir tree;
-    std::string log = tree / "wine_stderr.log";
-    write_text(log, "game output");
-    auto lines =
-        capture_log([&] { note_exit(log, 3 << 8, tree / "incidents/game-game-stderr.log"); });
+    GameLogs logs = open_game_logs(tree / "logs");
+    ASSERT_TRUE(logs.err.valid());
+    ASSERT_EQ(base::write_all(logs.err.get(), "game output"), 0);
+    IncidentCopy incident;  // no incident directory: the copy fails
+    incident.name = "game-game-stderr.log";
+    incident.path = tree / "logs/incidents/game-game-stderr.log";
+    auto lines = capture_log([&] { note_exit(logs, 3 << 8, &incident); });
+    std::string log = tree / "logs/wine_stderr.log";
     EXPECT_EQ(read_text(log), "game output\n[pelto] exit: 3 (error)\n");
     std::vector<std::string> expected = {
         "[DEBUG]  stderr log: " + log,
-        "[WARN]   incident game stderr copy failed: No such file or directory (os error 2)"};
+        "[WARN]   incident game stderr copy failed: Bad file descriptor (os error 9)"};
     EXPECT_EQ(lines, expected);
 
-    testing::make_dir(tree / "incidents");
-    lines = capture_log([&] { note_exit(log, 0, tree / "incidents/game-game-stderr.log"); });
-    EXPECT_EQ(read_text(tree / "incidents/game-game-stderr.log"),
+    incident.dir = open_log_dir(logs.dir.get(), "incidents", tree / "logs/incidents");
+    lines = capture_log([&] { note_exit(logs, 0, &incident); });
+    EXPECT_EQ(read_text(incident.path),
               "game output\n[pelto] exit: 3 (error)\n\n[pelto] exit: 0 (clean)\n");
-    EXPECT_EQ(lines.back(),
-              "[DEBUG]  incident game stderr: " + (tree / "incidents/game-game-stderr.log"));
+    EXPECT_EQ(lines.back(), "[DEBUG]  incident game stderr: " + incident.path);
 
-    // A log name that became a link is not written through, and never created.
-    write_text(tree / "victim", "precious");
-    testing::make_link(tree / "victim", tree / "planted.log");
-    note_exit(tree / "planted.log", 0, std::nullopt);
-    EXPECT_EQ(read_text(tree / "victim"), "precious");
-    note_exit(tree / "absent.log", 0, std::nullopt);
-    EXPECT_FALSE(base::exists(tree / "absent.log"));
+    // Without an opened stderr log there is no note and no copy.
+    base::remove_file(log);
+    EXPECT_TRUE(capture_log([&] { note_exit(GameLogs{}, 0, &incident); }).empty());
+    EXPECT_FALSE(base::exists(log));
 }
 
 TEST(SessionEnd, WaitsForTheServerOrTearsDownWhenItCannotStart) {

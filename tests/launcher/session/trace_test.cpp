@@ -80,7 +80,7 @@ struct Observed {
 // reaps it (the launcher itself never does).
 Observed observe(const LaunchPlan& plan, const std::string& exe, const std::string& record) {
     Observed seen;
-    seen.log = capture_log([&] { seen.game_copy = start_trace_observer(plan, exe); });
+    seen.log = capture_log([&] { seen.game_copy = start_trace_observer(plan, exe).path; });
     for (int i = 0; i < 2000 && !base::exists(record); ++i) base::sleep_ms(5);
     std::string text = read_text(record);
     size_t pos = 0;
@@ -168,7 +168,8 @@ TEST(Trace, MissingObserverIsAWarningOnly) {
     LaunchPlan plan;
     plan.log_dir = tree / "logs";
     std::string game_copy;
-    auto lines = capture_log([&] { game_copy = start_trace_observer(plan, "/games/game.exe"); });
+    auto lines =
+        capture_log([&] { game_copy = start_trace_observer(plan, "/games/game.exe").path; });
     EXPECT_EQ(lines, std::vector<std::string>{
                          "[WARN]   brantle observer spawn failed: No such file or directory "
                          "(os error 2) (install brantle or unset PELTO_TRACE)"});

@@ -1,0 +1,30 @@
+// The game's output files in the log directory, "/tmp/pelto". That directory is shared by
+// every user of the machine, so anything there may have been planted: the directory is used
+// only when it is a real directory of this user (never through a link), and each file, opened
+// relative to it without blocking, only when it is a regular file.
+#pragma once
+
+#include <string>
+
+#include "base/posix.hpp"
+
+namespace pelto::launcher::session {
+
+inline constexpr const char* kStderrLogName = "wine_stderr.log";
+inline constexpr const char* kStdoutLogName = "wine_stdout.log";
+
+struct GameLogs {
+    std::string dir_path;
+    base::Fd dir;       // invalid when the directory cannot be used
+    base::Fd out, err;  // invalid when that stream stays the launcher's own
+};
+
+/// Opens (creating it when missing) the directory `name` relative to `parent` (AT_FDCWD for a
+/// path) only as a real directory of this user; one WARN line naming `shown` when something
+/// else stands there, silence when it cannot be created.
+base::Fd open_log_dir(int parent, const std::string& name, const std::string& shown);
+
+/// Opens the game's two log files in `log_dir`, created or truncated.
+GameLogs open_game_logs(const std::string& log_dir);
+
+}  // namespace pelto::launcher::session
