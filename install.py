@@ -28,6 +28,7 @@ import stat
 import subprocess
 import sys
 import tempfile
+import time
 
 REPO = os.path.dirname(os.path.abspath(__file__))
 DEFAULT_DEST = "~/.local/share/Steam/compatibilitytools.d/pelto"
@@ -276,14 +277,20 @@ def staging_prefix(dest):
 
 
 def remove_leftovers(dest):
-    """Removes staging directories that an interrupted run left beside the destination."""
+    """Removes staging directories that an interrupted run left beside the destination, after
+    ending the Wine processes that may still be making a template in one."""
     parent = os.path.dirname(dest)
     for name in os.listdir(parent):
         path = os.path.join(parent, name)
-        if name.startswith(staging_prefix(dest)) and os.path.isdir(path) \
-                and not os.path.islink(path):
-            print("Removing %s, left by an interrupted run" % path, flush=True)
-            shutil.rmtree(path, ignore_errors=True)
+        if not name.startswith(staging_prefix(dest)) or os.path.islink(path) \
+                or not os.path.isdir(path):
+            continue
+        print("Removing %s, left by an interrupted run" % path, flush=True)
+        tree = os.path.join(path, "tree")
+        _, env = template_env(tree, os.path.join(tree, "share/default_pfx"),
+                              os.path.join(path, "scratch"))
+        stop_wine(env["WINESERVER"], env)
+        shutil.rmtree(path, ignore_errors=True)
 
 
 def renameat2(source, target, flags):
@@ -435,7 +442,7 @@ def carry_over(previous, tree, relative):
 # The shared template
 
 
-def wine_env(tree, prefix, scratch):
+def template_env(tree, prefix, scratch):
     """The environment the launcher gives wineboot, with a private TMPDIR and HOME."""
     lib = os.path.join(tree, "lib/wine")
     env = dict(os.environ)
@@ -476,6 +483,43 @@ def wine_env(tree, prefix, scratch):
     return loader, env
 
 
+def processes_of_prefix(prefix):
+    """The ids of the processes whose environment holds WINEPREFIX={prefix}."""
+    wanted = b"WINEPREFIX=" + os.fsencode(prefix)
+    found = []
+    for name in os.listdir("/proc"):
+        if not name.isdigit():
+            continue
+        try:
+            with open("/proc/%s/environ" % name, "rb") as file:
+                if wanted in file.read().split(b"\0"):
+                    found.append(int(name))
+        except OSError:
+            continue
+    return found
+
+
+def stop_wine(server, env):
+    """Ends the Wine session of env's prefix: "wineserver -k", then SIGKILL to whatever of that
+    prefix still runs a while later. Every wait is bounded."""
+    prefix = env["WINEPREFIX"]
+    if os.path.lexists(server):
+        try:
+            subprocess.run([server, "-k"], env=env, stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
+        except (OSError, subprocess.SubprocessError):
+            pass
+    for _ in range(100):
+        if not processes_of_prefix(prefix):
+            return
+        time.sleep(0.1)
+    for pid in processes_of_prefix(prefix):
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except OSError:
+            pass
+
+
 class WineSession:
     """The template prefix's Wine processes; `stop` ends them when the run is cut short."""
 
@@ -484,13 +528,8 @@ class WineSession:
         self.env = None
 
     def stop(self):
-        if self.server is None:
-            return
-        try:
-            subprocess.run([self.server, "-k"], env=self.env, stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL, timeout=60)
-        except (OSError, subprocess.SubprocessError):
-            pass
+        if self.server is not None:
+            stop_wine(self.server, self.env)
         self.server = None
 
 
@@ -516,7 +555,7 @@ def make_template(tree, staging, session):
     for folder in ("tmp", "home"):
         os.makedirs(os.path.join(scratch, folder))
     os.makedirs(prefix)
-    loader, env = wine_env(tree, prefix, scratch)
+    loader, env = template_env(tree, prefix, scratch)
     log = os.path.join(staging, "wineboot.log")
     session.server, session.env = env["WINESERVER"], env
     try:
