@@ -182,12 +182,24 @@ TEST_F(Install, InstallLaunchReinstallAndUninstall) {
         EXPECT_TRUE(contains(printed, "text=" + args[i] + "\n")) << args[i] << "\n" << printed;
     }
 
-    // A second install over the first, this time from an upstream-style Wine tree: the
-    // player's env_config is kept and the tool goes on working with the same prefix.
+    // A second install over the first, this time from an upstream-style Wine tree and with
+    // DXVK and VKD3D-Proton release directories (stand-in DLLs the game never loads): the
+    // player's env_config is kept, and the tool goes on working with the same prefix, into
+    // which it puts the DLLs.
     write_text(dest() + "/env_config", "PELTO_INSTALL_TEST=kept\n");
     std::string upstream = *root / "upstream-wine";
     ASSERT_EQ(testing::make_wine_tree(upstream), "");
-    RunResult second = install({"--dest", dest(), "--wine", upstream});
+    std::string dxvk = *root / "dxvk-2.3", vkd3d = *root / "vkd3d-proton-2.11";
+    for (const char* name : {"d3d11", "d3d10core", "d3d9", "dxgi"}) {
+        write_text(dxvk + "/x64/" + name + ".dll", std::string("MZ x64 ") + name);
+        write_text(dxvk + "/x32/" + name + ".dll", std::string("MZ x32 ") + name);
+    }
+    for (const char* name : {"d3d12", "d3d12core"}) {
+        write_text(vkd3d + "/x64/" + name + ".dll", std::string("MZ x64 ") + name);
+        write_text(vkd3d + "/x86/" + name + ".dll", std::string("MZ x86 ") + name);
+    }
+    RunResult second =
+        install({"--dest", dest(), "--wine", upstream, "--dxvk", dxvk, "--vkd3d-proton", vkd3d});
     ASSERT_EQ(second.exit_code(), 0) << second.out << second.err;
     EXPECT_TRUE(contains(second.out, "(upstream layout")) << second.out;
     EXPECT_EQ(base::read_link(dest() + "/bin/wine"), upstream + "/bin/wine");
@@ -196,6 +208,11 @@ TEST_F(Install, InstallLaunchReinstallAndUninstall) {
     RunResult again = launch({"print-env", "PELTO_INSTALL_TEST", "exit", "7"});
     EXPECT_EQ(again.exit_code(), 7) << again.err;
     EXPECT_EQ(read_text("/tmp/pelto/wine_stdout.log"), "PELTO_INSTALL_TEST=kept\n");
+    std::string windows = prefix() + "/drive_c/windows/";
+    EXPECT_EQ(read_text(windows + "system32/d3d11.dll"), "MZ x64 d3d11");
+    EXPECT_EQ(read_text(windows + "syswow64/dxgi.dll"), "MZ x32 dxgi");
+    EXPECT_EQ(read_text(windows + "system32/d3d12core.dll"), "MZ x64 d3d12core");
+    EXPECT_EQ(read_text(windows + "syswow64/d3d12.dll"), "MZ x86 d3d12");
 
     RunResult removed = install({"--dest", dest(), "--uninstall"}, false);
     EXPECT_EQ(removed.exit_code(), 0) << removed.out << removed.err;
