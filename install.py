@@ -92,8 +92,17 @@ class Interrupted(Exception):
     """SIGTERM or SIGHUP arrived; handled like Ctrl-C."""
 
 
+def say(text="", stream=None):
+    """Writes one line of progress. Output is only informational: a closed terminal or pipe
+    must not stop an install half-way."""
+    try:
+        print(text, file=stream or sys.stdout, flush=True)
+    except OSError:
+        pass
+
+
 def step(number, text):
-    print("[%d/%d] %s" % (number, STEPS, text), flush=True)
+    say("[%d/%d] %s" % (number, STEPS, text))
 
 
 # ---------------------------------------------------------------------------------------------
@@ -267,7 +276,7 @@ def lock_parent(parent):
     try:
         fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
     except BlockingIOError:
-        print("Another install.py is working in %s; waiting for it..." % parent, flush=True)
+        say("Another install.py is working in %s; waiting for it..." % parent)
         fcntl.flock(fd, fcntl.LOCK_EX)
     return fd
 
@@ -285,7 +294,7 @@ def remove_leftovers(dest):
         if not name.startswith(staging_prefix(dest)) or os.path.islink(path) \
                 or not os.path.isdir(path):
             continue
-        print("Removing %s, left by an interrupted run" % path, flush=True)
+        say("Removing %s, left by an interrupted run" % path)
         tree = os.path.join(path, "tree")
         _, env = template_env(tree, os.path.join(tree, "share/default_pfx"),
                               os.path.join(path, "scratch"))
@@ -644,7 +653,7 @@ def parse_arguments(argv):
 
 
 def fail(message):
-    print("install.py: %s" % message, file=sys.stderr, flush=True)
+    say("install.py: %s" % message, sys.stderr)
     return 1
 
 
@@ -659,14 +668,14 @@ def report_missing(missing):
 def uninstall(dest):
     parent = os.path.dirname(dest)
     if not os.path.isdir(parent):
-        print("Nothing to remove: %s does not exist." % dest)
+        say("Nothing to remove: %s does not exist." % dest)
         return 0
     lock = lock_parent(parent)
     try:
         remove_leftovers(dest)
         if destination_state(dest) != "pelto":
             if not os.path.lexists(dest):
-                print("Nothing to remove: %s does not exist." % dest)
+                say("Nothing to remove: %s does not exist." % dest)
                 return 0
             raise InstallError("%s is not a pelto installation (it has no pelto "
                                "toolmanifest.vdf); not touching it" % dest)
@@ -674,9 +683,9 @@ def uninstall(dest):
         with BlockedSignals():
             os.rename(dest, os.path.join(staging, "previous"))
         shutil.rmtree(staging)
-        print("Removed pelto from %s." % dest)
-        print("Games set to pelto need another compatibility tool in Steam; their prefixes in "
-              "steamapps/compatdata are left as they are.")
+        say("Removed pelto from %s." % dest)
+        say("Games set to pelto need another compatibility tool in Steam; their prefixes in "
+            "steamapps/compatdata are left as they are.")
         return 0
     finally:
         os.close(lock)
@@ -717,7 +726,7 @@ def install(options, dest):
     try:
         remove_leftovers(dest)
         state = destination_state(dest)
-        print("Installing pelto into %s" % dest, flush=True)
+        say("Installing pelto into %s" % dest)
         step(1, "Wine: %s (%s, %s)" % (wine.root, wine.layout, wine_version(wine)))
 
         if options.build:
@@ -740,19 +749,18 @@ def install(options, dest):
             file.write(COMPATIBILITY_TOOL)
         lay_out_wine(tree, wine, bridge, set(releases))
         if state == "pelto" and carry_over(dest, tree, "env_config"):
-            print("      kept env_config of the previous installation", flush=True)
+            say("      kept env_config of the previous installation")
 
         step(4, "DXVK and VKD3D-Proton")
         for name in ("dxvk", "vkd3d-proton"):
             if name in releases:
                 lay_in_dlls(tree, name, releases[name])
-                print("      %s: copied from %s" % (name, os.path.dirname(releases[name][0])),
-                      flush=True)
+                say("      %s: copied from %s" % (name, os.path.dirname(releases[name][0])))
             elif state == "pelto" and carry_over(dest, tree, os.path.join("lib/wine", name)):
-                print("      %s: kept from the previous installation" % name, flush=True)
+                say("      %s: kept from the previous installation" % name)
             else:
-                print("      %s: none (games use Wine's own Direct3D unless a Proton "
-                      "provides it)" % name, flush=True)
+                say("      %s: none (games use Wine's own Direct3D unless a Proton "
+                    "provides it)" % name)
 
         step(5, "Creating the shared prefix template with wineboot (takes a few seconds)...")
         make_template(tree, staging, session)
@@ -768,11 +776,11 @@ def install(options, dest):
             shutil.rmtree(staging, ignore_errors=True)
         os.close(lock)
 
-    print()
-    print("pelto is installed in %s." % dest)
-    print("Next, in Steam:")
-    print("  1. Restart the Steam client (it reads its compatibility tools when it starts).")
-    print("  2. In a game's Properties -> Compatibility, tick \"Force the use of a specific "
+    say()
+    say("pelto is installed in %s." % dest)
+    say("Next, in Steam:")
+    say("  1. Restart the Steam client (it reads its compatibility tools when it starts).")
+    say("  2. In a game's Properties -> Compatibility, tick \"Force the use of a specific "
           "Steam Play compatibility tool\" and choose \"pelto\".")
     return 0
 
