@@ -1,5 +1,5 @@
 // The first launch from end to end: the built pelto, installed beside a Wine tree, starts the
-// Windows test game under the real Wine through the Steam bridge stand-in, and the test reads
+// Windows test game under the real Wine through the shipped Steam bridge, and the test reads
 // what the game saw and what pelto logged. The command-line cases at the top need no Wine.
 #include <signal.h>
 #include <sys/wait.h>

@@ -36,7 +36,7 @@ struct WineSource {
 
 /// Path of the built Windows test game; "" when the tests were configured without mingw-w64.
 std::string test_game_exe();
-/// Path of the built stand-in Steam bridge steam.exe (a Wine builtin); "" when not built.
+/// Path of the built Steam bridge steam.exe (a Wine builtin); "" when not built.
 std::string steam_bridge_exe();
 
 /// Why the real-Wine tests cannot run on this machine; "" when they can.

@@ -1,0 +1,93 @@
+#!/bin/sh
+# The first launch of a new game (an empty compatibility data directory) under the real Wine,
+# two ways in one run: pelto installed by install.py with its shared template
+# share/default_pfx, and the same installation without the template, where the prefix comes
+# from `wineboot --init`. The two alternate (the order swaps every round); reported are the
+# medians of the verbose log's "timing: spawn at {ms}ms" of each, and for the template the
+# medians of the setup tasks that make up the time before the spawn.
+# Goal: spawn at <= 300 ms median with the template.
+#
+# Usage: bench/first_launch.sh [BUILD_DIR] [ROUNDS]
+#   BUILD_DIR  a Release build directory (configured here when missing; default build-bench)
+#   ROUNDS     launches of each kind (default 5)
+set -eu
+src=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$src/build-bench}
+rounds=${2:-5}
+python=/usr/bin/python3
+[ -x "$python" ] || python=python3
+
+if [ ! -f "$build/build.ninja" ]; then
+    cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+fi
+flock /tmp/pelto-build.lock ninja -C "$build" -j2 pelto pelto_bridge >/dev/null
+
+work=$(mktemp -d /tmp/pelto-bench-first.XXXXXX)
+cleanup() {
+    for prefix in "$work"/compat/*/pfx; do
+        [ -d "$prefix" ] && WINEPREFIX="$prefix" TMPDIR="$work/tmp" \
+            "$work/with/bin/wineserver" -k 2>/dev/null || true
+    done
+    rm -rf "$work"
+}
+trap cleanup EXIT
+mkdir -p "$work/home" "$work/tmp" "$work/compat" "$work/game"
+
+# The game: the tests' Windows program, which here only exits.
+x86_64-w64-mingw32-gcc -municode -O2 -s -o "$work/game/game.exe" "$src/tests/windows/test_game.c"
+
+# The installation, and a second one that differs only in having no template.
+HOME="$work/home" "$python" "$src/install.py" --build "$build" --dest "$work/with" >/dev/null
+mkdir -p "$work/without/share"
+for entry in "$work/with"/* "$work/with/share/wine"; do
+    case $entry in */share) continue ;; esac
+    cp -a "$entry" "$work/without/${entry#"$work/with/"}"
+done
+files=$(find "$work/with/share/default_pfx" -type f | wc -l)
+
+# launch KIND ROUND: one first launch; appends "spawn graph registry prefix" to KIND.times.
+launch() {
+    compat="$work/compat/$1-$2"
+    mkdir -p "$compat"
+    env -i PATH=/usr/bin:/bin HOME="$work/home" TMPDIR="$work/tmp" HOST_LC_ALL=C.UTF-8 \
+        STEAM_COMPAT_DATA_PATH="$compat" SteamAppId=1 PELTO_VERBOSE=1 WINEDEBUG=-all \
+        "$work/$1/pelto" waitforexitandrun "$work/game/game.exe" exit 0 2>"$work/$1.log"
+    spawn=$(sed -n 's/.*timing: spawn at \([0-9]*\)ms.*/\1/p' "$work/$1.log")
+    tasks=$(grep 'timing: discover=' "$work/$1.log" || true)
+    task() { printf '%s\n' "$tasks" | sed -n "s/.*[ []$1=\([0-9]*\)ms.*/\1/p"; }
+    if [ -z "$spawn" ]; then
+        echo "no spawn time in the log of a $1 launch:" >&2
+        cat "$work/$1.log" >&2
+        exit 1
+    fi
+    echo "$spawn $(task graph) $(task registry) $(task prefix)" >>"$work/$1.times"
+    if [ "$1" = with ] && grep -q 'running wineboot' "$work/$1.log"; then
+        echo "the launch with the template ran wineboot" >&2
+        exit 1
+    fi
+    rm -rf "$compat"
+}
+
+median() {  # median of column $1 of file $2
+    cut -d' ' -f"$1" "$2" | sort -n | awk '{ v[NR] = $1 } END {
+        if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+
+echo "first launch of a new game, $rounds rounds of each, alternating ($(nproc) cores;" \
+     "template: $files files)"
+i=1
+while [ "$i" -le "$rounds" ]; do
+    if [ $((i % 2)) -eq 1 ]; then launch with "$i"; launch without "$i"
+    else launch without "$i"; launch with "$i"; fi
+    i=$((i + 1))
+done
+
+echo "with the template:    spawn_median_ms=$(median 1 "$work/with.times")" \
+     "graph=$(median 2 "$work/with.times") registry=$(median 3 "$work/with.times")" \
+     "prefix=$(median 4 "$work/with.times")"
+echo "without (wineboot):   spawn_median_ms=$(median 1 "$work/without.times")" \
+     "graph=$(median 2 "$work/without.times") registry=$(median 3 "$work/without.times")" \
+     "prefix=$(median 4 "$work/without.times")"
+echo "spawn times (ms): with: $(cut -d' ' -f1 "$work/with.times" | tr '\n' ' ')" \
+     "without: $(cut -d' ' -f1 "$work/without.times" | tr '\n' ' ')"
+echo "goal: spawn_median_ms <= 300 with the template"

@@ -1,0 +1,808 @@
+#!/usr/bin/env python3
+"""Installs pelto where the Steam client looks for compatibility tools.
+
+    python3 install.py                 # into ~/.local/share/Steam/compatibilitytools.d/pelto
+    python3 install.py --uninstall     # removes that installation again
+
+The installed tree holds the launcher `pelto`, Steam's two tool files (toolmanifest.vdf and
+compatibilitytool.vdf), a Wine tree made of links into the chosen Wine build (so the launcher
+finds Wine beside itself), the Steam bridge steam.exe among Wine's 64-bit modules, optional
+DXVK and VKD3D-Proton DLLs, and share/default_pfx: a prefix made once by Wine's wineboot, which
+every new game's prefix is laid from in a fraction of a second instead of running wineboot.
+
+The whole tree is built in a staging directory beside the destination and swapped in with one
+rename, so an interrupted run leaves the previous installation working, and running it again
+ends in the same state. A destination that is not a pelto installation is never touched.
+
+Python 3 standard library only.
+"""
+
+import argparse
+import ctypes
+import errno
+import fcntl
+import os
+import shutil
+import signal
+import stat
+import subprocess
+import sys
+import tempfile
+import time
+
+REPO = os.path.dirname(os.path.abspath(__file__))
+DEFAULT_DEST = "~/.local/share/Steam/compatibilitytools.d/pelto"
+TOOL_NAME = "pelto"
+# The manifest's command line; its presence marks a directory as a pelto installation.
+COMMAND_LINE = "/pelto %verb%"
+# Wine's template user: the profile name the launcher expects in every prefix.
+PREFIX_USER = "steamuser"
+TEMPLATE_TIMEOUT_S = 600
+STEPS = 6
+
+TOOL_MANIFEST = """\
+"manifest"
+{
+  "version" "2"
+  "commandline" "%s"
+}
+""" % COMMAND_LINE
+
+COMPATIBILITY_TOOL = """\
+"compatibilitytools"
+{
+  "compat_tools"
+  {
+    "%s"
+    {
+      "install_path" "."
+      "display_name" "pelto"
+      "from_oslist" "windows"
+      "to_oslist" "linux"
+    }
+  }
+}
+""" % TOOL_NAME
+
+# Where a Wine build is looked for when --wine is not given, in this order.
+WINE_CANDIDATES = ["/usr", "/opt/wine-stable", "/opt/wine-staging", "/opt/wine-devel",
+                   "/usr/local"]
+DEBIAN_MULTIARCH = "lib/x86_64-linux-gnu/wine"
+
+# Debian 12 packages that bring what a step needs.
+PACKAGES = {
+    "wine": "wine64",
+    "cmake": "cmake",
+    "ninja": "ninja-build",
+    "c++": "g++",
+    "mingw": "gcc-mingw-w64-x86-64",
+    "winebuild": "wine64-tools",
+}
+
+RENAME_NOREPLACE = 1
+RENAME_EXCHANGE = 2
+AT_FDCWD = -100
+
+
+class InstallError(Exception):
+    """A step failed; the message says what and where."""
+
+
+class Interrupted(Exception):
+    """SIGTERM or SIGHUP arrived; handled like Ctrl-C."""
+
+
+def say(text="", stream=None):
+    """Writes one line of progress. Output is only informational: a closed terminal or pipe
+    must not stop an install half-way."""
+    try:
+        print(text, file=stream or sys.stdout, flush=True)
+    except OSError:
+        pass
+
+
+def step(number, text):
+    say("[%d/%d] %s" % (number, STEPS, text))
+
+
+# ---------------------------------------------------------------------------------------------
+# The Wine build
+
+
+class WineBuild:
+    """What the installed tree links to: the loader, the server, the module and data folders."""
+
+    def __init__(self, root, layout, loader, loader_needs_script, wineserver, lib_dir,
+                 share_dir):
+        self.root = root
+        self.layout = layout
+        self.loader = loader
+        # Debian's loader re-executes itself under the name it was started with, looked up in
+        # its own folder, so it must be started under its own name: bin/wine is then a two-line
+        # script that runs it, not a link.
+        self.loader_needs_script = loader_needs_script
+        self.wineserver = wineserver
+        self.lib_dir = lib_dir  # holds x86_64-unix, x86_64-windows, maybe i386-windows
+        self.share_dir = share_dir
+
+
+def exists(path):
+    return os.path.exists(path)
+
+
+def detect_wine(root):
+    """The Wine build at `root`, or None when `root` holds neither known layout."""
+    debian_lib = os.path.join(root, DEBIAN_MULTIARCH)
+    debian_loader = os.path.join(root, "lib/wine/wine64")
+    if exists(debian_loader) and exists(os.path.join(debian_lib, "x86_64-unix/ntdll.so")):
+        server = os.path.join(root, "lib/wine/wineserver64")
+        if not exists(server):
+            server = os.path.join(root, "lib/wine/wineserver")
+        return WineBuild(root, "Debian's wine64 layout", debian_loader, True, server, debian_lib,
+                         os.path.join(root, "share/wine"))
+    lib = os.path.join(root, "lib/wine")
+    needed = [os.path.join(lib, "x86_64-unix/ntdll.so"), os.path.join(lib, "x86_64-windows"),
+              os.path.join(root, "share/wine"), os.path.join(root, "bin/wineserver")]
+    if all(exists(path) for path in needed):
+        loader = os.path.join(root, "bin/wine")
+        if exists(loader):
+            return WineBuild(root, "upstream layout", loader, False,
+                             os.path.join(root, "bin/wineserver"), lib,
+                             os.path.join(root, "share/wine"))
+        # A 64-bit-only build of older Wine has only wine64, which runs under its own name.
+        loader = os.path.join(root, "bin/wine64")
+        if exists(loader):
+            return WineBuild(root, "upstream layout", loader, True,
+                             os.path.join(root, "bin/wineserver"), lib,
+                             os.path.join(root, "share/wine"))
+    return None
+
+
+def find_wine(given):
+    """The Wine build to bundle and, when there is none, why not."""
+    if given:
+        root = os.path.abspath(os.path.expanduser(given))
+        wine = detect_wine(root)
+        if wine is None:
+            return None, ("%s is not a Wine build (expected Debian's layout with lib/wine/wine64 "
+                          "and %s, or bin/wine, bin/wineserver, lib/wine/x86_64-unix/ntdll.so, "
+                          "lib/wine/x86_64-windows and share/wine)" % (root, DEBIAN_MULTIARCH))
+        return wine, None
+    for root in WINE_CANDIDATES:
+        wine = detect_wine(root)
+        if wine is not None:
+            return wine, None
+    return None, "no Wine build found in %s" % ", ".join(WINE_CANDIDATES)
+
+
+def wine_version(wine):
+    try:
+        result = subprocess.run([wine.loader, "--version"], stdout=subprocess.PIPE,
+                                stderr=subprocess.DEVNULL, timeout=30)
+        return result.stdout.decode("utf-8", "replace").strip() or "version unknown"
+    except (OSError, subprocess.SubprocessError):
+        return "version unknown"
+
+
+# ---------------------------------------------------------------------------------------------
+# Building pelto and the bridge
+
+
+def which(name, extra_dirs=()):
+    found = shutil.which(name)
+    if found:
+        return found
+    for directory in extra_dirs:
+        path = os.path.join(directory, name)
+        if os.access(path, os.X_OK):
+            return path
+    return None
+
+
+def built_files(build_dir):
+    return os.path.join(build_dir, "pelto"), os.path.join(build_dir, "bridge", "steam.exe")
+
+
+def missing_build_tools():
+    """(what, package) for every tool the build needs and this machine lacks."""
+    missing = []
+    if not which("cmake"):
+        missing.append(("cmake", PACKAGES["cmake"]))
+    if not which("ninja"):
+        missing.append(("ninja", PACKAGES["ninja"]))
+    if not (which("c++") or which("g++")):
+        missing.append(("a C++ compiler (g++)", PACKAGES["c++"]))
+    if not which("x86_64-w64-mingw32-gcc"):
+        missing.append(("the mingw-w64 compiler x86_64-w64-mingw32-gcc", PACKAGES["mingw"]))
+    if not which("winebuild", ["/usr/lib/wine"]):
+        missing.append(("winebuild", PACKAGES["winebuild"]))
+    return missing
+
+
+def build(build_dir):
+    """Configures and builds the Release pelto and the bridge in `build_dir`."""
+    configure = ["cmake", "-S", REPO, "-B", build_dir, "-G", "Ninja",
+                 "-DCMAKE_BUILD_TYPE=Release", "-DBUILD_TESTING=OFF"]
+    compile_ = ["cmake", "--build", build_dir, "--target", "pelto", "pelto_bridge",
+                "--parallel", str(os.cpu_count() or 2)]
+    for command in (configure, compile_):
+        result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        if result.returncode != 0:
+            output = result.stdout.decode("utf-8", "replace")
+            raise InstallError("%s failed:\n%s" % (" ".join(command), output[-4000:]))
+
+
+# ---------------------------------------------------------------------------------------------
+# The destination
+
+
+def is_pelto_installation(path):
+    """True when `path` holds a pelto toolmanifest.vdf (a regular file, links not followed)."""
+    manifest = os.path.join(path, "toolmanifest.vdf")
+    try:
+        if not stat.S_ISREG(os.lstat(manifest).st_mode):
+            return False
+        with open(manifest, "rb") as file:
+            text = file.read(65536).decode("utf-8", "replace")
+    except OSError:
+        return False
+    return ('"%s"' % COMMAND_LINE) in text
+
+
+def destination_state(dest):
+    """"absent", "empty" or "pelto"; raises InstallError for anything else."""
+    try:
+        status = os.lstat(dest)
+    except FileNotFoundError:
+        return "absent"
+    if stat.S_ISLNK(status.st_mode):
+        raise InstallError("%s is a symbolic link; not touching it (remove it, or give the "
+                           "directory it leads to with --dest)" % dest)
+    if not stat.S_ISDIR(status.st_mode):
+        raise InstallError("%s exists and is not a directory; not touching it" % dest)
+    if is_pelto_installation(dest):
+        return "pelto"
+    if not os.listdir(dest):
+        return "empty"
+    raise InstallError("%s exists and is not a pelto installation (it has no pelto "
+                       "toolmanifest.vdf); not touching it. Move it away or choose another "
+                       "--dest." % dest)
+
+
+def lock_parent(parent):
+    """Holds an exclusive lock on the destination's folder for the rest of the run, so that two
+    runs never clean up each other's staging directories."""
+    fd = os.open(parent, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        say("Another install.py is working in %s; waiting for it..." % parent)
+        fcntl.flock(fd, fcntl.LOCK_EX)
+    return fd
+
+
+def staging_prefix(dest):
+    return ".%s.install-" % os.path.basename(dest)
+
+
+def remove_leftovers(dest):
+    """Removes staging directories that an interrupted run left beside the destination, after
+    ending the Wine processes that may still be making a template in one."""
+    parent = os.path.dirname(dest)
+    for name in os.listdir(parent):
+        path = os.path.join(parent, name)
+        if not name.startswith(staging_prefix(dest)) or os.path.islink(path) \
+                or not os.path.isdir(path):
+            continue
+        say("Removing %s, left by an interrupted run" % path)
+        tree = os.path.join(path, "tree")
+        _, env = template_env(tree, os.path.join(tree, "share/default_pfx"),
+                              os.path.join(path, "scratch"))
+        stop_wine(env["WINESERVER"], env)
+        shutil.rmtree(path, ignore_errors=True)
+
+
+def renameat2(source, target, flags):
+    """renameat2(2) through the C library; raises OSError (ENOSYS when there is none)."""
+    try:
+        function = ctypes.CDLL(None, use_errno=True).renameat2
+    except (OSError, AttributeError):
+        raise OSError(errno.ENOSYS, "renameat2 is not available")
+    function.argtypes = [ctypes.c_int, ctypes.c_char_p, ctypes.c_int, ctypes.c_char_p,
+                         ctypes.c_uint]
+    if function(AT_FDCWD, os.fsencode(source), AT_FDCWD, os.fsencode(target), flags) != 0:
+        error = ctypes.get_errno()
+        raise OSError(error, os.strerror(error), target)
+
+
+def swap_in(tree, dest, state, staging):
+    """Puts `tree` at `dest`; a previous installation ends up inside `staging`."""
+    if state == "empty":
+        os.rmdir(dest)
+        state = "absent"
+    if state == "absent":
+        try:
+            renameat2(tree, dest, RENAME_NOREPLACE)
+        except OSError as error:
+            if error.errno not in (errno.ENOSYS, errno.EINVAL):
+                raise
+            os.rename(tree, dest)
+        return
+    try:
+        # One step: at every moment either the old or the new tree is in place.
+        renameat2(tree, dest, RENAME_EXCHANGE)
+    except OSError as error:
+        if error.errno not in (errno.ENOSYS, errno.EINVAL):
+            raise
+        # No exchange on this system or file system: two renames, with the destination
+        # missing for the moment between them.
+        os.rename(dest, os.path.join(staging, "previous"))
+        os.rename(tree, dest)
+
+
+class BlockedSignals:
+    """Keeps SIGINT, SIGTERM and SIGHUP waiting while the trees are being renamed."""
+
+    SIGNALS = {signal.SIGINT, signal.SIGTERM, signal.SIGHUP}
+
+    def __enter__(self):
+        self.old = signal.pthread_sigmask(signal.SIG_BLOCK, self.SIGNALS)
+
+    def __exit__(self, *unused):
+        signal.pthread_sigmask(signal.SIG_SETMASK, self.old)
+
+
+# ---------------------------------------------------------------------------------------------
+# The installed tree
+
+
+def symlink(target, path):
+    os.symlink(target, path)
+
+
+def copy_program(source, target, mode=0o755):
+    # A plain copy with a fresh modification time: the launcher copies the bridge into each
+    # prefix again only when its source is newer than the prefix's copy.
+    shutil.copyfile(source, target)
+    os.chmod(target, mode)
+
+
+def lay_out_wine(tree, wine, bridge, skip_lib_entries):
+    """bin/, lib/wine/ and share/wine of the installed tree, linked into the Wine build."""
+    bin_dir = os.path.join(tree, "bin")
+    os.makedirs(bin_dir)
+    loader = os.path.join(bin_dir, "wine")
+    if wine.loader_needs_script:
+        with open(loader, "w") as file:
+            file.write("#!/bin/sh\nexec '%s' \"$@\"\n" % wine.loader.replace("'", "'\\''"))
+        os.chmod(loader, 0o755)
+    else:
+        symlink(wine.loader, loader)
+    symlink(wine.wineserver, os.path.join(bin_dir, "wineserver"))
+
+    lib = os.path.join(tree, "lib/wine")
+    os.makedirs(lib)
+    for name in sorted(os.listdir(wine.lib_dir)):
+        if name == "x86_64-windows" or name in skip_lib_entries:
+            continue
+        symlink(os.path.join(wine.lib_dir, name), os.path.join(lib, name))
+    # A real folder of links, so that the bridge can sit among Wine's own 64-bit modules.
+    modules = os.path.join(lib, "x86_64-windows")
+    source_modules = os.path.join(wine.lib_dir, "x86_64-windows")
+    os.makedirs(modules)
+    for name in sorted(os.listdir(source_modules)):
+        if name != "steam.exe":
+            symlink(os.path.join(source_modules, name), os.path.join(modules, name))
+    copy_program(bridge, os.path.join(modules, "steam.exe"))
+
+    share = os.path.join(tree, "share")
+    os.makedirs(share)
+    symlink(wine.share_dir, os.path.join(share, "wine"))
+
+
+def dll_folder(release, names):
+    """The first of `names` that is a folder inside `release`, or None."""
+    for name in names:
+        path = os.path.join(release, name)
+        if os.path.isdir(path):
+            return path
+    return None
+
+
+def check_release(kind, release, probe):
+    """The 64- and 32-bit DLL folders of a DXVK or VKD3D-Proton release directory."""
+    x64 = dll_folder(release, ["x64"])
+    x32 = dll_folder(release, ["x32", "x86"])
+    if x64 is None or not exists(os.path.join(x64, probe)):
+        raise InstallError("%s is not a %s release directory (no x64/%s in it)"
+                           % (release, kind, probe))
+    return x64, x32
+
+
+def lay_in_dlls(tree, name, folders):
+    """Copies the DLLs of a release into lib/wine/{name}/{x86_64,i386}-windows."""
+    x64, x32 = folders
+    for source, arch in ((x64, "x86_64-windows"), (x32, "i386-windows")):
+        if source is None:
+            continue
+        target = os.path.join(tree, "lib/wine", name, arch)
+        os.makedirs(target)
+        for file in sorted(os.listdir(source)):
+            if file.lower().endswith(".dll") and os.path.isfile(os.path.join(source, file)):
+                copy_program(os.path.join(source, file), os.path.join(target, file), 0o644)
+
+
+def carry_over(previous, tree, relative):
+    """Copies `relative` from the previous installation when it has it; True when it did."""
+    source = os.path.join(previous, relative)
+    if os.path.islink(source) or not exists(source):
+        return False
+    target = os.path.join(tree, relative)
+    os.makedirs(os.path.dirname(target), exist_ok=True)
+    # Times are kept: prefixes that already hold these files need not take them again.
+    if os.path.isdir(source):
+        shutil.copytree(source, target, symlinks=True)
+    else:
+        shutil.copy2(source, target)
+    return True
+
+
+# ---------------------------------------------------------------------------------------------
+# The shared template
+
+
+def template_env(tree, prefix, scratch):
+    """The environment the launcher gives wineboot, with a private TMPDIR and HOME."""
+    lib = os.path.join(tree, "lib/wine")
+    env = dict(os.environ)
+    unix_loader = os.path.join(lib, "x86_64-unix/wine")
+    loader = unix_loader if exists(unix_loader) else os.path.join(tree, "bin/wine")
+    dll_path = [path for path in (os.path.join(lib, "x86_64-unix"),
+                                  os.path.join(lib, "x86_64-windows"),
+                                  "/usr/lib/wine/x86_64-unix", "/usr/lib/wine/x86_64-windows")
+                if exists(path)]
+    library_path = [path for path in (os.path.join(lib, "x86_64-unix"),
+                                      os.path.join(tree, "lib")) if exists(path)]
+    if "LD_LIBRARY_PATH" in os.environ:
+        library_path.append(os.environ["LD_LIBRARY_PATH"])
+    env.update({
+        "WINEPREFIX": prefix,
+        "USER": PREFIX_USER,
+        "WINESERVER": os.path.join(tree, "bin/wineserver"),
+        "LD_LIBRARY_PATH": ":".join(library_path),
+        "WINELOADER": loader,
+        "WINEDLLPATH": ":".join(dll_path),
+        "WINEDLLDIR0": "\\??\\Z:" + lib,
+        "WINEDEBUG": os.environ.get("WINEDEBUG", "-all"),
+        # Debian's Wine keeps its server directory under TMPDIR; Wine links the profile's
+        # folders into HOME and writes menu entries there: neither belongs to the player.
+        "TMPDIR": os.path.join(scratch, "tmp"),
+        "HOME": os.path.join(scratch, "home"),
+    })
+    preload = [item for item in os.environ.get("LD_PRELOAD", "").split(":")
+               if item and "gameoverlayrenderer" not in item]
+    if preload:
+        env["LD_PRELOAD"] = ":".join(preload)
+    else:
+        env.pop("LD_PRELOAD", None)
+    # No windows: without a display Wine shows no progress or add-on download dialog, which
+    # would wait for a click; add-ons found on this machine are still installed.
+    env.pop("DISPLAY", None)
+    env.pop("WAYLAND_DISPLAY", None)
+    return loader, env
+
+
+def processes_of_prefix(prefix):
+    """The ids of the processes whose environment holds WINEPREFIX={prefix}."""
+    wanted = b"WINEPREFIX=" + os.fsencode(prefix)
+    found = []
+    for name in os.listdir("/proc"):
+        if not name.isdigit():
+            continue
+        try:
+            with open("/proc/%s/environ" % name, "rb") as file:
+                if wanted in file.read().split(b"\0"):
+                    found.append(int(name))
+        except OSError:
+            continue
+    return found
+
+
+def stop_wine(server, env):
+    """Ends the Wine session of env's prefix: "wineserver -k", then SIGKILL to whatever of that
+    prefix still runs a while later. Every wait is bounded."""
+    prefix = env["WINEPREFIX"]
+    if os.path.lexists(server):
+        try:
+            subprocess.run([server, "-k"], env=env, stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
+        except (OSError, subprocess.SubprocessError):
+            pass
+    for _ in range(100):
+        if not processes_of_prefix(prefix):
+            return
+        time.sleep(0.1)
+    for pid in processes_of_prefix(prefix):
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except OSError:
+            pass
+
+
+class WineSession:
+    """The template prefix's Wine processes; `stop` ends them when the run is cut short."""
+
+    def __init__(self):
+        self.server = None
+        self.env = None
+
+    def stop(self):
+        if self.server is not None:
+            stop_wine(self.server, self.env)
+        self.server = None
+
+
+def run_logged(command, env, log, timeout):
+    with open(log, "ab") as output:
+        return subprocess.run(command, env=env, stdin=subprocess.DEVNULL, stdout=output,
+                              stderr=subprocess.STDOUT, timeout=timeout).returncode
+
+
+def tail_of(path, limit=3000):
+    try:
+        with open(path, "rb") as file:
+            return file.read().decode("utf-8", "replace")[-limit:]
+    except OSError:
+        return ""
+
+
+def make_template(tree, staging, session):
+    """Runs wineboot --init into share/default_pfx, waits for its wineserver, then removes what
+    must not be shared between players."""
+    prefix = os.path.join(tree, "share/default_pfx")
+    scratch = os.path.join(staging, "scratch")
+    for folder in ("tmp", "home"):
+        os.makedirs(os.path.join(scratch, folder))
+    os.makedirs(prefix)
+    loader, env = template_env(tree, prefix, scratch)
+    log = os.path.join(staging, "wineboot.log")
+    session.server, session.env = env["WINESERVER"], env
+    try:
+        status = run_logged([loader, "wineboot", "--init"], env, log, TEMPLATE_TIMEOUT_S)
+        # The registry files are written when the prefix's wineserver ends.
+        wait = run_logged([env["WINESERVER"], "-w"], env, log, TEMPLATE_TIMEOUT_S)
+    except subprocess.TimeoutExpired:
+        session.stop()
+        raise InstallError("wineboot --init did not finish within %d s; its output:\n%s"
+                           % (TEMPLATE_TIMEOUT_S, tail_of(log)))
+    session.server = None
+    if status != 0 or wait != 0 or not exists(os.path.join(prefix, "system.reg")):
+        raise InstallError("wineboot --init failed (status %d, wineserver -w %d); its output:\n%s"
+                           % (status, wait, tail_of(log)))
+    clean_template(prefix)
+    shutil.rmtree(scratch, ignore_errors=True)
+
+
+def leads_inside(path, root):
+    target = os.path.realpath(path)
+    return target == root or target.startswith(root + os.sep)
+
+
+def clean_template(prefix):
+    """Leaves no link that leads out of the template but drive Z:, and no server file."""
+    # Debian's Wine names its server directory (under the private TMPDIR) in this file; each
+    # prefix made from the template gets a server of its own.
+    server_file = os.path.join(prefix, "wineserver")
+    if os.path.lexists(server_file) and not os.path.isdir(server_file):
+        os.unlink(server_file)
+    root = os.path.realpath(prefix)
+    drive_z = os.path.join(prefix, "dosdevices", "z:")
+    for directory, folders, files in os.walk(prefix):
+        for name in folders + files:
+            path = os.path.join(directory, name)
+            if not os.path.islink(path) or path == drive_z or leads_inside(path, root):
+                continue
+            # Wine links the profile's Documents, Desktop and the like into the installing
+            # user's home (here a private one): in a shared template they would send every
+            # player's files there. Such a folder becomes an empty real one; other links (a
+            # serial port, a drive of this machine) go.
+            is_folder = os.path.isdir(path)
+            os.unlink(path)
+            if is_folder and path.startswith(os.path.join(prefix, "drive_c") + os.sep):
+                os.mkdir(path)
+
+
+# ---------------------------------------------------------------------------------------------
+# The commands
+
+
+def parse_arguments(argv):
+    parser = argparse.ArgumentParser(
+        prog="install.py",
+        description="Install pelto as a Steam compatibility tool, or remove it again.",
+        epilog="After installing, restart the Steam client; then, in a game's Properties -> "
+               "Compatibility, force the use of the compatibility tool \"pelto\".")
+    parser.add_argument(
+        "--dest", metavar="DIR", default=DEFAULT_DEST,
+        help="install into DIR instead of %s (for example a system-wide "
+             "compatibilitytools.d/pelto, or a test directory)" % DEFAULT_DEST)
+    parser.add_argument(
+        "--wine", metavar="DIR",
+        help="the Wine build to bundle: Debian's wine64 layout (DIR=/usr) or an upstream-style "
+             "tree with bin/wine, bin/wineserver, lib/wine/x86_64-unix, lib/wine/x86_64-windows "
+             "and share/wine; default: the system's Wine (looked for in %s)"
+             % ", ".join(WINE_CANDIDATES))
+    parser.add_argument(
+        "--dxvk", metavar="DIR",
+        help="a DXVK release directory (with x64 and x32 folders of DLLs), copied into "
+             "lib/wine/dxvk; without it, DLLs of a previous installation are kept")
+    parser.add_argument(
+        "--vkd3d-proton", metavar="DIR",
+        help="a VKD3D-Proton release directory (with x64 and x86 or x32 folders of DLLs), "
+             "copied into lib/wine/vkd3d-proton; without it, DLLs of a previous installation "
+             "are kept")
+    parser.add_argument(
+        "--build", metavar="DIR",
+        help="use the pelto and bridge/steam.exe already built in the CMake build directory "
+             "DIR instead of building them (default: a Release build in build-ci/install)")
+    parser.add_argument(
+        "--uninstall", action="store_true",
+        help="remove the pelto installation at the destination (only a directory that holds "
+             "pelto's toolmanifest.vdf is removed)")
+    return parser.parse_args(argv)
+
+
+def fail(message):
+    say("install.py: %s" % message, sys.stderr)
+    return 1
+
+
+def report_missing(missing):
+    lines = ["cannot install, this machine lacks:"]
+    lines += ["  - %s (Debian package %s)" % (what, package) for what, package in missing]
+    packages = " ".join(sorted({package for _, package in missing}))
+    lines.append("Install them with: sudo apt-get install %s" % packages)
+    return fail("\n".join(lines))
+
+
+def uninstall(dest):
+    parent = os.path.dirname(dest)
+    if not os.path.isdir(parent):
+        say("Nothing to remove: %s does not exist." % dest)
+        return 0
+    lock = lock_parent(parent)
+    try:
+        remove_leftovers(dest)
+        if destination_state(dest) != "pelto":
+            if not os.path.lexists(dest):
+                say("Nothing to remove: %s does not exist." % dest)
+                return 0
+            raise InstallError("%s is not a pelto installation (it has no pelto "
+                               "toolmanifest.vdf); not touching it" % dest)
+        staging = tempfile.mkdtemp(prefix=staging_prefix(dest), dir=parent)
+        with BlockedSignals():
+            os.rename(dest, os.path.join(staging, "previous"))
+        shutil.rmtree(staging)
+        say("Removed pelto from %s." % dest)
+        say("Games set to pelto need another compatibility tool in Steam; their prefixes in "
+            "steamapps/compatdata are left as they are.")
+        return 0
+    finally:
+        os.close(lock)
+
+
+def install(options, dest):
+    # Everything is checked before anything is changed, and everything missing is named at
+    # once.
+    wine, why_no_wine = find_wine(options.wine)
+    missing = []
+    if wine is None and not options.wine:
+        missing.append(("Wine (%s)" % why_no_wine, PACKAGES["wine"]))
+    if options.build:
+        build_dir = os.path.abspath(os.path.expanduser(options.build))
+        for path, what in zip(built_files(build_dir), ("pelto", "the bridge steam.exe")):
+            if not os.path.isfile(path):
+                return fail("%s has no %s at %s (build it first, or leave out --build)"
+                            % (build_dir, what, path))
+    else:
+        build_dir = os.path.join(REPO, "build-ci", "install")
+        missing += missing_build_tools()
+    if missing:
+        return report_missing(missing)
+    if wine is None:
+        return fail(why_no_wine)
+    releases = {}
+    for name, given, probe in (("dxvk", options.dxvk, "d3d11.dll"),
+                               ("vkd3d-proton", options.vkd3d_proton, "d3d12.dll")):
+        if given:
+            release = os.path.abspath(os.path.expanduser(given))
+            releases[name] = check_release(name, release, probe)
+
+    parent = os.path.dirname(dest)
+    os.makedirs(parent, exist_ok=True)
+    lock = lock_parent(parent)
+    session = WineSession()
+    staging = None
+    try:
+        remove_leftovers(dest)
+        state = destination_state(dest)
+        say("Installing pelto into %s" % dest)
+        step(1, "Wine: %s (%s, %s)" % (wine.root, wine.layout, wine_version(wine)))
+
+        if options.build:
+            step(2, "Using pelto and steam.exe built in %s" % build_dir)
+        else:
+            step(2, "Building pelto and steam.exe (Release) in %s..." % build_dir)
+            build(build_dir)
+        pelto, bridge = built_files(build_dir)
+
+        step(3, "Laying out the tool and its Wine tree")
+        staging = tempfile.mkdtemp(prefix=staging_prefix(dest), dir=parent)
+        # The new tree sits one level down, where Steam, which reads every folder of
+        # compatibilitytools.d, does not see it as a second tool.
+        tree = os.path.join(staging, "tree")
+        os.makedirs(tree)
+        copy_program(pelto, os.path.join(tree, "pelto"))
+        with open(os.path.join(tree, "toolmanifest.vdf"), "w") as file:
+            file.write(TOOL_MANIFEST)
+        with open(os.path.join(tree, "compatibilitytool.vdf"), "w") as file:
+            file.write(COMPATIBILITY_TOOL)
+        lay_out_wine(tree, wine, bridge, set(releases))
+        if state == "pelto" and carry_over(dest, tree, "env_config"):
+            say("      kept env_config of the previous installation")
+
+        step(4, "DXVK and VKD3D-Proton")
+        for name in ("dxvk", "vkd3d-proton"):
+            if name in releases:
+                lay_in_dlls(tree, name, releases[name])
+                say("      %s: copied from %s" % (name, os.path.dirname(releases[name][0])))
+            elif state == "pelto" and carry_over(dest, tree, os.path.join("lib/wine", name)):
+                say("      %s: kept from the previous installation" % name)
+            else:
+                say("      %s: none (games use Wine's own Direct3D unless a Proton "
+                    "provides it)" % name)
+
+        step(5, "Creating the shared prefix template with wineboot (takes a few seconds)...")
+        make_template(tree, staging, session)
+
+        step(6, "Putting the new installation in place")
+        with BlockedSignals():
+            swap_in(tree, dest, destination_state(dest), staging)
+        shutil.rmtree(staging, ignore_errors=True)
+        staging = None
+    finally:
+        session.stop()
+        if staging is not None:
+            shutil.rmtree(staging, ignore_errors=True)
+        os.close(lock)
+
+    say()
+    say("pelto is installed in %s." % dest)
+    say("Next, in Steam:")
+    say("  1. Restart the Steam client (it reads its compatibility tools when it starts).")
+    say("  2. In a game's Properties -> Compatibility, tick \"Force the use of a specific "
+          "Steam Play compatibility tool\" and choose \"pelto\".")
+    return 0
+
+
+def on_signal(signo, unused_frame):
+    raise Interrupted(signo)
+
+
+def main(argv):
+    options = parse_arguments(argv)
+    dest = os.path.abspath(os.path.expanduser(options.dest))
+    signal.signal(signal.SIGTERM, on_signal)
+    signal.signal(signal.SIGHUP, on_signal)
+    try:
+        return uninstall(dest) if options.uninstall else install(options, dest)
+    except InstallError as error:
+        return fail(str(error))
+    except (KeyboardInterrupt, Interrupted):
+        return fail("interrupted; the previous installation, if any, is unchanged")
+    except OSError as error:
+        return fail("%s: %s" % (error.filename or "error", error.strerror or error))
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

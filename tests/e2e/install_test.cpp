@@ -1,0 +1,284 @@
+// install.py from end to end under the real Wine: it installs the built pelto and bridge into a
+// temporary compatibilitytools.d, and the installed pelto, run the way Steam runs it, starts
+// the test game from the installed shared template. A second install replaces the first,
+// --uninstall removes exactly that tree, and whatever is not a pelto installation is refused
+// and left as it was.
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "base/posix.hpp"
+#include "base/tree_walk.hpp"
+#include "support/test_support.hpp"
+#include "support/wine_fixture.hpp"
+
+namespace pelto {
+namespace {
+
+using testing::read_text;
+using testing::RunResult;
+using testing::TempDir;
+using testing::write_text;
+
+const std::string kTemplateFromWineboot =
+    "[DEBUG]  No default_pfx template, running wineboot --init...";
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+std::vector<std::string> names_in(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const base::DirEntry& entry : base::list_dir(dir)) names.push_back(entry.name);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Every symbolic link below `dir` (not descending into linked directories).
+void for_each_link(const std::string& dir, const std::function<void(const std::string&)>& visit) {
+    for (const base::DirEntry& entry : base::list_dir(dir)) {
+        std::string path = dir + "/" + entry.name;
+        auto status = base::lstat_path(path);
+        if (!status) continue;
+        if (S_ISLNK(status->st_mode)) {
+            visit(path);
+        } else if (S_ISDIR(status->st_mode)) {
+            for_each_link(path, visit);
+        }
+    }
+}
+
+// A temporary HOME, a compatibilitytools.d whose path holds a space, the test game in a folder
+// whose name holds a space, and an empty compatibility data directory.
+class Install : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string reason = testing::wine_unavailable_reason();
+        if (!reason.empty()) GTEST_SKIP() << "real Wine unavailable: " << reason;
+        root = std::make_unique<TempDir>();
+        for (const std::string& dir : {home(), tmp(), tools(), compat()}) testing::make_dir(dir);
+        testing::make_dir(base::parent_dir(game()).value_or(""));
+        ASSERT_EQ(base::copy_file(testing::test_game_exe(), game()), 0);
+    }
+
+    void TearDown() override {
+        if (!root) return;
+        // The game's Wine session ends by itself; the template's ended inside install.py.
+        std::vector<std::string> left;
+        testing::wait_until([&] { return testing::processes_of_prefix(prefix()).empty(); });
+        for (pid_t pid : testing::processes_of_prefix(prefix())) {
+            left.push_back(std::to_string(pid));
+            ::kill(pid, SIGKILL);
+        }
+        EXPECT_TRUE(left.empty()) << "Wine processes of " << prefix() << " still ran";
+        root.reset();
+    }
+
+    std::string home() const { return *root / "home"; }
+    std::string tmp() const { return *root / "tmp"; }
+    std::string tools() const { return *root / "compatibility tools"; }
+    std::string dest() const { return tools() + "/pelto"; }
+    std::string compat() const { return *root / "compat"; }
+    std::string prefix() const { return compat() + "/pfx"; }
+    std::string game() const { return *root / "games/Test Game/test_game.exe"; }
+
+    std::map<std::string, std::string> env() const {
+        std::map<std::string, std::string> env = testing::base_env(home());
+        env["TMPDIR"] = tmp();
+        return env;
+    }
+
+    // /usr/bin/python3 install.py ARGS, with the pelto and bridge of this build.
+    RunResult install(std::vector<std::string> args, bool with_build = true) const {
+        std::vector<std::string> full = {std::string(PELTO_SOURCE_DIR) + "/install.py"};
+        if (with_build) full.insert(full.end(), {"--build", PELTO_BUILD_DIR});
+        full.insert(full.end(), args.begin(), args.end());
+        return testing::run_program("/usr/bin/python3", full, env());
+    }
+
+    // The installed pelto as Steam runs it, with the verbose log.
+    RunResult launch(const std::vector<std::string>& game_args) const {
+        std::map<std::string, std::string> launch_env = env();
+        launch_env["STEAM_COMPAT_DATA_PATH"] = compat();
+        launch_env["HOST_LC_ALL"] = "C.UTF-8";
+        launch_env["PELTO_VERBOSE"] = "1";
+        launch_env["WINEDEBUG"] = "-all";
+        std::vector<std::string> args = {"waitforexitandrun", game()};
+        args.insert(args.end(), game_args.begin(), game_args.end());
+        return testing::run_program(dest() + "/pelto", args, launch_env);
+    }
+
+    std::unique_ptr<TempDir> root;
+};
+
+TEST_F(Install, InstallLaunchReinstallAndUninstall) {
+    // A neighbour in compatibilitytools.d that nothing may touch.
+    write_text(tools() + "/other-tool/compatibilitytool.vdf", "\"compatibilitytools\" {}\n");
+
+    RunResult first = install({"--dest", dest()});
+    ASSERT_EQ(first.exit_code(), 0) << first.out << first.err;
+    EXPECT_TRUE(contains(first.out, "(Debian's wine64 layout")) << first.out;
+    EXPECT_TRUE(contains(first.out, "Creating the shared prefix template")) << first.out;
+    EXPECT_TRUE(contains(first.out, "choose \"pelto\"")) << first.out;
+    // Nothing of the staging is left beside the installation.
+    EXPECT_EQ(names_in(tools()), (std::vector<std::string>{"other-tool", "pelto"}));
+
+    // Steam's two files, and the Wine tree the launcher finds beside itself.
+    EXPECT_TRUE(
+        contains(read_text(dest() + "/toolmanifest.vdf"), "\"commandline\" \"/pelto %verb%\""));
+    std::string tool_entry = read_text(dest() + "/compatibilitytool.vdf");
+    for (const char* line : {"\"install_path\" \".\"", "\"display_name\" \"pelto\"",
+                             "\"from_oslist\" \"windows\"", "\"to_oslist\" \"linux\""}) {
+        EXPECT_TRUE(contains(tool_entry, line)) << line;
+    }
+    for (std::string path :
+         {"bin/wine", "bin/wineserver", "lib/wine/x86_64-unix/ntdll.so",
+          "lib/wine/x86_64-windows/ntdll.dll", "lib/wine/i386-windows", "share/wine/wine.inf",
+          "share/default_pfx/system.reg", "share/default_pfx/drive_c/windows/system32"}) {
+        EXPECT_TRUE(base::exists(dest() + "/" + path)) << path;
+    }
+    EXPECT_EQ(read_text(dest() + "/lib/wine/x86_64-windows/steam.exe"),
+              read_text(testing::steam_bridge_exe()));
+
+    // The template: no server file, drive C: inside it, the profile under the launcher's user
+    // name with real folders, and no link leading out of it but drive Z:.
+    std::string shared_template = dest() + "/share/default_pfx";
+    EXPECT_FALSE(base::lstat_path(shared_template + "/wineserver"));
+    EXPECT_EQ(base::read_link(shared_template + "/dosdevices/c:"), "../drive_c");
+    EXPECT_EQ(base::read_link(shared_template + "/dosdevices/z:"), "/");
+    auto documents = base::lstat_path(shared_template + "/drive_c/users/steamuser/Documents");
+    EXPECT_TRUE(documents && S_ISDIR(documents->st_mode));
+    std::vector<std::string> leaving;
+    std::string template_root = base::canonical(shared_template).value_or("?");
+    for_each_link(shared_template, [&](const std::string& link) {
+        std::optional<std::string> target = base::canonical(link);
+        if (link == shared_template + "/dosdevices/z:") return;
+        if (!target || !base::path_inside(*target, template_root)) leaving.push_back(link);
+    });
+    EXPECT_TRUE(leaving.empty()) << ::testing::PrintToString(leaving);
+
+    // Steam's first launch of a game: the prefix comes from the template, not from wineboot,
+    // and arguments with quotes, backslashes and spaces reach the game as given.
+    std::vector<std::string> args = {"say \"hi\" there", "C:\\dir with space\\", "a\\\"b"};
+    std::vector<std::string> game_args = {"print-args"};
+    game_args.insert(game_args.end(), args.begin(), args.end());
+    RunResult launched = launch(game_args);
+    EXPECT_EQ(launched.exit_code(), 0) << launched.err;
+    EXPECT_TRUE(launched.has_line("[DEBUG]  Repairing prefix from template...") ||
+                launched.has_line("[DEBUG]  Setting up prefix from template..."))
+        << launched.err;
+    EXPECT_FALSE(launched.has_line(kTemplateFromWineboot)) << launched.err;
+    std::string printed = read_text("/tmp/pelto/wine_stdout.log");
+    for (size_t i = 0; i < args.size(); ++i) {
+        EXPECT_TRUE(contains(printed, "text=" + args[i] + "\n")) << args[i] << "\n" << printed;
+    }
+
+    // A second install over the first, this time from an upstream-style Wine tree and with
+    // DXVK and VKD3D-Proton release directories (stand-in DLLs the game never loads): the
+    // player's env_config is kept, and the tool goes on working with the same prefix, into
+    // which it puts the DLLs.
+    write_text(dest() + "/env_config", "PELTO_INSTALL_TEST=kept\n");
+    std::string upstream = *root / "upstream-wine";
+    ASSERT_EQ(testing::make_wine_tree(upstream), "");
+    std::string dxvk = *root / "dxvk-2.3", vkd3d = *root / "vkd3d-proton-2.11";
+    for (const char* name : {"d3d11", "d3d10core", "d3d9", "dxgi"}) {
+        write_text(dxvk + "/x64/" + name + ".dll", std::string("MZ x64 ") + name);
+        write_text(dxvk + "/x32/" + name + ".dll", std::string("MZ x32 ") + name);
+    }
+    for (const char* name : {"d3d12", "d3d12core"}) {
+        write_text(vkd3d + "/x64/" + name + ".dll", std::string("MZ x64 ") + name);
+        write_text(vkd3d + "/x86/" + name + ".dll", std::string("MZ x86 ") + name);
+    }
+    RunResult second =
+        install({"--dest", dest(), "--wine", upstream, "--dxvk", dxvk, "--vkd3d-proton", vkd3d});
+    ASSERT_EQ(second.exit_code(), 0) << second.out << second.err;
+    EXPECT_TRUE(contains(second.out, "(upstream layout")) << second.out;
+    EXPECT_EQ(base::read_link(dest() + "/bin/wine"), upstream + "/bin/wine");
+    EXPECT_EQ(read_text(dest() + "/env_config"), "PELTO_INSTALL_TEST=kept\n");
+    EXPECT_EQ(names_in(tools()), (std::vector<std::string>{"other-tool", "pelto"}));
+    RunResult again = launch({"print-env", "PELTO_INSTALL_TEST", "exit", "7"});
+    EXPECT_EQ(again.exit_code(), 7) << again.err;
+    EXPECT_EQ(read_text("/tmp/pelto/wine_stdout.log"), "PELTO_INSTALL_TEST=kept\n");
+    std::string windows = prefix() + "/drive_c/windows/";
+    EXPECT_EQ(read_text(windows + "system32/d3d11.dll"), "MZ x64 d3d11");
+    EXPECT_EQ(read_text(windows + "syswow64/dxgi.dll"), "MZ x32 dxgi");
+    EXPECT_EQ(read_text(windows + "system32/d3d12core.dll"), "MZ x64 d3d12core");
+    EXPECT_EQ(read_text(windows + "syswow64/d3d12.dll"), "MZ x86 d3d12");
+
+    RunResult removed = install({"--dest", dest(), "--uninstall"}, false);
+    EXPECT_EQ(removed.exit_code(), 0) << removed.out << removed.err;
+    EXPECT_EQ(names_in(tools()), (std::vector<std::string>{"other-tool"}));
+    EXPECT_TRUE(base::exists(tools() + "/other-tool/compatibilitytool.vdf"));
+    // The game's prefix stays: it is the player's.
+    EXPECT_TRUE(base::exists(prefix() + "/system.reg"));
+}
+
+TEST_F(Install, RefusesWhatIsNotAPeltoInstallationAndNamesWhatIsMissing) {
+    // Destinations that are not pelto installations: refused by install and uninstall alike,
+    // and left exactly as they were.
+    std::string other_tool = *root / "other";
+    write_text(other_tool + "/toolmanifest.vdf",
+               "\"manifest\"\n{\n  \"commandline\" \"/proton %verb%\"\n}\n");
+    testing::make_link(other_tool, tools() + "/link");
+    write_text(tools() + "/plain-file", "data\n");
+    write_text(tools() + "/games/save.dat", "mine\n");
+    struct Case {
+        std::string dest;
+        std::string says;
+    };
+    for (const Case& refused : {Case{tools() + "/games", "is not a pelto installation"},
+                                Case{other_tool, "is not a pelto installation"},
+                                Case{tools() + "/link", "is a symbolic link"},
+                                Case{tools() + "/plain-file", "is not a directory"}}) {
+        std::vector<std::string> before = names_in(refused.dest);
+        for (bool uninstall : {false, true}) {
+            std::vector<std::string> args = {"--dest", refused.dest};
+            if (uninstall) args.push_back("--uninstall");
+            RunResult result = install(args);
+            EXPECT_EQ(result.exit_code(), 1) << refused.dest << result.out << result.err;
+            EXPECT_TRUE(contains(result.err, refused.says)) << refused.dest << result.err;
+            EXPECT_EQ(names_in(refused.dest), before) << refused.dest;
+        }
+    }
+    EXPECT_EQ(read_text(tools() + "/games/save.dat"), "mine\n");
+    EXPECT_EQ(read_text(tools() + "/plain-file"), "data\n");
+    EXPECT_EQ(base::read_link(tools() + "/link"), other_tool);
+
+    // A staging directory left by an interrupted run is cleaned up by the next run, even one
+    // that finds nothing to remove.
+    write_text(tools() + "/.pelto.install-interrupted/tree/pelto", "half\n");
+    RunResult nothing = install({"--dest", dest(), "--uninstall"}, false);
+    EXPECT_EQ(nothing.exit_code(), 0) << nothing.err;
+    EXPECT_TRUE(contains(nothing.out, "Nothing to remove")) << nothing.out;
+    EXPECT_FALSE(base::lstat_path(tools() + "/.pelto.install-interrupted"));
+
+    // Without the build tools, or with no Wine where --wine says, nothing is installed and
+    // the message names what is missing with its Debian package.
+    std::map<std::string, std::string> bare = env();
+    bare["PATH"] = *root / "empty-bin";
+    RunResult no_tools = testing::run_program(
+        "/usr/bin/python3", {std::string(PELTO_SOURCE_DIR) + "/install.py", "--dest", dest()},
+        bare);
+    EXPECT_EQ(no_tools.exit_code(), 1);
+    for (const char* missing :
+         {"cmake (Debian package cmake)", "ninja (Debian package ninja-build)",
+          "(Debian package g++)", "(Debian package gcc-mingw-w64-x86-64)"}) {
+        EXPECT_TRUE(contains(no_tools.err, missing)) << missing << "\n" << no_tools.err;
+    }
+    RunResult no_wine = install({"--dest", dest(), "--wine", *root / "no-wine"});
+    EXPECT_EQ(no_wine.exit_code(), 1);
+    EXPECT_TRUE(contains(no_wine.err, "is not a Wine build")) << no_wine.err;
+    EXPECT_FALSE(base::lstat_path(dest()));
+}
+
+}  // namespace
+}  // namespace pelto
