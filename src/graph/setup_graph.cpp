@@ -167,14 +167,14 @@ SetupResults SetupGraph::run(std::vector<SetupTask> tasks) {
     {
         // Declared after everything the workers touch, so that an unwinding loop still joins
         // them before the channel and the results go away.
-        std::vector<std::jthread> workers;
-        workers.reserve(tasks.size());
+        // One worker per task, indexed like the tasks (a task run on this thread has none).
+        std::vector<std::jthread> workers(tasks.size());
         while (true) {
             for (size_t i = 0; i < tasks.size(); ++i) {
                 if (started[i] || edges->in_degree[i] != 0) continue;
                 started[i] = true;
                 try {
-                    workers.emplace_back([&tasks, i, &results, &channel] {
+                    workers[i] = std::jthread([&tasks, i, &results, &channel] {
                         run_task(tasks[i], i, results, channel);
                     });
                 } catch (const std::system_error& error) {
@@ -188,6 +188,10 @@ SetupResults SetupGraph::run(std::vector<SetupTask> tasks) {
             if (completed == tasks.size()) break;
 
             Completion done = channel.receive();
+            // The worker's last act was to report: joined now, its stack goes back to the
+            // C library's cache and serves a task of the next wave, which then touches no
+            // fresh memory for its stack.
+            if (workers[done.task].joinable()) workers[done.task].join();
             results.timings.emplace_back(tasks[done.task].name, done.ms);
             {
                 std::lock_guard lock(*results.outputs_lock);

@@ -131,20 +131,22 @@ void copy_stock_registry(const std::string& pfx, const std::string& stock) {
 // is opened without O_CREAT: a registry file that is gone is not recreated as a bare block.
 void inject_keys(const std::string& path, std::string_view presence, std::string_view block,
                  std::string_view done_message) {
-    std::string text;
-    int read_error = base::read_text_file(path, text);
-    // A file too large to read, or one that is no regular file, may well hold the keys: they
+    bool present = false;
+    int read_error = base::file_contains(path, presence, present);
+    // A file too large to scan, or one that is no regular file, may well hold the keys: they
     // are not appended blindly (a registry rewritten by every session would grow each time).
     if (read_error == EFBIG || read_error == EINVAL) return;
-    bool readable = read_error == 0;
-    if (!readable) text.clear();
-    if (text.find(presence) != std::string::npos) return;
+    if (read_error == 0 && present) return;
     // A file that shares its inode with another name (the template's registry, linked in by
     // the template copy when the stub could not be written) gets an inode of its own, so the
     // keys reach this prefix only.
     auto status = base::stat_path(path);
-    if (readable && status && S_ISREG(status->st_mode) && status->st_nlink > 1) {
-        if (base::replace_file(path, base::concat(text, block)) == 0) base::log_debug(done_message);
+    if (read_error == 0 && status && S_ISREG(status->st_mode) && status->st_nlink > 1) {
+        std::string text;
+        if (base::read_text_file(path, text) == 0 &&
+            base::replace_file(path, base::concat(text, block)) == 0) {
+            base::log_debug(done_message);
+        }
         return;
     }
     int error = 0;

@@ -1,5 +1,7 @@
 #include "launcher/prefix/user.hpp"
 
+#include <mutex>
+#include <optional>
 #include <string_view>
 
 #include "base/posix.hpp"
@@ -11,6 +13,7 @@ namespace pelto::launcher::prefix {
 namespace {
 
 constexpr std::string_view kKey = "\"ProfileImagePath\"=\"";
+constexpr const char* kDefaultUser = "steamuser";
 
 // The last piece after a doubled backslash of a ProfileImagePath value, or "".
 std::string_view name_from_value(std::string_view value) {
@@ -30,24 +33,62 @@ bool usable_name(std::string_view name) {
 
 }  // namespace
 
+std::optional<std::string> user_name_from_line(std::string_view line) {
+    if (line.size() < kKey.size() || line.substr(0, kKey.size()) != kKey) return std::nullopt;
+    std::string_view name = name_from_value(line.substr(kKey.size()));
+    if (!usable_name(name)) return std::nullopt;
+    return std::string(name);
+}
+
 std::string user_name_from_registry(std::string_view text) {
-    if (!base::is_valid_utf8(text)) return "steamuser";
+    if (!base::is_valid_utf8(text)) return kDefaultUser;
     std::string_view rest(text);
     while (!rest.empty()) {
         size_t end = rest.find('\n');
         std::string_view line = rest.substr(0, end);
         rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
-        if (line.size() < kKey.size() || line.substr(0, kKey.size()) != kKey) continue;
-        std::string_view name = name_from_value(line.substr(kKey.size()));
-        if (usable_name(name)) return std::string(name);
+        if (auto name = user_name_from_line(line)) return *name;
     }
-    return "steamuser";
+    return kDefaultUser;
 }
 
 std::string prefix_user_name(const std::string& pfx) {
-    std::string text;
-    if (base::read_text_file(base::join_path(pfx, "system.reg"), text) != 0) return "steamuser";
-    return user_name_from_registry(text);
+    std::string path = base::join_path(pfx, "system.reg");
+    // The name is read anew whenever the file is another or has changed since the last read:
+    // a registry of megabytes would otherwise be scanned several times per launch.
+    static std::mutex lock;
+    static std::string last_path;
+    static base::FileIdentity last_identity;
+    static std::string last_name;
+    std::optional<base::FileIdentity> identity = base::identity_of(path);
+    {
+        std::lock_guard guard(lock);
+        if (identity && path == last_path && *identity == last_identity) return last_name;
+    }
+    // The text must be UTF-8 as a whole; the first usable line gives the name.
+    std::string name;
+    bool utf8 = true;
+    base::FileIdentity scanned;
+    int error = base::scan_lines(
+        path,
+        [&](std::string_view line) {
+            if (!base::is_valid_utf8(line)) {
+                utf8 = false;
+                return false;
+            }
+            if (name.empty()) {
+                if (auto found = user_name_from_line(line)) name = *found;
+            }
+            return true;
+        },
+        &scanned);
+    if (error != 0) return kDefaultUser;
+    if (!utf8 || name.empty()) name = kDefaultUser;
+    std::lock_guard guard(lock);
+    last_path = path;
+    last_identity = scanned;
+    last_name = name;
+    return name;
 }
 
 std::string user_profile_dir(const std::string& pfx) {

@@ -1,6 +1,11 @@
 #include "launcher/prefix/user.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
+
+#include "base/posix.hpp"
 
 #include "support/test_support.hpp"
 
@@ -32,6 +37,34 @@ TEST(PrefixUser, NameFromProfileImagePath) {
 
     write_text(pfx / "system.reg", "\"ProfileImagePath\"=\"C:\\\\users\\\\\xff\"\n");
     EXPECT_EQ(prefix_user_name(pfx.path()), "steamuser");  // not UTF-8
+}
+
+TEST(PrefixUser, EveryChangeOfTheRegistryIsSeen) {
+    // The name is reused while the file is the same one, unchanged: a rewrite of the same size
+    // within the same second, or another file renamed into place with the very same size and
+    // modification time, are both seen.
+    TempDir pfx;
+    std::string reg = pfx / "system.reg";
+    write_text(reg, "\"ProfileImagePath\"=\"C:\\\\users\\\\gamer\"\n");
+    EXPECT_EQ(prefix_user_name(pfx.path()), "gamer");
+    write_text(reg, "\"ProfileImagePath\"=\"C:\\\\users\\\\other\"\n");
+    EXPECT_EQ(prefix_user_name(pfx.path()), "other");
+    auto before = base::stat_path(reg);
+    write_text(pfx / "next.reg", "\"ProfileImagePath\"=\"C:\\\\users\\\\third\"\n");
+    struct timespec times[2] = {before->st_mtim, before->st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, (pfx / "next.reg").c_str(), times, 0), 0);
+    ASSERT_EQ(base::rename_path(pfx / "next.reg", reg), 0);
+    EXPECT_EQ(prefix_user_name(pfx.path()), "third");
+
+    // A registry of many pieces: the line may straddle two of them, and a stray byte after the
+    // name still makes the file unusable.
+    std::string filler(40000, 'x');
+    std::string text = filler + "\n" + std::string(32768 - 40001 % 32768 - 10, 'y') + "\n" +
+                       "\"ProfileImagePath\"=\"C:\\\\users\\\\split\"\n" + filler + "\n";
+    write_text(reg, text);
+    EXPECT_EQ(prefix_user_name(pfx.path()), "split");
+    write_text(reg, text + "\xff\n");
+    EXPECT_EQ(prefix_user_name(pfx.path()), "steamuser");
 }
 
 TEST(PrefixUser, ANameThatWouldLeaveThePrefixIsNotUsed) {
