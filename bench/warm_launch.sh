@@ -3,13 +3,19 @@
 # tasks only check what is in place. The Wine loader and the wineserver are stand-ins that
 # exit at once (the wineserver with 2, "already running"), so what is measured is pelto's own
 # work. pelto runs ROUNDS times with PELTO_VERBOSE=1; reported are the medians of the timing
-# line's "graph=" and of "spawn at", the whole-process wall and CPU time beside those of
-# running the stand-in loader (and the stand-in wineserver) alone, and the peak resident set.
-# Goals: graph <= 2 ms, spawn <= 4 ms (medians), peak RSS <= 8 MiB.
+# line's "graph=", of each task, of "total=" and of "spawn at", the whole-process wall and CPU
+# time, and the peak resident set. Two prefixes:
+#   - a stand-in prefix (empty registry files), beside the stand-in loader and wineserver
+#     alone;
+#   - a real prefix, made once by the real wineboot (Debian's wine64), whose registry files
+#     are rewritten before every launch, as the Wine server does at the end of each session.
+# Then the floors: /bin/true, and Debian's /usr/bin/python3 -c pass (a script launcher's bare
+# interpreter start), and launches with 10 000 and 100 000 variables in env_config.
+# Goals on the real prefix: spawn <= 10 ms, graph <= 8 ms (medians), peak RSS <= 8 MiB.
 #
 # Usage: bench/warm_launch.sh [BUILD_DIR] [ROUNDS]
 #   BUILD_DIR  a Release build directory (configured here when missing; default build-bench)
-#   ROUNDS     launches to measure (default 200)
+#   ROUNDS     launches to measure on each prefix (default 200)
 set -eu
 src=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$src/build-bench}
@@ -21,7 +27,14 @@ fi
 flock /tmp/pelto-build.lock ninja -C "$build" -j2 pelto >/dev/null
 
 work=$(mktemp -d /tmp/pelto-bench-launch.XXXXXX)
-trap 'rm -rf "$work"' EXIT
+cleanup() {
+    if [ -d "$work/real/compat/pfx" ]; then
+        WINEPREFIX="$work/real/compat/pfx" TMPDIR="$work/real/tmp" \
+            /usr/lib/wine/wineserver64 -k 2>/dev/null || true
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
 
 c++ -std=c++20 -O2 "$src/bench/warm_launch_runner.cpp" -o "$work/runner"
 
@@ -79,4 +92,85 @@ launch_env "$work/runner" "$rounds" "$work/wine/bin/wine" "$work/game/game.exe"
 # The prestart inside the graph waits for one such process: the floor under "graph=".
 echo "stand-in wineserver alone, $rounds runs:"
 launch_env "$work/runner" --expect 2 "$rounds" "$work/wine/bin/wineserver"
-echo "goals: graph_median_ms <= 2, spawn_median_ms <= 4, rss_max_kb <= 8192"
+
+# The floors.
+echo "/bin/true, $rounds runs:"
+launch_env "$work/runner" "$rounds" /bin/true
+echo "/usr/bin/python3 -c pass, $rounds runs:"
+launch_env "$work/runner" "$rounds" /usr/bin/python3 -c pass
+
+# A real prefix: the first launch runs the real wineboot through the real loader; after it the
+# loader and the wineserver are the stand-ins again, so that no game runs.
+if [ ! -x /usr/lib/wine/wine64 ]; then
+    echo "no /usr/lib/wine/wine64 (Debian's wine64): the real prefix is skipped"
+    exit 0
+fi
+real="$work/real"
+mkdir -p "$real/tool/bin" "$real/tool/lib/wine/x86_64-windows" "$real/tool/share" "$real/tmp"
+cp "$build/pelto" "$real/tool/pelto"
+printf '#!/bin/sh\nexec /usr/lib/wine/wine64 "$@"\n' > "$real/tool/bin/wine"
+chmod +x "$real/tool/bin/wine"
+ln -s /usr/lib/wine/wineserver64 "$real/tool/bin/wineserver"
+ln -s /usr/lib/x86_64-linux-gnu/wine/x86_64-unix "$real/tool/lib/wine/x86_64-unix"
+ln -s /usr/lib/x86_64-linux-gnu/wine/i386-windows "$real/tool/lib/wine/i386-windows"
+ln -s /usr/share/wine "$real/tool/share/wine"
+for module in /usr/lib/x86_64-linux-gnu/wine/x86_64-windows/*; do
+    ln -s "$module" "$real/tool/lib/wine/x86_64-windows/"
+done
+rm -f "$real/tool/lib/wine/x86_64-windows/steam.exe"
+printf 'bridge' > "$real/tool/lib/wine/x86_64-windows/steam.exe"
+
+real_env() {
+    env -i PATH=/usr/bin:/bin HOME="$work/home" TMPDIR="$real/tmp" WINEDEBUG=-all \
+        STEAM_COMPAT_DATA_PATH="$real/compat" SteamAppId=1 PELTO_VERBOSE=1 "$@"
+}
+echo "making a real prefix with wineboot (a few seconds)"
+real_env "$real/tool/pelto" waitforexitandrun "$work/game/game.exe" 2>"$real/first.log" || true
+if ! [ -s "$real/compat/pfx/system.reg" ] || \
+   [ "$(stat -c %s "$real/compat/pfx/system.reg")" -lt 100000 ]; then
+    echo "wineboot did not make a real prefix:" >&2
+    cat "$real/first.log" >&2
+    exit 1
+fi
+WINEPREFIX="$real/compat/pfx" TMPDIR="$real/tmp" /usr/lib/wine/wineserver64 -k 2>/dev/null || true
+cp "$work/wine/bin/wine" "$real/tool/bin/wine"
+rm "$real/tool/bin/wineserver"
+cp "$work/wine/bin/wineserver" "$real/tool/bin/wineserver"
+
+# As the Wine server does after every session: the registry files are written anew (a new
+# file renamed into place, with a new modification time).
+cat > "$real/rewrite-registry" <<SCRIPT
+#!/bin/sh
+pfx="$real/compat/pfx"
+n=\$(cat "$real/stamp" 2>/dev/null || echo 1700000000)
+n=\$((n + 1))
+echo \$n > "$real/stamp"
+for f in system.reg user.reg userdef.reg; do
+    cp "\$pfx/\$f" "\$pfx/\$f.new" && touch -d "@\$n" "\$pfx/\$f.new" && mv "\$pfx/\$f.new" "\$pfx/\$f"
+done
+SCRIPT
+chmod +x "$real/rewrite-registry"
+real_env "$real/tool/pelto" waitforexitandrun "$work/game/game.exe" 2>/dev/null
+"$real/rewrite-registry"
+real_env "$real/tool/pelto" waitforexitandrun "$work/game/game.exe" 2>"$real/warm.log"
+if ! grep -q 'cache hit: every component current' "$real/warm.log"; then
+    echo "the warm launch on the real prefix was not a cache hit:" >&2
+    cat "$real/warm.log" >&2
+    exit 1
+fi
+echo "system.reg: $(stat -c %s "$real/compat/pfx/system.reg") bytes"
+echo "pelto on the real prefix, registry rewritten before each launch, $rounds warm launches:"
+real_env "$work/runner" --before "$real/rewrite-registry" "$rounds" \
+    "$real/tool/pelto" waitforexitandrun "$work/game/game.exe"
+echo "pelto on the real prefix, registry unchanged, $rounds warm launches:"
+real_env "$work/runner" "$rounds" "$real/tool/pelto" waitforexitandrun "$work/game/game.exe"
+# Variables in env_config: the launch's cost must grow with their number, not its square.
+for count in 10000 100000; do
+    awk -v n="$count" 'BEGIN { for (i = 0; i < n; i++) printf "PELTO_BENCH_VAR_%d=value %d\n", i, i }' \
+        > "$work/tool/env_config"
+    echo "pelto with $count variables in env_config, 5 runs:"
+    launch_env "$work/runner" 5 "$work/tool/pelto" waitforexitandrun "$work/game/game.exe"
+done
+rm -f "$work/tool/env_config"
+
+echo "goals (real prefix, registry rewritten): spawn_median_ms <= 10, graph_median_ms <= 8, rss_max_kb <= 8192"

@@ -3,8 +3,10 @@
 // duration of its timing line and the "spawn at" instant of the game. Standard output is discarded;
 // standard error is read through a pipe so that the log can be parsed.
 //
-// Usage: warm_launch_runner [--expect STATUS] ROUNDS PROGRAM [ARGS...]
-// A run counts as failed when it does not exit with STATUS (default 0).
+// Usage: warm_launch_runner [--expect STATUS] [--before COMMAND] ROUNDS PROGRAM [ARGS...]
+// A run counts as failed when it does not exit with STATUS (default 0). COMMAND is run with
+// /bin/sh before each round, outside the measured time (to change files as Wine would between
+// two launches). The timing line's task list and total are reported too.
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -17,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -31,6 +34,8 @@ struct Round {
     long max_rss_kb = 0;
     std::optional<long> graph_ms;
     std::optional<long> spawn_ms;
+    std::optional<long> total_ms;
+    std::map<std::string, long> task_ms;  // the timing line's "[name=Nms ...]"
     int status = 0;
 };
 
@@ -91,6 +96,23 @@ Round run_once(char** argv) {
                    static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
     round.graph_ms = number_after(log, " graph=");
     round.spawn_ms = number_after(log, "timing: spawn at ");
+    round.total_ms = number_after(log, "] total=");
+    size_t open = log.find("ms [");
+    size_t close = log.find(']', open);
+    if (open != std::string::npos && close != std::string::npos) {
+        std::string list = log.substr(open + 4, close - open - 4);
+        size_t pos = 0;
+        while (pos < list.size()) {
+            size_t end = std::min(list.find(' ', pos), list.size());
+            std::string entry = list.substr(pos, end - pos);
+            size_t eq = entry.find('=');
+            if (eq != std::string::npos) {
+                round.task_ms[entry.substr(0, eq)] =
+                    std::strtol(entry.c_str() + eq + 1, nullptr, 10);
+            }
+            pos = end + 1;
+        }
+    }
     return round;
 }
 
@@ -106,22 +128,36 @@ double median(std::vector<T> values) {
 
 int main(int argc, char** argv) {
     int expected = 0;
-    if (argc > 2 && std::strcmp(argv[1], "--expect") == 0) {
-        expected = std::atoi(argv[2]);
+    const char* before = nullptr;
+    while (argc > 2 && argv[1][0] == '-' && argv[1][1] == '-') {
+        if (std::strcmp(argv[1], "--expect") == 0) {
+            expected = std::atoi(argv[2]);
+        } else if (std::strcmp(argv[1], "--before") == 0) {
+            before = argv[2];
+        } else {
+            break;
+        }
         argv += 2;
         argc -= 2;
     }
     if (argc < 3) {
-        std::fprintf(stderr,
-                     "Usage: warm_launch_runner [--expect STATUS] ROUNDS PROGRAM [ARGS...]\n");
+        std::fprintf(
+            stderr,
+            "Usage: warm_launch_runner [--expect STATUS] [--before COMMAND] ROUNDS PROGRAM "
+            "[ARGS...]\n");
         return 2;
     }
     int rounds = std::atoi(argv[1]);
     if (rounds <= 0) rounds = 1;
     std::vector<double> walls, cpus;
-    std::vector<long> graphs, spawns, rss;
+    std::vector<long> graphs, spawns, totals, rss;
+    std::map<std::string, std::vector<long>> tasks;
     int failures = 0;
     for (int i = 0; i < rounds; ++i) {
+        if (before != nullptr && std::system(before) != 0) {
+            std::fprintf(stderr, "the command before the round failed: %s\n", before);
+            return 2;
+        }
         Round round = run_once(argv + 2);
         if (!WIFEXITED(round.status) || WEXITSTATUS(round.status) != expected) ++failures;
         walls.push_back(round.wall_ms);
@@ -129,6 +165,8 @@ int main(int argc, char** argv) {
         rss.push_back(round.max_rss_kb);
         if (round.graph_ms) graphs.push_back(*round.graph_ms);
         if (round.spawn_ms) spawns.push_back(*round.spawn_ms);
+        if (round.total_ms) totals.push_back(*round.total_ms);
+        for (const auto& [name, ms] : round.task_ms) tasks[name].push_back(ms);
     }
     std::printf("runs=%d failures=%d\n", rounds, failures);
     std::printf("wall_median_ms=%.2f wall_min_ms=%.2f\n", median(walls),
@@ -145,6 +183,13 @@ int main(int argc, char** argv) {
         std::printf("spawn_median_ms=%.1f spawn_min_ms=%ld spawn_max_ms=%ld (%zu runs)\n",
                     median(spawns), *std::min_element(spawns.begin(), spawns.end()),
                     *std::max_element(spawns.begin(), spawns.end()), spawns.size());
+    }
+    if (!totals.empty()) std::printf("total_median_ms=%.1f\n", median(totals));
+    if (!tasks.empty()) {
+        std::printf("task_median_ms:");
+        for (const auto& [name, values] : tasks)
+            std::printf(" %s=%.1f", name.c_str(), median(values));
+        std::printf("\n");
     }
     return failures == 0 ? 0 : 1;
 }
