@@ -12,6 +12,8 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <string_view>
+#include <unordered_map>
 
 #include "base/posix.hpp"
 
@@ -102,15 +104,36 @@ void request_stop(int signo) {
 int stop_signal() { return g_stop_signal.load(); }
 
 std::vector<std::string> child_environment(const std::vector<EnvChange>& changes) {
+    // Each name's last change decides: the inherited entries of a changed name go, and the
+    // changed names follow in the order of their last changes. One pass over each list, so a
+    // launch with many custom variables costs time in proportion to their number.
+    std::unordered_map<std::string_view, size_t> last_change;
+    last_change.reserve(changes.size());
+    for (size_t i = 0; i < changes.size(); ++i) last_change[changes[i].name] = i;
     std::vector<std::string> entries;
     for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
-        entries.emplace_back(*entry);
+        if (!last_change.contains(name_of(*entry))) entries.emplace_back(*entry);
     }
-    for (const EnvChange& change : changes) {
-        std::erase_if(entries, [&](const std::string& e) { return name_of(e) == change.name; });
-        if (change.value) entries.push_back(change.name + "=" + *change.value);
+    for (size_t i = 0; i < changes.size(); ++i) {
+        const EnvChange& change = changes[i];
+        if (change.value && last_change[change.name] == i) {
+            entries.push_back(change.name + "=" + *change.value);
+        }
     }
     return entries;
+}
+
+void set_environment(const std::vector<EnvChange>& changes) {
+    // The new environment is built once and put in place of the old one: a setenv per
+    // variable searches the whole environment each time. Both are left allocated for the rest
+    // of the process, as an environment must be (and values taken from the old one may still
+    // be in use).
+    auto* built = new std::vector<std::string>(child_environment(changes));
+    auto* table = new std::vector<char*>();
+    table->reserve(built->size() + 1);
+    for (std::string& entry : *built) table->push_back(entry.data());
+    table->push_back(nullptr);
+    environ = table->data();
 }
 
 int spawn(const Command& command, pid_t& pid) {

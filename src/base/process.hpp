@@ -51,6 +51,11 @@ struct Command {
 /// The environment a child of `command` receives: the launcher's own with the changes applied.
 std::vector<std::string> child_environment(const std::vector<EnvChange>& changes);
 
+/// Applies the changes to the launcher's own environment at once, in time linear in the size
+/// of the environment. Names and values must fit an environment (no NUL byte, no "=" in a
+/// name, no empty name). Call it only while no other thread of the launcher runs.
+void set_environment(const std::vector<EnvChange>& changes);
+
 /// Starts `command`; stores the child's pid. Returns errno (also for a failed exec) or 0.
 int spawn(const Command& command, pid_t& pid);
 
