@@ -112,8 +112,8 @@ int run(const std::string& verb, const std::vector<std::string>& rest) {
 
     context.compat_data = base::env_text("STEAM_COMPAT_DATA_PATH").value_or("");
     context.app_id = base::env_text("SteamAppId").value_or("");
-    base::log_debug(base::concat("STEAM_COMPAT_DATA_PATH=", context.compat_data,
-                                 " SteamAppId=", context.app_id, " verb=", verb));
+    base::log_debug("STEAM_COMPAT_DATA_PATH=", context.compat_data, " SteamAppId=", context.app_id,
+                    " verb=", verb);
     if (context.compat_data.empty()) {
         base::log_error("STEAM_COMPAT_DATA_PATH not set — not launched from Steam?");
         return 1;
@@ -141,7 +141,7 @@ int run(const std::string& verb, const std::vector<std::string>& rest) {
     context.exe = rest[0];
     context.args.assign(rest.begin() + 1, rest.end());
     if (core::is_steam_utility(context.exe)) {
-        base::log_debug(base::concat("skipping Steam utility: ", base::lossy_utf8(context.exe)));
+        base::log_debug("skipping Steam utility: ", base::as_text(context.exe));
         return 0;
     }
     if (!own_exe) {
@@ -153,9 +153,9 @@ int run(const std::string& verb, const std::vector<std::string>& rest) {
     wine.wineserver = core::wineserver_path(wine.wine_root);
     uint64_t discover_ms = base::elapsed_ms(context.started);
 
-    base::log_debug(base::concat("wine64: ", base::lossy_utf8(wine.wine64)));
-    base::log_debug(base::concat("wineserver: ", base::lossy_utf8(wine.wineserver)));
-    base::log_debug(base::concat("steam: ", base::lossy_utf8(context.steam_dir)));
+    base::log_debug("wine64: ", base::as_text(wine.wine64));
+    base::log_debug("wineserver: ", base::as_text(wine.wineserver));
+    base::log_debug("steam: ", base::as_text(context.steam_dir));
     // Nothing has been started yet: a stop needs no clean-up.
     if (int signo = base::stop_signal()) end_as_signalled(signo);
 
@@ -204,9 +204,8 @@ int run(const std::string& verb, const std::vector<std::string>& rest) {
     std::string wine_debug = core::wine_debug_value(trace_opcodes);
 
     if (base::verbose()) {
-        base::log_debug(base::concat("timing: discover=", discover_ms, "ms graph=", graph_ms,
-                                     "ms [", timing_list(results),
-                                     "] total=", base::elapsed_ms(context.started), "ms"));
+        base::log_debug("timing: discover=", discover_ms, "ms graph=", graph_ms, "ms [",
+                        timing_list(results), "] total=", base::elapsed_ms(context.started), "ms");
     }
 
     // Servers of crashed sessions leave sockets nobody answers; Wine would trip over them.

@@ -31,11 +31,19 @@ std::optional<std::string> env_text(const char* name);
 /// Lower-cases the ASCII letters A-Z, leaving every other byte unchanged.
 std::string ascii_lower(std::string_view text);
 
+/// A byte string that `concat` writes in its text form (`lossy_utf8`). It only refers to the
+/// bytes, so building one costs nothing until the text is formatted.
+struct AsText {
+    std::string_view bytes;
+};
+inline AsText as_text(std::string_view bytes) { return AsText{bytes}; }
+
 namespace detail {
 inline void append_piece(std::string& out, std::string_view piece) { out += piece; }
 inline void append_piece(std::string& out, const char* piece) { out += piece; }
 inline void append_piece(std::string& out, const std::string& piece) { out += piece; }
 inline void append_piece(std::string& out, char piece) { out += piece; }
+inline void append_piece(std::string& out, AsText piece) { out += lossy_utf8(piece.bytes); }
 template <typename Int, typename = std::enable_if_t<std::is_integral_v<Int>>>
 void append_piece(std::string& out, Int value) {
     out += std::to_string(value);

@@ -83,10 +83,10 @@ void deploy_client_files(const std::string& steam_dir, const std::string& prefix
         ++deployed;
     }
     if (deployed > 0) {
-        base::log_debug(base::concat("Steam client: deployed ", deployed, " files (", current,
-                                     " already current)"));
+        base::log_debug("Steam client: deployed ", deployed, " files (", current,
+                        " already current)");
     } else if (current > 0) {
-        base::log_debug(base::concat("Steam client: ", current, " files already current"));
+        base::log_debug("Steam client: ", current, " files already current");
     }
 }
 

@@ -76,12 +76,12 @@ void prestart_wineserver(const std::string& wineserver, const std::string& prefi
         return;
     }
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
-        base::log_debug(base::concat("wineserver: started ahead for ", base::lossy_utf8(prefix)));
+        base::log_debug("wineserver: started ahead for ", base::as_text(prefix));
     } else if (WIFEXITED(status) && WEXITSTATUS(status) == 2) {
-        base::log_debug(base::concat("wineserver: already running for ", base::lossy_utf8(prefix)));
+        base::log_debug("wineserver: already running for ", base::as_text(prefix));
     } else if (base::verbose()) {
-        base::log_debug(base::concat("wineserver: prestart exited ", status_text(status),
-                                     "; Wine will start its own"));
+        base::log_debug("wineserver: prestart exited ", status_text(status),
+                        "; Wine will start its own");
     }
 }
 
@@ -103,7 +103,7 @@ void sweep_stale_server_dirs(const std::string& tmp_root) {
         std::string socket_path = base::join_path(server_dir, "socket");
         if (!base::exists(socket_path)) continue;
         if (server_answers(socket_path)) continue;
-        base::log_debug(base::concat("Removing stale server dir: ", base::lossy_utf8(server_dir)));
+        base::log_debug("Removing stale server dir: ", base::as_text(server_dir));
         base::remove_tree(server_dir);
     }
 }

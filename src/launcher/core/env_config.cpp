@@ -38,7 +38,7 @@ std::vector<CustomVar> parse_env_config(std::string_view text) {
         vars.push_back({std::string(name), std::string(base::trim_unicode(line.substr(eq + 1)))});
     }
     if (!vars.empty() && base::verbose()) {
-        base::log_debug(base::concat("env_config: loaded ", vars.size(), " custom variable(s)"));
+        base::log_debug("env_config: loaded ", vars.size(), " custom variable(s)");
     }
     return vars;
 }

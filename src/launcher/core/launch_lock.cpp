@@ -25,8 +25,8 @@ LaunchLock open_launch_lock(const std::string& compat_data) {
     int error = 0;
     lock.file = base::open_regular(path, O_RDWR | O_CREAT | O_NOFOLLOW, 0644, error);
     if (!lock.file.valid()) {
-        base::log_debug(base::concat("launch lock: cannot open ", base::lossy_utf8(path), ": ",
-                                     base::error_text(error)));
+        base::log_debug("launch lock: cannot open ", base::as_text(path), ": ",
+                        base::error_text(error));
         return lock;
     }
     lock.protects_saves = base::try_lock_byte(lock.file.get(), kSavesByte) != EAGAIN;

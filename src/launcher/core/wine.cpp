@@ -87,8 +87,7 @@ std::string choose_dxvk_source(const std::string& home, const std::string& wine_
     if (base::exists(base::join_path(own_tree, kDxvkProbe))) return own_tree;
     if (base::exists(base::join_path(wine_root, kDxvkProbe))) return wine_root;
     if (proton_files && base::exists(base::join_path(*proton_files, kDxvkProbe))) {
-        base::log_debug(base::concat("DXVK/VKD3D: sourcing from Proton (",
-                                     base::lossy_utf8(*proton_files), ")"));
+        base::log_debug("DXVK/VKD3D: sourcing from Proton (", base::as_text(*proton_files), ")");
         return *proton_files;
     }
     if (proton_files) {

@@ -106,7 +106,7 @@ void sync_64bit(const std::string& source, const std::string& system32) {
     bool drivers_only = source_size == prefix_size;
 
     base::log_debug(
-        base::concat("Syncing Wine PE files to prefix from ", base::lossy_utf8(source), "..."));
+        base::concat("Syncing Wine PE files to prefix from ", base::as_text(source), "..."));
     base::make_dirs(drivers);
     SetCopy set;
     int error = 0;
@@ -116,7 +116,7 @@ void sync_64bit(const std::string& source, const std::string& system32) {
         std::string target = base::join_path(is_driver ? drivers : system32, entry.name);
         set.copy(base::join_path(source, entry.name), target, entry.name);
     }
-    base::log_debug(base::concat("Synced ", set.finish(), " PE files to prefix system32"));
+    base::log_debug("Synced ", set.finish(), " PE files to prefix system32");
 }
 
 void sync_32bit(const std::string& source, const std::string& syswow64) {
@@ -130,7 +130,7 @@ void sync_32bit(const std::string& source, const std::string& syswow64) {
         if (base::exists(target)) continue;
         set.copy(base::join_path(source, entry.name), target, entry.name);
     }
-    base::log_debug(base::concat("Synced ", set.finish(), " 32-bit PE files to prefix syswow64"));
+    base::log_debug("Synced ", set.finish(), " 32-bit PE files to prefix syswow64");
 }
 
 }  // namespace

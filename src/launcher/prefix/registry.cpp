@@ -83,8 +83,7 @@ void seed_from_baked_template(const std::string& pfx, const std::string& baked) 
             base::log_warn(base::concat("Prefix: seeding ", name, " from ", base::lossy_utf8(baked),
                                         " failed: ", base::error_text(error)));
         } else {
-            base::log_debug(
-                base::concat("Prefix: ", name, " seeded from ", base::lossy_utf8(baked)));
+            base::log_debug(base::concat("Prefix: ", name, " seeded from ", base::as_text(baked)));
         }
         // The user folders belong with the user registry, even when its copy failed.
         if (name == "user.reg") {
@@ -120,9 +119,8 @@ void copy_stock_registry(const std::string& pfx, const std::string& stock) {
                 base::concat("Failed to copy stock ", name, ": ", base::error_text(error)));
         } else {
             auto copied = base::stat_path(target);
-            base::log_debug(base::concat("Registry: copied stock ", name, " (",
-                                         copied ? static_cast<uint64_t>(copied->st_size) : 0,
-                                         " bytes)"));
+            base::log_debug("Registry: copied stock ", name, " (",
+                            copied ? static_cast<uint64_t>(copied->st_size) : 0, " bytes)");
         }
     }
 }
@@ -237,7 +235,7 @@ bool adopt_template_registry(const std::string& pfx, const std::string& template
                                         " from the template failed: ", base::error_text(error)));
             continue;
         }
-        base::log_debug(base::concat("Prefix: ", name, " taken from the template"));
+        base::log_debug("Prefix: ", name, " taken from the template");
         adopted = true;
     }
     return adopted;

@@ -114,8 +114,7 @@ bool seed_wbem(const std::string& pfx, const std::string& baked) {
                 base::concat("Prefix: failed to seed ", relative, ": ", base::error_text(*error)));
         }
     }
-    base::log_debug(
-        base::concat("Prefix: seeded wbem from baked template ", base::lossy_utf8(baked)));
+    base::log_debug(base::concat("Prefix: seeded wbem from baked template ", base::as_text(baked)));
     return complete;
 }
 
@@ -137,7 +136,7 @@ bool create_or_repair(const std::string& own_exe, const std::string& pfx,
         bool registry_adopted = adopt_template_registry(pfx, shared_template);
         uint32_t failures = 0;
         uint32_t deployed = copy_dir_fast(shared_template, pfx, 0, &failures);
-        if (deployed != 0) base::log_debug(base::concat("Prefix: ", deployed, " files deployed"));
+        if (deployed != 0) base::log_debug("Prefix: ", deployed, " files deployed");
         complete = failures == 0;
         if (registry_adopted) seed_registry(pfx, own_exe);
         create_drive_links(pfx);

@@ -294,8 +294,8 @@ SaveSnapshot snapshot_save_data(const std::string& pfx) {
         if (!base::is_dir(live_root)) continue;
         auto resolved = base::canonical(live_root);
         if (!resolved || !base::path_inside(*resolved, *boundary)) {
-            base::log_debug(concat("save backup: ", lossy_utf8(live_root),
-                                   " leads outside the prefix — not backed up"));
+            base::log_debug("save backup: ", base::as_text(live_root),
+                            " leads outside the prefix — not backed up");
             continue;
         }
         for (const base::DirEntry& entry : base::list_dir(live_root)) {
@@ -320,7 +320,7 @@ SaveSnapshot snapshot_save_data(const std::string& pfx) {
     // A mark that cannot be written only costs the restore of a leftover after a crash.
     (void)base::replace_file(base::join_path(backup, kSessionMark), "");
     if (base::verbose()) {
-        base::log_debug(concat("save data snapshot: ", files, " files, ", bytes, " bytes"));
+        base::log_debug("save data snapshot: ", files, " files, ", bytes, " bytes");
     }
     return {true, backup};
 }
@@ -330,8 +330,8 @@ void check_save_data(const std::string& pfx, const SaveSnapshot& snapshot) {
     const std::string& backup = snapshot.backup_root;
     RestoreCounts counts = restore_backup(backup, prefix::user_profile_dir(pfx), pfx);
     if (base::verbose()) {
-        base::log_debug(concat("save data check: ", counts.restored, " files restored, ",
-                               counts.unchanged, " unchanged"));
+        base::log_debug("save data check: ", counts.restored, " files restored, ", counts.unchanged,
+                        " unchanged");
     }
     if (counts.restored == 0 && counts.failed == 0) {
         if (int error = base::remove_tree(backup); error != 0) {

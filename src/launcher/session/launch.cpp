@@ -137,8 +137,8 @@ int run_game(const LaunchPlan& plan, const std::string& exe, const std::vector<s
     GameLogs logs = open_game_logs(plan.log_dir);
     if (logs.err.valid()) command.err = base::Stream::from_fd(logs.err.get());
     if (logs.out.valid()) command.out = base::Stream::from_fd(logs.out.get());
-    base::log_debug(concat("timing: spawn at ", base::elapsed_ms(plan.started),
-                           "ms after the launcher started"));
+    base::log_debug("timing: spawn at ", base::elapsed_ms(plan.started),
+                    "ms after the launcher started");
 
     pid_t pid = -1;
     if (int error = base::spawn(command, pid); error != 0) {

@@ -83,7 +83,7 @@ unsigned clean_crash_dumps(const std::string& prefix) {
          {"AppData/Roaming", "AppData/Local", "AppData/LocalLow", "Documents"}) {
         base::walk_inside(base::join_path(profile, folder), prefix, visitor);
     }
-    if (removed > 0) base::log_debug(concat("cleaned ", removed, " stale crash dump(s)"));
+    if (removed > 0) base::log_debug("cleaned ", removed, " stale crash dump(s)");
     return removed;
 }
 
@@ -155,7 +155,7 @@ void note_exit(const GameLogs& logs, int wait_status, const IncidentCopy* incide
     (void)base::append_file_at(logs.dir.get(), kStderrLogName,
                                concat("\n[pelto] ", exit_note_text(wait_status), "\n"));
     base::log_debug(
-        concat("stderr log: ", base::lossy_utf8(base::join_path(logs.dir_path, kStderrLogName))));
+        concat("stderr log: ", base::as_text(base::join_path(logs.dir_path, kStderrLogName))));
     if (incident == nullptr) return;
     int error = 0;
     base::Fd log = base::open_regular_at(logs.dir.get(), kStderrLogName, O_RDONLY, 0, error);
@@ -163,7 +163,7 @@ void note_exit(const GameLogs& logs, int wait_status, const IncidentCopy* incide
     if (error != 0) {
         base::log_warn(concat("incident game stderr copy failed: ", base::error_text(error)));
     } else {
-        base::log_debug(concat("incident game stderr: ", base::lossy_utf8(incident->path)));
+        base::log_debug("incident game stderr: ", base::as_text(incident->path));
     }
 }
 
