@@ -412,6 +412,16 @@ std::optional<std::string> read_link(const std::string& path) {
 
 std::optional<std::string> canonical(const std::string& path) {
     if (has_nul(path)) return std::nullopt;
+    // The kernel names what an open descriptor refers to by its canonical path: two calls,
+    // where realpath asks for every component of the path in turn.
+    int error = 0;
+    Fd fd = open_file(path, O_PATH, 0, error);
+    if (!fd.valid()) return std::nullopt;
+    if (auto resolved = read_link("/proc/self/fd/" + std::to_string(fd.get()));
+        resolved && !resolved->empty() && resolved->front() == '/' &&
+        resolved->find(" (deleted)") == std::string::npos) {
+        return resolved;
+    }
     char* resolved = ::realpath(path.c_str(), nullptr);
     if (resolved == nullptr) return std::nullopt;
     std::string out(resolved);

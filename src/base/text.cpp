@@ -1,6 +1,7 @@
 #include "base/text.hpp"
 
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 namespace pelto::base {
@@ -89,6 +90,15 @@ std::vector<std::string_view> path_components(std::string_view path) {
 bool is_valid_utf8(std::string_view bytes) {
     size_t pos = 0;
     while (pos < bytes.size()) {
+        // Text is mostly ASCII (a registry of megabytes is checked whole): eight bytes at a
+        // time while none has its high bit set.
+        while (pos + 8 <= bytes.size()) {
+            uint64_t word;
+            std::memcpy(&word, bytes.data() + pos, sizeof word);
+            if ((word & 0x8080808080808080ULL) != 0) break;
+            pos += 8;
+        }
+        if (pos >= bytes.size()) break;
         if (static_cast<unsigned char>(bytes[pos]) < 0x80) {
             ++pos;
             continue;
