@@ -85,7 +85,8 @@ DllSetResult deploy_dll_set(const std::string& source_dir, const std::string& de
 
     size_t deployed = result.names.size() - current;
     if (deployed > 0) {
-        base::log_debug(label, ": deployed ", deployed, " DLLs (", current, " already current)");
+        base::log_debug(
+            base::concat(label, ": deployed ", deployed, " DLLs (", current, " already current)"));
     } else if (current > 0) {
         base::log_debug(label, ": ", current, " DLLs already current");
     }

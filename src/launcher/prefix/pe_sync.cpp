@@ -94,33 +94,19 @@ void create_skeleton(const std::string& pfx, const std::string& windows) {
     for (std::string_view name : kPrefixDirs) base::make_dirs(base::join_path(pfx, name));
 }
 
-// True when the prefix has no set yet and `template_dir` (the template's counterpart of the
-// prefix's directory) holds the same one, judged as a prefix is judged: by the size of its
-// ntdll.dll. The template copy then lays the set in with hard links, where copying it here
-// first would write hundreds of megabytes per game.
-bool set_comes_with_template(const std::optional<std::string>& template_dir,
-                             const std::string& prefix_dir, off_t source_size) {
-    if (!template_dir || base::exists(base::join_path(prefix_dir, "ntdll.dll"))) return false;
-    auto template_ntdll = base::stat_path(base::join_path(*template_dir, "ntdll.dll"));
-    if (!template_ntdll || template_ntdll->st_size != source_size) return false;
-    base::log_debug("Wine PE files of ", base::as_text(prefix_dir), " come with the template");
-    return true;
-}
-
-void sync_64bit(const std::string& source, const std::string& system32,
-                const std::optional<std::string>& template_system32) {
+void sync_64bit(const std::string& source, const std::string& system32) {
     auto source_ntdll = base::stat_path(base::join_path(source, "ntdll.dll"));
     if (!source_ntdll) return;
-    off_t source_size = source_ntdll->st_size;
-    if (set_comes_with_template(template_system32, system32, source_size)) return;
     auto prefix_ntdll = base::stat_path(base::join_path(system32, "ntdll.dll"));
+    off_t source_size = source_ntdll->st_size;
     off_t prefix_size = prefix_ntdll ? prefix_ntdll->st_size : 0;
     std::string drivers = base::join_path(system32, "drivers");
     if (source_size == prefix_size && base::is_dir(drivers)) return;
     // Same size but no drivers directory: only the drivers are missing.
     bool drivers_only = source_size == prefix_size;
 
-    base::log_debug("Syncing Wine PE files to prefix from ", base::as_text(source), "...");
+    base::log_debug(
+        base::concat("Syncing Wine PE files to prefix from ", base::as_text(source), "..."));
     base::make_dirs(drivers);
     SetCopy set;
     int error = 0;
@@ -133,12 +119,9 @@ void sync_64bit(const std::string& source, const std::string& system32,
     base::log_debug("Synced ", set.finish(), " PE files to prefix system32");
 }
 
-void sync_32bit(const std::string& source, const std::string& syswow64,
-                const std::optional<std::string>& template_syswow64) {
-    auto source_ntdll = base::stat_path(base::join_path(source, "ntdll.dll"));
-    if (!source_ntdll) return;
+void sync_32bit(const std::string& source, const std::string& syswow64) {
+    if (!base::exists(base::join_path(source, "ntdll.dll"))) return;
     if (base::exists(base::join_path(syswow64, "ntdll.dll"))) return;
-    if (set_comes_with_template(template_syswow64, syswow64, source_ntdll->st_size)) return;
     SetCopy set;
     int error = 0;
     for (const base::DirEntry& entry : base::list_dir(source, error)) {
@@ -152,49 +135,13 @@ void sync_32bit(const std::string& source, const std::string& syswow64,
 
 }  // namespace
 
-void sync_pe_files(const std::string& wine_root, const std::string& pfx, bool template_follows) {
+void sync_pe_files(const std::string& wine_root, const std::string& pfx) {
     std::string windows = base::join_path(pfx, "drive_c/windows");
     create_skeleton(pfx, windows);
-    std::optional<std::string> template_windows;
-    if (template_follows) {
-        std::string shared = base::join_path(wine_root, "share/default_pfx/drive_c/windows");
-        if (base::is_dir(shared)) template_windows = shared;
-    }
-    auto in_template = [&](const char* name) -> std::optional<std::string> {
-        if (!template_windows) return std::nullopt;
-        return base::join_path(*template_windows, name);
-    };
     sync_64bit(base::join_path(wine_root, "lib/wine/x86_64-windows"),
-               base::join_path(windows, "system32"), in_template("system32"));
+               base::join_path(windows, "system32"));
     sync_32bit(base::join_path(wine_root, "lib/wine/i386-windows"),
-               base::join_path(windows, "syswow64"), in_template("syswow64"));
-}
-
-void add_missing_pe_files(const std::string& wine_root, const std::string& pfx) {
-    std::string system32 = base::join_path(pfx, "drive_c/windows/system32");
-    std::string syswow64 = base::join_path(pfx, "drive_c/windows/syswow64");
-    SetCopy set;
-    for (bool wow64 : {false, true}) {
-        std::string source =
-            base::join_path(wine_root, wow64 ? "lib/wine/i386-windows" : "lib/wine/x86_64-windows");
-        if (!base::exists(base::join_path(source, "ntdll.dll"))) continue;
-        int error = 0;
-        for (const base::DirEntry& entry : base::list_dir(source, error)) {
-            bool is_driver = extension_of(entry.name) == std::optional<std::string_view>("sys");
-            bool module = wow64 ? has_extension_in(entry.name, kExtensions32)
-                                : has_extension_in(entry.name, kExtensions64);
-            if (!module) continue;
-            std::string dir = wow64       ? syswow64
-                              : is_driver ? base::join_path(system32, "drivers")
-                                          : system32;
-            std::string target = base::join_path(dir, entry.name);
-            if (base::lstat_path(target)) continue;
-            base::make_dirs(dir);
-            set.copy(base::join_path(source, entry.name), target, entry.name);
-        }
-    }
-    int added = set.finish();
-    if (added > 0) base::log_debug("Prefix: ", added, " Wine PE files added beside the template's");
+               base::join_path(windows, "syswow64"));
 }
 
 }  // namespace pelto::launcher::prefix

@@ -22,7 +22,6 @@
 #include "launcher/core/wine_runtime.hpp"
 #include "launcher/prefix/copy_dir_fast.hpp"
 #include "launcher/prefix/drives.hpp"
-#include "launcher/prefix/pe_sync.hpp"
 #include "launcher/prefix/registry.hpp"
 #include "launcher/prefix/user.hpp"
 
@@ -111,7 +110,8 @@ bool seed_wbem(const std::string& pfx, const std::string& baked) {
         std::string target = base::join_path(pfx, relative);
         if (!base::is_dir(source) || base::exists(target)) continue;
         if (std::optional<int> error = copy_tree(source, target)) {
-            base::log_debug("Prefix: failed to seed ", relative, ": ", base::error_text(*error));
+            base::log_debug(
+                base::concat("Prefix: failed to seed ", relative, ": ", base::error_text(*error)));
         }
     }
     base::log_debug(base::concat("Prefix: seeded wbem from baked template ", base::as_text(baked)));
@@ -138,9 +138,6 @@ bool create_or_repair(const std::string& own_exe, const std::string& pfx,
         uint32_t deployed = copy_dir_fast(shared_template, pfx, 0, &failures);
         if (deployed != 0) base::log_debug("Prefix: ", deployed, " files deployed");
         complete = failures == 0;
-        // The module sync left the set to the template; what the template lacks comes from
-        // the Wine build.
-        add_missing_pe_files(wine_root, pfx);
         if (registry_adopted) seed_registry(pfx, own_exe);
         create_drive_links(pfx);
     } else {

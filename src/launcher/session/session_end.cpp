@@ -154,7 +154,8 @@ void note_exit(const GameLogs& logs, int wait_status, const IncidentCopy* incide
     // regular file: the shared log directory may hold someone's link or FIFO.
     (void)base::append_file_at(logs.dir.get(), kStderrLogName,
                                concat("\n[pelto] ", exit_note_text(wait_status), "\n"));
-    base::log_debug("stderr log: ", base::as_text(base::join_path(logs.dir_path, kStderrLogName)));
+    base::log_debug(
+        concat("stderr log: ", base::as_text(base::join_path(logs.dir_path, kStderrLogName))));
     if (incident == nullptr) return;
     int error = 0;
     base::Fd log = base::open_regular_at(logs.dir.get(), kStderrLogName, O_RDONLY, 0, error);

@@ -23,8 +23,7 @@ std::vector<graph::SetupTask> build_setup_tasks(const SetupInputs& inputs, Deplo
 
     // The prefix's directory skeleton and Wine modules, then its registry and Steam keys.
     tasks.push_back({"registry", {}, [&in](SetupResults&) -> TaskOutput {
-                         // A prefix task that lays the template in brings the modules it holds.
-                         prefix::sync_pe_files(in.wine_root, in.prefix, !in.wine_unchanged);
+                         prefix::sync_pe_files(in.wine_root, in.prefix);
                          prefix::seed_registry(in.prefix, in.own_exe);
                          return std::nullopt;
                      }});

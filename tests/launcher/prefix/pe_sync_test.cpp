@@ -97,49 +97,6 @@ TEST(PeSync, ModulesFollowTheSizeOfNtdll) {
     EXPECT_FALSE(base::exists(l.syswow64 + "/winver.exe"));
 }
 
-TEST(PeSync, ASetTheTemplateHoldsIsLeftToIt) {
-    TempDir tree;
-    Layout l(tree);
-    write_text(l.src64 + "/ntdll.dll", std::string(100, 'n'));
-    write_text(l.src64 + "/kernel32.dll", "kernel32");
-    write_text(l.src64 + "/mscoree.dll", "not in the template");
-    write_text(l.src64 + "/null.sys", "null driver");
-    write_text(l.src32 + "/ntdll.dll", "ntdll32");
-    write_text(l.src32 + "/kernel32.dll", "kernel32 32-bit");
-    std::string windows = l.wine + "/share/default_pfx/drive_c/windows";
-    write_text(windows + "/system32/ntdll.dll", std::string(100, 'n'));
-    write_text(windows + "/system32/kernel32.dll", "kernel32");
-    write_text(windows + "/syswow64/ntdll.dll", "ntdll32");
-
-    // Without the template to follow (an unchanged Wine build), the sets are copied as ever.
-    EXPECT_EQ(capture_log([&] { sync_pe_files(l.wine, l.pfx, false); }).size(), 3u);
-    base::remove_tree(l.pfx);
-
-    // A new prefix laid in from the template: the sets it holds are left to it, and afterwards
-    // only the modules it lacks are copied.
-    auto lines = capture_log([&] { sync_pe_files(l.wine, l.pfx, true); });
-    EXPECT_EQ(lines, (std::vector<std::string>{
-                         "[DEBUG]  Wine PE files of " + l.system32 + " come with the template",
-                         "[DEBUG]  Wine PE files of " + l.syswow64 + " come with the template"}));
-    EXPECT_FALSE(base::exists(l.system32 + "/kernel32.dll"));
-    write_text(l.system32 + "/ntdll.dll", std::string(100, 'n'));  // as the template copy does
-    write_text(l.system32 + "/kernel32.dll", "kernel32");
-    write_text(l.syswow64 + "/ntdll.dll", "ntdll32");
-    lines = capture_log([&] { add_missing_pe_files(l.wine, l.pfx); });
-    EXPECT_EQ(lines, std::vector<std::string>{
-                         "[DEBUG]  Prefix: 3 Wine PE files added beside the template's"});
-    EXPECT_EQ(read_text(l.system32 + "/mscoree.dll"), "not in the template");
-    EXPECT_EQ(read_text(l.drivers + "/null.sys"), "null driver");
-    EXPECT_EQ(read_text(l.syswow64 + "/kernel32.dll"), "kernel32 32-bit");
-
-    // A template of another build (another size of ntdll.dll) is not relied on.
-    base::remove_tree(l.pfx);
-    write_text(windows + "/system32/ntdll.dll", std::string(99, 'n'));
-    lines = capture_log([&] { sync_pe_files(l.wine, l.pfx, true); });
-    EXPECT_EQ(lines.front(), l.syncing_line());
-    EXPECT_EQ(read_text(l.system32 + "/kernel32.dll"), "kernel32");
-}
-
 TEST(PeSync, MissingSetsAreSkipped) {
     TempDir tree;
     Layout l(tree);
