@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "base/process.hpp"
 #include "cli.hpp"
 
 int main(int argc, char** argv) {
@@ -15,7 +16,7 @@ int main(int argc, char** argv) {
     ::signal(SIGCHLD, SIG_DFL);
     sigset_t stop_signals;
     sigemptyset(&stop_signals);
-    for (int signo : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&stop_signals, signo);
+    for (int signo : pelto::base::kStopSignals) sigaddset(&stop_signals, signo);
     sigaddset(&stop_signals, SIGCHLD);
     ::sigprocmask(SIG_UNBLOCK, &stop_signals, nullptr);
     std::vector<std::string> arguments(argv, argv + argc);

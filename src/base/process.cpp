@@ -11,7 +11,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string_view>
 #include <unordered_map>
 
@@ -62,32 +64,34 @@ void forget_child(size_t slot) {
     if (slot < kChildSlots) g_children[slot].store(0);
 }
 
-int open_pidfd(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
-
-// Waits for `pid` at most `limit_ms` (forever when negative); ETIMEDOUT when it still runs.
-int wait_child_for(pid_t pid, int& status, long limit_ms) {
-    if (limit_ms >= 0) {
-        Fd pidfd(open_pidfd(pid));
-        Clock::time_point start = Clock::now();
-        while (true) {
-            pid_t done = ::waitpid(pid, &status, WNOHANG);
-            if (done == pid) return 0;
-            if (done < 0 && errno != EINTR) return errno;
-            uint64_t waited = elapsed_ms(start);
-            if (waited >= static_cast<uint64_t>(limit_ms)) return ETIMEDOUT;
-            int slice =
-                static_cast<int>(std::min<uint64_t>(static_cast<uint64_t>(limit_ms) - waited, 50));
-            if (pidfd.valid()) {
-                struct pollfd ended {
-                    pidfd.get(), POLLIN, 0
-                };
-                (void)::poll(&ended, 1, slice);
-            } else {
-                sleep_ms(slice);
-            }
+// Waits until `pid` has ended without reaping it, so that its pid is not reused while a signal
+// handler may still send it a signal; at most `limit_ms` when that is 0 or more (ETIMEDOUT
+// when it still runs). Returns errno or 0.
+int wait_for_exit(pid_t pid, long limit_ms) {
+    Fd pidfd(limit_ms >= 0 ? open_pidfd(pid) : -1);
+    Clock::time_point start = Clock::now();
+    while (true) {
+        siginfo_t info{};
+        int flags = WEXITED | WNOWAIT | (limit_ms >= 0 ? WNOHANG : 0);
+        if (::waitid(P_PID, static_cast<id_t>(pid), &info, flags) == 0) {
+            if (info.si_pid == pid) return 0;
+        } else if (errno != EINTR) {
+            return errno;
+        }
+        if (limit_ms < 0) continue;
+        uint64_t waited = elapsed_ms(start);
+        if (waited >= static_cast<uint64_t>(limit_ms)) return ETIMEDOUT;
+        int slice =
+            static_cast<int>(std::min<uint64_t>(static_cast<uint64_t>(limit_ms) - waited, 50));
+        if (pidfd.valid()) {
+            struct pollfd ended {
+                pidfd.get(), POLLIN, 0
+            };
+            (void)::poll(&ended, 1, slice);
+        } else {
+            sleep_ms(slice);
         }
     }
-    return wait_child(pid, status);
 }
 
 }  // namespace
@@ -102,6 +106,16 @@ void request_stop(int signo) {
 }
 
 int stop_signal() { return g_stop_signal.load(); }
+
+void end_by_signal(int signo) {
+    ::signal(signo, SIG_DFL);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signo);
+    ::sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    ::raise(signo);
+    std::_Exit(128 + signo);
+}
 
 std::vector<std::string> child_environment(const std::vector<EnvChange>& changes) {
     // Each name's last change decides: the inherited entries of a changed name go, and the
@@ -125,15 +139,21 @@ std::vector<std::string> child_environment(const std::vector<EnvChange>& changes
 
 void set_environment(const std::vector<EnvChange>& changes) {
     // The new environment is built once and put in place of the old one: a setenv per
-    // variable searches the whole environment each time. Both are left allocated for the rest
-    // of the process, as an environment must be (and values taken from the old one may still
-    // be in use).
-    auto* built = new std::vector<std::string>(child_environment(changes));
-    auto* table = new std::vector<char*>();
-    table->reserve(built->size() + 1);
-    for (std::string& entry : *built) table->push_back(entry.data());
-    table->push_back(nullptr);
-    environ = table->data();
+    // variable searches the whole environment each time. Every generation stays for the rest
+    // of the process, as an environment must (values taken from an old one may still be in
+    // use).
+    struct Generation {
+        std::vector<std::string> entries;
+        std::vector<char*> table;
+    };
+    static std::vector<std::unique_ptr<Generation>> generations;
+    auto generation = std::make_unique<Generation>();
+    generation->entries = child_environment(changes);
+    generation->table.reserve(generation->entries.size() + 1);
+    for (std::string& entry : generation->entries) generation->table.push_back(entry.data());
+    generation->table.push_back(nullptr);
+    environ = generation->table.data();
+    generations.push_back(std::move(generation));
 }
 
 int spawn(const Command& command, pid_t& pid) {
@@ -173,7 +193,7 @@ int spawn(const Command& command, pid_t& pid) {
     sigemptyset(&defaults);
     sigaddset(&defaults, SIGPIPE);
     if (command.new_session) {
-        for (int signo : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&defaults, signo);
+        for (int signo : kStopSignals) sigaddset(&defaults, signo);
     }
     short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
     if (command.new_session) flags |= POSIX_SPAWN_SETSID;
@@ -201,6 +221,8 @@ int wait_child(pid_t pid, int& status) {
     }
 }
 
+int open_pidfd(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
+
 int run_and_wait(const Command& command, int& status, long limit_ms) {
     if (command.stoppable && stop_signal() != 0) return ECANCELED;
     pid_t pid = -1;
@@ -209,13 +231,17 @@ int run_and_wait(const Command& command, int& status, long limit_ms) {
     size_t slot = command.stoppable ? remember_child(pid) : kChildSlots;
     // A stop that came between the check and the table entry has missed this child.
     if (command.stoppable && stop_signal() != 0) ::kill(pid, SIGKILL);
-    error = wait_child_for(pid, status, limit_ms);
-    if (error == ETIMEDOUT) {
-        ::kill(pid, SIGKILL);
-        int ignored = 0;
-        (void)wait_child(pid, ignored);
-    }
+    error = wait_for_exit(pid, limit_ms);
+    if (error == ETIMEDOUT) ::kill(pid, SIGKILL);
+    // Out of the table before it is reaped: its pid cannot have been reused yet.
     forget_child(slot);
+    if (error != 0 && error != ETIMEDOUT) return error;
+    int reaped = wait_child(pid, status);
+    if (error == 0) error = reaped;
+    if (error == 0 && command.stoppable && stop_signal() != 0 && WIFSIGNALED(status) &&
+        WTERMSIG(status) == SIGKILL) {
+        error = ECANCELED;  // ended by the stop request, not by itself
+    }
     return error;
 }
 

@@ -4,6 +4,7 @@
 // also asks for a new session and default SIGINT/SIGTERM dispositions before the exec.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <optional>
@@ -64,8 +65,16 @@ int wait_child(pid_t pid, int& status);
 
 /// Spawns `command` and waits for it; stores the raw wait status. Returns errno or 0. With a
 /// `limit_ms` of 0 or more a child still running after that long is killed (SIGKILL), reaped,
-/// and ETIMEDOUT returned. A stoppable command gives ECANCELED after a stop request.
+/// and ETIMEDOUT returned. A stoppable command gives ECANCELED after a stop request, whether
+/// it was not started or was killed by it.
 int run_and_wait(const Command& command, int& status, long limit_ms = -1);
+
+/// The signals that stop a launch: SIGINT and SIGTERM, and SIGHUP and SIGQUIT, which come when
+/// Steam's session or terminal goes away.
+inline constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+/// A process file descriptor for the child `pid` (close-on-exec); -1 when none can be had.
+int open_pidfd(pid_t pid);
 
 /// Asks the launcher to stop because of signal `signo`: every stoppable child that
 /// `run_and_wait` is waiting for is killed (SIGKILL), and no new one is started. Only
@@ -73,5 +82,8 @@ int run_and_wait(const Command& command, int& status, long limit_ms = -1);
 void request_stop(int signo);
 /// The signal of the stop request; 0 when there is none.
 int stop_signal();
+
+/// Ends the process the way `signo` ends it by default.
+[[noreturn]] void end_by_signal(int signo);
 
 }  // namespace pelto::base
