@@ -45,19 +45,9 @@ void secure_standard_descriptors() {
 }
 
 // How long a launch waits for another launch of the same directory to finish setting the
-// prefix up: a first setup with wineboot takes seconds, never a minute.
-constexpr long kPrefixSetupWaitMs = 60'000;
-
-// Ends the launcher the way `signo` would have ended it.
-[[noreturn]] void end_as_signalled(int signo) {
-    ::signal(signo, SIG_DFL);
-    sigset_t only;
-    sigemptyset(&only);
-    sigaddset(&only, signo);
-    ::sigprocmask(SIG_UNBLOCK, &only, nullptr);
-    ::raise(signo);
-    std::_Exit(128 + signo);
-}
+// prefix up: a first setup with wineboot takes seconds here, and two minutes leave room for a
+// slow disk or a first Wine start that shows a dialog.
+constexpr long kPrefixSetupWaitMs = 120'000;
 
 void answer_query(const std::vector<std::string>& rest) {
     if (rest.empty()) return;
@@ -156,13 +146,13 @@ int run(const std::string& verb, const std::vector<std::string>& rest) {
     base::log_debug("wine64: ", base::as_text(wine.wine64));
     base::log_debug("wineserver: ", base::as_text(wine.wineserver));
     base::log_debug("steam: ", base::as_text(context.steam_dir));
-    // Nothing has been started yet: a stop needs no clean-up.
-    if (int signo = base::stop_signal()) end_as_signalled(signo);
 
     // Another launch of this directory may be running: one at a time sets the prefix up, and
     // only the first protects the save data.
     core::LaunchLock lock = core::open_launch_lock(context.compat_data);
     core::begin_prefix_setup(lock, kPrefixSetupWaitMs);
+    // Nothing has been started yet: a stop needs no clean-up.
+    if (int signo = base::stop_signal()) base::end_by_signal(signo);
 
     // The cache tells which component trees are unchanged since the last launch.
     tasks::Stamps stamps =
@@ -188,10 +178,13 @@ int run(const std::string& verb, const std::vector<std::string>& rest) {
     tasks::update_deploy_cache(context.prefix, flags, stamps, outcome);
     core::end_prefix_setup(lock);
     if (int signo = base::stop_signal()) {
-        // The setup's children were killed when the signal came; what they started, and
-        // the wineserver started ahead for the game, end with the prefix's Wine session.
-        session::stop_wine_session(wine.wine_root, context.prefix);
-        end_as_signalled(signo);
+        // The setup's children were killed when the signal came; what they started, and the
+        // wineserver started ahead for the game, end with the prefix's Wine session (unless
+        // another launch's game plays in it).
+        if (!core::another_launch_running(lock)) {
+            session::stop_wine_session(wine.wine_root, context.prefix);
+        }
+        base::end_by_signal(signo);
     }
 
     // Everything below reads the environment after the custom variables are in place; the
@@ -221,6 +214,7 @@ int run(const std::string& verb, const std::vector<std::string>& rest) {
     plan.log_dir = "/tmp/pelto";
     plan.started = context.started;
     plan.protect_saves = lock.protects_saves;
+    plan.lock = &lock;
     return session::run_game(plan, context.exe, context.args);
 }
 

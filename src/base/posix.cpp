@@ -440,10 +440,16 @@ int rename_path(const std::string& from, const std::string& to) {
 }
 
 int replace_file(const std::string& path, std::string_view data) {
-    std::string scratch = path + ".tmp-" + std::to_string(::getpid());
-    int error = write_file(scratch, data);
+    if (has_nul(path)) return EINVAL;
+    // A name of its own, created new: nothing planted at a guessable name is followed.
+    std::string scratch = concat_scratch_name(path);
+    int error = 0;
+    Fd fd = open_file(scratch, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666, error);
+    if (!fd.valid()) return error;
+    error = write_all(fd.get(), data);
+    fd.reset();
     if (error == 0) error = rename_path(scratch, path);
-    if (error != 0) remove_file(scratch);
+    if (error != 0) ::unlink(scratch.c_str());
     return error;
 }
 
@@ -469,7 +475,9 @@ int set_byte_lock(int fd, off_t index, short type) {
 
 }  // namespace
 
-int try_lock_byte(int fd, off_t index) { return set_byte_lock(fd, index, F_WRLCK); }
+int try_lock_byte(int fd, off_t index, bool shared) {
+    return set_byte_lock(fd, index, shared ? F_RDLCK : F_WRLCK);
+}
 
 int unlock_byte(int fd, off_t index) { return set_byte_lock(fd, index, F_UNLCK); }
 

@@ -134,10 +134,11 @@ int replace_file(const std::string& path, std::string_view data);
 /// A missing `path` is success. Returns the first errno met, or 0.
 int remove_tree(const std::string& path);
 
-/// Takes an exclusive lock on byte `index` of the open file `fd`. The lock belongs to the open
-/// file description (threads share it, a child never inherits it) and ends when that is
-/// closed. Never waits. Returns errno (EAGAIN while another holds it) or 0.
-int try_lock_byte(int fd, off_t index);
+/// Takes an exclusive (or, with `shared`, a shared) lock on byte `index` of the open file `fd`,
+/// or turns the lock held there into that kind. The lock belongs to the open file description
+/// (threads share it, a child never inherits it) and ends when that is closed. Never waits.
+/// Returns errno (EAGAIN while another holds a lock in the way) or 0.
+int try_lock_byte(int fd, off_t index, bool shared = false);
 /// Releases the lock on byte `index` of `fd`; errno or 0.
 int unlock_byte(int fd, off_t index);
 

@@ -228,6 +228,20 @@ TEST_F(SetupGraphLaunch, TwoLaunchesOfOnePrefixTakeTurns) {
         << second.err;
     EXPECT_FALSE(base::lstat_path(tree / "compat/save_backup"));
 
+    // A game that cannot be started while the other launch runs: the prefix's Wine session,
+    // which the other launch's game uses, is left alone; once it has ended, it is ended.
+    std::string calls = tree / "server-calls";
+    write_script(wine + "/bin/wineserver", "echo \"$1\" >> '" + calls + "'\nexit 2\n");
+    write_script(wine + "/bin/wine", "exit 0\n");
+    write_text(wine + "/bin/wine", "#!/nonexistent/interpreter\n");
+    ASSERT_EQ(base::try_lock_byte(other.get(), 2, true), 0);
+    EXPECT_EQ(launch().exit_code(), 1);
+    EXPECT_EQ(read_text(calls).find("-k"), std::string::npos) << read_text(calls);
+    base::unlock_byte(other.get(), 2);
+    EXPECT_EQ(launch().exit_code(), 1);
+    EXPECT_NE(read_text(calls).find("-k"), std::string::npos) << read_text(calls);
+    write_script(wine + "/bin/wine", "exit 0\n");
+
     // Once the other launch has ended, the next launch protects the save data again.
     other.reset();
     RunResult third = launch();

@@ -20,10 +20,15 @@ struct LaunchLock {
 LaunchLock open_launch_lock(const std::string& compat_data);
 
 /// Waits until no other launch of the directory is setting the prefix up, at most `limit_ms`
-/// (then one WARN line, and the launch goes on), and holds the setup lock from then on.
+/// (then one WARN line, and the launch goes on), and holds the setup lock from then on. A stop
+/// request ends the wait.
 void begin_prefix_setup(LaunchLock& lock, long limit_ms);
 
 /// Lets the next launch of the directory set the prefix up.
 void end_prefix_setup(LaunchLock& lock);
+
+/// True while another launch of the directory runs: ending the prefix's Wine session would
+/// then end that launch's game too.
+bool another_launch_running(const LaunchLock& lock);
 
 }  // namespace pelto::launcher::core

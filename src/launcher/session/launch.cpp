@@ -89,8 +89,6 @@ base::Command build_game_command(const LaunchPlan& plan, const std::string& exe,
     return command;
 }
 
-int open_pidfd(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
-
 }  // namespace
 
 bool session_interrupted() { return g_session_interrupted.load(); }
@@ -103,15 +101,20 @@ void on_signal(int signo) {
     // The game gets SIGTERM; a second signal while it still runs kills it, so a player's
     // second "Stop" always works.
     int pidfd = g_game_pidfd.load();
-    int forwarded = pidfd >= 0 && g_game_signalled.exchange(true) ? SIGKILL : SIGTERM;
-    if (pidfd >= 0) ::syscall(SYS_pidfd_send_signal, pidfd, forwarded, nullptr, 0);
     pid_t pid = g_game_pid.load();
+    bool running = pidfd >= 0 || pid > 0;
+    int forwarded = running && g_game_signalled.exchange(true) ? SIGKILL : SIGTERM;
+    if (pidfd >= 0) ::syscall(SYS_pidfd_send_signal, pidfd, forwarded, nullptr, 0);
     if (pid > 0) ::kill(-pid, forwarded);
     errno = saved_errno;
 }
 
 void install_stop_handler() {
-    for (int signo : kStopSignals) ::signal(signo, on_signal);
+    for (int signo : base::kStopSignals) ::signal(signo, on_signal);
+}
+
+bool may_end_wine_session(const LaunchPlan& plan) {
+    return plan.lock == nullptr || !core::another_launch_running(*plan.lock);
 }
 
 int run_game(const LaunchPlan& plan, const std::string& exe, const std::vector<std::string>& args) {
@@ -140,15 +143,22 @@ int run_game(const LaunchPlan& plan, const std::string& exe, const std::vector<s
     base::log_debug("timing: spawn at ", base::elapsed_ms(plan.started),
                     "ms after the launcher started");
 
+    // A stop that came after the setup: the game is not started at all.
+    if (int signo = base::stop_signal()) {
+        if (may_end_wine_session(plan)) stop_wine_session(plan.wine_root, plan.prefix);
+        base::end_by_signal(signo);
+    }
     pid_t pid = -1;
     if (int error = base::spawn(command, pid); error != 0) {
         base::log_error(concat("Failed to exec wine64: ", base::error_text(error)));
         // The wineserver started ahead for the game would otherwise stay for good.
-        stop_wine_session(plan.wine_root, plan.prefix);
+        if (may_end_wine_session(plan)) stop_wine_session(plan.wine_root, plan.prefix);
         return 1;
     }
-    g_game_pidfd.store(open_pidfd(pid));
+    g_game_pidfd.store(base::open_pidfd(pid));
     g_game_pid.store(pid);
+    // A signal between the spawn and here found no game to pass SIGTERM to.
+    if (session_interrupted() && !g_game_signalled.exchange(true)) ::kill(-pid, SIGTERM);
 
     std::optional<IncidentCopy> incident_copy;
     if (trace_requested()) incident_copy = start_trace_observer(plan, exe);

@@ -5,13 +5,12 @@
 // then the session end and the save-data check.
 #pragma once
 
-#include <signal.h>
-
 #include <string>
 #include <vector>
 
 #include "base/posix.hpp"
 #include "launcher/core/env_config.hpp"
+#include "launcher/core/launch_lock.hpp"
 #include "launcher/session/wine_env.hpp"
 
 namespace pelto::launcher::session {
@@ -26,15 +25,15 @@ struct LaunchPlan {
     std::string log_dir = "/tmp/pelto";
     base::Clock::time_point started;
     bool protect_saves = true;  // false while another launch of the prefix protects them
+    const core::LaunchLock* lock = nullptr;  // tells whether another launch runs; may be null
 };
+
+/// True unless another launch of the prefix runs, whose game would end with the Wine session.
+bool may_end_wine_session(const LaunchPlan& plan);
 
 /// Starts and waits for the game; returns the launcher's exit status (the game's exit code,
 /// 1 when it was killed or could not be started or waited for).
 int run_game(const LaunchPlan& plan, const std::string& exe, const std::vector<std::string>& args);
-
-/// The signals that stop a launch: SIGINT and SIGTERM, and SIGHUP and SIGQUIT, which come
-/// when Steam's session or terminal goes away.
-inline constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
 /// The handler of the stop signals, from the start of a launch: during the setup it kills the
 /// setup's children and asks the driver to stop; during the game it sends SIGTERM to the

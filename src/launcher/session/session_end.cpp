@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -32,12 +31,17 @@ bool is_crash_dump(std::string_view name) {
     return extension == "dmp" || extension == "mdmp";
 }
 
-// How long "wineserver -w" may still wait once the game's process group is gone. Wine's
-// server lingers about 3 s after its last client; this leaves several times that for Wine's
-// own services to shut down and the registry to be written to a slow disk. A server that no
-// Wine process ever reached (a loader that failed early) would otherwise be waited for for
-// ever, and Steam would show the game running long after it has gone.
+// How long "wineserver -w" may still wait once the game's process group is gone and no other
+// Wine process uses the prefix. Wine's server lingers about 3 s after its last client; this
+// leaves several times that for Wine's own services to shut down and the registry to be
+// written to a slow disk. A server that no Wine process ever reached (a loader that failed
+// early) would otherwise be waited for for ever, and Steam would show the game running long
+// after it has gone.
 constexpr long kServerAfterGameMs = 20'000;
+
+// "wineserver -k" normally returns at once; a server that is wedged must not hold the end
+// of the launch up.
+constexpr long kKillLimitMs = 10'000;
 
 base::Command wineserver_command(const std::string& wine_root, const std::string& prefix,
                                  const char* flag) {
@@ -60,7 +64,8 @@ void tear_down(const LaunchPlan& plan, pid_t game_pid) {
         while (base::Clock::now() < deadline && ::kill(-game_pid, 0) == 0) base::sleep_ms(10);
         ::kill(-game_pid, SIGKILL);
     }
-    stop_wine_session(plan.wine_root, plan.prefix);
+    // Another launch's game playing in the prefix would end with the Wine session.
+    if (may_end_wine_session(plan)) stop_wine_session(plan.wine_root, plan.prefix);
 }
 
 // True once no process of the game's group is left.
@@ -87,10 +92,38 @@ unsigned clean_crash_dumps(const std::string& prefix) {
     return removed;
 }
 
+bool other_wine_processes(const std::string& prefix, const std::string& proc_root) {
+    std::string wanted = concat("WINEPREFIX=", prefix);
+    for (const base::DirEntry& entry : base::list_dir(proc_root)) {
+        if (entry.name.empty() || entry.name.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        std::string dir = base::join_path(proc_root, entry.name);
+        std::string environ;
+        if (base::read_file(base::join_path(dir, "environ"), environ) != 0) continue;
+        bool uses_prefix = false;
+        for (size_t pos = 0; pos < environ.size() && !uses_prefix;) {
+            size_t end = environ.find('\0', pos);
+            if (end == std::string::npos) end = environ.size();
+            uses_prefix = std::string_view(environ).substr(pos, end - pos) == wanted;
+            pos = end + 1;
+        }
+        if (!uses_prefix) continue;
+        auto program = base::read_link(base::join_path(dir, "exe"));
+        if (program && base::file_name(*program).starts_with("wineserver")) continue;
+        return true;
+    }
+    return false;
+}
+
 void stop_wine_session(const std::string& wine_root, const std::string& prefix) {
     int status = 0;
-    if (int error = base::run_and_wait(wineserver_command(wine_root, prefix, "-k"), status);
-        error != 0) {
+    int error =
+        base::run_and_wait(wineserver_command(wine_root, prefix, "-k"), status, kKillLimitMs);
+    if (error == ETIMEDOUT) {
+        base::log_warn(
+            concat("session: wineserver -k did not return within ", kKillLimitMs / 1000, " s"));
+    } else if (error != 0) {
         base::log_warn(concat("session: wineserver -k failed: ", base::error_text(error)));
     }
 }
@@ -104,11 +137,16 @@ void end_session(const LaunchPlan& plan, pid_t game_pid) {
         } else {
             // Waiting on a process descriptor wakes as soon as "-w" ends instead of at the next
             // 50 ms tick; the tick still bounds how late an interruption is noticed.
-            base::Fd waiter_fd(static_cast<int>(::syscall(SYS_pidfd_open, waiter, 0)));
+            base::Fd waiter_fd(base::open_pidfd(waiter));
             std::optional<base::Clock::time_point> gone_since;
             while (true) {
                 bool overdue = gone_since && base::elapsed_ms(*gone_since) >=
                                                  static_cast<uint64_t>(kServerAfterGameMs);
+                if (overdue && other_wine_processes(plan.prefix)) {
+                    // Someone's Wine process still plays in the prefix: wait on, look again.
+                    gone_since = base::Clock::now();
+                    overdue = false;
+                }
                 if (overdue) {
                     base::log_warn(concat("session: wineserver still running ",
                                           kServerAfterGameMs / 1000,

@@ -1,11 +1,13 @@
 #include "launcher/session/session_end.hpp"
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <gtest/gtest.h>
 
 #include "base/posix.hpp"
+#include "base/process.hpp"
 #include "support/test_support.hpp"
 
 namespace pelto::launcher::session {
@@ -80,6 +82,34 @@ TEST(SessionEnd, ExitNoteAndIncidentCopy) {
     base::remove_file(log);
     EXPECT_TRUE(capture_log([&] { note_exit(GameLogs{}, 0, &incident); }).empty());
     EXPECT_FALSE(base::exists(log));
+}
+
+TEST(SessionEnd, OtherWineProcessesOfThePrefixAreSeen) {
+    TempDir tree;
+    std::string prefix = tree / "compat/pfx";
+    EXPECT_FALSE(other_wine_processes(prefix));
+    // A Wine process of the prefix (played by sleep), and a server, which does not count.
+    testing::make_dir(tree / "bin");
+    ASSERT_EQ(base::copy_file("/bin/sleep", tree / "bin/wineserver64"), 0);
+    for (const std::string& program : {tree / "bin/wineserver64", std::string("/bin/sleep")}) {
+        base::Command command;
+        command.program = program;
+        command.args = {"30"};
+        command.set_env("WINEPREFIX", prefix);
+        pid_t pid = -1;
+        ASSERT_EQ(base::spawn(command, pid), 0);
+        bool seen = false;
+        for (int i = 0; i < 200 && !seen; ++i) {  // until the child has exec'd
+            base::sleep_ms(10);
+            seen = other_wine_processes(prefix);
+        }
+        EXPECT_EQ(seen, program == "/bin/sleep") << program;
+        EXPECT_FALSE(other_wine_processes(prefix + "-another"));
+        ::kill(pid, SIGKILL);
+        int status = 0;
+        base::wait_child(pid, status);
+        EXPECT_FALSE(other_wine_processes(prefix));
+    }
 }
 
 TEST(SessionEnd, WaitsForTheServerOrTearsDownWhenItCannotStart) {
