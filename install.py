@@ -335,9 +335,15 @@ def swap_in(tree, dest, state, staging):
         if error.errno not in (errno.ENOSYS, errno.EINVAL):
             raise
         # No exchange on this system or file system: two renames, with the destination
-        # missing for the moment between them.
-        os.rename(dest, os.path.join(staging, "previous"))
-        os.rename(tree, dest)
+        # missing for the moment between them. Should the second fail, the previous
+        # installation goes back to its place.
+        previous = os.path.join(staging, "previous")
+        os.rename(dest, previous)
+        try:
+            os.rename(tree, dest)
+        except OSError:
+            os.rename(previous, dest)
+            raise
 
 
 class BlockedSignals:
@@ -439,6 +445,9 @@ def carry_over(previous, tree, relative):
         return False
     target = os.path.join(tree, relative)
     os.makedirs(os.path.dirname(target), exist_ok=True)
+    # What the player put there before wins over a link into the Wine build laid out just now.
+    if os.path.islink(target):
+        os.unlink(target)
     # Times are kept: prefixes that already hold these files need not take them again.
     if os.path.isdir(source):
         shutil.copytree(source, target, symlinks=True)
@@ -766,8 +775,10 @@ def install(options, dest):
         make_template(tree, staging, session)
 
         step(6, "Putting the new installation in place")
+        global swapped_in
         with BlockedSignals():
             swap_in(tree, dest, destination_state(dest), staging)
+            swapped_in = True
         shutil.rmtree(staging, ignore_errors=True)
         staging = None
     finally:
@@ -785,6 +796,10 @@ def install(options, dest):
     return 0
 
 
+# Set once the new tree is in place: a signal held back during the swap arrives right after it.
+swapped_in = False
+
+
 def on_signal(signo, unused_frame):
     raise Interrupted(signo)
 
@@ -799,6 +814,8 @@ def main(argv):
     except InstallError as error:
         return fail(str(error))
     except (KeyboardInterrupt, Interrupted):
+        if swapped_in:
+            return fail("interrupted after the new installation was put in place in %s" % dest)
         return fail("interrupted; the previous installation, if any, is unchanged")
     except OSError as error:
         return fail("%s: %s" % (error.filename or "error", error.strerror or error))

@@ -82,6 +82,14 @@ int make_dirs_inside(const std::string& root, std::string_view relative,
     return 0;
 }
 
+CopyTarget copy_target_inside(const std::string& path, const std::string& boundary) {
+    auto own = lstat_path(path);
+    if (!own || !S_ISLNK(own->st_mode)) return CopyTarget::WriteThroughLinks;
+    auto target = canonical(path);
+    return target && path_inside(*target, boundary) ? CopyTarget::WriteThroughLinks
+                                                    : CopyTarget::ReplaceLink;
+}
+
 bool walk_inside(const std::string& root, const std::string& boundary, const WalkVisitor& visitor) {
     auto root_stat = stat_path(root);
     if (!root_stat || !S_ISDIR(root_stat->st_mode)) return false;

@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/posix.hpp"
+
 namespace pelto::base {
 
 /// What the walk reports for one entry below the root.
@@ -37,6 +39,11 @@ bool path_inside(const std::string& path, const std::string& boundary);
 /// already is success, wherever it lies. Returns errno or 0.
 int make_dirs_inside(const std::string& root, std::string_view relative,
                      const std::string& boundary);
+
+/// How to copy onto `path` without touching anything outside the canonical `boundary`: a link
+/// at `path` is written through only when the file it leads to lies inside; otherwise the link
+/// itself is replaced.
+CopyTarget copy_target_inside(const std::string& path, const std::string& boundary);
 
 /// Walks below `root` in listing order. Does nothing when `root` is not a directory or its
 /// canonical path lies outside the canonical `boundary`. Returns false in that case.

@@ -69,12 +69,10 @@ DllSetResult deploy_dll_set(const std::string& source_dir, const std::string& de
             result.names.push_back(name);
             continue;
         }
-        // Removing first turns a link at the destination into a regular file of our own.
-        if (int error = base::remove_file(destination); error != 0 && base::exists(destination)) {
-            base::log_warn(
-                base::concat(label, ": cannot remove old ", file, ": ", base::error_text(error)));
-        }
-        if (int error = base::copy_file(source, destination); error != 0) {
+        // Replaced in one step: a link at the destination becomes a regular file of our own,
+        // and a copy that fails leaves the old DLL in place.
+        if (int error = base::copy_file(source, destination, base::CopyTarget::ReplaceLink);
+            error != 0) {
             base::log_warn(
                 base::concat(label, ": failed to copy ", file, ": ", base::error_text(error)));
             result.complete = false;

@@ -5,6 +5,7 @@
 #include "base/log.hpp"
 #include "base/posix.hpp"
 #include "base/text.hpp"
+#include "base/tree_walk.hpp"
 #include "launcher/components/dll_deploy.hpp"
 
 namespace pelto::launcher::components {
@@ -69,13 +70,9 @@ void deploy_client_files(const std::string& steam_dir, const std::string& prefix
             ++current;
             continue;
         }
-        if (int error = base::remove_file(destination); error != 0 && base::exists(destination)) {
-            base::log_warn(base::concat("Steam client: cannot remove old ", file.destination, ": ",
-                                        base::error_text(error)));
-        }
-        if (int error = base::copy_file(source, destination); error != 0) {
-            // A copy cut short must not pass for the client next time.
-            base::remove_file(destination);
+        // Replaced in one step (a link there included): a copy that fails leaves the old file.
+        if (int error = base::copy_file(source, destination, base::CopyTarget::ReplaceLink);
+            error != 0) {
             base::log_warn(base::concat("Steam client: failed to copy ", file.source, ": ",
                                         base::error_text(error)));
             continue;
@@ -88,6 +85,12 @@ void deploy_client_files(const std::string& steam_dir, const std::string& prefix
     } else if (current > 0) {
         base::log_debug("Steam client: ", current, " files already current");
     }
+}
+
+// A link at `destination` is written through only when it leads into the prefix: a copy never
+// changes a file outside it.
+base::CopyTarget inside_prefix(const std::string& destination, const std::string& prefix) {
+    return base::copy_target_inside(destination, base::canonical(prefix).value_or(prefix));
 }
 
 }  // namespace
@@ -115,7 +118,8 @@ void deploy_steam_exe_bridge(const std::string& own_exe, const std::string& pref
         }
         base::make_dirs(dir);
         if (is_current(*source, destination)) continue;
-        if (int error = base::copy_file(*source, destination); error != 0) {
+        if (int error = base::copy_file(*source, destination, inside_prefix(destination, prefix));
+            error != 0) {
             base::log_warn(base::concat("steam.exe: failed to deploy to ", base::lossy_utf8(dir),
                                         ": ", base::error_text(error)));
         }
@@ -129,7 +133,8 @@ void deploy_lsteamclient(const std::string& own_exe, const std::string& prefix) 
     base::make_dirs(dir);
     std::string destination = base::join_path(dir, "lsteamclient.dll");
     if (is_current(*source, destination)) return;
-    if (int error = base::copy_file(*source, destination); error != 0) {
+    if (int error = base::copy_file(*source, destination, inside_prefix(destination, prefix));
+        error != 0) {
         base::log_warn(base::concat("lsteamclient.dll: failed to deploy to system32: ",
                                     base::error_text(error)));
     }

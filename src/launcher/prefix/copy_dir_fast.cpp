@@ -58,7 +58,6 @@ struct DirPair {
 struct CopyJob {
     std::string source;                           // the template root as given
     std::optional<std::string> canonical_source;  // its canonical path
-    std::string destination;
     mutable std::atomic<uint32_t> failures{0};
 
     void failed(const std::string& what) const {
@@ -298,7 +297,6 @@ uint32_t copy_dir_fast(const std::string& source, const std::string& destination
     job.source = source;
     job.canonical_source =
         source.find('\0') == std::string::npos ? base::canonical(source) : std::nullopt;
-    job.destination = destination;
     uint32_t count = copy_dir(source, destination, depth, job);
     if (failures != nullptr) *failures = job.failures.load();
     return count;

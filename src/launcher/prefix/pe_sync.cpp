@@ -105,8 +105,7 @@ void sync_64bit(const std::string& source, const std::string& system32) {
     // Same size but no drivers directory: only the drivers are missing.
     bool drivers_only = source_size == prefix_size;
 
-    base::log_debug(
-        base::concat("Syncing Wine PE files to prefix from ", base::as_text(source), "..."));
+    base::log_debug("Syncing Wine PE files to prefix from ", base::as_text(source), "...");
     base::make_dirs(drivers);
     SetCopy set;
     int error = 0;

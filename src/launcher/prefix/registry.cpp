@@ -83,7 +83,7 @@ void seed_from_baked_template(const std::string& pfx, const std::string& baked) 
             base::log_warn(base::concat("Prefix: seeding ", name, " from ", base::lossy_utf8(baked),
                                         " failed: ", base::error_text(error)));
         } else {
-            base::log_debug(base::concat("Prefix: ", name, " seeded from ", base::as_text(baked)));
+            base::log_debug("Prefix: ", name, " seeded from ", base::as_text(baked));
         }
         // The user folders belong with the user registry, even when its copy failed.
         if (name == "user.reg") {

@@ -110,11 +110,14 @@ bool seed_wbem(const std::string& pfx, const std::string& baked) {
         std::string target = base::join_path(pfx, relative);
         if (!base::is_dir(source) || base::exists(target)) continue;
         if (std::optional<int> error = copy_tree(source, target)) {
-            base::log_debug(
-                base::concat("Prefix: failed to seed ", relative, ": ", base::error_text(*error)));
+            base::log_debug("Prefix: failed to seed ", relative, ": ", base::error_text(*error));
+            // A half-seeded directory would count as seeded on every later launch; it did not
+            // exist before, so removing it loses nothing and the next launch seeds it again.
+            base::remove_tree(target);
+            complete = false;
         }
     }
-    base::log_debug(base::concat("Prefix: seeded wbem from baked template ", base::as_text(baked)));
+    base::log_debug("Prefix: seeded wbem from baked template ", base::as_text(baked));
     return complete;
 }
 
@@ -187,11 +190,13 @@ std::optional<int> copy_tree(const std::string& src, const std::string& dst) {
                                        ? *link_target
                                        : base::join_path(src, *link_target);
             if (!base::exists(resolved)) continue;  // a dangling link is left out
-            if (int copy_error = base::copy_file(resolved, target); copy_error != 0)
+            if (int copy_error = base::copy_file(resolved, target, base::CopyTarget::ReplaceLink);
+                copy_error != 0)
                 return copy_error;
         } else if (type == DT_DIR) {
             if (std::optional<int> nested = copy_tree(source, target)) return nested;
-        } else if (int copy_error = base::copy_file(source, target); copy_error != 0) {
+        } else if (int copy_error = base::copy_file(source, target, base::CopyTarget::ReplaceLink);
+                   copy_error != 0) {
             return copy_error;
         }
     }

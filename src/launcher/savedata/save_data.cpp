@@ -89,10 +89,7 @@ int link_or_copy(const std::string& src, const std::string& dst) {
         auto target = base::read_link(src);
         return target ? base::make_symlink(*target, dst) : errno;
     }
-    error = base::copy_file(src, dst);
-    // A half-written copy would later pass for a good backup of the file.
-    if (error != 0) base::remove_file(dst);
-    return error;
+    return base::copy_file(src, dst, base::CopyTarget::ReplaceLink);
 }
 
 // Lays out the scanned tree of `src` at `dst`; below a directory that cannot be created
@@ -168,10 +165,8 @@ int restore_file(const std::string& from, const std::string& to) {
         auto target = base::read_link(from);
         return target ? base::make_symlink(*target, to) : errno;
     }
-    int error = base::copy_file(from, to);
-    // A partial file would count as present at the next check, and the backup be deleted.
-    if (error != 0) base::remove_file(to);
-    return error;
+    // Never partial: a partial file would count as present at the next check.
+    return base::copy_file(from, to, base::CopyTarget::ReplaceLink);
 }
 
 // Runs `restore_missing` for every game folder of the backup against the profile.

@@ -72,14 +72,8 @@ std::optional<Stamps> parse_deploy_record(std::string_view text) {
 void write_deploy_cache(const std::string& prefix, const Stamps& stamps) {
     std::string record =
         base::concat(kVersionTag, stamps[0], ',', stamps[1], ',', stamps[2], ',', stamps[3]);
-    // A reader sees the old record or the new one, never half of one: write a hidden sibling
-    // (named per process, so two launches of one prefix do not share it) and rename it over.
-    std::string path = base::join_path(prefix, kRecordName);
-    std::string scratch = base::concat(path, ".tmp-", static_cast<long>(::getpid()));
-    int error = base::write_file(scratch, record);
-    if (error == 0) error = base::rename_path(scratch, path);
-    if (error != 0) {
-        base::remove_file(scratch);
+    // A reader sees the old record or the new one, never half of one.
+    if (int error = base::replace_file(base::join_path(prefix, kRecordName), record); error != 0) {
         base::log_warn(base::concat("Cannot write deployment cache: ", base::error_text(error),
                                     "; next launch will re-deploy"));
         return;

@@ -44,16 +44,18 @@ ChangeFlags change_flags(const std::optional<Stamps>& record, const Stamps& now)
 
 /// Whether the work that each change flag governs completed in this launch: a component whose
 /// deployment did not complete is not recorded as current, so the next launch does it again.
+/// Nothing counts as complete until its task says so (a task that never ran, or ended
+/// abnormally, did not complete).
 struct DeployOutcome {
-    bool wine_complete = true;
-    bool dxvk_complete = true;
-    bool vkd3d_complete = true;
+    bool wine_complete = false;
+    bool dxvk_complete = false;
+    bool vkd3d_complete = false;
 };
 
 /// The step after the setup graph: a DEBUG "cache hit" line when every flag is set and every
 /// deployment completed; otherwise the record is rewritten with `stamps`, where the stamp of a
 /// component that did not complete is replaced by one that cannot match (its complement).
 void update_deploy_cache(const std::string& prefix, const ChangeFlags& flags, const Stamps& stamps,
-                         const DeployOutcome& outcome = {});
+                         const DeployOutcome& outcome = {true, true, true});
 
 }  // namespace pelto::launcher::tasks

@@ -94,17 +94,26 @@ TEST(SteamBridge, LinksAtTheSteamExeDestinations) {
     // A dangling link in system32 becomes a regular file; nothing appears at its target.
     make_dir(l.dir / "gone");
     make_link(l.dir / "gone/steam.exe", l.system32 + "/steam.exe");
-    // A link to an existing file in syswow64 is written through.
-    write_text(l.dir / "real/steam.exe", "old");
-    make_link(l.dir / "real/steam.exe", l.syswow64 + "/steam.exe");
+    // A link to an existing file inside the prefix is written through; one that leads outside
+    // the prefix is replaced, and the file it leads to is left alone.
+    write_text(l.pfx + "/real/steam.exe", "old");
+    make_link(l.pfx + "/real/steam.exe", l.syswow64 + "/steam.exe");
+    write_text(l.dir / "outside/lsteamclient.dll", "someone else's");
+    make_link(l.dir / "outside/lsteamclient.dll", l.system32 + "/lsteamclient.dll");
+    write_text(l.dir / "tool/lib/wine/x86_64-windows/lsteamclient.dll", "bridge dll");
 
-    Lines lines = capture_log([&] { deploy_steam_exe_bridge(l.own_exe, l.pfx); });
+    Lines lines = capture_log([&] {
+        deploy_steam_exe_bridge(l.own_exe, l.pfx);
+        deploy_lsteamclient(l.own_exe, l.pfx);
+    });
     EXPECT_TRUE(lines.empty());
     EXPECT_TRUE(is_regular_file(l.system32 + "/steam.exe"));
     EXPECT_EQ(read_text(l.system32 + "/steam.exe"), "bridge steam.exe");
     EXPECT_FALSE(base::exists(l.dir / "gone/steam.exe"));
     EXPECT_TRUE(base::read_link(l.syswow64 + "/steam.exe").has_value());
-    EXPECT_EQ(read_text(l.dir / "real/steam.exe"), "bridge steam.exe");
+    EXPECT_EQ(read_text(l.pfx + "/real/steam.exe"), "bridge steam.exe");
+    EXPECT_TRUE(is_regular_file(l.system32 + "/lsteamclient.dll"));
+    EXPECT_EQ(read_text(l.dir / "outside/lsteamclient.dll"), "someone else's");
 }
 
 TEST(SteamBridge, MissingSourcesAndUnwritablePrefix) {

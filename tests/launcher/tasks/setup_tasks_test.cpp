@@ -52,8 +52,7 @@ TEST(SetupTasks, EightTasksInThreeWaves) {
     ::chmod(inputs.wineserver.c_str(), 0755);
     write_text(dir / "dxvk/lib/wine/vkd3d-proton/x86_64-windows/d3d12.dll", "12");
 
-    DeployOutcome outcome;
-    outcome.vkd3d_complete = false;  // the task must set what it found
+    DeployOutcome outcome;  // each task must set what it found
     std::vector<graph::SetupTask> tasks = build_setup_tasks(inputs, outcome);
     std::vector<std::string> order;
     for (const auto& task : tasks) order.emplace_back(task.name);
