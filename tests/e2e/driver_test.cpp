@@ -92,6 +92,18 @@ protected:
         options.cwd = tree.path();
         return options;
     }
+    // Options that send `signals` to pelto, one after another, once `marker` exists.
+    testing::RunOptions signal_when(const std::string& marker, std::vector<int> signals) {
+        testing::RunOptions options;
+        options.on_started = [marker, signals](pid_t pid) {
+            while (!base::exists(marker)) base::sleep_ms(20);
+            for (size_t i = 0; i < signals.size(); ++i) {
+                if (i > 0) base::sleep_ms(200);
+                ::kill(pid, signals[i]);
+            }
+        };
+        return options;
+    }
     static testing::RunOptions closed_options() {
         testing::RunOptions options;
         options.close_all_std = true;
@@ -265,12 +277,8 @@ TEST_F(StandInWine, StopSignalsAtEveryPhase) {
     for (int signo : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
         base::remove_file(tree / "booting");
         base::remove_file(tree / "server-calls");
-        testing::RunOptions options;
-        options.on_started = [&](pid_t pid) {
-            while (!base::exists(tree / "booting")) base::sleep_ms(20);
-            ::kill(pid, signo);
-        };
-        RunResult result = pelto({"waitforexitandrun", "x.exe"}, options);
+        RunResult result =
+            pelto({"waitforexitandrun", "x.exe"}, signal_when(tree / "booting", {signo}));
         EXPECT_TRUE(WIFSIGNALED(result.status) && WTERMSIG(result.status) == signo)
             << signo << ": " << result.status << result.err;
         pid_t wineboot = std::atoi(read_text(tree / "booting").c_str());
@@ -285,12 +293,8 @@ TEST_F(StandInWine, StopSignalsAtEveryPhase) {
     env["STANDIN_SLEEP"] = "600";
     for (int signo : {SIGHUP, SIGQUIT}) {
         base::remove_file(tree / "sleeping");
-        testing::RunOptions options;
-        options.on_started = [&](pid_t pid) {
-            while (!base::exists(tree / "sleeping")) base::sleep_ms(20);
-            ::kill(pid, signo);
-        };
-        RunResult result = pelto({"waitforexitandrun", "x.exe"}, options);
+        RunResult result =
+            pelto({"waitforexitandrun", "x.exe"}, signal_when(tree / "sleeping", {signo}));
         EXPECT_EQ(result.exit_code(), 1) << signo;
         EXPECT_TRUE(result.has_line("[WARN]   wine64 killed by signal 15")) << result.err;
     }
@@ -298,14 +302,8 @@ TEST_F(StandInWine, StopSignalsAtEveryPhase) {
     // A game that ignores SIGTERM: the second signal kills its whole group.
     env["STANDIN_IGNORE_TERM"] = "1";
     base::remove_file(tree / "sleeping");
-    testing::RunOptions options;
-    options.on_started = [&](pid_t pid) {
-        while (!base::exists(tree / "sleeping")) base::sleep_ms(20);
-        ::kill(pid, SIGTERM);
-        base::sleep_ms(200);
-        ::kill(pid, SIGTERM);
-    };
-    RunResult result = pelto({"waitforexitandrun", "x.exe"}, options);
+    RunResult result =
+        pelto({"waitforexitandrun", "x.exe"}, signal_when(tree / "sleeping", {SIGTERM, SIGTERM}));
     EXPECT_EQ(result.exit_code(), 1);
     EXPECT_TRUE(result.has_line("[WARN]   wine64 killed by signal 9")) << result.err;
 }
