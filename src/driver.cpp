@@ -12,6 +12,7 @@
 #include "base/posix.hpp"
 #include "base/process.hpp"
 #include "base/text.hpp"
+#include "base/version.hpp"
 #include "graph/setup_graph.hpp"
 #include "launcher/components/wineserver.hpp"
 #include "launcher/core/context.hpp"
@@ -79,6 +80,7 @@ int run(const std::string& verb, const std::vector<std::string>& rest) {
 
     // From here on a signal ends what the launch has started before the launcher goes.
     session::install_stop_handler();
+    base::log_debug("pelto ", base::version());
     core::LaunchContext context;
     context.verb = verb;
     context.started = base::Clock::now();

@@ -6,6 +6,7 @@
 #include "base/log.hpp"
 #include "base/posix.hpp"
 #include "base/text.hpp"
+#include "base/version.hpp"
 #include "launcher/components/nvidia.hpp"
 #include "launcher/core/wine.hpp"
 #include "launcher/core/wine_runtime.hpp"
@@ -102,7 +103,7 @@ WineEnv build_wine_env(const std::string& wine_root, const std::string& prefix,
     env.push_back({"VKD3D_DEBUG", env_or("VKD3D_DEBUG", "none")});
     env.push_back({"VKD3D_SHADER_DEBUG", env_or("VKD3D_SHADER_DEBUG", "none")});
     env.push_back({"__GLVND_DISALLOW_PATCHING", env_or("__GLVND_DISALLOW_PATCHING", "1")});
-    env.push_back({"PROTON_VERSION", "pelto 0.3.0"});
+    env.push_back({"PROTON_VERSION", concat("pelto ", base::version())});
 
     std::string eac =
         concat(home, "/.local/share/Steam/steamapps/common/Proton EasyAntiCheat Runtime");
