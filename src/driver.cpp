@@ -18,6 +18,7 @@
 #include "launcher/core/context.hpp"
 #include "launcher/core/env_config.hpp"
 #include "launcher/core/launch_lock.hpp"
+#include "launcher/core/launch_log.hpp"
 #include "launcher/core/wine.hpp"
 #include "launcher/core/wine_runtime.hpp"
 #include "launcher/session/launch.hpp"
@@ -69,17 +70,14 @@ bool trace_opcodes_requested() {
     return base::exists("/tmp/pelto/TRACE_OPCODES");
 }
 
-}  // namespace
-
-int run(const std::string& verb, const std::vector<std::string>& rest) {
-    secure_standard_descriptors();
-    if (verb == "getcompatpath" || verb == "getnativepath") {
-        answer_query(rest);
-        return 0;
-    }
-
+// Everything a launch does after the query verbs; returns the launcher's exit status.
+int launch(const std::string& verb, const std::vector<std::string>& rest) {
     // From here on a signal ends what the launch has started before the launcher goes.
     session::install_stop_handler();
+    // The player's log file holds every line from here on.
+    std::optional<std::string> log_path = core::launch_log_path(
+        base::env_text("PELTO_LOG"), base::env_text("HOME"), session::game_app_id());
+    if (log_path) base::hold_log_copy();
     base::log_debug("pelto ", base::version());
     core::LaunchContext context;
     context.verb = verb;
@@ -93,6 +91,12 @@ int run(const std::string& verb, const std::vector<std::string>& rest) {
     wine.wine_root = core::find_wine_root(own_exe, context.home);
     context.steam_dir = core::find_steam_dir(context.home);
     wine.wine64 = core::wine_loader_path(wine.wine_root);
+    if (log_path) {
+        core::LaunchLogFacts facts{
+            verb, rest.empty() ? "" : rest[0], {}, wine.wine_root, wine.wine64};
+        if (!rest.empty()) facts.args.assign(rest.begin() + 1, rest.end());
+        core::start_launch_log(*log_path, facts);
+    }
     if (!base::exists(wine.wine64)) {
         base::log_error(base::concat("wine not found at ", base::lossy_utf8(wine.wine64)));
         base::log_error("Need Wine binaries. Install Wine from your package manager.");
@@ -142,6 +146,17 @@ int run(const std::string& verb, const std::vector<std::string>& rest) {
         return 1;
     }
     context.own_exe = *own_exe;
+    // Wine without its 32-bit half fails silently on a 32-bit game and reports success.
+    if (core::pe_machine(context.exe) == core::kMachineI386 &&
+        !core::has_32bit_modules(wine.wine_root)) {
+        base::log_error(base::concat(
+            base::as_text(context.exe), " is a 32-bit Windows program, but the Wine build at ",
+            base::as_text(wine.wine_root),
+            " has no 32-bit modules (i386-windows/ntdll.dll) — install Wine's 32-bit part (Debian: "
+            "sudo dpkg --add-architecture i386 && sudo apt-get update && sudo apt-get install "
+            "wine32:i386), then run install.py again"));
+        return 1;
+    }
     wine.wineserver = core::wineserver_path(wine.wine_root);
     uint64_t discover_ms = base::elapsed_ms(context.started);
 
@@ -218,6 +233,20 @@ int run(const std::string& verb, const std::vector<std::string>& rest) {
     plan.protect_saves = lock.protects_saves;
     plan.lock = &lock;
     return session::run_game(plan, context.exe, context.args);
+}
+
+}  // namespace
+
+int run(const std::string& verb, const std::vector<std::string>& rest) {
+    secure_standard_descriptors();
+    if (verb == "getcompatpath" || verb == "getnativepath") {
+        answer_query(rest);
+        return 0;
+    }
+    int status = launch(verb, rest);
+    // Named last, where a player who started the game from a terminal sees it.
+    base::end_log_copy();
+    return status;
 }
 
 }  // namespace pelto

@@ -16,6 +16,8 @@ namespace {
 
 bool decide_verbose() {
     if (auto value = env_text("PELTO_VERBOSE"); value && *value == "1") return true;
+    // A player who asks for a log file wants all of it.
+    if (auto value = env_text("PELTO_LOG"); value && !value->empty()) return true;
     if (auto home = env_text("HOME")) {
         return exists(concat(*home, "/.cache/pelto/trace_verbose"));
     }
@@ -35,6 +37,42 @@ std::string_view tag_of(LogLevel level) {
 std::mutex& stderr_lock() {
     static std::mutex lock;
     return lock;
+}
+
+// The log copy; guarded by the standard-error lock, so that its lines come in the order of
+// standard error's.
+struct LogCopy {
+    enum class State { Off, Holding, Writing } state = State::Off;
+    std::string held;  // lines written while no file was attached yet
+    Fd file;
+    std::string path;
+};
+
+LogCopy& log_copy() {
+    static LogCopy copy;
+    return copy;
+}
+
+std::string stamped(LogLevel level, std::string_view message) {
+    std::string line = time_prefix();
+    line += tag_of(level);
+    line += message;
+    line += '\n';
+    return line;
+}
+
+// Writes `text` into the copy's file; a failure ends the copy (one WARN line on standard
+// error only). Called with the standard-error lock held.
+void copy_out(LogCopy& copy, std::string_view text) {
+    if (copy.state != LogCopy::State::Writing) return;
+    if (int error = write_all(copy.file.get(), text); error != 0) {
+        copy.state = LogCopy::State::Off;
+        copy.file.reset();
+        (void)write_all(STDERR_FILENO,
+                        stamped(LogLevel::Warn, concat("log file ", lossy_utf8(copy.path),
+                                                       ": cannot write: ", error_text(error),
+                                                       " — the log file ends here")));
+    }
 }
 
 }  // namespace
@@ -58,13 +96,62 @@ std::string time_prefix() {
 
 void log_line(LogLevel level, std::string_view message) {
     if (level == LogLevel::Debug && !verbose()) return;
-    std::string line = time_prefix();
-    line += tag_of(level);
-    line += message;
-    line += '\n';
+    std::string line = stamped(level, message);
     std::lock_guard<std::mutex> guard(stderr_lock());
     // A failed write (a closed pipe) is ignored: the launch must not depend on its log.
     (void)write_all(STDERR_FILENO, line);
+    LogCopy& copy = log_copy();
+    if (copy.state == LogCopy::State::Holding) copy.held += line;
+    copy_out(copy, line);
+}
+
+void hold_log_copy() {
+    std::lock_guard<std::mutex> guard(stderr_lock());
+    LogCopy& copy = log_copy();
+    if (copy.state == LogCopy::State::Off) copy.state = LogCopy::State::Holding;
+}
+
+void attach_log_copy(Fd file, std::string path, std::string_view header) {
+    std::lock_guard<std::mutex> guard(stderr_lock());
+    LogCopy& copy = log_copy();
+    copy.file = std::move(file);
+    copy.path = std::move(path);
+    copy.state = LogCopy::State::Writing;
+    std::string held = std::move(copy.held);
+    copy.held.clear();
+    copy_out(copy, concat(header, held));
+}
+
+bool log_copy_active() {
+    std::lock_guard<std::mutex> guard(stderr_lock());
+    return log_copy().state == LogCopy::State::Writing;
+}
+
+bool write_log_copy(std::string_view text) {
+    std::lock_guard<std::mutex> guard(stderr_lock());
+    LogCopy& copy = log_copy();
+    copy_out(copy, text);
+    return copy.state == LogCopy::State::Writing;
+}
+
+void end_log_copy() {
+    std::string path;
+    {
+        std::lock_guard<std::mutex> guard(stderr_lock());
+        LogCopy& copy = log_copy();
+        path = std::move(copy.path);
+        copy.path.clear();
+        if (copy.state == LogCopy::State::Holding) {
+            copy.state = LogCopy::State::Off;
+            copy.held.clear();
+        }
+    }
+    // Also after a failed write: the file holds the launch up to there.
+    if (!path.empty()) log_info(concat("log file: ", lossy_utf8(path)));
+    std::lock_guard<std::mutex> guard(stderr_lock());
+    LogCopy& copy = log_copy();
+    copy.state = LogCopy::State::Off;
+    copy.file.reset();
 }
 
 }  // namespace pelto::base

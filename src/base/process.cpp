@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,6 +18,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "base/log.hpp"
 #include "base/posix.hpp"
 
 extern char** environ;
@@ -108,6 +110,7 @@ void request_stop(int signo) {
 int stop_signal() { return g_stop_signal.load(); }
 
 void end_by_signal(int signo) {
+    end_log_copy();
     ::signal(signo, SIG_DFL);
     sigset_t only;
     sigemptyset(&only);
@@ -243,6 +246,28 @@ int run_and_wait(const Command& command, int& status, long limit_ms) {
         error = ECANCELED;  // ended by the stop request, not by itself
     }
     return error;
+}
+
+int run_and_capture(Command command, std::string& out, int& status, long limit_ms,
+                    size_t max_bytes) {
+    out.clear();
+    // An anonymous file rather than a pipe: the child never blocks on a reader.
+    Fd capture(::memfd_create("pelto-capture", MFD_CLOEXEC));
+    if (!capture.valid()) return errno;
+    command.out = Stream::from_fd(capture.get());
+    int error = run_and_wait(command, status, limit_ms);
+    if (error != 0) return error;
+    out.resize(max_bytes);
+    ssize_t got;
+    do {
+        got = ::pread(capture.get(), out.data(), max_bytes, 0);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) {
+        out.clear();
+        return errno;
+    }
+    out.resize(static_cast<size_t>(got));
+    return 0;
 }
 
 }  // namespace pelto::base

@@ -69,6 +69,11 @@ int wait_child(pid_t pid, int& status);
 /// it was not started or was killed by it.
 int run_and_wait(const Command& command, int& status, long limit_ms = -1);
 
+/// `run_and_wait` for a command whose standard output is captured: `out` receives at most
+/// `max_bytes` of it (the command's `out` stream is replaced). Returns errno or 0.
+int run_and_capture(Command command, std::string& out, int& status, long limit_ms,
+                    size_t max_bytes = 4096);
+
 /// The signals that stop a launch: SIGINT and SIGTERM, and SIGHUP and SIGQUIT, which come when
 /// Steam's session or terminal goes away.
 inline constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
@@ -83,7 +88,7 @@ void request_stop(int signo);
 /// The signal of the stop request; 0 when there is none.
 int stop_signal();
 
-/// Ends the process the way `signo` ends it by default.
+/// Ends the process the way `signo` ends it by default, after closing the log copy.
 [[noreturn]] void end_by_signal(int signo);
 
 }  // namespace pelto::base

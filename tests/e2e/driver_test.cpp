@@ -10,6 +10,8 @@
 #include <map>
 
 #include "base/posix.hpp"
+#include "base/version.hpp"
+#include "support/scoped_mount.hpp"
 #include "support/test_support.hpp"
 
 namespace pelto {
@@ -29,6 +31,7 @@ protected:
         wine = tree / "wine";
         write_script(
             wine + "/bin/wine",
+            "[ \"$1\" = --version ] && echo wine-8.0-standin && exit 0\n"
             "if [ \"$1\" = wineboot ]; then\n"
             "  [ -n \"$STANDIN_BOOT_SLEEP\" ] && echo $$ > " +
                 (tree / "booting") +
@@ -131,6 +134,27 @@ TEST_F(StandInWine, EarlyExitsAndTheirStatuses) {
     EXPECT_TRUE(result.has_line("[DEBUG]  Skipping Steam prefix probe (compatdata/0, verb=run)"));
     EXPECT_TRUE(result.has_line("[DEBUG]  STEAM_COMPAT_DATA_PATH=" + (tree / "x/compatdata/0/") +
                                 " SteamAppId= verb=run"));
+
+    // A 32-bit game with a Wine build that lacks the 32-bit modules: refused before anything
+    // is prepared, instead of a silent failure that Wine reports as success.
+    std::string header(0x40, '\0');
+    header[0] = 'M', header[1] = 'Z', header[0x3C] = 0x40;
+    header += std::string("PE\0\0\x4c\x01", 6);
+    write_text(tree / "game32.exe", header);
+    result = pelto({"waitforexitandrun", tree / "game32.exe"});
+    EXPECT_EQ(result.exit_code(), 1);
+    EXPECT_TRUE(result.has_line(
+        "[ERROR]  " + (tree / "game32.exe") +
+        " is a 32-bit Windows program, but the Wine build at " + wine +
+        " has no 32-bit modules (i386-windows/ntdll.dll) — install Wine's 32-bit part (Debian: "
+        "sudo dpkg --add-architecture i386 && sudo apt-get update && sudo apt-get install "
+        "wine32:i386), then run install.py again"))
+        << result.err;
+    EXPECT_FALSE(base::lstat_path(tree / "record"));
+    write_text(wine + "/lib/wine/i386-windows/ntdll.dll", "MZ");
+    EXPECT_EQ(pelto({"waitforexitandrun", tree / "game32.exe"}).exit_code(), 0);
+    base::remove_tree(wine + "/lib/wine/i386-windows");
+    base::remove_file(tree / "record");
 
     // A file where the compatibility data directory should be.
     write_text(tree / "file", "");
@@ -314,6 +338,86 @@ TEST_F(StandInWine, AWedgedWineserverPrestartDoesNotHoldUpTheLaunch) {
     EXPECT_EQ(result.exit_code(), 0) << result.err;
     EXPECT_TRUE(result.has_line(
         "[WARN]   wineserver: prestart did not return within 5 s; Wine will start its own"))
+        << result.err;
+}
+
+TEST_F(StandInWine, APlayersLogFileHoldsTheWholeLaunch) {
+    env["SteamAppId"] = "440";
+    env["STANDIN_EXIT"] = "3";
+    env["PELTO_LOG"] = "1";
+    std::string log = tree / "home/pelto-440.log";
+    RunResult result = pelto({"waitforexitandrun", "first.exe", "an arg"});
+    EXPECT_EQ(result.exit_code(), 3) << result.err;
+    std::string text = read_text(log);
+    // The header, pelto's own lines (DEBUG included), the game's two streams, the exit note.
+    std::vector<std::string> in_order = {
+        std::string("pelto ") + base::version() + " — the log of one launch\n",
+        "\nwine: " + wine + "\n",
+        "wine version: wine-8.0-standin\n",
+        "verb: waitforexitandrun\nexe: first.exe\narg 1: an arg\n",
+        "STEAM_COMPAT_DATA_PATH=" + (tree / "compat") + "\nSteamAppId=440\n---\n",
+        "[DEBUG]  pelto " + std::string(base::version()) + "\n",
+        "[INFO]   launching: first.exe\n",
+        "\n[game stdout] game-stdout\n[game stderr] game-stderr\n",
+        "[pelto] exit: 3 (error)\n",
+        "[INFO]   log file: " + log + "\n"};
+    size_t at = 0;
+    for (const std::string& part : in_order) {
+        size_t found = text.find(part, at);
+        EXPECT_NE(found, std::string::npos) << part << "\nin:\n" << text;
+        if (found != std::string::npos) at = found + part.size();
+    }
+    EXPECT_EQ(at, text.size()) << "the last line names the file";
+    EXPECT_EQ(result.log_lines().back(), "[INFO]   log file: " + log);
+    // The "/tmp/pelto" files keep what they always held.
+    EXPECT_EQ(read_text("/tmp/pelto/wine_stderr.log"), "game-stderr\n\n[pelto] exit: 3 (error)\n");
+
+    // The next launch of the game replaces the file; another game has a file of its own.
+    pelto({"waitforexitandrun", "second.exe"});
+    EXPECT_EQ(read_text(log).find("first.exe"), std::string::npos);
+    EXPECT_NE(read_text(log).find("exe: second.exe"), std::string::npos);
+
+    // A directory instead of HOME; values that are no directory; a link planted at the name;
+    // HOME unset: one WARN line each, the game runs all the same.
+    env["PELTO_LOG"] = tree / "logs";
+    testing::make_dir(tree / "logs");
+    EXPECT_EQ(pelto({"waitforexitandrun", "x.exe"}).exit_code(), 3);
+    EXPECT_NE(read_text(tree / "logs/pelto-440.log").find("exe: x.exe"), std::string::npos);
+    write_text(tree / "a-file", "mine\n");
+    for (const std::string& value : {std::string("logs"), tree / "a-file", tree / "missing"}) {
+        env["PELTO_LOG"] = value;
+        result = pelto({"waitforexitandrun", "x.exe"});
+        EXPECT_EQ(result.exit_code(), 3);
+        EXPECT_TRUE(
+            result.has_line("[WARN]   PELTO_LOG=" + value +
+                            ": neither 1 nor the absolute path of a directory — no log file"))
+            << result.err;
+    }
+    EXPECT_EQ(read_text(tree / "a-file"), "mine\n");
+    env["PELTO_LOG"] = "1";
+    base::remove_file(log);
+    testing::make_link(tree / "a-file", log);
+    result = pelto({"waitforexitandrun", "x.exe"});
+    EXPECT_EQ(result.exit_code(), 3);
+    EXPECT_TRUE(result.has_line("[WARN]   cannot open the log file " + log +
+                                ": Too many levels of symbolic links (os error 40) — no log file"))
+        << result.err;
+    EXPECT_EQ(read_text(tree / "a-file"), "mine\n");
+    env.erase("HOME");
+    result = pelto({"waitforexitandrun", "x.exe"});
+    EXPECT_EQ(result.exit_code(), 3);
+    EXPECT_TRUE(result.has_line("[WARN]   PELTO_LOG: HOME is not set — no log file"));
+
+    // HOME on a full file system: only the log is lost.
+    testing::ScopedMount full(tree / "full-home", "size=64k");
+    ASSERT_TRUE(full.ok());
+    full.fill();
+    env["HOME"] = tree / "full-home";
+    result = pelto({"waitforexitandrun", "x.exe"});
+    EXPECT_EQ(result.exit_code(), 3);
+    EXPECT_TRUE(result.has_line("[WARN]   log file " + (tree / "full-home/pelto-440.log") +
+                                ": cannot write: No space left on device (os error 28) — the log "
+                                "file ends here"))
         << result.err;
 }
 

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <regex>
 
@@ -325,6 +326,29 @@ TEST_F(WineLaunch, TheGameSeesItsEnvironment) {
     env = printed_env(read_text("/tmp/pelto/wine_stdout.log"));
     EXPECT_EQ(env["SteamAppId"], "1245620");
     EXPECT_EQ(env["SteamGameId"], "1245620");
+}
+
+TEST_F(WineLaunch, A32BitGameRunsAndThePlayersLogHoldsWinesOwnOutput) {
+    if (testing::test_game32_exe().empty() ||
+        !base::exists(wine->tool_dir() + "/lib/wine/i386-windows/ntdll.dll")) {
+        GTEST_SKIP() << "no 32-bit compiler or no 32-bit Wine (Debian: wine32:i386)";
+    }
+    std::string game32 = wine->root() + "/games/Test Game/test_game32.exe";
+    ASSERT_EQ(base::copy_file(testing::test_game32_exe(), game32), 0);
+    std::map<std::string, std::string> env = wine->env();
+    env["PELTO_LOG"] = "1";
+    env["SteamAppId"] = "70";
+    RunResult result = testing::run_program(
+        wine->pelto(), {"waitforexitandrun", game32, "stdout", "from 32 bits", "exit", "5"}, env);
+    EXPECT_EQ(result.exit_code(), 5) << result.err;
+    EXPECT_EQ(read_text("/tmp/pelto/wine_stdout.log"), "from 32 bits\n");
+    // The log file holds Wine's own lines (the log turns on its process channel) beside the
+    // game's output.
+    std::string log = read_text(wine->home() + "/pelto-70.log");
+    EXPECT_NE(log.find("\n[game stdout] from 32 bits\n"), std::string::npos) << log;
+    EXPECT_NE(log.find(":trace:process:"), std::string::npos) << log;
+    EXPECT_NE(log.find("\nwine version: wine-"), std::string::npos) << log;
+    EXPECT_NE(log.find("\n[pelto] exit: 5 (error)\n"), std::string::npos) << log;
 }
 
 // The very first launch of a game: an empty compatibility data directory, in which pelto

@@ -156,6 +156,7 @@ std::vector<std::string> fixture_prefixes() {
 }
 
 std::string test_game_exe() { return PELTO_TEST_GAME_EXE; }
+std::string test_game32_exe() { return PELTO_TEST_GAME32_EXE; }
 std::string steam_bridge_exe() { return PELTO_STEAM_BRIDGE_EXE; }
 
 std::string wine_unavailable_reason(const WineSource& source) {
@@ -186,7 +187,9 @@ std::string make_wine_tree(const std::string& root, const WineSource& source) {
     if (error.empty())
         error = link_or_error(source.lib_dir + "/x86_64-unix", wine_dir + "/x86_64-unix");
     if (error.empty()) {
-        error = link_or_error(source.lib_dir + "/i386-windows", wine_dir + "/i386-windows");
+        std::string modules32 = source.lib_dir32 + "/i386-windows";
+        if (!base::exists(modules32 + "/ntdll.dll")) modules32 = source.lib_dir + "/i386-windows";
+        error = link_or_error(modules32, wine_dir + "/i386-windows");
     }
     if (error.empty()) error = link_or_error(source.share_dir, root + "/share/wine");
     if (!error.empty()) return error;

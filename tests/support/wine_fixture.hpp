@@ -31,11 +31,14 @@ struct WineSource {
     std::string loader = "/usr/lib/wine/wine64";
     std::string wineserver = "/usr/lib/wine/wineserver64";
     std::string lib_dir = "/usr/lib/x86_64-linux-gnu/wine";  // x86_64-unix, x86_64-windows, ...
+    std::string lib_dir32 = "/usr/lib/i386-linux-gnu/wine";  // i386-windows of the 32-bit half
     std::string share_dir = "/usr/share/wine";
 };
 
 /// Path of the built Windows test game; "" when the tests were configured without mingw-w64.
 std::string test_game_exe();
+/// Path of the test game built as a 32-bit program; "" without the 32-bit compiler.
+std::string test_game32_exe();
 /// Path of the built Steam bridge steam.exe (a Wine builtin); "" when not built.
 std::string steam_bridge_exe();
 
@@ -44,6 +47,7 @@ std::string wine_unavailable_reason(const WineSource& source = {});
 
 /// Lays out the Wine tree of an installed tool under `root`: bin/wine, bin/wineserver,
 /// lib/wine/{x86_64-unix,x86_64-windows,i386-windows} with the bridge steam.exe, share/wine.
+/// i386-windows leads to the 32-bit half's modules when it is installed.
 /// Returns "" or what went wrong.
 std::string make_wine_tree(const std::string& root, const WineSource& source = {});
 

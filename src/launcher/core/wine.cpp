@@ -1,5 +1,10 @@
 #include "launcher/core/wine.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
+
 #include "base/log.hpp"
 #include "base/posix.hpp"
 #include "base/text.hpp"
@@ -97,6 +102,35 @@ std::string choose_dxvk_source(const std::string& home, const std::string& wine_
         base::log_warn("DXVK/VKD3D: no source found — D3D games will use Wine's builtin");
     }
     return wine_root;
+}
+
+std::optional<uint16_t> pe_machine(const std::string& path) {
+    int error = 0;
+    base::Fd file = base::open_regular(path, O_RDONLY, 0, error);
+    if (!file.valid()) return std::nullopt;
+    // The DOS header names where the PE header starts; the machine follows its signature.
+    unsigned char dos[64];
+    if (::pread(file.get(), dos, sizeof dos, 0) != static_cast<ssize_t>(sizeof dos) ||
+        dos[0] != 'M' || dos[1] != 'Z') {
+        return std::nullopt;
+    }
+    uint32_t pe_offset = 0;
+    std::memcpy(&pe_offset, dos + 0x3C, sizeof pe_offset);
+    unsigned char pe[6];
+    if (::pread(file.get(), pe, sizeof pe, static_cast<off_t>(pe_offset)) !=
+            static_cast<ssize_t>(sizeof pe) ||
+        std::memcmp(pe, "PE\0\0", 4) != 0) {
+        return std::nullopt;
+    }
+    return static_cast<uint16_t>(pe[4] | (pe[5] << 8));
+}
+
+bool has_32bit_modules(const std::string& wine_root) {
+    for (const char* dir : {"lib/wine", "lib/i386-linux-gnu/wine", "lib32/wine"}) {
+        if (base::exists(base::concat(base::join_path(wine_root, dir), "/i386-windows/ntdll.dll")))
+            return true;
+    }
+    return false;
 }
 
 base::Command wine_command(const std::string& program, const std::string& wine_root) {

@@ -1,6 +1,7 @@
 // Finding a Wine build and the DXVK/VKD3D-Proton source, and building Wine commands.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -35,6 +36,15 @@ std::optional<std::string> find_proton_files(const std::string& home);
 /// Where DXVK and VKD3D-Proton DLLs come from; logs at most one line.
 std::string choose_dxvk_source(const std::string& home, const std::string& wine_root,
                                const std::optional<std::string>& proton_files);
+
+/// The machine field of a Windows executable's PE header (0x14c for 32-bit x86, 0x8664 for
+/// x86-64); nothing when `path` is not a readable regular PE file (a Windows path, say).
+std::optional<uint16_t> pe_machine(const std::string& path);
+inline constexpr uint16_t kMachineI386 = 0x14c;
+
+/// True when the Wine build at `wine_root` has 32-bit Windows modules: "i386-windows/ntdll.dll"
+/// in its "lib/wine", in Debian's "lib/i386-linux-gnu/wine" or in a multilib "lib32/wine".
+bool has_32bit_modules(const std::string& wine_root);
 
 /// A new command for `program` after checking the Wine tree (two WARN lines when incomplete).
 base::Command wine_command(const std::string& program, const std::string& wine_root);

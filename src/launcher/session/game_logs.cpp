@@ -1,8 +1,10 @@
 #include "launcher/session/game_logs.hpp"
 
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <memory>
 
 #include "base/log.hpp"
 #include "base/text.hpp"
@@ -14,6 +16,38 @@ namespace {
 base::Fd open_log_file(int dir, const char* name) {
     int error = 0;
     return base::open_regular_at(dir, name, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0666, error);
+}
+
+// Copies the file `name` of `dir` into the log copy line by line, each line after `prefix`.
+void copy_stream(int dir, const char* name, std::string_view prefix) {
+    int error = 0;
+    base::Fd file = base::open_regular_at(dir, name, O_RDONLY | O_NOFOLLOW, 0, error);
+    if (!file.valid()) {
+        base::write_log_copy(
+            base::concat(prefix, "(cannot be read: ", base::error_text(error), ")\n"));
+        return;
+    }
+    // Piece by piece: a game with Wine's debug channels on writes gigabytes.
+    constexpr size_t kPiece = 1 << 16;
+    std::unique_ptr<char[]> buffer(new char[kPiece]);
+    std::string out;
+    bool line_start = true;
+    while (true) {
+        ssize_t got = ::read(file.get(), buffer.get(), kPiece);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        out.clear();
+        for (std::string_view piece(buffer.get(), static_cast<size_t>(got)); !piece.empty();) {
+            if (line_start) out += prefix;
+            size_t end = piece.find('\n');
+            size_t take = end == std::string_view::npos ? piece.size() : end + 1;
+            out += piece.substr(0, take);
+            line_start = end != std::string_view::npos;
+            piece.remove_prefix(take);
+        }
+        if (!base::write_log_copy(out)) return;
+    }
+    if (!line_start) base::write_log_copy("\n");
 }
 
 }  // namespace
@@ -40,6 +74,26 @@ GameLogs open_game_logs(const std::string& log_dir) {
     logs.err = open_log_file(logs.dir.get(), kStderrLogName);
     logs.out = open_log_file(logs.dir.get(), kStdoutLogName);
     return logs;
+}
+
+void copy_game_output_to_log(const GameLogs& logs) {
+    if (!base::log_copy_active()) return;
+    struct Stream {
+        const base::Fd& fd;
+        const char* name;
+        std::string_view prefix;
+        const char* what;
+    };
+    for (const Stream& stream :
+         {Stream{logs.out, kStdoutLogName, "[game stdout] ", "standard output"},
+          Stream{logs.err, kStderrLogName, "[game stderr] ", "standard error"}}) {
+        if (stream.fd.valid()) {
+            copy_stream(logs.dir.get(), stream.name, stream.prefix);
+        } else {
+            base::write_log_copy(base::concat(stream.prefix, "(not recorded: the game's ",
+                                              stream.what, " went to the launcher's own)\n"));
+        }
+    }
 }
 
 }  // namespace pelto::launcher::session

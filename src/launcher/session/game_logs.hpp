@@ -27,4 +27,9 @@ base::Fd open_log_dir(int parent, const std::string& name, const std::string& sh
 /// Opens the game's two log files in `log_dir`, created or truncated.
 GameLogs open_game_logs(const std::string& log_dir);
 
+/// Writes what the game wrote to its two log files into the log copy (when one is written),
+/// standard output first, each line prefixed with "[game stdout] " or "[game stderr] "; a
+/// stream that stayed the launcher's own gets one line saying so.
+void copy_game_output_to_log(const GameLogs& logs);
+
 }  // namespace pelto::launcher::session

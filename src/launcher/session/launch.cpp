@@ -178,6 +178,7 @@ int run_game(const LaunchPlan& plan, const std::string& exe, const std::vector<s
         return 1;
     }
 
+    copy_game_output_to_log(logs);
     end_session(plan, pid);
     note_exit(logs, status, incident_copy ? &*incident_copy : nullptr);
     savedata::check_save_data(plan.prefix, snapshot);

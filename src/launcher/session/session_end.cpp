@@ -187,6 +187,7 @@ std::string exit_note_text(int wait_status) {
 }
 
 void note_exit(const GameLogs& logs, int wait_status, const IncidentCopy* incident) {
+    base::write_log_copy(concat("[pelto] ", exit_note_text(wait_status), "\n"));
     if (!logs.err.valid()) return;
     // Written relative to the log directory that was checked at the launch, and only into a
     // regular file: the shared log directory may hold someone's link or FIFO.

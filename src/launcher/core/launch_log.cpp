@@ -1,0 +1,153 @@
+#include "launcher/core/launch_log.hpp"
+
+#include <fcntl.h>
+#include <sys/utsname.h>
+#include <time.h>
+
+#include <algorithm>
+#include <string_view>
+
+#include "base/log.hpp"
+#include "base/posix.hpp"
+#include "base/process.hpp"
+#include "base/text.hpp"
+#include "base/text_file.hpp"
+#include "base/version.hpp"
+
+extern char** environ;
+
+namespace pelto::launcher::core {
+
+namespace {
+
+using base::concat;
+
+// The loader answers at once; one that does not must not hold the launch up.
+constexpr long kVersionLimitMs = 5'000;
+
+bool all_digits(std::string_view text) {
+    return !text.empty() && text.size() <= 20 &&
+           text.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+std::string now_text() {
+    time_t now = ::time(nullptr);
+    struct tm local {};
+    ::localtime_r(&now, &local);
+    char text[64];
+    if (::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S %Z", &local) == 0) return "?";
+    return text;
+}
+
+std::string kernel_release() {
+    struct utsname names {};
+    if (::uname(&names) != 0) return "unknown";
+    return base::lossy_utf8(names.release);
+}
+
+// PRETTY_NAME of an os-release file, its quotes removed; "unknown" when it has none.
+std::string pretty_name(const std::string& os_release) {
+    std::string name = "unknown";
+    base::scan_lines(os_release, [&](std::string_view line) {
+        constexpr std::string_view kKey = "PRETTY_NAME=";
+        if (!line.starts_with(kKey)) return true;
+        std::string_view value = line.substr(kKey.size());
+        if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+            value.back() == value.front()) {
+            value = value.substr(1, value.size() - 2);
+        }
+        name = base::lossy_utf8(value);
+        return false;
+    });
+    return name;
+}
+
+// The first line `{wine64} --version` prints; why not, when it cannot be had.
+std::string wine_version(const std::string& wine64) {
+    if (!base::exists(wine64)) return "(no Wine loader)";
+    base::Command command;
+    command.program = wine64;
+    command.args = {"--version"};
+    command.in = command.err = base::Stream::null();
+    std::string out;
+    int status = 0;
+    if (int error = base::run_and_capture(command, out, status, kVersionLimitMs); error != 0) {
+        return concat("(", base::error_text(error), ")");
+    }
+    std::string_view first(out);
+    first = first.substr(0, first.find('\n'));
+    return base::lossy_utf8(base::trim_unicode(first));
+}
+
+// The Steam variables the launch reads, "NAME=value" in name order.
+std::vector<std::string> steam_variables() {
+    std::vector<std::string> lines;
+    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+        std::string_view text(*entry);
+        std::string_view name = text.substr(0, text.find('='));
+        if (name.starts_with("STEAM_COMPAT_") || name == "SteamAppId" || name == "SteamGameId") {
+            lines.push_back(base::lossy_utf8(text));
+        }
+    }
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+}  // namespace
+
+std::optional<std::string> launch_log_path(const std::optional<std::string>& setting,
+                                           const std::optional<std::string>& home,
+                                           const std::string& app_id) {
+    if (!setting || setting->empty()) return std::nullopt;
+    std::string name = concat("pelto-", all_digits(app_id) ? app_id : "0", ".log");
+    if (*setting == "1") {
+        if (!home || home->empty()) {
+            base::log_warn("PELTO_LOG: HOME is not set — no log file");
+            return std::nullopt;
+        }
+        return base::join_path(*home, name);
+    }
+    if (setting->front() != '/' || !base::is_dir(*setting)) {
+        base::log_warn(concat("PELTO_LOG=", *setting,
+                              ": neither 1 nor the absolute path of a directory — no log file"));
+        return std::nullopt;
+    }
+    return base::join_path(*setting, name);
+}
+
+std::string launch_log_header(const LaunchLogFacts& facts, const std::string& os_release) {
+    std::string header = concat("pelto ", base::version(), " — the log of one launch\n");
+    header += concat("date: ", now_text(), "\n");
+    header += concat("kernel: ", kernel_release(), "\n");
+    header += concat("system: ", pretty_name(os_release), "\n");
+    header += concat("wine: ", base::as_text(facts.wine_root), "\n");
+    header += concat("wine version: ", wine_version(facts.wine64), "\n");
+    header += concat("verb: ", facts.verb, "\n");
+    header += concat("exe: ", base::as_text(facts.exe), "\n");
+    for (size_t i = 0; i < facts.args.size(); ++i) {
+        header += concat("arg ", i + 1, ": ", base::as_text(facts.args[i]), "\n");
+    }
+    for (const std::string& variable : steam_variables()) header += variable + "\n";
+    header += "---\n";
+    return header;
+}
+
+void start_launch_log(const std::string& path, const LaunchLogFacts& facts) {
+    int error = 0;
+    std::optional<std::string> dir = base::parent_dir(path);
+    base::Fd dir_fd = base::open_file(dir.value_or("."), O_RDONLY | O_DIRECTORY, 0, error);
+    base::Fd file;
+    if (dir_fd.valid()) {
+        file = base::open_regular_at(dir_fd.get(), std::string(base::file_name(path)),
+                                     O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0666, error);
+    }
+    if (!file.valid()) {
+        base::end_log_copy();
+        base::log_warn(concat("cannot open the log file ", base::as_text(path), ": ",
+                              base::error_text(error), " — no log file"));
+        return;
+    }
+    base::attach_log_copy(std::move(file), path, launch_log_header(facts));
+}
+
+}  // namespace pelto::launcher::core
