@@ -110,6 +110,13 @@ int copy_file(const std::string& src, const std::string& dst,
 /// special file) is replaced, never followed or written. Returns errno or 0.
 int copy_into(int src, int dir, const std::string& name);
 
+/// Copies the regular file `src_name` of the open directory `src_dir` (never through a link)
+/// to the new file `dst_name` of `dst_dir`: a copy-on-write clone where the file system can
+/// make one, a copy of the contents elsewhere, with the source's permission bits. Whatever
+/// stands at `dst_name` gives EEXIST and is left alone (a link there is never followed); a copy
+/// that fails is removed again. Returns errno or 0.
+int copy_new_at(int src_dir, const char* src_name, int dst_dir, const char* dst_name);
+
 /// Hard link `dst` to `src` without following `src` if it is a link; errno or 0.
 int hard_link(const std::string& src, const std::string& dst);
 /// The same with names relative to open directories (no path walk per call); errno or 0.

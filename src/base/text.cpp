@@ -165,6 +165,16 @@ std::optional<std::string> env_text(const char* name) {
     return std::string(view);
 }
 
+std::vector<std::string_view> split(std::string_view text, char separator) {
+    std::vector<std::string_view> pieces;
+    while (true) {
+        size_t at = text.find(separator);
+        pieces.push_back(text.substr(0, at));
+        if (at == std::string_view::npos) return pieces;
+        text.remove_prefix(at + 1);
+    }
+}
+
 std::string ascii_lower(std::string_view text) {
     std::string out(text);
     for (char& c : out) {

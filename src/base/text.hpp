@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <vector>
 
 namespace pelto::base {
 
@@ -27,6 +28,10 @@ bool same_path(std::string_view a, std::string_view b);
 
 /// The value of environment variable `name` when it is set and valid UTF-8.
 std::optional<std::string> env_text(const char* name);
+
+/// The pieces of `text` between each `separator`, in order, empty pieces included: "a::b"
+/// gives "a", "", "b"; "" gives one empty piece. The pieces refer to `text`.
+std::vector<std::string_view> split(std::string_view text, char separator);
 
 /// Lower-cases the ASCII letters A-Z, leaving every other byte unchanged.
 std::string ascii_lower(std::string_view text);

@@ -54,42 +54,6 @@ bool path_inside(const std::string& path, const std::string& boundary) {
     return path.size() == boundary.size() || path[boundary.size()] == '/';
 }
 
-int make_dirs_inside(const std::string& root, std::string_view relative,
-                     const std::string& boundary) {
-    std::string target = join_path(root, relative);
-    if (is_dir(target)) return 0;  // nothing to create
-    std::string path = root;
-    while (!relative.empty()) {
-        size_t slash = relative.find('/');
-        std::string_view part = relative.substr(0, slash);
-        relative =
-            slash == std::string_view::npos ? std::string_view() : relative.substr(slash + 1);
-        if (part.empty() || part == ".") continue;
-        path = join_path(path, part);
-        auto own = lstat_path(path);
-        if (!own) {
-            if (int error = make_dirs(path); error != 0) return error;
-            continue;
-        }
-        if (S_ISDIR(own->st_mode)) continue;
-        if (!S_ISLNK(own->st_mode)) return ENOTDIR;
-        // A link is followed only while it stays inside: a profile folder linked into the
-        // user's home must not get a tree of folders made there.
-        auto resolved = canonical(path);
-        if (!resolved || !is_dir(*resolved)) return ENOTDIR;
-        if (!path_inside(*resolved, boundary)) return EXDEV;
-    }
-    return 0;
-}
-
-CopyTarget copy_target_inside(const std::string& path, const std::string& boundary) {
-    auto own = lstat_path(path);
-    if (!own || !S_ISLNK(own->st_mode)) return CopyTarget::WriteThroughLinks;
-    auto target = canonical(path);
-    return target && path_inside(*target, boundary) ? CopyTarget::WriteThroughLinks
-                                                    : CopyTarget::ReplaceLink;
-}
-
 bool walk_inside(const std::string& root, const std::string& boundary, const WalkVisitor& visitor) {
     auto root_stat = stat_path(root);
     if (!root_stat || !S_ISDIR(root_stat->st_mode)) return false;

@@ -33,18 +33,6 @@ struct WalkVisitor {
 /// True when `path` is `boundary` or lies below it (both canonical, compared by components).
 bool path_inside(const std::string& path, const std::string& boundary);
 
-/// Creates the directory `relative` below `root` with its missing parents, as `make_dirs` does,
-/// but never through a symbolic link whose canonical target lies outside the canonical
-/// `boundary`: such a component gives EXDEV and nothing is created. A directory that exists
-/// already is success, wherever it lies. Returns errno or 0.
-int make_dirs_inside(const std::string& root, std::string_view relative,
-                     const std::string& boundary);
-
-/// How to copy onto `path` without touching anything outside the canonical `boundary`: a link
-/// at `path` is written through only when the file it leads to lies inside; otherwise the link
-/// itself is replaced.
-CopyTarget copy_target_inside(const std::string& path, const std::string& boundary);
-
 /// Walks below `root` in listing order. Does nothing when `root` is not a directory or its
 /// canonical path lies outside the canonical `boundary`. Returns false in that case.
 bool walk_inside(const std::string& root, const std::string& boundary, const WalkVisitor& visitor);

@@ -329,10 +329,14 @@ TEST_F(WineLaunch, TheGameSeesItsEnvironment) {
 }
 
 TEST_F(WineLaunch, A32BitGameRunsAndThePlayersLogHoldsWinesOwnOutput) {
-    if (testing::test_game32_exe().empty() ||
-        !base::exists(wine->tool_dir() + "/lib/wine/i386-windows/ntdll.dll")) {
+    std::string modules32 = testing::WineSource().lib_dir32 + "/i386-windows";
+    if (testing::test_game32_exe().empty() || !base::exists(modules32 + "/ntdll.dll")) {
         GTEST_SKIP() << "no 32-bit compiler or no 32-bit Wine (Debian: wine32:i386)";
     }
+    // The tool's Wine tree with the 32-bit half's modules, as install.py lays it out.
+    std::string tool_modules32 = wine->tool_dir() + "/lib/wine/i386-windows";
+    ASSERT_EQ(base::remove_file(tool_modules32), 0);
+    testing::make_link(modules32, tool_modules32);
     std::string game32 = wine->root() + "/games/Test Game/test_game32.exe";
     ASSERT_EQ(base::copy_file(testing::test_game32_exe(), game32), 0);
     std::map<std::string, std::string> env = wine->env();

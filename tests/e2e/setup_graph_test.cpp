@@ -312,6 +312,39 @@ private:
     bool ok_ = false;
 };
 
+TEST_F(SetupGraphLaunch, NothingIsWrittenThroughALinkThatLeavesThePrefix) {
+    // A player who shares the Windows Steam installation of a dual boot links a folder of the
+    // prefix to it; here also system32, and a folder in the middle of a path.
+    write_text(wine + "/lib/wine/x86_64-windows/ntdll.dll", "ntdll");
+    write_text(wine + "/lib/wine/x86_64-windows/kernel32.dll", "kernel32");
+    std::string dual_boot = tree / "windows/Program Files (x86)";
+    std::string system32_elsewhere = tree / "windows/system32";
+    testing::make_dir(dual_boot);
+    testing::make_dir(system32_elsewhere);
+    testing::make_link("../../../windows/Program Files (x86)",
+                       pfx + "/drive_c/Program Files (x86)");
+    testing::make_link(system32_elsewhere, pfx + "/drive_c/windows/system32");
+    RunResult result = launch();
+    EXPECT_EQ(result.exit_code(), 0) << result.err;
+    EXPECT_TRUE(base::list_dir(dual_boot).empty());
+    EXPECT_TRUE(base::list_dir(system32_elsewhere).empty());
+    std::string relative_link =
+        pfx + "/drive_c/Program Files (x86) is a link that leads out of " + pfx;
+    std::string absolute_link = pfx + "/drive_c/windows/system32 is an absolute link";
+    for (const std::string& line :
+         {"[WARN]   PE sync: not writing into " + pfx +
+              "/drive_c/windows/system32: " + absolute_link,
+          "[WARN]   Steam client: not writing into " + pfx +
+              "/drive_c/Program Files (x86)/Steam: " + relative_link,
+          "[WARN]   DXVK: not writing into " + pfx + "/drive_c/windows/system32: " + absolute_link,
+          "[WARN]   steam.exe: not writing into " + pfx +
+              "/drive_c/windows/system32: " + absolute_link}) {
+        EXPECT_TRUE(result.has_line(line)) << line << "\n" << result.err;
+    }
+    // What the prefix has of its own is written as always.
+    EXPECT_EQ(read_text(pfx + "/drive_c/windows/syswow64/steam.exe"), "bridge steam.exe");
+}
+
 TEST_F(SetupGraphLaunch, DeadWineserverDirectoryIsSwept) {
     // The sweep looks at the real user directory in /tmp; the test's entries carry the name of
     // its temporary tree so they cannot meet anyone else's.

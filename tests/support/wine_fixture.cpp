@@ -187,9 +187,7 @@ std::string make_wine_tree(const std::string& root, const WineSource& source) {
     if (error.empty())
         error = link_or_error(source.lib_dir + "/x86_64-unix", wine_dir + "/x86_64-unix");
     if (error.empty()) {
-        std::string modules32 = source.lib_dir32 + "/i386-windows";
-        if (!base::exists(modules32 + "/ntdll.dll")) modules32 = source.lib_dir + "/i386-windows";
-        error = link_or_error(modules32, wine_dir + "/i386-windows");
+        error = link_or_error(source.lib_dir + "/i386-windows", wine_dir + "/i386-windows");
     }
     if (error.empty()) error = link_or_error(source.share_dir, root + "/share/wine");
     if (!error.empty()) return error;

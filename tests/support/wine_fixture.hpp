@@ -47,7 +47,8 @@ std::string wine_unavailable_reason(const WineSource& source = {});
 
 /// Lays out the Wine tree of an installed tool under `root`: bin/wine, bin/wineserver,
 /// lib/wine/{x86_64-unix,x86_64-windows,i386-windows} with the bridge steam.exe, share/wine.
-/// i386-windows leads to the 32-bit half's modules when it is installed.
+/// i386-windows is that of the 64-bit half (Debian's holds no 32-bit modules): a new prefix
+/// then costs only the 64-bit module sync.
 /// Returns "" or what went wrong.
 std::string make_wine_tree(const std::string& root, const WineSource& source = {});
 

@@ -17,87 +17,68 @@ constexpr std::array<const char*, 2> kNvapi64Names = {"nvapi64", "nvofapi64"};
 constexpr std::array<const char*, 1> kNvapi32Names = {"nvapi"};
 constexpr std::array<const char*, 2> kDlssNames = {"_nvngx", "nvngx"};
 
-std::string system32(const std::string& prefix) {
-    return base::join_path(prefix, "drive_c/windows/system32");
-}
-std::string syswow64(const std::string& prefix) {
-    return base::join_path(prefix, "drive_c/windows/syswow64");
-}
-
-// A modification time is unreadable when its nanosecond part is out of range.
-bool readable_time(const struct timespec& time) {
-    return time.tv_nsec >= 0 && time.tv_nsec < 1'000'000'000;
-}
+constexpr std::string_view kSystem32 = "drive_c/windows/system32";
+constexpr std::string_view kSyswow64 = "drive_c/windows/syswow64";
 
 }  // namespace
 
-bool is_current(const std::string& source, const std::string& destination) {
-    auto src = base::stat_path(source);
-    auto dst = base::stat_path(destination);
-    if (!src || !dst) return false;
-    if (src->st_size != dst->st_size) return false;
-    if (!readable_time(src->st_mtim)) return true;
-    if (!readable_time(dst->st_mtim)) return false;
-    if (dst->st_mtim.tv_sec != src->st_mtim.tv_sec)
-        return dst->st_mtim.tv_sec > src->st_mtim.tv_sec;
-    return dst->st_mtim.tv_nsec >= src->st_mtim.tv_nsec;
-}
-
-DllSetResult deploy_dll_set(const std::string& source_dir, const std::string& destination_dir,
-                            std::span<const char* const> names, const char* label) {
+DllSetResult deploy_dll_set(const std::string& source_dir, const std::string& prefix,
+                            std::string_view destination, std::span<const char* const> names,
+                            const char* label) {
     DllSetResult result;
     if (!base::exists(source_dir)) {
         base::log_warn(
             base::concat(label, ": source dir not found (", base::lossy_utf8(source_dir), ")"));
         return result;
     }
-    if (int error = base::make_dirs(destination_dir); error != 0) {
-        base::log_error(base::concat(label, ": cannot create ", base::lossy_utf8(destination_dir),
-                                     ": ", base::error_text(error)));
+    std::vector<FileToDeploy> files;
+    for (const char* name : names) {
+        std::string file = base::concat(name, ".dll");
+        files.push_back({base::join_path(source_dir, file), file});
+    }
+    DeployReport report = deploy_files(prefix, destination, files, label);
+    if (report.outside) {
         result.complete = false;
         return result;
     }
-
-    size_t current = 0;
-    for (const char* name : names) {
-        std::string file = base::concat(name, ".dll");
-        std::string source = base::join_path(source_dir, file);
-        std::string destination = base::join_path(destination_dir, file);
-        if (!base::exists(source)) continue;
-        if (is_current(source, destination)) {
-            ++current;
-            result.names.push_back(name);
-            continue;
-        }
-        // Replaced in one step: a link at the destination becomes a regular file of our own,
-        // and a copy that fails leaves the old DLL in place.
-        if (int error = base::copy_file(source, destination, base::CopyTarget::ReplaceLink);
-            error != 0) {
-            base::log_warn(
-                base::concat(label, ": failed to copy ", file, ": ", base::error_text(error)));
-            result.complete = false;
-            continue;
-        }
-        result.names.push_back(name);
+    if (report.dir_error != 0) {
+        base::log_error(base::concat(label, ": cannot create ",
+                                     base::as_text(base::join_path(prefix, destination)), ": ",
+                                     base::error_text(report.dir_error)));
+        result.complete = false;
+        return result;
     }
-
-    size_t deployed = result.names.size() - current;
-    if (deployed > 0) {
-        base::log_debug(
-            base::concat(label, ": deployed ", deployed, " DLLs (", current, " already current)"));
-    } else if (current > 0) {
-        base::log_debug(label, ": ", current, " DLLs already current");
+    for (size_t i = 0; i < files.size(); ++i) {
+        if (report.files[i] == Deployed::Current || report.files[i] == Deployed::Copied) {
+            result.names.push_back(names[i]);
+        } else if (report.files[i] == Deployed::Failed) {
+            base::log_warn(base::concat(label, ": failed to copy ", files[i].name, ": ",
+                                        base::error_text(report.errors[i])));
+            result.complete = false;
+        }
+    }
+    if (report.copied > 0) {
+        base::log_debug(base::concat(label, ": deployed ", report.copied, " DLLs (", report.current,
+                                     " already current)"));
+    } else if (report.current > 0) {
+        base::log_debug(label, ": ", report.current, " DLLs already current");
     }
     return result;
 }
 
 namespace {
 
-// The names whose "{dir}/{name}.dll" resolves, in set order.
-std::vector<const char*> in_place(const std::string& dir, std::span<const char* const> names) {
+// The names whose DLL in `destination` is the current copy of the one in `source`, in set
+// order: an unchanged tree names what it deployed, never a module of the same name that Wine's
+// own sync put there, which Wine would refuse to load as native.
+std::vector<const char*> deployed_copies(const std::string& source, const std::string& destination,
+                                         std::span<const char* const> names) {
     std::vector<const char*> found;
     for (const char* name : names) {
-        if (base::exists(base::join_path(dir, base::concat(name, ".dll")))) found.push_back(name);
+        std::string file = base::concat(name, ".dll");
+        if (is_current(base::join_path(source, file), base::join_path(destination, file))) {
+            found.push_back(name);
+        }
     }
     return found;
 }
@@ -109,14 +90,13 @@ std::vector<const char*> in_place(const std::string& dir, std::span<const char* 
 DllSetResult deploy_layer(bool unchanged, const std::string& tree, const std::string& prefix,
                           std::span<const char* const> names, const char* label64,
                           const char* label32) {
+    std::string source64 = base::join_path(tree, "x86_64-windows");
     if (unchanged) {
-        if (!base::exists(tree)) return {};
-        return {in_place(system32(prefix), names), true};
+        return {deployed_copies(source64, base::join_path(prefix, kSystem32), names), true};
     }
-    DllSetResult result =
-        deploy_dll_set(base::join_path(tree, "x86_64-windows"), system32(prefix), names, label64);
+    DllSetResult result = deploy_dll_set(source64, prefix, kSystem32, names, label64);
     DllSetResult result32 =
-        deploy_dll_set(base::join_path(tree, "i386-windows"), syswow64(prefix), names, label32);
+        deploy_dll_set(base::join_path(tree, "i386-windows"), prefix, kSyswow64, names, label32);
     result.complete = result.complete && result32.complete;
     return result;
 }
@@ -139,10 +119,10 @@ std::vector<const char*> deploy_nvapi(bool nvidia_present, const std::string& wi
                                       const std::string& prefix) {
     if (!nvidia_present) return {};
     std::string tree = base::join_path(wine_root, "lib/wine/dxvk-nvapi");
-    auto names = deploy_dll_set(base::join_path(tree, "x86_64-windows"), system32(prefix),
+    auto names = deploy_dll_set(base::join_path(tree, "x86_64-windows"), prefix, kSystem32,
                                 kNvapi64Names, "NVAPI")
                      .names;
-    auto names32 = deploy_dll_set(base::join_path(tree, "i386-windows"), syswow64(prefix),
+    auto names32 = deploy_dll_set(base::join_path(tree, "i386-windows"), prefix, kSyswow64,
                                   kNvapi32Names, "NVAPI-32")
                        .names;
     names.insert(names.end(), names32.begin(), names32.end());
@@ -154,7 +134,7 @@ std::vector<const char*> deploy_dlss(bool nvidia_present, const std::string& pre
     if (!nvidia_present) return {};
     auto source = nvidia_wine_dll_dir(system_root);
     if (!source) return {};
-    return deploy_dll_set(*source, system32(prefix), kDlssNames, "DLSS").names;
+    return deploy_dll_set(*source, prefix, kSystem32, kDlssNames, "DLSS").names;
 }
 
 }  // namespace pelto::launcher::components

@@ -8,13 +8,12 @@
 
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
-namespace pelto::launcher::components {
+#include "launcher/components/file_deploy.hpp"
 
-/// True when `destination` needs no copy from `source`: both exist (links followed), sizes
-/// match and the destination is not older. False when either is missing.
-bool is_current(const std::string& source, const std::string& destination);
+namespace pelto::launcher::components {
 
 /// What deploying a DLL set left: the names in place, in set order, and whether every DLL the
 /// source has is in place (false after a failed copy or a destination that cannot be created).
@@ -23,14 +22,16 @@ struct DllSetResult {
     bool complete = true;
 };
 
-/// Copies each "{name}.dll" of `names` from `source_dir` to `destination_dir` unless current.
-/// A missing source directory gives one WARN line and an empty, complete result; a missing
-/// single DLL is skipped.
-DllSetResult deploy_dll_set(const std::string& source_dir, const std::string& destination_dir,
-                            std::span<const char* const> names, const char* label);
+/// Copies each "{name}.dll" of `names` from `source_dir` to "{prefix}/{destination}" unless
+/// current, never through a link that leads out of the prefix. A missing source directory
+/// gives one WARN line and an empty, complete result; a missing single DLL is skipped.
+DllSetResult deploy_dll_set(const std::string& source_dir, const std::string& prefix,
+                            std::string_view destination, std::span<const char* const> names,
+                            const char* label);
 
 /// Task "dxvk": the 64-bit DXVK names in place. With `dxvk_unchanged` nothing is copied: the
-/// names are those whose DLL is in the prefix, none when the source is missing.
+/// names are those whose DLL in the prefix is the current copy of the source's (never Wine's
+/// own module of that name), none when the source is missing.
 DllSetResult deploy_dxvk(bool dxvk_unchanged, const std::string& dxvk_source_root,
                          const std::string& prefix);
 

@@ -1,12 +1,13 @@
 #include "launcher/components/steam_bridge.hpp"
 
 #include <optional>
+#include <string_view>
+#include <vector>
 
 #include "base/log.hpp"
 #include "base/posix.hpp"
 #include "base/text.hpp"
-#include "base/tree_walk.hpp"
-#include "launcher/components/dll_deploy.hpp"
+#include "launcher/components/file_deploy.hpp"
 
 namespace pelto::launcher::components {
 
@@ -35,6 +36,10 @@ std::optional<std::string> bridge_source(const std::string& own_exe, const char*
     return base::join_path(base::join_path(*install_dir, "lib/wine/x86_64-windows"), name);
 }
 
+constexpr std::string_view kClientDir = "drive_c/Program Files (x86)/Steam";
+constexpr std::string_view kSystem32 = "drive_c/windows/system32";
+constexpr std::string_view kSyswow64 = "drive_c/windows/syswow64";
+
 // Copies the Windows Steam client from legacycompat; returns early on its own failures.
 void deploy_client_files(const std::string& steam_dir, const std::string& prefix) {
     std::string legacycompat = base::join_path(steam_dir, "legacycompat");
@@ -43,9 +48,16 @@ void deploy_client_files(const std::string& steam_dir, const std::string& prefix
             base::concat("Steam legacycompat not found at ", base::lossy_utf8(legacycompat)));
         return;
     }
-    std::string client_dir = base::join_path(prefix, "drive_c/Program Files (x86)/Steam");
-    if (int error = base::make_dirs(client_dir); error != 0) {
-        base::log_error(base::concat("Cannot create Steam client dir: ", base::error_text(error)));
+    std::vector<FileToDeploy> files;
+    for (const ClientFile& file : kClientFiles) {
+        files.push_back({base::join_path(legacycompat, file.source), file.destination});
+    }
+    // The client directory first: where it cannot be had, nothing of the client is touched.
+    DeployReport report = deploy_files(prefix, kClientDir, {}, "Steam client");
+    if (report.outside) return;
+    if (report.dir_error != 0) {
+        base::log_error(
+            base::concat("Cannot create Steam client dir: ", base::error_text(report.dir_error)));
         return;
     }
 
@@ -53,7 +65,7 @@ void deploy_client_files(const std::string& steam_dir, const std::string& prefix
     // ahead of the real one.
     std::string stale = base::join_path(prefix, "drive_c/windows/system32/steamclient64.dll");
     if (base::exists(stale)) {
-        if (int error = base::remove_file(stale); error != 0) {
+        if (int error = remove_from_prefix(prefix, kSystem32, "steamclient64.dll"); error != 0) {
             base::log_warn(base::concat("Steam client: cannot remove ", base::lossy_utf8(stale),
                                         ": ", base::error_text(error)));
         } else {
@@ -61,36 +73,32 @@ void deploy_client_files(const std::string& steam_dir, const std::string& prefix
         }
     }
 
-    size_t deployed = 0, current = 0;
-    for (const ClientFile& file : kClientFiles) {
-        std::string source = base::join_path(legacycompat, file.source);
-        std::string destination = base::join_path(client_dir, file.destination);
-        if (!base::exists(source)) continue;
-        if (is_current(source, destination)) {
-            ++current;
-            continue;
-        }
-        // Replaced in one step (a link there included): a copy that fails leaves the old file.
-        if (int error = base::copy_file(source, destination, base::CopyTarget::ReplaceLink);
-            error != 0) {
-            base::log_warn(base::concat("Steam client: failed to copy ", file.source, ": ",
-                                        base::error_text(error)));
-            continue;
-        }
-        ++deployed;
+    report = deploy_files(prefix, kClientDir, files, "Steam client");
+    for (size_t i = 0; i < files.size(); ++i) {
+        if (report.files[i] != Deployed::Failed) continue;
+        base::log_warn(base::concat("Steam client: failed to copy ", kClientFiles[i].source, ": ",
+                                    base::error_text(report.errors[i])));
     }
-    if (deployed > 0) {
-        base::log_debug("Steam client: deployed ", deployed, " files (", current,
+    if (report.copied > 0) {
+        base::log_debug("Steam client: deployed ", report.copied, " files (", report.current,
                         " already current)");
-    } else if (current > 0) {
-        base::log_debug("Steam client: ", current, " files already current");
+    } else if (report.current > 0) {
+        base::log_debug("Steam client: ", report.current, " files already current");
     }
 }
 
-// A link at `destination` is written through only when it leads into the prefix: a copy never
-// changes a file outside it.
-base::CopyTarget inside_prefix(const std::string& destination, const std::string& prefix) {
-    return base::copy_target_inside(destination, base::canonical(prefix).value_or(prefix));
+// Copies one bridge program of the installation into `directory` of the prefix unless current
+// (a link there is followed only to a file inside the prefix); a failure names `shown_dir`.
+void deploy_bridge_program(const std::string& source, const std::string& prefix,
+                           std::string_view directory, std::string_view what,
+                           const std::string& shown_dir) {
+    FileToDeploy file{source, std::string(base::file_name(source))};
+    DeployReport report =
+        deploy_files(prefix, directory, {&file, 1}, what, LinkAtName::FollowInside);
+    if (report.files[0] == Deployed::Failed && !report.outside) {
+        base::log_warn(base::concat(what, ": failed to deploy to ", shown_dir, ": ",
+                                    base::error_text(report.errors[0])));
+    }
 }
 
 }  // namespace
@@ -109,35 +117,16 @@ void deploy_steam_exe_bridge(const std::string& own_exe, const std::string& pref
         base::log_warn("steam_bridge not found — games requiring Steam API will fail");
         return;
     }
-    for (const char* system_dir : {"drive_c/windows/system32", "drive_c/windows/syswow64"}) {
-        std::string dir = base::join_path(prefix, system_dir);
-        std::string destination = base::join_path(dir, "steam.exe");
-        // A dangling link would make the copy create its missing target somewhere else.
-        if (base::lstat_path(destination) && !base::exists(destination)) {
-            base::remove_file(destination);
-        }
-        base::make_dirs(dir);
-        if (is_current(*source, destination)) continue;
-        if (int error = base::copy_file(*source, destination, inside_prefix(destination, prefix));
-            error != 0) {
-            base::log_warn(base::concat("steam.exe: failed to deploy to ", base::lossy_utf8(dir),
-                                        ": ", base::error_text(error)));
-        }
+    for (std::string_view directory : {kSystem32, kSyswow64}) {
+        deploy_bridge_program(*source, prefix, directory, "steam.exe",
+                              base::lossy_utf8(base::join_path(prefix, directory)));
     }
 }
 
 void deploy_lsteamclient(const std::string& own_exe, const std::string& prefix) {
     auto source = bridge_source(own_exe, "lsteamclient.dll");
     if (!source || !base::exists(*source)) return;
-    std::string dir = base::join_path(prefix, "drive_c/windows/system32");
-    base::make_dirs(dir);
-    std::string destination = base::join_path(dir, "lsteamclient.dll");
-    if (is_current(*source, destination)) return;
-    if (int error = base::copy_file(*source, destination, inside_prefix(destination, prefix));
-        error != 0) {
-        base::log_warn(base::concat("lsteamclient.dll: failed to deploy to system32: ",
-                                    base::error_text(error)));
-    }
+    deploy_bridge_program(*source, prefix, kSystem32, "lsteamclient.dll", "system32");
 }
 
 }  // namespace pelto::launcher::components

@@ -1,7 +1,10 @@
 // The template copy behind prefix creation and repair. Directories are listed with the raw
 // getdents64 call into one large buffer, which gives the file type of every entry without a
-// status query; files are hard-linked (one metadata operation, no data) and copied only when
-// linking fails; the subdirectories of the first two levels are copied concurrently.
+// status query; the subdirectories of the first two levels are copied concurrently. Files are
+// copied, as copy-on-write clones where the file system can make them: a prefix never shares a
+// file with the template, or a game that writes into one (win.ini) would change the template
+// and every prefix made from it later. Every destination directory is reached from the
+// prefix's own directory, so a link in the prefix that leads out of it receives nothing.
 #include "launcher/prefix/copy_dir_fast.hpp"
 
 #include <fcntl.h>
@@ -18,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/beneath.hpp"
 #include "base/log.hpp"
 #include "base/posix.hpp"
 #include "base/text.hpp"
@@ -40,14 +44,14 @@ constexpr unsigned char kTypeLink = 10;
 
 struct SubdirPair {
     std::string source;
-    std::string destination;
+    std::string relative;  // the destination below the prefix
 };
 
-// The open source and destination directories of one call: links are made by name relative
+// The open source and destination directories of one call: entries are made by name relative
 // to them, which spares the kernel two walks of the full paths per file.
 struct DirPair {
     int source_fd;
-    int destination_fd;  // -1 when it could not be opened: paths are used instead
+    int destination_fd;
 };
 
 // One copy as a whole: the template's root and the destination's root, and the count of
@@ -58,6 +62,8 @@ struct DirPair {
 struct CopyJob {
     std::string source;                           // the template root as given
     std::optional<std::string> canonical_source;  // its canonical path
+    std::string destination;                      // the prefix as given, for messages
+    base::Fd destination_root;                    // the prefix: every directory lies beneath
     mutable std::atomic<uint32_t> failures{0};
 
     void failed(const std::string& what) const {
@@ -66,43 +72,62 @@ struct CopyJob {
     }
 };
 
-// Links `source` (named `name` in its directory) into place at `destination`, or copies it
-// when linking is impossible. Returns 1 when a file was created, 0 otherwise.
-uint32_t deploy_file(const std::string& source, const std::string& destination, const char* name,
-                     const DirPair& dirs, const CopyJob& job) {
-    int error = dirs.destination_fd >= 0
-                    ? base::hard_link_at(dirs.source_fd, name, dirs.destination_fd, name)
-                    : base::hard_link(source, destination);
+// Copies the template file `name` into place, unless something is there already. Returns 1
+// when a file was created, 0 otherwise.
+uint32_t deploy_file(const std::string& source, const char* name, const DirPair& dirs,
+                     const CopyJob& job) {
+    int error = base::copy_new_at(dirs.source_fd, name, dirs.destination_fd, name);
     if (error == 0) return 1;
+    struct stat status;
     if (error == EEXIST) {
         // Something is in place already, and nothing is ever replaced. When the name is held
         // by a dangling link, copying would write through it and create a file wherever that
         // link points, possibly outside the prefix, so the entry is reported instead.
-        if (base::exists(destination)) return 0;
-        job.failed(base::concat("copy_dir_fast: failed to deploy ", base::lossy_utf8(source)));
-        return 0;
+        if (::fstatat(dirs.destination_fd, name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(status.st_mode) && status.st_nlink > 1) {
+            // Except the template's own file, which older prefixes hard-linked: it gets a copy
+            // of its own, so that a write to it no longer reaches the template.
+            struct stat template_status;
+            if (::fstatat(dirs.source_fd, name, &template_status, AT_SYMLINK_NOFOLLOW) == 0 &&
+                template_status.st_ino == status.st_ino &&
+                template_status.st_dev == status.st_dev) {
+                base::Fd in =
+                    base::open_regular_at(dirs.source_fd, name, O_RDONLY | O_NOFOLLOW, 0, error);
+                if (in.valid()) error = base::copy_into(in.get(), dirs.destination_fd, name);
+                if (error != 0) {
+                    job.failed(
+                        base::concat("copy_dir_fast: failed to deploy ", base::lossy_utf8(source)));
+                }
+                return 0;
+            }
+        }
+        if (::fstatat(dirs.destination_fd, name, &status, 0) == 0) return 0;
     }
-    // Linking can fail on the source before the kernel looks at the destination, so the
-    // name may be taken after all: the copy only ever creates a new file.
-    if (base::lstat_path(destination)) {
-        if (base::exists(destination)) return 0;
-        job.failed(base::concat("copy_dir_fast: failed to deploy ", base::lossy_utf8(source)));
-        return 0;
-    }
-    error = base::copy_file(source, destination, base::CopyTarget::CreateNew);
-    if (error == 0) return 1;
-    if (error == EEXIST) return 0;
-    // The copy removed its half-written file (a full disk), which would otherwise count as
-    // present on every later repair.
+    // A failed copy removed its half-written file (a full disk), which would otherwise count
+    // as present on every later repair.
     job.failed(base::concat("copy_dir_fast: failed to deploy ", base::lossy_utf8(source)));
     return 0;
 }
 
-// True when the dangling link at `destination` already says what the template link says.
-bool dangling_link_matches(const std::string& source, const std::string& destination) {
+std::optional<std::string> read_link_at(int dir, const char* name) {
+    std::string buffer(256, '\0');
+    while (true) {
+        ssize_t got = ::readlinkat(dir, name, buffer.data(), buffer.size());
+        if (got < 0) return std::nullopt;
+        if (static_cast<size_t>(got) < buffer.size()) {
+            buffer.resize(static_cast<size_t>(got));
+            return buffer;
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+// True when the dangling link `name` of the destination already says what the template link
+// `source` says.
+bool dangling_link_matches(const std::string& source, int destination_dir, const char* name) {
     if (base::canonical(source)) return false;  // the template link resolves: repair ours
     std::optional<std::string> source_target = base::read_link(source);
-    std::optional<std::string> destination_target = base::read_link(destination);
+    std::optional<std::string> destination_target = read_link_at(destination_dir, name);
     if (source_target && destination_target) {
         return base::same_path(*source_target, *destination_target);
     }
@@ -136,35 +161,37 @@ std::string link_target_in_copy(const std::string& source, const std::string& ta
     return relative;
 }
 
-// Recreates the template link `source` at `destination`: pointing at the canonical location
-// of its target when that exists, otherwise holding the template's own target text.
-uint32_t deploy_link(const std::string& source, const std::string& destination,
-                     const CopyJob& job) {
-    if (auto status = base::lstat_path(destination)) {
+// Recreates the template link `source` as `name` of the destination directory: pointing at the
+// canonical location of its target when that exists, otherwise holding the template's own
+// target text.
+uint32_t deploy_link(const std::string& source, const std::string& destination, const char* name,
+                     const DirPair& dirs, const CopyJob& job) {
+    struct stat status;
+    if (::fstatat(dirs.destination_fd, name, &status, AT_SYMLINK_NOFOLLOW) == 0) {
         // A real file or directory in the prefix is never swapped for a link.
-        if (!S_ISLNK(status->st_mode)) return 0;
-        if (base::exists(destination)) return 0;
-        if (dangling_link_matches(source, destination)) return 0;
-        int error = base::remove_file(destination);
-        if (error != 0 && error != ENOENT) {
+        if (!S_ISLNK(status.st_mode)) return 0;
+        if (::fstatat(dirs.destination_fd, name, &status, 0) == 0) return 0;
+        if (dangling_link_matches(source, dirs.destination_fd, name)) return 0;
+        if (::unlinkat(dirs.destination_fd, name, 0) != 0 && errno != ENOENT) {
             job.failed(base::concat("Cannot remove ", base::lossy_utf8(destination), ": ",
-                                    base::error_text(error)));
+                                    base::error_text(errno)));
         }
     }
     std::optional<std::string> target = base::canonical(source);
     if (target) target = link_target_in_copy(source, *target, job);
     if (!target) target = base::read_link(source);
     if (!target) return 0;
-    if (int error = base::make_symlink(*target, destination); error != 0) {
+    if (target->find('\0') != std::string::npos ||
+        ::symlinkat(target->c_str(), dirs.destination_fd, name) != 0) {
         job.failed(base::concat("Symlink failed ", base::lossy_utf8(destination), ": ",
-                                base::error_text(error)));
+                                base::error_text(errno)));
         return 0;
     }
     return 1;
 }
 
 // Copies every queued subdirectory on a thread of its own, all started before any is joined.
-uint32_t copy_dir(const std::string& source, const std::string& destination, uint32_t depth,
+uint32_t copy_dir(const std::string& source, const std::string& relative, uint32_t depth,
                   const CopyJob& job);
 
 uint32_t copy_subdirs_in_parallel(const std::vector<SubdirPair>& queue, uint32_t depth,
@@ -176,7 +203,7 @@ uint32_t copy_subdirs_in_parallel(const std::vector<SubdirPair>& queue, uint32_t
     for (size_t i = 0; i < queue.size(); ++i) {
         try {
             threads.emplace_back([&queue, &counts, i, depth, &job] {
-                counts[i] = copy_dir(queue[i].source, queue[i].destination, depth + 1, job);
+                counts[i] = copy_dir(queue[i].source, queue[i].relative, depth + 1, job);
             });
         } catch (const std::system_error&) {
             // Out of threads: this subdirectory is copied on the calling thread below.
@@ -185,7 +212,7 @@ uint32_t copy_subdirs_in_parallel(const std::vector<SubdirPair>& queue, uint32_t
         }
     }
     for (size_t i : not_started) {
-        counts[i] = copy_dir(queue[i].source, queue[i].destination, depth + 1, job);
+        counts[i] = copy_dir(queue[i].source, queue[i].relative, depth + 1, job);
     }
     uint32_t total = 0;
     for (size_t i = 0; i < threads.size(); ++i) {
@@ -195,7 +222,7 @@ uint32_t copy_subdirs_in_parallel(const std::vector<SubdirPair>& queue, uint32_t
     return total;
 }
 
-uint32_t copy_dir(const std::string& source, const std::string& destination, uint32_t depth,
+uint32_t copy_dir(const std::string& source, const std::string& relative, uint32_t depth,
                   const CopyJob& job) {
     if (source.find('\0') != std::string::npos) return 0;
     int error = 0;
@@ -205,7 +232,17 @@ uint32_t copy_dir(const std::string& source, const std::string& destination, uin
         job.failures.fetch_add(1, std::memory_order_relaxed);
         return 0;
     }
-    if (error = base::make_dirs(destination); error != 0) {
+    std::string destination = base::join_path(job.destination, relative);
+    base::Fd destination_dir = base::make_dirs_beneath(job.destination_root.get(), relative, error);
+    if (error == EXDEV) {
+        // The prefix has its own folder there, out of it (a wineboot-made profile folder
+        // linked into the player's home): it is left as it is.
+        base::log_warn(base::concat("copy_dir_fast: not writing into ",
+                                    base::lossy_utf8(destination), ": ",
+                                    base::why_outside(job.destination, relative)));
+        return 0;
+    }
+    if (!destination_dir.valid()) {
         base::log_error(base::concat("copy_dir_fast: cannot create ", base::lossy_utf8(destination),
                                      ": ", base::error_text(error)));
         job.failures.fetch_add(1, std::memory_order_relaxed);
@@ -215,12 +252,13 @@ uint32_t copy_dir(const std::string& source, const std::string& destination, uin
     // On the heap: a deep tree recurses once per level, and each level's buffer on the
     // thread's stack would add up.
     std::unique_ptr<char[]> buffer(new char[kListingBufferSize]);
-    base::Fd destination_dir = base::open_file(destination, O_RDONLY | O_DIRECTORY, 0, error);
     const DirPair dirs{dir.get(), destination_dir.get()};
     std::string source_entry = base::join_path(source, "");
     std::string destination_entry = base::join_path(destination, "");
+    std::string relative_entry = relative.empty() ? std::string() : base::join_path(relative, "");
     const size_t source_base = source_entry.size();
     const size_t destination_base = destination_entry.size();
+    const size_t relative_base = relative_entry.size();
     std::vector<SubdirPair> queue;
     uint32_t count = 0;
 
@@ -253,6 +291,9 @@ uint32_t copy_dir(const std::string& source, const std::string& destination, uin
             source_entry.append(name, name_length);
             destination_entry.resize(destination_base);
             destination_entry.append(name, name_length);
+            relative_entry.resize(relative_base);
+            relative_entry.append(name, name_length);
+            const char* entry_name = source_entry.c_str() + source_base;
 
             if (type == kTypeUnknown) {
                 auto status = base::lstat_path(source_entry);
@@ -269,15 +310,14 @@ uint32_t copy_dir(const std::string& source, const std::string& destination, uin
             }
             if (type == kTypeDirectory) {
                 if (depth <= 1) {
-                    queue.push_back({source_entry, destination_entry});
+                    queue.push_back({source_entry, relative_entry});
                 } else {
-                    count += copy_dir(source_entry, destination_entry, depth + 1, job);
+                    count += copy_dir(source_entry, relative_entry, depth + 1, job);
                 }
             } else if (type == kTypeLink) {
-                count += deploy_link(source_entry, destination_entry, job);
+                count += deploy_link(source_entry, destination_entry, entry_name, dirs, job);
             } else {
-                count += deploy_file(source_entry, destination_entry,
-                                     source_entry.c_str() + source_base, dirs, job);
+                count += deploy_file(source_entry, entry_name, dirs, job);
             }
         }
     }
@@ -297,7 +337,23 @@ uint32_t copy_dir_fast(const std::string& source, const std::string& destination
     job.source = source;
     job.canonical_source =
         source.find('\0') == std::string::npos ? base::canonical(source) : std::nullopt;
-    uint32_t count = copy_dir(source, destination, depth, job);
+    job.destination = destination;
+    if (source.find('\0') != std::string::npos) return 0;
+    int error = 0;
+    if (!base::open_file(source, O_RDONLY | O_DIRECTORY, 0, error).valid()) {
+        base::log_error(base::concat("copy_dir_fast: failed to open ", base::lossy_utf8(source)));
+        if (failures != nullptr) *failures = 1;
+        return 0;
+    }
+    error = base::make_dirs(destination);
+    if (error == 0) job.destination_root = base::open_root_dir(destination, error);
+    if (!job.destination_root.valid()) {
+        base::log_error(base::concat("copy_dir_fast: cannot create ", base::lossy_utf8(destination),
+                                     ": ", base::error_text(error)));
+        if (failures != nullptr) *failures = 1;
+        return 0;
+    }
+    uint32_t count = copy_dir(source, "", depth, job);
     if (failures != nullptr) *failures = job.failures.load();
     return count;
 }

@@ -3,16 +3,20 @@
 // those of its library neighbours resolve under one drive letter.
 #include "launcher/prefix/drives.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <array>
 #include <optional>
 #include <string_view>
 
+#include "base/beneath.hpp"
 #include "base/log.hpp"
 #include "base/posix.hpp"
 #include "base/text.hpp"
-#include "base/tree_walk.hpp"
 #include "launcher/prefix/user.hpp"
 
 namespace pelto::launcher::prefix {
@@ -38,27 +42,54 @@ constexpr std::array<std::string_view, 16> kProfileFolders = {
     "Temp",
 };
 
-// Creates the drive link `name` unless something that resolves is there already.
-void create_drive_link(const std::string& drives, std::string_view name, std::string_view target) {
-    std::string path = base::join_path(drives, name);
-    if (base::exists(path)) return;
-    if (int error = base::make_symlink(std::string(target), path); error != 0) {
+// The prefix's "dosdevices", resolved inside the prefix and, with `create`, made when missing
+// (one ERROR line when it cannot be); invalid with `error` set when it cannot be had.
+base::Fd open_drives(const std::string& pfx, bool create, int& error) {
+    base::Fd root = base::open_root_dir(pfx, error);
+    base::Fd drives;
+    if (root.valid()) {
+        drives =
+            create ? base::make_dirs_beneath(root.get(), "dosdevices", error)
+                   : base::open_beneath(root.get(), "dosdevices", O_RDONLY | O_DIRECTORY, 0, error);
+    }
+    if (!drives.valid() && create) {
+        base::log_error(base::concat(
+            "Cannot create dosdevices dir: ",
+            error == EXDEV ? base::why_outside(pfx, "dosdevices") : base::error_text(error),
+            " — drive mappings will fail"));
+    }
+    return drives;
+}
+
+std::optional<std::string> read_link_at(int dir, const char* name) {
+    char buffer[4096];
+    ssize_t got = ::readlinkat(dir, name, buffer, sizeof buffer);
+    if (got < 0 || static_cast<size_t>(got) == sizeof buffer) return std::nullopt;
+    return std::string(buffer, static_cast<size_t>(got));
+}
+
+// Creates the drive link `name` unless something that resolves is there already; a dangling
+// link there is replaced, since Wine could not use the drive.
+void create_drive_link(int drives, const char* name, const char* target) {
+    struct stat status;
+    if (::fstatat(drives, name, &status, 0) == 0) return;
+    if (::fstatat(drives, name, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(status.st_mode)) {
+        ::unlinkat(drives, name, 0);
+    }
+    if (::symlinkat(target, drives, name) != 0) {
         base::log_error(
-            base::concat("Cannot create ", name, " drive symlink: ", base::error_text(error)));
+            base::concat("Cannot create ", name, " drive symlink: ", base::error_text(errno)));
     }
 }
 
 // The first library of the colon-separated list that occurs anywhere in the install path.
 std::optional<std::string> library_of(std::string_view install_path, std::string_view list) {
-    while (true) {
-        size_t colon = list.find(':');
-        std::string_view item = list.substr(0, colon);
+    for (std::string_view item : base::split(list, ':')) {
         if (!item.empty() && install_path.find(item) != std::string_view::npos) {
             return std::string(item);
         }
-        if (colon == std::string_view::npos) return std::nullopt;
-        list.remove_prefix(colon + 1);
     }
+    return std::nullopt;
 }
 
 // The S: target for library `library`: the library root (canonical) when the item names its
@@ -81,27 +112,33 @@ std::string s_drive_target(const std::string& library) {
 }  // namespace
 
 void create_drive_links(const std::string& pfx) {
-    std::string drives = base::join_path(pfx, "dosdevices");
-    if (int error = base::make_dirs(drives); error != 0) {
-        base::log_error(base::concat("Cannot create dosdevices dir: ", base::error_text(error),
-                                     " — drive mappings will fail"));
+    (void)base::make_dirs(pfx);
+    int error = 0;
+    base::Fd drives = open_drives(pfx, true, error);
+    for (auto [name, target] : {std::pair{"c:", "../drive_c"}, std::pair{"z:", "/"}}) {
+        if (drives.valid()) {
+            create_drive_link(drives.get(), name, target);
+        } else {
+            base::log_error(
+                base::concat("Cannot create ", name, " drive symlink: ", base::error_text(error)));
+        }
     }
-    create_drive_link(drives, "c:", "../drive_c");
-    create_drive_link(drives, "z:", "/");
 }
 
 void create_user_folders(const std::string& pfx) {
     // Folders are made only inside the prefix: wineboot links profile folders into the user's
     // home, and a folder tree created through such a link would land there.
-    std::optional<std::string> boundary = base::canonical(pfx);
-    if (!boundary) return;
+    (void)base::make_dirs(pfx);
+    int error = 0;
+    base::Fd root = base::open_root_dir(pfx, error);
+    if (!root.valid()) return;
     std::string profile = base::concat("drive_c/users/", base::file_name(user_profile_dir(pfx)));
-    base::make_dirs_inside(pfx, profile, *boundary);
+    base::make_dirs_beneath(root.get(), profile, error);
     for (std::string_view folder : kProfileFolders) {
-        base::make_dirs_inside(pfx, base::concat(profile, "/", folder), *boundary);
+        base::make_dirs_beneath(root.get(), base::concat(profile, "/", folder), error);
     }
-    base::make_dirs_inside(pfx, "drive_c/users/Public/Desktop", *boundary);
-    base::make_dirs_inside(pfx, "drive_c/users/Public/Documents", *boundary);
+    base::make_dirs_beneath(root.get(), "drive_c/users/Public/Desktop", error);
+    base::make_dirs_beneath(root.get(), "drive_c/users/Public/Documents", error);
 }
 
 void map_s_drive(const std::string& pfx) {
@@ -111,21 +148,28 @@ void map_s_drive(const std::string& pfx) {
 
 void map_s_drive(const std::string& pfx, const std::string& install_path,
                  const std::string& library_paths) {
-    std::string link = base::join_path(pfx, "dosdevices/s:");
+    int error = 0;
+    base::Fd drives = open_drives(pfx, false, error);
     std::optional<std::string> library = library_of(install_path, library_paths);
     if (!library) {
-        base::remove_file(link);
+        if (drives.valid()) ::unlinkat(drives.get(), "s:", 0);
         return;
     }
     std::string target = s_drive_target(*library);
-    if (std::optional<std::string> current = base::read_link(link);
-        current && base::same_path(*current, target)) {
-        return;
+    if (drives.valid()) {
+        if (std::optional<std::string> current = read_link_at(drives.get(), "s:");
+            current && base::same_path(*current, target)) {
+            return;
+        }
+        ::unlinkat(drives.get(), "s:", 0);
+        error = target.find('\0') != std::string::npos                 ? EINVAL
+                : ::symlinkat(target.c_str(), drives.get(), "s:") == 0 ? 0
+                                                                       : errno;
     }
-    base::remove_file(link);
-    if (int error = base::make_symlink(target, link); error != 0) {
-        base::log_warn(base::concat("Cannot map S: to ", base::lossy_utf8(target), ": ",
-                                    base::error_text(error)));
+    if (error != 0) {
+        base::log_warn(base::concat(
+            "Cannot map S: to ", base::lossy_utf8(target), ": ",
+            error == EXDEV ? base::why_outside(pfx, "dosdevices") : base::error_text(error)));
     }
 }
 

@@ -3,6 +3,7 @@
 // status queries. The 32-bit set is laid down once and then left to the prefix.
 #include "launcher/prefix/pe_sync.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <array>
@@ -11,6 +12,7 @@
 #include <string_view>
 #include <utility>
 
+#include "base/beneath.hpp"
 #include "base/log.hpp"
 #include "base/posix.hpp"
 #include "base/text.hpp"
@@ -53,31 +55,63 @@ bool has_extension_in(std::string_view name, const std::array<std::string_view, 
     return false;
 }
 
+// The prefix as the sync writes it: every directory is reached from the prefix's own, so a
+// link anywhere on the way that leads out of it is refused (one WARN line per launch) instead
+// of receiving Wine's modules.
+struct PrefixDirs {
+    const std::string& pfx;
+    base::Fd root;
+    bool warned = false;
+
+    // The directory `relative` of the prefix, made when missing; invalid when it cannot be.
+    base::Fd make(std::string_view relative) {
+        int error = 0;
+        base::Fd dir =
+            root.valid() ? base::make_dirs_beneath(root.get(), relative, error) : base::Fd();
+        if (error == EXDEV && !warned) {
+            warned = true;
+            base::log_warn(base::concat("PE sync: not writing into ",
+                                        base::as_text(base::join_path(pfx, relative)), ": ",
+                                        base::why_outside(pfx, relative)));
+        }
+        return dir;
+    }
+};
+
+// The size of `name` in the open directory `dir` (links followed); nothing when missing.
+std::optional<off_t> size_at(const base::Fd& dir, const std::string& name) {
+    struct stat st;
+    if (!dir.valid() || ::fstatat(dir.get(), name.c_str(), &st, 0) != 0) return std::nullopt;
+    return st.st_size;
+}
+
 // "ntdll.dll" is what tells a later launch whether the set is in place, so it goes in last: a
 // sync cut short (a killed launcher) is then done again. A module that cannot be copied is
 // reported and holds back nothing else, so the prefix still converges on the new build.
 struct SetCopy {
     int copied = 0;
-    std::optional<std::pair<std::string, std::string>> ntdll;
+    std::optional<std::pair<std::string, int>> ntdll;  // the source and its destination directory
 
-    void copy(const std::string& source, const std::string& target, std::string_view name) {
+    void copy(const std::string& source, int dir, std::string_view name) {
         if (name == "ntdll.dll") {
-            ntdll.emplace(source, target);
+            ntdll.emplace(source, dir);
             return;
         }
-        copy_now(source, target);
+        copy_now(source, dir, std::string(name));
     }
 
     int finish() {
-        if (ntdll) copy_now(ntdll->first, ntdll->second);
+        if (ntdll) copy_now(ntdll->first, ntdll->second, "ntdll.dll");
         return copied;
     }
 
 private:
-    void copy_now(const std::string& source, const std::string& target) {
-        // Replaced, never written through: a module may be a link or share its inode with
-        // a template; a failed copy leaves the old module in place.
-        int error = base::copy_file(source, target, base::CopyTarget::ReplaceLink);
+    void copy_now(const std::string& source, int dir, const std::string& name) {
+        // Replaced in one step, never written through: a module may be a link or share its
+        // inode with a template; a failed copy leaves the old module in place.
+        int error = 0;
+        base::Fd in = base::open_regular(source, O_RDONLY, 0, error);
+        if (in.valid()) error = base::copy_into(in.get(), dir, name);
         if (error == 0) {
             ++copied;
         } else if (error != EISDIR && error != EINVAL) {
@@ -88,46 +122,52 @@ private:
     }
 };
 
-void create_skeleton(const std::string& pfx, const std::string& windows) {
-    base::make_dirs(base::join_path(windows, "system32"));
-    for (std::string_view name : kSkeletonDirs) base::make_dirs(base::join_path(windows, name));
-    for (std::string_view name : kPrefixDirs) base::make_dirs(base::join_path(pfx, name));
+void create_skeleton(PrefixDirs& dirs) {
+    dirs.make("drive_c/windows/system32");
+    for (std::string_view name : kSkeletonDirs) {
+        dirs.make(base::concat("drive_c/windows/", name));
+    }
+    for (std::string_view name : kPrefixDirs) dirs.make(name);
 }
 
-void sync_64bit(const std::string& source, const std::string& system32) {
+void sync_64bit(const std::string& source, PrefixDirs& dirs) {
     auto source_ntdll = base::stat_path(base::join_path(source, "ntdll.dll"));
     if (!source_ntdll) return;
-    auto prefix_ntdll = base::stat_path(base::join_path(system32, "ntdll.dll"));
+    base::Fd system32 = dirs.make("drive_c/windows/system32");
+    if (!system32.valid()) return;
     off_t source_size = source_ntdll->st_size;
-    off_t prefix_size = prefix_ntdll ? prefix_ntdll->st_size : 0;
-    std::string drivers = base::join_path(system32, "drivers");
-    if (source_size == prefix_size && base::is_dir(drivers)) return;
+    off_t prefix_size = size_at(system32, "ntdll.dll").value_or(0);
+    struct stat drivers_status;
+    bool have_drivers = ::fstatat(system32.get(), "drivers", &drivers_status, 0) == 0 &&
+                        S_ISDIR(drivers_status.st_mode);
+    if (source_size == prefix_size && have_drivers) return;
     // Same size but no drivers directory: only the drivers are missing.
     bool drivers_only = source_size == prefix_size;
 
     base::log_debug("Syncing Wine PE files to prefix from ", base::as_text(source), "...");
-    base::make_dirs(drivers);
+    base::Fd drivers = dirs.make("drive_c/windows/system32/drivers");
     SetCopy set;
     int error = 0;
     for (const base::DirEntry& entry : base::list_dir(source, error)) {
         bool is_driver = extension_of(entry.name) == std::optional<std::string_view>("sys");
         if (drivers_only ? !is_driver : !has_extension_in(entry.name, kExtensions64)) continue;
-        std::string target = base::join_path(is_driver ? drivers : system32, entry.name);
-        set.copy(base::join_path(source, entry.name), target, entry.name);
+        const base::Fd& target = is_driver ? drivers : system32;
+        if (!target.valid()) continue;
+        set.copy(base::join_path(source, entry.name), target.get(), entry.name);
     }
     base::log_debug("Synced ", set.finish(), " PE files to prefix system32");
 }
 
-void sync_32bit(const std::string& source, const std::string& syswow64) {
+void sync_32bit(const std::string& source, PrefixDirs& dirs) {
     if (!base::exists(base::join_path(source, "ntdll.dll"))) return;
-    if (base::exists(base::join_path(syswow64, "ntdll.dll"))) return;
+    base::Fd syswow64 = dirs.make("drive_c/windows/syswow64");
+    if (!syswow64.valid() || size_at(syswow64, "ntdll.dll")) return;
     SetCopy set;
     int error = 0;
     for (const base::DirEntry& entry : base::list_dir(source, error)) {
         if (!has_extension_in(entry.name, kExtensions32)) continue;
-        std::string target = base::join_path(syswow64, entry.name);
-        if (base::exists(target)) continue;
-        set.copy(base::join_path(source, entry.name), target, entry.name);
+        if (size_at(syswow64, entry.name)) continue;
+        set.copy(base::join_path(source, entry.name), syswow64.get(), entry.name);
     }
     base::log_debug("Synced ", set.finish(), " 32-bit PE files to prefix syswow64");
 }
@@ -135,12 +175,12 @@ void sync_32bit(const std::string& source, const std::string& syswow64) {
 }  // namespace
 
 void sync_pe_files(const std::string& wine_root, const std::string& pfx) {
-    std::string windows = base::join_path(pfx, "drive_c/windows");
-    create_skeleton(pfx, windows);
-    sync_64bit(base::join_path(wine_root, "lib/wine/x86_64-windows"),
-               base::join_path(windows, "system32"));
-    sync_32bit(base::join_path(wine_root, "lib/wine/i386-windows"),
-               base::join_path(windows, "syswow64"));
+    (void)base::make_dirs(pfx);
+    int error = 0;
+    PrefixDirs dirs{pfx, base::open_root_dir(pfx, error)};
+    create_skeleton(dirs);
+    sync_64bit(base::join_path(wine_root, "lib/wine/x86_64-windows"), dirs);
+    sync_32bit(base::join_path(wine_root, "lib/wine/i386-windows"), dirs);
 }
 
 }  // namespace pelto::launcher::prefix

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/beneath.hpp"
 #include "base/log.hpp"
 #include "base/posix.hpp"
 #include "base/text.hpp"
@@ -86,10 +87,8 @@ void seed_from_baked_template(const std::string& pfx, const std::string& baked) 
             base::log_debug("Prefix: ", name, " seeded from ", base::as_text(baked));
         }
         // The user folders belong with the user registry, even when its copy failed.
-        if (name == "user.reg") {
-            mirror_dirs(base::join_path(baked, "drive_c/users"),
-                        base::join_path(pfx, "drive_c/users"));
-        }
+        if (name == "user.reg")
+            mirror_dirs(base::join_path(baked, "drive_c/users"), pfx, "drive_c/users");
     }
 }
 
@@ -147,10 +146,11 @@ void inject_keys(const std::string& path, std::string_view presence, std::string
         }
         return;
     }
+    // One write of the whole block, so the file never ends in half a key; only into the file
+    // itself, never through a link at its name.
     int error = 0;
-    base::Fd file = base::open_file(path, O_WRONLY | O_APPEND, 0, error);
+    base::Fd file = base::open_regular(path, O_WRONLY | O_APPEND | O_NOFOLLOW, 0, error);
     if (!file.valid()) return;
-    // One write of the whole block, so the file never ends in half a key.
     (void)base::write_all(file.get(), block);
     base::log_debug(done_message);
 }
@@ -190,10 +190,12 @@ void seed_registry(const std::string& pfx, const std::string& own_exe, const std
     base::replace_file(marker_path, marker_text(pfx));
 }
 
-void mirror_dirs(const std::string& src, const std::string& dst) {
+void mirror_dirs(const std::string& src, const std::string& pfx, std::string_view relative) {
     int error = 0;
     std::vector<base::DirEntry> entries = base::list_dir(src, error);
     if (error != 0) return;
+    base::Fd root = base::open_root_dir(pfx, error);
+    if (!root.valid()) return;
     for (const base::DirEntry& entry : entries) {
         std::string source = base::join_path(src, entry.name);
         bool is_directory = entry.type == DT_DIR;
@@ -202,13 +204,14 @@ void mirror_dirs(const std::string& src, const std::string& dst) {
             is_directory = status && S_ISDIR(status->st_mode);
         }
         if (!is_directory) continue;
-        std::string target = base::join_path(dst, entry.name);
-        if (int made = base::make_dirs(target); made != 0) {
-            base::log_warn(base::concat("Prefix: creating ", base::lossy_utf8(target),
-                                        " failed: ", base::error_text(made)));
+        std::string target = base::join_path(relative, entry.name);
+        if (base::Fd made = base::make_dirs_beneath(root.get(), target, error); !made.valid()) {
+            base::log_warn(base::concat(
+                "Prefix: creating ", base::as_text(base::join_path(pfx, target)), " failed: ",
+                error == EXDEV ? base::why_outside(pfx, target) : base::error_text(error)));
             continue;
         }
-        mirror_dirs(source, target);
+        mirror_dirs(source, pfx, target);
     }
 }
 

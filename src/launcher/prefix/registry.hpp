@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace pelto::launcher::prefix {
 
@@ -14,8 +15,10 @@ void seed_registry(const std::string& pfx, const std::string& own_exe);
 /// As above with the stock registry directory ".wine" under `home`.
 void seed_registry(const std::string& pfx, const std::string& own_exe, const std::string& home);
 
-/// Recreates the directories below `src` under `dst`, without files; a missing `src` does nothing.
-void mirror_dirs(const std::string& src, const std::string& dst);
+/// Recreates the directories below `src` under "{pfx}/{relative}", without files, each resolved
+/// inside the prefix (one WARN line for a folder that cannot be made, or that a link leading
+/// out of the prefix stands in the way of); a missing `src` does nothing.
+void mirror_dirs(const std::string& src, const std::string& pfx, std::string_view relative);
 
 /// "{dir of own_exe}/default_pfx" when it holds "system.reg"; nothing otherwise or without a
 /// parent.

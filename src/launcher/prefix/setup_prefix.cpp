@@ -5,6 +5,7 @@
 #include "launcher/prefix/setup_prefix.hpp"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -13,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/beneath.hpp"
 #include "base/log.hpp"
 #include "base/posix.hpp"
 #include "base/process.hpp"
@@ -109,7 +111,7 @@ bool seed_wbem(const std::string& pfx, const std::string& baked) {
         std::string source = base::join_path(baked, relative);
         std::string target = base::join_path(pfx, relative);
         if (!base::is_dir(source) || base::exists(target)) continue;
-        if (std::optional<int> error = copy_tree(source, target)) {
+        if (std::optional<int> error = copy_tree(source, pfx, relative)) {
             base::log_debug("Prefix: failed to seed ", relative, ": ", base::error_text(*error));
             // A half-seeded directory would count as seeded on every later launch; it did not
             // exist before, so removing it loses nothing and the next launch seeds it again.
@@ -169,14 +171,17 @@ bool setup_prefix(bool wine_unchanged, const std::string& own_exe, const std::st
     return complete;
 }
 
-std::optional<int> copy_tree(const std::string& src, const std::string& dst) {
-    if (int error = base::make_dirs(dst); error != 0) return error;
+std::optional<int> copy_tree(const std::string& src, const std::string& pfx,
+                             std::string_view relative) {
     int error = 0;
+    base::Fd root = base::open_root_dir(pfx, error);
+    if (!root.valid()) return error;
+    base::Fd dir = base::make_dirs_beneath(root.get(), relative, error);
+    if (!dir.valid()) return error;
     std::vector<base::DirEntry> entries = base::list_dir(src, error);
     if (error != 0) return error;
     for (const base::DirEntry& entry : entries) {
         std::string source = base::join_path(src, entry.name);
-        std::string target = base::join_path(dst, entry.name);
         unsigned char type = entry.type;
         if (type == DT_UNKNOWN) {
             auto status = base::lstat_path(source);
@@ -186,17 +191,20 @@ std::optional<int> copy_tree(const std::string& src, const std::string& dst) {
         if (type == DT_LNK) {
             std::optional<std::string> link_target = base::read_link(source);
             if (!link_target) continue;
-            std::string resolved = !link_target->empty() && link_target->front() == '/'
-                                       ? *link_target
-                                       : base::join_path(src, *link_target);
-            if (!base::exists(resolved)) continue;  // a dangling link is left out
-            if (int copy_error = base::copy_file(resolved, target, base::CopyTarget::ReplaceLink);
-                copy_error != 0)
-                return copy_error;
+            source = !link_target->empty() && link_target->front() == '/'
+                         ? *link_target
+                         : base::join_path(src, *link_target);
+            if (!base::exists(source)) continue;  // a dangling link is left out
         } else if (type == DT_DIR) {
-            if (std::optional<int> nested = copy_tree(source, target)) return nested;
-        } else if (int copy_error = base::copy_file(source, target, base::CopyTarget::ReplaceLink);
-                   copy_error != 0) {
+            if (std::optional<int> nested =
+                    copy_tree(source, pfx, base::join_path(relative, entry.name))) {
+                return nested;
+            }
+            continue;
+        }
+        base::Fd in = base::open_regular(source, O_RDONLY, 0, error);
+        if (!in.valid()) return error;
+        if (int copy_error = base::copy_into(in.get(), dir.get(), entry.name); copy_error != 0) {
             return copy_error;
         }
     }

@@ -7,6 +7,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace pelto::launcher::prefix {
 
@@ -16,8 +17,11 @@ namespace pelto::launcher::prefix {
 bool setup_prefix(bool wine_unchanged, const std::string& own_exe, const std::string& pfx,
                   const std::string& wine_root, const std::string& wine64);
 
-/// Copies the tree `src` into `dst` (links followed, dangling ones skipped, files replaced);
-/// returns the first errno, nothing when everything was copied.
-std::optional<int> copy_tree(const std::string& src, const std::string& dst);
+/// Copies the tree `src` into "{pfx}/{relative}" (links in `src` followed, dangling ones
+/// skipped, files replaced), every directory resolved inside the prefix; returns the first
+/// errno (EXDEV for a link on the way that leads out of the prefix), nothing when everything
+/// was copied.
+std::optional<int> copy_tree(const std::string& src, const std::string& pfx,
+                             std::string_view relative);
 
 }  // namespace pelto::launcher::prefix

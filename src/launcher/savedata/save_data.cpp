@@ -186,6 +186,13 @@ RestoreCounts restore_backup(const std::string& backup, const std::string& profi
     return counts;
 }
 
+// A save folder that is a link out of the prefix (a folder the player syncs elsewhere) cannot
+// be protected: the backup never follows such a link.
+void warn_unprotected(const std::string& folder) {
+    base::log_warn(concat("save backup: ", lossy_utf8(folder),
+                          " leads out of the prefix — its save files are not protected"));
+}
+
 }  // namespace
 
 RestoreCounts& RestoreCounts::operator+=(const RestoreCounts& other) {
@@ -257,12 +264,19 @@ SaveSnapshot snapshot_save_data(const std::string& pfx) {
     if (!boundary) return {};
     std::string backup = base::join_path(*compat, "save_backup");
 
-    if (base::lstat_path(backup)) {
+    if (auto old = base::lstat_path(backup)) {
         // A launch that was killed before its check left its mark: the backup can then hold
         // the only copy of files the game deleted. A backup without it was kept on purpose,
-        // and what the player deleted since must stay deleted.
+        // and what the player deleted since must stay deleted. Only a real folder of the
+        // compatibility data directory is a backup: what a link leads to is someone else's.
         bool keep = false;
-        if (base::is_dir(backup) && base::lstat_path(base::join_path(backup, kSessionMark))) {
+        bool own_folder = S_ISDIR(old->st_mode);
+        if (!own_folder) {
+            base::log_warn(concat("save backup: ", lossy_utf8(backup),
+                                  " is a link or a file, not a backup of this launcher — "
+                                  "replacing it"));
+        }
+        if (own_folder && base::lstat_path(base::join_path(backup, kSessionMark))) {
             RestoreCounts leftover = restore_backup(backup, profile, *boundary);
             if (leftover.restored > 0) {
                 base::log_warn(concat("save backup: restored ", leftover.restored,
@@ -289,14 +303,17 @@ SaveSnapshot snapshot_save_data(const std::string& pfx) {
         if (!base::is_dir(live_root)) continue;
         auto resolved = base::canonical(live_root);
         if (!resolved || !base::path_inside(*resolved, *boundary)) {
-            base::log_debug("save backup: ", base::as_text(live_root),
-                            " leads outside the prefix — not backed up");
+            warn_unprotected(live_root);
             continue;
         }
         for (const base::DirEntry& entry : base::list_dir(live_root)) {
             if (excluded_name(entry.name)) continue;
             std::string src = base::join_path(live_root, entry.name);
             if (!base::is_dir(src)) continue;
+            if (auto target = base::canonical(src); !target || !base::path_inside(*target, *boundary)) {
+                warn_unprotected(src);
+                continue;
+            }
             TreeScan scan = scan_tree(src, *boundary);
             if (scan.files == 0) continue;
             lay_out(src, base::join_path(base::join_path(backup, root), entry.name), scan);

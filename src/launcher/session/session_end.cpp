@@ -196,6 +196,13 @@ void note_exit(const GameLogs& logs, int wait_status, const IncidentCopy* incide
     base::log_debug(
         concat("stderr log: ", base::as_text(base::join_path(logs.dir_path, kStderrLogName))));
     if (incident == nullptr) return;
+    if (!incident->dir.valid()) {
+        // The launch has said why the incident directory cannot be used.
+        base::log_debug("incident game stderr: not copied, ",
+                        base::as_text(base::parent_dir(incident->path).value_or("")),
+                        " cannot be used");
+        return;
+    }
     int error = 0;
     base::Fd log = base::open_regular_at(logs.dir.get(), kStderrLogName, O_RDONLY, 0, error);
     if (log.valid()) error = base::copy_into(log.get(), incident->dir.get(), incident->name);

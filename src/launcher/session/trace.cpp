@@ -88,9 +88,15 @@ IncidentCopy start_trace_observer(const LaunchPlan& plan, const std::string& exe
     command.search_path = true;
     command.args = {"--trace", concat(name, ",steam.exe,wineserver"), "--headless"};
     if (base::env_text("PELTO_TRACE_OUT") == "1") {
-        command.args.push_back("--trace-out");
-        command.args.push_back(io_path);
-        base::log_info(concat("brantle observer: --trace-out → ", base::lossy_utf8(io_path)));
+        // The observer opens the trace file by its path: only in the checked directory.
+        if (copy.dir.valid()) {
+            command.args.push_back("--trace-out");
+            command.args.push_back(io_path);
+            base::log_info(concat("brantle observer: --trace-out → ", base::lossy_utf8(io_path)));
+        } else {
+            base::log_info(concat("brantle observer: no trace file: ", base::lossy_utf8(incidents),
+                                  " cannot be used"));
+        }
     }
     std::string ntdll = base::join_path(plan.wine_root, "lib/wine/x86_64-unix/ntdll.so");
     if (base::exists(ntdll)) command.set_env("BRANTLE_NTDLL_PATH", base::lossy_utf8(ntdll));
@@ -110,8 +116,10 @@ IncidentCopy start_trace_observer(const LaunchPlan& plan, const std::string& exe
                               " (install brantle or unset PELTO_TRACE)"));
         return copy;
     }
+    // Names where the observer's error output really goes.
     base::log_info(concat("brantle observer spawned (pid ", pid, ") tracing \"", name, "\" → ",
-                          base::lossy_utf8(base::join_path(incidents, stderr_name))));
+                          err_file.valid() ? base::lossy_utf8(base::join_path(incidents, stderr_name))
+                                           : std::string("/dev/null")));
     // The observer is left to run on its own: no wait, no signal, and it stays out of the
     // game's process group so the session teardown does not reach it.
     return copy;

@@ -1,5 +1,7 @@
 #include "launcher/components/dll_deploy.hpp"
 
+#include "launcher/components/file_deploy.hpp"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -74,7 +76,9 @@ TEST(DllDeploy, IsCurrentComparesSizeThenTime) {
 
 TEST(DllDeploy, CopiesWhatIsMissingAndReportsWhatIsInPlace) {
     TempDir dir;
-    std::string source = dir / "dxvk/x86_64-windows", dest = dir / "pfx/drive_c/windows/system32";
+    std::string source = dir / "dxvk/x86_64-windows", pfx = dir / "pfx";
+    const char* system32 = "drive_c/windows/system32";
+    std::string dest = pfx + "/" + system32;
     write_text(source + "/d3d11.dll", "d3d11 body");
     write_text(source + "/d3d9.dll", "d3d9 body");
     write_text(source + "/dxgi.dll", "dxgi body");
@@ -82,7 +86,8 @@ TEST(DllDeploy, CopiesWhatIsMissingAndReportsWhatIsInPlace) {
     // "d3d10core" is missing from the source: skipped without a word.
 
     std::vector<const char*> names;
-    Lines lines = capture_log([&] { names = deploy_dll_set(source, dest, kDxvk, "DXVK").names; });
+    Lines lines =
+        capture_log([&] { names = deploy_dll_set(source, pfx, system32, kDxvk, "DXVK").names; });
     EXPECT_EQ(as_strings(names), (Names{"d3d11", "d3d9", "dxgi"}));
     EXPECT_EQ(lines, (Lines{"[DEBUG]  DXVK: deployed 3 DLLs (0 already current)"}));
     EXPECT_EQ(read_text(dest + "/d3d9.dll"), "d3d9 body");
@@ -90,21 +95,24 @@ TEST(DllDeploy, CopiesWhatIsMissingAndReportsWhatIsInPlace) {
     EXPECT_FALSE(base::exists(dest + "/d3d10core.dll"));
 
     // Second run: nothing to copy.
-    lines = capture_log([&] { names = deploy_dll_set(source, dest, kDxvk, "DXVK").names; });
+    lines =
+        capture_log([&] { names = deploy_dll_set(source, pfx, system32, kDxvk, "DXVK").names; });
     EXPECT_EQ(as_strings(names), (Names{"d3d11", "d3d9", "dxgi"}));
     EXPECT_EQ(lines, (Lines{"[DEBUG]  DXVK: 3 DLLs already current"}));
 
     // A newer source of the same size, and a destination of another size.
     set_mtime(dest + "/d3d11.dll", 1'000'000);
     write_text(dest + "/dxgi.dll", "tampered with");
-    lines = capture_log([&] { names = deploy_dll_set(source, dest, kDxvk, "DXVK").names; });
+    lines =
+        capture_log([&] { names = deploy_dll_set(source, pfx, system32, kDxvk, "DXVK").names; });
     EXPECT_EQ(lines, (Lines{"[DEBUG]  DXVK: deployed 2 DLLs (1 already current)"}));
     EXPECT_EQ(read_text(dest + "/dxgi.dll"), "dxgi body");
     EXPECT_TRUE(is_current(source + "/d3d11.dll", dest + "/d3d11.dll"));
 
     // A source directory holding none of the set: no line, empty list.
     make_dir(dir / "empty");
-    lines = capture_log([&] { names = deploy_dll_set(dir / "empty", dest, kDxvk, "DXVK").names; });
+    lines = capture_log(
+        [&] { names = deploy_dll_set(dir / "empty", pfx, system32, kDxvk, "DXVK").names; });
     EXPECT_TRUE(names.empty());
     EXPECT_TRUE(lines.empty());
 }
@@ -113,7 +121,8 @@ TEST(DllDeploy, MissingSourceOrUncreatableDestination) {
     TempDir dir;
     std::vector<const char*> names{"sentinel"};
     Lines lines = capture_log([&] {
-        names = deploy_dll_set(dir / "no/such/dir", dir / "pfx/system32", kDxvk, "DXVK-32").names;
+        names =
+            deploy_dll_set(dir / "no/such/dir", dir / "pfx", "system32", kDxvk, "DXVK-32").names;
     });
     EXPECT_TRUE(names.empty());
     EXPECT_EQ(lines,
@@ -122,15 +131,16 @@ TEST(DllDeploy, MissingSourceOrUncreatableDestination) {
 
     // A dangling link as source directory does not exist either.
     make_link(dir / "gone", dir / "dangling-src");
-    lines = capture_log([&] { deploy_dll_set(dir / "dangling-src", dir / "pfx", kDxvk, "DXVK"); });
+    lines =
+        capture_log([&] { deploy_dll_set(dir / "dangling-src", dir / "pfx", "", kDxvk, "DXVK"); });
     EXPECT_EQ(lines.size(), 1u);
 
     // A file where a directory of the destination should be.
     write_text(dir / "src/d3d11.dll", "x");
     write_text(dir / "pfx/drive_c", "a file");
     lines = capture_log([&] {
-        names =
-            deploy_dll_set(dir / "src", dir / "pfx/drive_c/windows/system32", kDxvk, "DXVK").names;
+        names = deploy_dll_set(dir / "src", dir / "pfx", "drive_c/windows/system32", kDxvk, "DXVK")
+                    .names;
     });
     EXPECT_TRUE(names.empty());
     EXPECT_EQ(lines, (Lines{"[ERROR]  DXVK: cannot create " + dir.path() +
@@ -139,7 +149,7 @@ TEST(DllDeploy, MissingSourceOrUncreatableDestination) {
 
 TEST(DllDeploy, LinkedDestinations) {
     TempDir dir;
-    std::string source = dir / "src", dest = dir / "sys";
+    std::string source = dir / "src", dest = dir / "sys";  // the prefix is `dir` itself
     write_text(source + "/d3d11.dll", "1111");
     write_text(source + "/d3d9.dll", "9999");
     write_text(source + "/dxgi.dll", "gggg");
@@ -159,7 +169,8 @@ TEST(DllDeploy, LinkedDestinations) {
     make_link(dir / "ghost/dxgi.dll", dest + "/dxgi.dll");
 
     std::vector<const char*> names;
-    Lines lines = capture_log([&] { names = deploy_dll_set(source, dest, kDxvk, "DXVK").names; });
+    Lines lines = capture_log(
+        [&] { names = deploy_dll_set(source, dir.path(), "sys", kDxvk, "DXVK").names; });
     EXPECT_EQ(as_strings(names), (Names{"d3d11", "d3d9", "dxgi"}));
     EXPECT_EQ(lines, (Lines{"[DEBUG]  DXVK: deployed 2 DLLs (1 already current)"}));
     EXPECT_TRUE(base::read_link(dest + "/d3d11.dll").has_value());
@@ -184,7 +195,7 @@ TEST(DllDeploy, FailedCopiesLeaveWhatWasThere) {
 
     DllSetResult result;
     Lines lines =
-        capture_log([&] { result = deploy_dll_set(source, dir / "full", kDxvk, "DXVK"); });
+        capture_log([&] { result = deploy_dll_set(source, dir.path(), "full", kDxvk, "DXVK"); });
     // The torn d3d11.dll is taken away again, which leaves room for d3d9.dll; the set is not
     // complete, so the next launch deploys it again.
     EXPECT_EQ(as_strings(result.names), (Names{"d3d9"}));
@@ -229,17 +240,18 @@ TEST(DllDeploy, TaskBodies) {
                             "[WARN]   VKD3D-32: source dir not found (" + root +
                                 "/lib/wine/vkd3d-proton/i386-windows)"}));
 
-    // Unchanged trees copy nothing and name only the DLLs in place.
+    // Unchanged trees copy nothing and name only the DLLs that are the current copies of the
+    // source's: not a module of the same name that the source lacks (Wine's own, which Wine
+    // refuses to load as native), nor one that was deleted or changed since.
     for (const char* name : {"d3d10core", "d3d9"})
-        write_text(system32 + "/" + name + ".dll", "old");
+        write_text(system32 + "/" + name + ".dll", "Wine's own");
     lines = capture_log([&] {
-        EXPECT_EQ(as_strings(deploy_dxvk(true, root, pfx).names),
-                  (Names{"d3d11", "d3d10core", "d3d9", "dxgi"}));
+        EXPECT_EQ(as_strings(deploy_dxvk(true, root, pfx).names), (Names{"d3d11", "dxgi"}));
     });
     EXPECT_TRUE(lines.empty());
     base::remove_file(system32 + "/dxgi.dll");
-    EXPECT_EQ(as_strings(deploy_dxvk(true, root, pfx).names),
-              (Names{"d3d11", "d3d10core", "d3d9"}));
+    write_text(system32 + "/d3d11.dll", "a different size");
+    EXPECT_TRUE(deploy_dxvk(true, root, pfx).names.empty());
     EXPECT_FALSE(base::exists(system32 + "/dxgi.dll"));
 
     // NVAPI: nothing without the driver; with it the 64-bit names, then the 32-bit one.

@@ -57,14 +57,18 @@ TEST(CopyDirFast, FreshCopyThenRepairFillsOnlyTheGaps) {
     auto lines = capture_log([&] { count = copy_dir_fast(source, destination); });
     EXPECT_TRUE(lines.empty());
     EXPECT_EQ(count, entries);
-    // Same file system: every file is a hard link of the template's, not a copy.
+    // Every file is a copy of its own, never a hard link of the template's: a game that
+    // writes into one (win.ini) must not change the template and the prefixes made from it.
     for (std::string relative :
          {"system.reg", "drive_c/windows/system32/kernel32.dll",
           "drive_c/windows/system32/drivers/etc/hosts",
           "drive_c/windows/system32/wbem/a/b/c/deep.mof", "drive_c/bad\xFFname.txt"}) {
-        EXPECT_EQ(inode_of(destination + "/" + relative), inode_of(source + "/" + relative))
+        EXPECT_NE(inode_of(destination + "/" + relative), inode_of(source + "/" + relative))
             << relative;
+        EXPECT_EQ(read_text(destination + "/" + relative), read_text(source + "/" + relative));
     }
+    ASSERT_EQ(base::append_file(destination + "/drive_c/windows/win.ini", "x\n"), 0);
+    EXPECT_EQ(read_text(source + "/drive_c/windows/win.ini"), "ini");
     EXPECT_TRUE(base::is_dir(destination + "/drive_c/users/Public/Desktop"));
     // Links that resolve point at the canonical absolute target; one whose target lies inside
     // the template leads, relative to itself, to the same place inside the copy (never into
@@ -74,13 +78,20 @@ TEST(CopyDirFast, FreshCopyThenRepairFillsOnlyTheGaps) {
     EXPECT_EQ(base::read_link(destination + "/drive_c/windows/abs.ini"),
               "../../drive_c/windows/win.ini");
     ASSERT_EQ(base::rename_path(destination, tree / "moved"), 0);
-    EXPECT_EQ(read_text(tree / "moved/dosdevices/c:/windows/abs.ini"), "ini");
+    EXPECT_EQ(read_text(tree / "moved/dosdevices/c:/windows/abs.ini"), "inix\n");
     ASSERT_EQ(base::rename_path(tree / "moved", destination), 0);
     EXPECT_EQ(base::read_link(destination + "/dosdevices/u:"), *base::canonical("/usr"));
     EXPECT_EQ(base::read_link(destination + "/dosdevices/x:"), "../../nowhere/at/all");
 
     // Everything in place: nothing is counted, nothing changes.
     EXPECT_EQ(copy_dir_fast(source, destination), 0u);
+    // A file that an older prefix shares with the template gets a copy of its own.
+    std::string hosts = "drive_c/windows/system32/drivers/etc/hosts";
+    base::remove_file(destination + "/" + hosts);
+    ASSERT_EQ(base::hard_link(source + "/" + hosts, destination + "/" + hosts), 0);
+    EXPECT_EQ(copy_dir_fast(source, destination), 0u);
+    EXPECT_NE(inode_of(destination + "/" + hosts), inode_of(source + "/" + hosts));
+    EXPECT_EQ(read_text(destination + "/" + hosts), "hosts");
 
     // Damage the prefix: lose two files, change one, make a link dangle, replace a link with
     // a real file.
@@ -187,8 +198,21 @@ TEST(CopyDirFast, UnusableSourceOrDestinationEndsOnlyThatDirectory) {
     EXPECT_EQ(count, 1u);
     EXPECT_EQ(lines,
               std::vector<std::string>{"[ERROR]  copy_dir_fast: cannot create " +
-                                       tree / "pfx/drive_c" + ": File exists (os error 17)"});
+                                       tree / "pfx/drive_c" + ": Not a directory (os error 20)"});
     EXPECT_EQ(read_text(tree / "pfx/top.reg"), "r");
+
+    // A folder of the prefix that is a link out of it gets nothing of the template: one WARN,
+    // and it counts as no failure (it is the prefix's own choice, a repair would not change it).
+    TempDir home;
+    base::remove_file(tree / "pfx/drive_c");
+    testing::make_link(home.path(), tree / "pfx/drive_c");
+    uint32_t failures = 9;
+    lines = capture_log([&] { copy_dir_fast(tree / "template", tree / "pfx", 0, &failures); });
+    EXPECT_EQ(lines, std::vector<std::string>{"[WARN]   copy_dir_fast: not writing into " +
+                                              tree / "pfx/drive_c" + ": " + tree / "pfx/drive_c" +
+                                              " is an absolute link"});
+    EXPECT_EQ(failures, 0u);
+    EXPECT_TRUE(base::list_dir(home.path()).empty());
 }
 
 }  // namespace

@@ -37,23 +37,32 @@ TEST(Drives, DriveLinksAreMadeOnlyWhereMissing) {
     EXPECT_FALSE(base::read_link(kept + "/dosdevices/c:"));
     EXPECT_EQ(base::read_link(kept + "/dosdevices/z:"), "/mnt");
 
-    // A dangling c: counts as missing, and the name is taken.
+    // A dangling c: is no drive Wine can use: it becomes the link to drive_c.
     base::remove_tree(kept + "/dosdevices/c:");
     make_link("../gone", kept + "/dosdevices/c:");
-    EXPECT_EQ(capture_log([&] { create_drive_links(kept); }),
-              std::vector<std::string>{
-                  "[ERROR]  Cannot create c: drive symlink: File exists (os error 17)"});
-    EXPECT_EQ(base::read_link(kept + "/dosdevices/c:"), "../gone");
+    EXPECT_TRUE(capture_log([&] { create_drive_links(kept); }).empty());
+    EXPECT_EQ(base::read_link(kept + "/dosdevices/c:"), "../drive_c");
 
-    // A file where the drive directory should be.
+    // A file where the drive directory should be; a drive directory that is a link out of the
+    // prefix gets no links made in it.
     TempDir blocked;
     write_text(blocked / "pfx/dosdevices", "");
     EXPECT_EQ(capture_log([&] { create_drive_links(blocked / "pfx"); }),
               (std::vector<std::string>{
-                  "[ERROR]  Cannot create dosdevices dir: File exists (os error 17) — drive "
+                  "[ERROR]  Cannot create dosdevices dir: Not a directory (os error 20) — drive "
                   "mappings will fail",
                   "[ERROR]  Cannot create c: drive symlink: Not a directory (os error 20)",
                   "[ERROR]  Cannot create z: drive symlink: Not a directory (os error 20)"}));
+    TempDir elsewhere;
+    make_link(elsewhere.path(), other / "linked/dosdevices");
+    EXPECT_EQ(
+        capture_log([&] { create_drive_links(other / "linked"); }),
+        (std::vector<std::string>{
+            "[ERROR]  Cannot create dosdevices dir: " + (other / "linked/dosdevices") +
+                " is an absolute link — drive mappings will fail",
+            "[ERROR]  Cannot create c: drive symlink: Invalid cross-device link (os error 18)",
+            "[ERROR]  Cannot create z: drive symlink: Invalid cross-device link (os error 18)"}));
+    EXPECT_FALSE(base::lstat_path(elsewhere / "c:"));
 }
 
 TEST(Drives, UserFoldersFollowThePrefixUserName) {

@@ -293,14 +293,19 @@ TEST(SetupPrefix, CopyTreeStopsAtTheFirstError) {
     ::chmod((tree / "src/run.sh").c_str(), 0751);
     write_text(tree / "src/deep/er/b.txt", "b");
     write_text(tree / "dst/a.txt", "old a");
-    EXPECT_EQ(copy_tree(tree / "src", tree / "dst"), std::nullopt);
+    EXPECT_EQ(copy_tree(tree / "src", tree.path(), "dst"), std::nullopt);
     EXPECT_EQ(read_text(tree / "dst/a.txt"), "new a");
     EXPECT_EQ(read_text(tree / "dst/deep/er/b.txt"), "b");
     EXPECT_EQ(base::stat_path(tree / "dst/run.sh")->st_mode & 07777, 0751u);
 
-    EXPECT_EQ(copy_tree(tree / "missing", tree / "out"), ENOENT);
+    EXPECT_EQ(copy_tree(tree / "missing", tree.path(), "out"), ENOENT);
     write_text(tree / "file", "");
-    EXPECT_EQ(copy_tree(tree / "src", tree / "file/below"), ENOTDIR);
+    EXPECT_EQ(copy_tree(tree / "src", tree.path(), "file/below"), ENOTDIR);
+    // A link on the way that leads out of the prefix: nothing is written there.
+    TempDir outside;
+    make_link(outside.path(), tree / "linked");
+    EXPECT_EQ(copy_tree(tree / "src", tree.path(), "linked/wbem"), EXDEV);
+    EXPECT_FALSE(base::lstat_path(outside / "wbem"));
 }
 
 }  // namespace

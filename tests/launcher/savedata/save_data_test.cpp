@@ -131,8 +131,17 @@ TEST(SaveData, NeverLeavesThePrefix) {
     write_text(c.pfx + "/drive_c/shared/s.txt", "shared");
     make_link(c.pfx + "/drive_c/shared", c.live("AppData/LocalLow/Shared"));
 
-    SaveSnapshot snapshot = snapshot_save_data(c.pfx);
+    SaveSnapshot snapshot;
+    auto warned = capture_log([&] { snapshot = snapshot_save_data(c.pfx); });
     ASSERT_TRUE(snapshot.taken);
+    // The folders that lead out are named, once each: their saves are not protected.
+    for (const std::string& folder : {c.live("Documents"), c.live("AppData/Local/Music")}) {
+        EXPECT_EQ(std::count(warned.begin(), warned.end(),
+                             "[WARN]   save backup: " + folder +
+                                 " leads out of the prefix — its save files are not protected"),
+                  1)
+            << folder;
+    }
     EXPECT_TRUE(base::exists(c.saved("AppData/Roaming/Game/save.sav")));
     EXPECT_EQ(read_text(c.saved("AppData/LocalLow/Shared/s.txt")), "shared");
     EXPECT_FALSE(base::exists(c.saved("Documents")));
@@ -254,6 +263,30 @@ TEST(SaveData, LeftoverBackupGivesBackFilesBeforeItIsReplaced) {
     EXPECT_EQ(lines,
               std::vector<std::string>{"[DEBUG]  save data check: 0 files restored, 3 unchanged"});
     EXPECT_FALSE(base::exists(c.backup));
+}
+
+TEST(SaveData, ABackupThatIsALinkIsNeverRestoredFrom) {
+    // A link planted as save_backup, to a tree that looks like a crashed launch's backup:
+    // nothing of it reaches the profile, and the link makes way for a real backup.
+    Compat c;
+    TempDir planted;
+    write_text(planted / ".session_running", "");
+    write_text(planted / "AppData/Roaming/Game/injected.sav", "not the player's");
+    make_link(planted.path(), c.backup);
+    write_text(c.live("AppData/Roaming/Game/save.sav"), "mine");
+    SaveSnapshot snapshot;
+    auto lines = capture_log([&] { snapshot = snapshot_save_data(c.pfx); });
+    EXPECT_TRUE(
+        has(lines, "[WARN]   save backup: " + c.backup +
+                       " is a link or a file, not a backup of this launcher — replacing it"))
+        << ::testing::PrintToString(lines);
+    EXPECT_FALSE(base::exists(c.live("AppData/Roaming/Game/injected.sav")));
+    ASSERT_TRUE(snapshot.taken);
+    auto status = base::lstat_path(c.backup);
+    EXPECT_TRUE(status && S_ISDIR(status->st_mode));
+    EXPECT_EQ(read_text(planted / "AppData/Roaming/Game/injected.sav"), "not the player's");
+    check_save_data(c.pfx, snapshot);
+    EXPECT_FALSE(base::lstat_path(c.backup));
 }
 
 TEST(SaveData, OldBackupThatCannotBeRemoved) {

@@ -158,6 +158,27 @@ TEST(Trace, ObserverCommandEnvironmentAndStreams) {
     seen = observe(plan, "/games/g.exe", tree / "record");
     EXPECT_EQ(seen.game_copy, tree / "logfile/incidents/g-game-stderr.log");
     EXPECT_EQ(seen.record["err"], std::vector<std::string>{"/dev/null"});
+
+    // A link planted as the incident directory is refused for every incident file: the trace
+    // file is not asked for through it, and the lines say where things really go.
+    plan.log_dir = tree / "shared";
+    write_text(tree / "elsewhere/keep", "");
+    testing::make_link(tree / "elsewhere", tree / "shared/incidents");
+    env.set("PELTO_TRACE_OUT", "1");
+    seen = observe(plan, "/games/g.exe", tree / "record");
+    EXPECT_EQ(seen.record["arg"],
+              (std::vector<std::string>{"--trace", "g,steam.exe,wineserver", "--headless"}));
+    EXPECT_EQ(seen.record["err"], std::vector<std::string>{"/dev/null"});
+    std::string shown = tree / "shared/incidents";
+    EXPECT_EQ(seen.log,
+              (std::vector<std::string>{
+                  "[WARN]   not using " + shown +
+                      " for the game's logs: it is a link, a file or someone else's "
+                      "directory",
+                  "[INFO]   brantle observer: no trace file: " + shown + " cannot be used",
+                  "[INFO]   brantle observer spawned (pid " + seen.record["pid"].at(0) +
+                      ") tracing \"g\" → /dev/null"}));
+    EXPECT_EQ(base::list_dir(tree / "elsewhere").size(), 1u);
 }
 
 TEST(Trace, MissingObserverIsAWarningOnly) {
