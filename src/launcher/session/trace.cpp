@@ -118,8 +118,9 @@ IncidentCopy start_trace_observer(const LaunchPlan& plan, const std::string& exe
     }
     // Names where the observer's error output really goes.
     base::log_info(concat("brantle observer spawned (pid ", pid, ") tracing \"", name, "\" → ",
-                          err_file.valid() ? base::lossy_utf8(base::join_path(incidents, stderr_name))
-                                           : std::string("/dev/null")));
+                          err_file.valid()
+                              ? base::lossy_utf8(base::join_path(incidents, stderr_name))
+                              : std::string("/dev/null")));
     // The observer is left to run on its own: no wait, no signal, and it stays out of the
     // game's process group so the session teardown does not reach it.
     return copy;
