@@ -310,7 +310,8 @@ SaveSnapshot snapshot_save_data(const std::string& pfx) {
             if (excluded_name(entry.name)) continue;
             std::string src = base::join_path(live_root, entry.name);
             if (!base::is_dir(src)) continue;
-            if (auto target = base::canonical(src); !target || !base::path_inside(*target, *boundary)) {
+            if (auto target = base::canonical(src);
+                !target || !base::path_inside(*target, *boundary)) {
                 warn_unprotected(src);
                 continue;
             }
