@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <memory>
 
 #include "base/log.hpp"
 #include "base/posix.hpp"
@@ -177,13 +178,17 @@ int launch(const std::string& verb, const std::vector<std::string>& rest) {
     tasks::ChangeFlags flags =
         tasks::change_flags(tasks::read_deploy_cache(context.prefix), stamps);
     bool nvidia_present = tasks::nvidia_present();
+    // Every Wine process of the launch must find the same server, so what the custom file gives
+    // the game that moves it is known before the first of them starts.
+    std::vector<core::CustomVar> custom_vars = core::load_env_config(context.own_exe);
+    core::ServerEnv server{context.prefix, core::server_tmpdir(custom_vars), nullptr};
 
     // Prepare the prefix: the eight setup tasks on worker threads.
     base::Clock::time_point graph_started = base::Clock::now();
     tasks::SetupInputs inputs{context.prefix,        context.own_exe,      wine.wine_root,
                               wine.wine64,           wine.wineserver,      wine.dxvk_source_root,
                               context.steam_dir,     flags.wine_unchanged, flags.dxvk_unchanged,
-                              flags.vkd3d_unchanged, nvidia_present};
+                              flags.vkd3d_unchanged, nvidia_present,       server.changes()};
     tasks::DeployOutcome outcome;
     graph::SetupResults results = graph::SetupGraph::run(tasks::build_setup_tasks(inputs, outcome));
     uint64_t graph_ms = base::elapsed_ms(graph_started);
@@ -199,7 +204,7 @@ int launch(const std::string& verb, const std::vector<std::string>& rest) {
         // wineserver started ahead for the game, end with the prefix's Wine session (unless
         // another launch's game plays in it).
         if (!core::another_launch_running(lock)) {
-            session::stop_wine_session(wine.wine_root, context.prefix);
+            session::stop_wine_session(wine.wine_root, server);
         }
         base::end_by_signal(signo);
     }
@@ -207,8 +212,9 @@ int launch(const std::string& verb, const std::vector<std::string>& rest) {
     // Everything below reads the environment after the custom variables are in place; the
     // worker threads have all ended, so changing it is safe.
     bool trace_opcodes = trace_opcodes_requested();
-    std::vector<core::CustomVar> custom_env =
-        core::apply_custom_env(core::load_env_config(context.own_exe));
+    server.inherited =
+        std::make_shared<const std::vector<std::string>>(base::current_environment());
+    std::vector<core::CustomVar> custom_env = core::apply_custom_env(custom_vars);
     session::WineEnv env = session::build_wine_env(wine.wine_root, context.prefix, dxvk_names,
                                                    vkd3d_names, nvapi_names, dlss_names);
     std::string wine_debug = core::wine_debug_value(trace_opcodes);
@@ -230,6 +236,7 @@ int launch(const std::string& verb, const std::vector<std::string>& rest) {
     plan.wine_debug = std::move(wine_debug);
     plan.log_dir = "/tmp/pelto";
     plan.started = context.started;
+    plan.server = std::move(server);
     plan.protect_saves = lock.protects_saves;
     plan.lock = &lock;
     return session::run_game(plan, context.exe, context.args);

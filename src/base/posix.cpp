@@ -55,7 +55,10 @@ int remove_dir_contents(int dir_fd) {
     while (true) {
         errno = 0;
         dirent* entry = ::readdir(dir);
-        if (entry == nullptr) break;
+        if (entry == nullptr) {
+            if (errno != 0) first_error = errno;  // the directory cannot be emptied whole
+            break;
+        }
         if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
         names.emplace_back(entry->d_name);
     }
@@ -495,6 +498,19 @@ int try_lock_byte(int fd, off_t index, bool shared) {
 
 int unlock_byte(int fd, off_t index) { return set_byte_lock(fd, index, F_UNLCK); }
 
+int byte_locked_by_other(int fd, off_t index, bool& locked) {
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = index;
+    lock.l_len = 1;
+    while (::fcntl(fd, F_OFD_GETLK, &lock) != 0) {
+        if (errno != EINTR) return errno;
+    }
+    locked = lock.l_type != F_UNLCK;
+    return 0;
+}
+
 std::vector<DirEntry> list_dir(const std::string& path, int& error) {
     std::vector<DirEntry> entries;
     Fd fd = open_file(path, O_RDONLY | O_DIRECTORY, 0, error);
@@ -508,7 +524,11 @@ std::vector<DirEntry> list_dir(const std::string& path, int& error) {
     while (true) {
         errno = 0;
         dirent* entry = ::readdir(dir);
-        if (entry == nullptr) break;
+        if (entry == nullptr) {
+            // The end of the listing, or a read that failed: then what came so far is not all.
+            if (errno != 0) error = errno;
+            break;
+        }
         if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
         entries.push_back(DirEntry{entry->d_name, entry->d_type});
     }

@@ -148,13 +148,18 @@ int remove_tree(const std::string& path);
 int try_lock_byte(int fd, off_t index, bool shared = false);
 /// Releases the lock on byte `index` of `fd`; errno or 0.
 int unlock_byte(int fd, off_t index);
+/// Whether another open file description holds a lock on byte `index` of `fd` that an exclusive
+/// lock would conflict with; the locks of `fd` itself never count, and nothing is changed.
+/// Returns errno or 0.
+int byte_locked_by_other(int fd, off_t index, bool& locked);
 
 /// One directory entry as the listing reports it.
 struct DirEntry {
     std::string name;
     unsigned char type;  // DT_* value; DT_UNKNOWN when the file system does not say
 };
-/// Lists `path` without "." and ".."; sets `error` when the directory cannot be opened.
+/// Lists `path` without "." and ".."; sets `error` when the directory cannot be opened, or when
+/// reading it failed part of the way (the entries read until then are returned).
 std::vector<DirEntry> list_dir(const std::string& path, int& error);
 /// Lists `path`, treating a directory that cannot be listed as empty.
 std::vector<DirEntry> list_dir(const std::string& path);

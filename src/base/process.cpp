@@ -120,7 +120,16 @@ void end_by_signal(int signo) {
     std::_Exit(128 + signo);
 }
 
-std::vector<std::string> child_environment(const std::vector<EnvChange>& changes) {
+std::vector<std::string> current_environment() {
+    std::vector<std::string> entries;
+    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+        entries.emplace_back(*entry);
+    }
+    return entries;
+}
+
+std::vector<std::string> child_environment(const std::vector<EnvChange>& changes,
+                                           const std::vector<std::string>* inherit) {
     // Each name's last change decides: the inherited entries of a changed name go, and the
     // changed names follow in the order of their last changes. One pass over each list, so a
     // launch with many custom variables costs time in proportion to their number.
@@ -128,8 +137,14 @@ std::vector<std::string> child_environment(const std::vector<EnvChange>& changes
     last_change.reserve(changes.size());
     for (size_t i = 0; i < changes.size(); ++i) last_change[changes[i].name] = i;
     std::vector<std::string> entries;
-    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
-        if (!last_change.contains(name_of(*entry))) entries.emplace_back(*entry);
+    if (inherit != nullptr) {
+        for (const std::string& entry : *inherit) {
+            if (!last_change.contains(name_of(entry))) entries.push_back(entry);
+        }
+    } else {
+        for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+            if (!last_change.contains(name_of(*entry))) entries.emplace_back(*entry);
+        }
     }
     for (size_t i = 0; i < changes.size(); ++i) {
         const EnvChange& change = changes[i];
@@ -163,7 +178,7 @@ int spawn(const Command& command, pid_t& pid) {
     pid = -1;
     if (command.program.find('\0') != std::string::npos) return EINVAL;
     // Everything the child needs is built before the spawn.
-    std::vector<std::string> env_entries = child_environment(command.env);
+    std::vector<std::string> env_entries = child_environment(command.env, command.inherit.get());
     std::vector<char*> envp;
     envp.reserve(env_entries.size() + 1);
     for (std::string& e : env_entries) envp.push_back(e.data());

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/types.h>
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -33,6 +34,9 @@ struct Command {
     std::string program;             // the file to execute (searched on PATH when `search_path`)
     std::vector<std::string> args;   // arguments after argv[0]; argv[0] is `program`
     std::vector<EnvChange> env;      // applied in order; a later change of a name wins
+    /// The entries ("NAME=value") the changes apply to; the launcher's own environment at
+    /// the spawn when null.
+    std::shared_ptr<const std::vector<std::string>> inherit;
     std::optional<std::string> cwd;  // working directory of the child
     Stream in, out, err;
     bool new_session = false;  // setsid() and default SIGINT/SIGTERM in the child
@@ -49,8 +53,13 @@ struct Command {
     void remove_env(std::string name) { env.push_back({std::move(name), std::nullopt}); }
 };
 
-/// The environment a child of `command` receives: the launcher's own with the changes applied.
-std::vector<std::string> child_environment(const std::vector<EnvChange>& changes);
+/// The environment a child receives: `inherit` (the launcher's own when null) with the changes
+/// applied.
+std::vector<std::string> child_environment(const std::vector<EnvChange>& changes,
+                                           const std::vector<std::string>* inherit = nullptr);
+
+/// The launcher's own environment as it is now, "NAME=value" entries in order.
+std::vector<std::string> current_environment();
 
 /// Applies the changes to the launcher's own environment at once, in time linear in the size
 /// of the environment. Names and values must fit an environment (no NUL byte, no "=" in a

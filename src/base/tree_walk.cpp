@@ -19,9 +19,13 @@ struct Walk {
     const std::string& boundary;
     const WalkVisitor& visitor;
     std::set<DirId> visited;
+    bool complete = true;
 
     void directory(const std::string& path, const std::string& relative) {
-        for (const DirEntry& entry : list_dir(path)) {
+        int error = 0;
+        std::vector<DirEntry> entries = list_dir(path, error);
+        if (error != 0) complete = false;
+        for (const DirEntry& entry : entries) {
             WalkItem item{join_path(path, entry.name),
                           relative.empty() ? entry.name : concat(relative, "/", entry.name), 0};
             auto own = lstat_path(item.path);
@@ -54,19 +58,20 @@ bool path_inside(const std::string& path, const std::string& boundary) {
     return path.size() == boundary.size() || path[boundary.size()] == '/';
 }
 
-bool walk_inside(const std::string& root, const std::string& boundary, const WalkVisitor& visitor) {
+WalkResult walk_inside(const std::string& root, const std::string& boundary,
+                       const WalkVisitor& visitor) {
     auto root_stat = stat_path(root);
-    if (!root_stat || !S_ISDIR(root_stat->st_mode)) return false;
+    if (!root_stat || !S_ISDIR(root_stat->st_mode)) return {};
     auto canonical_root = canonical(root);
     auto canonical_boundary = canonical(boundary);
     if (!canonical_root || !canonical_boundary ||
         !path_inside(*canonical_root, *canonical_boundary)) {
-        return false;
+        return {};
     }
     Walk walk{*canonical_boundary, visitor, {}};
     walk.visited.insert({root_stat->st_dev, root_stat->st_ino});
     walk.directory(root, "");
-    return true;
+    return {true, walk.complete};
 }
 
 }  // namespace pelto::base

@@ -33,8 +33,17 @@ struct WalkVisitor {
 /// True when `path` is `boundary` or lies below it (both canonical, compared by components).
 bool path_inside(const std::string& path, const std::string& boundary);
 
+/// What a walk could do: whether it entered `root` at all, and whether it read every directory
+/// it entered whole (a directory that could not be listed, or whose listing broke off, was
+/// not).
+struct WalkResult {
+    bool entered = false;
+    bool complete = false;
+};
+
 /// Walks below `root` in listing order. Does nothing when `root` is not a directory or its
-/// canonical path lies outside the canonical `boundary`. Returns false in that case.
-bool walk_inside(const std::string& root, const std::string& boundary, const WalkVisitor& visitor);
+/// canonical path lies outside the canonical `boundary`.
+WalkResult walk_inside(const std::string& root, const std::string& boundary,
+                       const WalkVisitor& visitor);
 
 }  // namespace pelto::base

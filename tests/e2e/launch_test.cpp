@@ -355,6 +355,31 @@ TEST_F(WineLaunch, A32BitGameRunsAndThePlayersLogHoldsWinesOwnOutput) {
     EXPECT_NE(log.find("\n[pelto] exit: 5 (error)\n"), std::string::npos) << log;
 }
 
+TEST_F(WineLaunch, EveryWineProcessOfALaunchFindsTheSameServer) {
+    // TMPDIR from env_config moves the directory of Debian's Wine server for the game; the
+    // server started ahead and the session end must use the same one, or it stays running.
+    std::string moved = wine->root() + "/moved-tmp";
+    testing::make_dir(moved);
+    wine->write_env_config("TMPDIR=" + moved + "\n");
+    RunResult moved_run = wine->run_game({"exit", "4"});
+    EXPECT_EQ(moved_run.exit_code(), 4) << moved_run.err;
+    EXPECT_TRUE(testing::processes_of_prefix(wine->prefix()).empty())
+        << ::testing::PrintToString(wine->leftover_processes(0));
+
+    // An environment too large to start the game with: the launch fails, and the server
+    // started ahead for it is ended all the same.
+    std::string many;
+    for (int i = 0; i < 200000; ++i) many += "PELTO_MANY_" + std::to_string(i) + "=x\n";
+    wine->write_env_config(many);
+    RunResult too_large = wine->run_game({"exit", "0"});
+    EXPECT_EQ(too_large.exit_code(), 1);
+    EXPECT_TRUE(
+        too_large.has_line("[ERROR]  Failed to exec wine64: Argument list too long (os error 7)"))
+        << too_large.err.substr(0, 2000);
+    EXPECT_TRUE(testing::processes_of_prefix(wine->prefix()).empty())
+        << ::testing::PrintToString(wine->leftover_processes(0));
+}
+
 // The very first launch of a game: an empty compatibility data directory, in which pelto
 // creates the prefix itself before it starts the game; the second launch finds it current.
 class WineFirstLaunch : public WineTest {

@@ -207,6 +207,7 @@ TEST_F(SetupGraphLaunch, TwoLaunchesOfOnePrefixTakeTurns) {
     ASSERT_TRUE(other.valid());
     ASSERT_EQ(base::try_lock_byte(other.get(), 0), 0);
     ASSERT_EQ(base::try_lock_byte(other.get(), 1), 0);
+    ASSERT_EQ(base::write_all(other.get(), std::to_string(::getpid()) + "\n"), 0);
 
     testing::RunOptions options;
     bool waited = false;
@@ -221,6 +222,11 @@ TEST_F(SetupGraphLaunch, TwoLaunchesOfOnePrefixTakeTurns) {
     EXPECT_EQ(second.exit_code(), 0) << second.err;
     EXPECT_TRUE(waited);
     EXPECT_TRUE(base::exists(pfx + "/.pelto_deployed"));
+    // It said at once whom it waited for.
+    EXPECT_TRUE(second.has_line("[INFO]   waiting for another launch of this prefix (pid " +
+                                std::to_string(::getpid()) +
+                                ") to finish setting it up (at most 120 s)"))
+        << second.err;
     // It leaves the save data to the other launch: no snapshot of its own, one WARN.
     EXPECT_TRUE(
         second.has_line("[WARN]   save backup: another launch of this prefix is running "
@@ -246,6 +252,43 @@ TEST_F(SetupGraphLaunch, TwoLaunchesOfOnePrefixTakeTurns) {
     other.reset();
     RunResult third = launch();
     EXPECT_TRUE(third.has_line("[DEBUG]  save data snapshot: 1 files, 8 bytes")) << third.err;
+}
+
+TEST_F(SetupGraphLaunch, ALockThatIsNotAFile) {
+    // A FIFO or a link at the lock's name is replaced by a lock file, never followed.
+    std::string lock = tree / "compat/.pelto_lock";
+    testing::make_dir(tree / "compat");
+    ASSERT_EQ(::mkfifo(lock.c_str(), 0644), 0);
+    RunResult result = launch();
+    EXPECT_EQ(result.exit_code(), 0) << result.err;
+    EXPECT_TRUE(result.has_line("[WARN]   launch lock: " + lock +
+                                " was a special file — replaced by a lock file"))
+        << result.err;
+    auto status = base::lstat_path(lock);
+    EXPECT_TRUE(status && S_ISREG(status->st_mode));
+    base::remove_file(lock);
+    write_text(tree / "elsewhere", "keep");
+    testing::make_link(tree / "elsewhere", lock);
+    result = launch();
+    EXPECT_TRUE(
+        result.has_line("[WARN]   launch lock: " + lock + " was a link — replaced by a lock file"))
+        << result.err;
+    EXPECT_EQ(read_text(tree / "elsewhere"), "keep");
+
+    // A directory there: no lock, said once, and without the lock the launch cannot prove that
+    // no other launch's game plays in the prefix, so it never ends the Wine session.
+    base::remove_file(lock);
+    testing::make_dir(lock);
+    std::string calls = tree / "server-calls";
+    write_script(wine + "/bin/wineserver", "echo \"$1\" >> '" + calls + "'\nexit 2\n");
+    write_text(wine + "/bin/wine", "#!/nonexistent/interpreter\n");
+    result = launch();
+    EXPECT_EQ(result.exit_code(), 1);
+    EXPECT_TRUE(result.has_line("[WARN]   launch lock: cannot use " + lock +
+                                ": Is a directory (os error 21) — two launches of this game "
+                                "cannot take turns"))
+        << result.err;
+    EXPECT_EQ(read_text(calls).find("-k"), std::string::npos) << read_text(calls);
 }
 
 TEST_F(SetupGraphLaunch, SpecialFilesWhereFilesAreReadNeitherBlockNorExhaustIt) {

@@ -58,10 +58,11 @@ bool server_answers(const std::string& path) {
 
 }  // namespace
 
-void prestart_wineserver(const std::string& wineserver, const std::string& prefix) {
+void prestart_wineserver(const std::string& wineserver, const std::string& prefix,
+                         const std::vector<base::EnvChange>& server_env) {
     base::Command command;
     command.program = wineserver;
-    command.set_env("WINEPREFIX", prefix);
+    command.env = server_env;
     command.in = command.out = command.err = base::Stream::null();
     int status = 0;
     int error = base::run_and_wait(command, status, kPrestartLimitMs);

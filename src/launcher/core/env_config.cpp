@@ -48,6 +48,14 @@ bool fits_environment(const CustomVar& var) {
            var.name.find('=') == std::string::npos && var.value.find('\0') == std::string::npos;
 }
 
+std::optional<std::string> server_tmpdir(const std::vector<CustomVar>& vars) {
+    std::optional<std::string> tmpdir;
+    for (const CustomVar& var : vars) {
+        if (var.name == "TMPDIR" && fits_environment(var)) tmpdir = var.value;
+    }
+    return tmpdir;
+}
+
 std::vector<CustomVar> apply_custom_env(const std::vector<CustomVar>& vars) {
     std::vector<CustomVar> applied;
     std::vector<base::EnvChange> changes;

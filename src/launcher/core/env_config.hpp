@@ -1,6 +1,7 @@
 // The custom environment file "env_config" beside the launcher executable.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,6 +22,9 @@ std::vector<CustomVar> parse_env_config(std::string_view text);
 
 /// True when the pair can be placed in a process environment (no NUL byte, no "=" in the name).
 bool fits_environment(const CustomVar& var);
+
+/// The TMPDIR the variables give the game (the last that can be set); nothing when none does.
+std::optional<std::string> server_tmpdir(const std::vector<CustomVar>& vars);
 
 /// Sets each variable in the launcher's own environment in order; a pair that cannot be set
 /// is skipped with a WARN line. Returns the pairs that were set, for the game's command.

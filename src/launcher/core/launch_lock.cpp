@@ -1,8 +1,11 @@
 #include "launcher/core/launch_lock.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <string_view>
 
 #include "base/log.hpp"
 #include "base/process.hpp"
@@ -21,16 +24,43 @@ constexpr off_t kRunningByte = 2;
 
 constexpr long kPollMs = 50;
 
+// Opens the lock file, replacing a link, a FIFO or any other special file at its name (never
+// following it): two launches could not take turns on it. A directory there is left alone.
+base::Fd open_lock_file(const std::string& path, int& error) {
+    constexpr int kFlags = O_RDWR | O_CREAT | O_NOFOLLOW;
+    base::Fd file = base::open_regular(path, kFlags, 0644, error);
+    if (file.valid() || error == EISDIR) return file;
+    auto status = base::lstat_path(path);
+    if (!status || S_ISREG(status->st_mode) || S_ISDIR(status->st_mode)) return file;
+    if (int removed = base::remove_file(path); removed != 0 && removed != ENOENT) return file;
+    base::log_warn(base::concat("launch lock: ", base::as_text(path),
+                                S_ISLNK(status->st_mode) ? " was a link" : " was a special file",
+                                " — replaced by a lock file"));
+    return base::open_regular(path, kFlags, 0644, error);
+}
+
+// The pid the launch that sets the prefix up wrote into the lock file; "" when none.
+std::string setup_holder(int fd) {
+    char text[32];
+    ssize_t got = ::pread(fd, text, sizeof text - 1, 0);
+    if (got <= 0) return "";
+    std::string_view pid(text, static_cast<size_t>(got));
+    pid = pid.substr(0, pid.find('\n'));
+    if (pid.empty() || pid.find_first_not_of("0123456789") != std::string_view::npos) return "";
+    return std::string(pid);
+}
+
 }  // namespace
 
 LaunchLock open_launch_lock(const std::string& compat_data) {
     LaunchLock lock;
     std::string path = base::join_path(compat_data, ".pelto_lock");
     int error = 0;
-    lock.file = base::open_regular(path, O_RDWR | O_CREAT | O_NOFOLLOW, 0644, error);
+    lock.file = open_lock_file(path, error);
     if (!lock.file.valid()) {
-        base::log_debug("launch lock: cannot open ", base::as_text(path), ": ",
-                        base::error_text(error));
+        base::log_warn(base::concat("launch lock: cannot use ", base::as_text(path), ": ",
+                                    base::error_text(error),
+                                    " — two launches of this game cannot take turns"));
         return lock;
     }
     (void)base::try_lock_byte(lock.file.get(), kRunningByte, true);
@@ -41,7 +71,17 @@ LaunchLock open_launch_lock(const std::string& compat_data) {
 void begin_prefix_setup(LaunchLock& lock, long limit_ms) {
     if (!lock.file.valid()) return;
     base::Clock::time_point start = base::Clock::now();
+    bool said = false;
     while (base::try_lock_byte(lock.file.get(), kSetupByte) == EAGAIN) {
+        if (!said) {
+            // At once, so that a launch that seems to hang says why.
+            std::string holder = setup_holder(lock.file.get());
+            base::log_info(base::concat("waiting for another launch of this prefix",
+                                        holder.empty() ? "" : " (pid " + holder + ")",
+                                        " to finish setting it up (at most ", limit_ms / 1000,
+                                        " s)"));
+            said = true;
+        }
         if (base::stop_signal() != 0) return;
         if (base::elapsed_ms(start) >= static_cast<uint64_t>(limit_ms)) {
             base::log_warn(
@@ -52,6 +92,11 @@ void begin_prefix_setup(LaunchLock& lock, long limit_ms) {
         }
         base::sleep_ms(kPollMs);
     }
+    // Tells a launch that waits for this one whom it waits for.
+    std::string pid = base::concat(static_cast<long>(::getpid()), "\n");
+    if (::ftruncate(lock.file.get(), 0) == 0) {
+        (void)::pwrite(lock.file.get(), pid.data(), pid.size(), 0);
+    }
 }
 
 void end_prefix_setup(LaunchLock& lock) {
@@ -59,11 +104,13 @@ void end_prefix_setup(LaunchLock& lock) {
 }
 
 bool another_launch_running(const LaunchLock& lock) {
-    if (!lock.file.valid()) return false;
-    // Only one holder can turn its shared hold into an exclusive one: then it is alone.
-    if (base::try_lock_byte(lock.file.get(), kRunningByte) == EAGAIN) return true;
-    (void)base::try_lock_byte(lock.file.get(), kRunningByte, true);
-    return false;
+    // Without a lock no launch can prove it is alone.
+    if (!lock.file.valid()) return true;
+    // A look at the others' holds that changes nothing: the launch's own shared hold stays, so
+    // a launch that starts at this moment is never refused its own.
+    bool locked = false;
+    if (base::byte_locked_by_other(lock.file.get(), kRunningByte, locked) != 0) return true;
+    return locked;
 }
 
 }  // namespace pelto::launcher::core

@@ -15,20 +15,21 @@ struct LaunchLock {
     bool protects_saves = true;  // no other launch of the directory held it at the start
 };
 
-/// Opens the lock file of `compat_data` and, when no other launch holds it, the save-data
-/// lock for the rest of the launch. A lock file that cannot be opened locks nothing.
+/// Opens the lock file of `compat_data` (a link or a FIFO there is replaced by a file, never
+/// followed) and, when no other launch holds it, the save-data lock for the rest of the
+/// launch. A lock file that cannot be had (a directory stands there) locks nothing: one WARN.
 LaunchLock open_launch_lock(const std::string& compat_data);
 
 /// Waits until no other launch of the directory is setting the prefix up, at most `limit_ms`
-/// (then one WARN line, and the launch goes on), and holds the setup lock from then on. A stop
-/// request ends the wait.
+/// (an INFO line at once names whom it waits for; at the limit one WARN line, and the launch
+/// goes on), and holds the setup lock from then on. A stop request ends the wait.
 void begin_prefix_setup(LaunchLock& lock, long limit_ms);
 
 /// Lets the next launch of the directory set the prefix up.
 void end_prefix_setup(LaunchLock& lock);
 
-/// True while another launch of the directory runs: ending the prefix's Wine session would
-/// then end that launch's game too.
+/// True while another launch of the directory runs, or may run (no lock): ending the prefix's
+/// Wine session would then end that launch's game too.
 bool another_launch_running(const LaunchLock& lock);
 
 }  // namespace pelto::launcher::core

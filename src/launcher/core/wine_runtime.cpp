@@ -8,6 +8,12 @@
 
 namespace pelto::launcher::core {
 
+std::vector<base::EnvChange> ServerEnv::changes() const {
+    std::vector<base::EnvChange> list = {{"WINEPREFIX", prefix}};
+    if (tmpdir) list.push_back({"TMPDIR", *tmpdir});
+    return list;
+}
+
 std::string wine_dll_search_path(const std::string& wine_root, const std::string& root) {
     std::string text;
     for (const std::string& candidate : {base::join_path(wine_root, "lib/wine/x86_64-unix"),

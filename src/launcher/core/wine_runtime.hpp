@@ -3,9 +3,30 @@
 // preload list.
 #pragma once
 
+#include <memory>
+#include <optional>
 #include <string>
+#include <vector>
+
+#include "base/process.hpp"
 
 namespace pelto::launcher::core {
+
+/// How every Wine process of a launch (wineboot, the prestarted server, the game, "wineserver
+/// -w" and "-k") finds the one wineserver of the prefix: decided once, before the first of them
+/// starts, from the prefix and the TMPDIR that the custom environment file gives the game
+/// (Debian's Wine keeps its server directory there).
+struct ServerEnv {
+    std::string prefix;
+    std::optional<std::string> tmpdir;  // from env_config; nothing: the launcher's own is kept
+    /// What the wineserver commands after the game inherit: the launcher's environment before
+    /// the custom variables, so that a game whose environment is too large to start still has
+    /// its server ended. Null: the launcher's environment at the spawn.
+    std::shared_ptr<const std::vector<std::string>> inherited;
+
+    /// The changes that put a Wine process with this server.
+    std::vector<base::EnvChange> changes() const;
+};
 
 /// WINEDLLPATH: the existing Wine module directories joined with ":" ("" when none).
 /// `root` prefixes the system Wine's "/usr/lib/wine" ("/" in production).

@@ -71,10 +71,11 @@ std::optional<std::string> wineboot_preload(const std::string& own_exe) {
 
 // Runs wineboot for the prefix; true when it ended successfully.
 bool run_wineboot(const std::string& own_exe, const std::string& pfx, const std::string& wine_root,
-                  const std::string& wine64) {
+                  const std::string& wine64, const std::vector<base::EnvChange>& server_env) {
     base::log_debug("No default_pfx template, running wineboot --init...");
     base::Command command = core::wine_command(wine64, wine_root);
     command.args = {"wineboot", "--init"};
+    command.env = server_env;
     command.set_env("WINEPREFIX", base::lossy_utf8(pfx));
     command.set_env("USER", prefix_user_name(pfx));
     command.set_env("WINESERVER", base::lossy_utf8(core::wineserver_path(wine_root)));
@@ -125,7 +126,8 @@ bool seed_wbem(const std::string& pfx, const std::string& baked) {
 
 // Creates or repairs the prefix for a new Wine build; true when every step completed.
 bool create_or_repair(const std::string& own_exe, const std::string& pfx,
-                      const std::string& wine_root, const std::string& wine64) {
+                      const std::string& wine_root, const std::string& wine64,
+                      const std::vector<base::EnvChange>& server_env) {
     components::deploy_steam_exe_bridge(own_exe, pfx);
     components::deploy_lsteamclient(own_exe, pfx);
 
@@ -152,7 +154,7 @@ bool create_or_repair(const std::string& own_exe, const std::string& pfx,
         if (std::optional<std::string> baked = find_baked_template(own_exe)) {
             complete = seed_wbem(pfx, *baked);
         } else {
-            complete = run_wineboot(own_exe, pfx, wine_root, wine64);
+            complete = run_wineboot(own_exe, pfx, wine_root, wine64, server_env);
         }
     }
     // Keeps Wine from rebuilding the prefix on its first start after a Wine update. Replaced,
@@ -164,8 +166,10 @@ bool create_or_repair(const std::string& own_exe, const std::string& pfx,
 }  // namespace
 
 bool setup_prefix(bool wine_unchanged, const std::string& own_exe, const std::string& pfx,
-                  const std::string& wine_root, const std::string& wine64) {
-    bool complete = wine_unchanged || create_or_repair(own_exe, pfx, wine_root, wine64);
+                  const std::string& wine_root, const std::string& wine64,
+                  const std::vector<base::EnvChange>& server_env) {
+    bool complete =
+        wine_unchanged || create_or_repair(own_exe, pfx, wine_root, wine64, server_env);
     create_user_folders(pfx);
     map_s_drive(pfx);
     return complete;

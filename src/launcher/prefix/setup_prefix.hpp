@@ -7,6 +7,9 @@
 
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "base/process.hpp"
 #include <string_view>
 
 namespace pelto::launcher::prefix {
@@ -14,8 +17,10 @@ namespace pelto::launcher::prefix {
 /// Prepares `pfx` (only the user folders and S: when `wine_unchanged`); logs its own failures.
 /// Returns false when the creation or repair did not complete (a failed wineboot, template
 /// files that could not be deployed), so that the next launch does it again.
+/// wineboot runs with `server_env`, the changes that locate the launch's wineserver.
 bool setup_prefix(bool wine_unchanged, const std::string& own_exe, const std::string& pfx,
-                  const std::string& wine_root, const std::string& wine64);
+                  const std::string& wine_root, const std::string& wine64,
+                  const std::vector<base::EnvChange>& server_env = {});
 
 /// Copies the tree `src` into "{pfx}/{relative}" (links in `src` followed, dangling ones
 /// skipped, files replaced), every directory resolved inside the prefix; returns the first

@@ -60,7 +60,10 @@ TreeScan scan_tree(const std::string& root, const std::string& boundary) {
         scan.files += 1;
         scan.bytes += static_cast<uint64_t>(item.own_size);
     };
-    base::walk_inside(root, boundary, visitor);
+    if (!base::walk_inside(root, boundary, visitor).complete) {
+        base::log_warn(concat("save backup: cannot read all of ", lossy_utf8(root),
+                              " — some of its save files are not protected"));
+    }
     return scan;
 }
 
@@ -177,7 +180,14 @@ RestoreCounts restore_backup(const std::string& backup, const std::string& profi
         std::string backup_root = base::join_path(backup, root);
         if (!base::is_dir(backup_root)) continue;
         std::string live_root = base::join_path(profile, root);
-        for (const base::DirEntry& entry : base::list_dir(backup_root)) {
+        int error = 0;
+        std::vector<base::DirEntry> entries = base::list_dir(backup_root, error);
+        if (error != 0) {
+            base::log_warn(concat("save restore: cannot read all of ", lossy_utf8(backup_root), ": ",
+                                  base::error_text(error)));
+            counts.failed += 1;
+        }
+        for (const base::DirEntry& entry : entries) {
             std::string from = base::join_path(backup_root, entry.name);
             if (!base::is_dir(from)) continue;
             counts += restore_missing(from, base::join_path(live_root, entry.name), boundary);
@@ -250,8 +260,13 @@ RestoreCounts restore_missing(const std::string& backup_dir, const std::string& 
         }
         counts.restored += 1;
     };
-    // The backup is the launcher's own tree: nothing in it may lead out of it.
-    base::walk_inside(backup_dir, backup_dir, visitor);
+    // The backup is the launcher's own tree: nothing in it may lead out of it. A backup that
+    // cannot be read whole must be kept: what was not read may be missing from the profile.
+    base::WalkResult walked = base::walk_inside(backup_dir, backup_dir, visitor);
+    if (!walked.complete && base::lstat_path(backup_dir)) {
+        base::log_warn(concat("save restore: cannot read all of ", lossy_utf8(backup_dir)));
+        counts.failed += 1;
+    }
     return counts;
 }
 

@@ -145,14 +145,14 @@ int run_game(const LaunchPlan& plan, const std::string& exe, const std::vector<s
 
     // A stop that came after the setup: the game is not started at all.
     if (int signo = base::stop_signal()) {
-        if (may_end_wine_session(plan)) stop_wine_session(plan.wine_root, plan.prefix);
+        if (may_end_wine_session(plan)) stop_wine_session(plan.wine_root, plan.server);
         base::end_by_signal(signo);
     }
     pid_t pid = -1;
     if (int error = base::spawn(command, pid); error != 0) {
         base::log_error(concat("Failed to exec wine64: ", base::error_text(error)));
         // The wineserver started ahead for the game would otherwise stay for good.
-        if (may_end_wine_session(plan)) stop_wine_session(plan.wine_root, plan.prefix);
+        if (may_end_wine_session(plan)) stop_wine_session(plan.wine_root, plan.server);
         return 1;
     }
     g_game_pidfd.store(base::open_pidfd(pid));
@@ -172,6 +172,8 @@ int run_game(const LaunchPlan& plan, const std::string& exe, const std::vector<s
     }
     int status = 0;
     int wait_error = base::wait_child(pid, status);
+    // Reaped: its pid may now be anyone's, so a later signal must not be sent to it.
+    g_game_pid.store(0);
     if (int pidfd = g_game_pidfd.exchange(-1); pidfd >= 0) ::close(pidfd);
     if (wait_error != 0) {
         base::log_error(concat("Failed to wait for wine64: ", base::error_text(wait_error)));

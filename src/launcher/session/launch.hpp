@@ -11,6 +11,7 @@
 #include "base/posix.hpp"
 #include "launcher/core/env_config.hpp"
 #include "launcher/core/launch_lock.hpp"
+#include "launcher/core/wine_runtime.hpp"
 #include "launcher/session/wine_env.hpp"
 
 namespace pelto::launcher::session {
@@ -24,6 +25,7 @@ struct LaunchPlan {
     std::string wine_debug;
     std::string log_dir = "/tmp/pelto";
     base::Clock::time_point started;
+    core::ServerEnv server;     // how the wineserver commands find the prefix's server
     bool protect_saves = true;  // false while another launch of the prefix protects them
     const core::LaunchLock* lock = nullptr;  // tells whether another launch runs; may be null
 };

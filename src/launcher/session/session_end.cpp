@@ -43,12 +43,13 @@ constexpr long kServerAfterGameMs = 20'000;
 // of the launch up.
 constexpr long kKillLimitMs = 10'000;
 
-base::Command wineserver_command(const std::string& wine_root, const std::string& prefix,
+base::Command wineserver_command(const std::string& wine_root, const core::ServerEnv& server,
                                  const char* flag) {
     base::Command command;
     command.program = core::wineserver_path(wine_root);
     command.args = {flag};
-    command.set_env("WINEPREFIX", prefix);
+    command.inherit = server.inherited;
+    command.env = server.changes();
     command.in = command.out = command.err = base::Stream::null();
     // The clean-up runs after a stop request as well.
     command.stoppable = false;
@@ -65,7 +66,7 @@ void tear_down(const LaunchPlan& plan, pid_t game_pid) {
         ::kill(-game_pid, SIGKILL);
     }
     // Another launch's game playing in the prefix would end with the Wine session.
-    if (may_end_wine_session(plan)) stop_wine_session(plan.wine_root, plan.prefix);
+    if (may_end_wine_session(plan)) stop_wine_session(plan.wine_root, plan.server);
 }
 
 // True once no process of the game's group is left.
@@ -109,17 +110,22 @@ bool other_wine_processes(const std::string& prefix, const std::string& proc_roo
             pos = end + 1;
         }
         if (!uses_prefix) continue;
+        // Wine runs every Windows process through its loader or preloader ("wine",
+        // "wine64", "wine64-preloader", ...): a process under another program that merely
+        // has the prefix in its environment (a player's shell, a script) is no part of the
+        // session, and a server does not keep its own session going.
         auto program = base::read_link(base::join_path(dir, "exe"));
-        if (program && base::file_name(*program).starts_with("wineserver")) continue;
-        return true;
+        if (!program) continue;
+        std::string_view name = base::file_name(*program);
+        if (name.starts_with("wine") && !name.starts_with("wineserver")) return true;
     }
     return false;
 }
 
-void stop_wine_session(const std::string& wine_root, const std::string& prefix) {
+void stop_wine_session(const std::string& wine_root, const core::ServerEnv& server) {
     int status = 0;
     int error =
-        base::run_and_wait(wineserver_command(wine_root, prefix, "-k"), status, kKillLimitMs);
+        base::run_and_wait(wineserver_command(wine_root, server, "-k"), status, kKillLimitMs);
     if (error == ETIMEDOUT) {
         base::log_warn(
             concat("session: wineserver -k did not return within ", kKillLimitMs / 1000, " s"));
@@ -131,7 +137,7 @@ void stop_wine_session(const std::string& wine_root, const std::string& prefix) 
 void end_session(const LaunchPlan& plan, pid_t game_pid) {
     if (!session_interrupted()) {
         pid_t waiter = -1;
-        if (int error = base::spawn(wineserver_command(plan.wine_root, plan.prefix, "-w"), waiter);
+        if (int error = base::spawn(wineserver_command(plan.wine_root, plan.server, "-w"), waiter);
             error != 0) {
             base::log_warn(concat("session: wineserver -w failed: ", base::error_text(error)));
         } else {

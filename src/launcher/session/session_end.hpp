@@ -21,14 +21,15 @@ unsigned clean_crash_dumps(const std::string& prefix);
 /// wait is bounded once the game's process group is gone (a WARN line, then the teardown).
 void end_session(const LaunchPlan& plan, pid_t game_pid);
 
-/// True when a process other than a wineserver runs with WINEPREFIX={prefix} (its processes
-/// under `proc_root`): a Wine process that left the game's group (a game its launcher started
-/// detached), or the game of another launch of the prefix. The server is then left alone.
+/// True when a Wine process (one whose program is Wine's loader or preloader, not its server)
+/// runs with WINEPREFIX={prefix} (its processes under `proc_root`): one that left the game's
+/// group (a game its launcher started detached), or the game of another launch of the
+/// prefix. The server is then left alone.
 bool other_wine_processes(const std::string& prefix, const std::string& proc_root = "/proc");
 
-/// Runs "wineserver -k" for `prefix`: every Wine process of the prefix and its server end.
-/// Runs after a stop request too; a server that cannot be run is one WARN line.
-void stop_wine_session(const std::string& wine_root, const std::string& prefix);
+/// Runs "wineserver -k" for the server `server` locates: every Wine process of the prefix and
+/// its server end. Runs after a stop request too; a server that cannot be run is one WARN line.
+void stop_wine_session(const std::string& wine_root, const core::ServerEnv& server);
 
 /// The text noted for a raw wait status: "exit: 0 (clean)", "exit: 3 (error)", ...
 std::string exit_note_text(int wait_status);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "base/process.hpp"
 #include "graph/setup_graph.hpp"
 #include "launcher/tasks/deploy_cache.hpp"
 
@@ -19,6 +20,7 @@ struct SetupInputs {
     std::string prefix, own_exe, wine_root, wine64, wineserver, dxvk_source_root, steam_dir;
     bool wine_unchanged = false, dxvk_unchanged = false, vkd3d_unchanged = false,
          nvidia_present = false;
+    std::vector<base::EnvChange> server_env;  // what locates the launch's wineserver
 };
 
 /// True when "{proc_root}/driver/nvidia/version" exists.

@@ -42,7 +42,7 @@ TEST(Wineserver, PrestartReportsHowTheServerProgramEnded) {
                                      dir.path() +
                                      "/seen\n"
                                      "exit 0\n");
-    Lines lines = capture_log([&] { prestart_wineserver(started, pfx); });
+    Lines lines = capture_log([&] { prestart_wineserver(started, pfx, {{"WINEPREFIX", pfx}}); });
     EXPECT_EQ(lines, (Lines{"[DEBUG]  wineserver: started ahead for " + pfx}));
     EXPECT_EQ(read_text(dir / "seen"), pfx + " /dev/null /dev/null /dev/null\n");
 
@@ -64,10 +64,10 @@ TEST(Wineserver, PrestartReportsHowTheServerProgramEnded) {
     int n = 0;
     for (const Case& c : cases) {
         std::string program = script(dir / ("server" + std::to_string(n++)), c.body, c.mode);
-        lines = capture_log([&] { prestart_wineserver(program, pfx); });
+        lines = capture_log([&] { prestart_wineserver(program, pfx, {{"WINEPREFIX", pfx}}); });
         EXPECT_EQ(lines, (Lines{c.line})) << c.body;
     }
-    lines = capture_log([&] { prestart_wineserver(dir / "no-such-wineserver", pfx); });
+    lines = capture_log([&] { prestart_wineserver(dir / "no-such-wineserver", pfx, {{"WINEPREFIX", pfx}}); });
     EXPECT_EQ(lines, (Lines{"[WARN]   wineserver: prestart failed: No such file or directory (os "
                             "error 2); Wine will start its own"}));
 }

@@ -1,7 +1,9 @@
 #include "launcher/savedata/save_data.hpp"
 
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -287,6 +289,37 @@ TEST(SaveData, ABackupThatIsALinkIsNeverRestoredFrom) {
     EXPECT_EQ(read_text(planted / "AppData/Roaming/Game/injected.sav"), "not the player's");
     check_save_data(c.pfx, snapshot);
     EXPECT_FALSE(base::lstat_path(c.backup));
+}
+
+TEST(SaveData, ABackupThatCannotBeReadWholeIsKept) {
+    Compat c;
+    write_text(c.live("AppData/Roaming/Game/a.sav"), "a");
+    SaveSnapshot snapshot = snapshot_save_data(c.pfx);
+    ASSERT_TRUE(snapshot.taken);
+    base::remove_file(c.live("AppData/Roaming/Game/a.sav"));
+    // Out of descriptors (the limit reached): no folder of the backup can be listed. A listing
+    // that fails must not pass for an empty one, or the backup would go with the only copy.
+    auto lines = capture_log([&] {
+        struct rlimit old {};
+        ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &old), 0);
+        struct rlimit none = old;
+        // New descriptors take the lowest free number, which the limit now lies at.
+        int lowest_free = ::dup(0);
+        ::close(lowest_free);
+        none.rlim_cur = static_cast<rlim_t>(lowest_free);
+        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &none), 0);
+        check_save_data(c.pfx, snapshot);
+        ::setrlimit(RLIMIT_NOFILE, &old);
+    });
+    EXPECT_TRUE(has(lines, "[WARN]   save restore: cannot read all of " +
+                               c.saved("AppData/Roaming") + ": Too many open files (os error 24)"))
+        << ::testing::PrintToString(lines);
+    EXPECT_FALSE(
+        has(lines, "[WARN]   save backup: cleanup failed: Too many open files (os error 24)"));
+    EXPECT_TRUE(base::exists(c.saved("AppData/Roaming/Game/a.sav")));
+    EXPECT_FALSE(base::exists(c.live("AppData/Roaming/Game/a.sav")));
+    check_save_data(c.pfx, snapshot);
+    EXPECT_EQ(read_text(c.live("AppData/Roaming/Game/a.sav")), "a");
 }
 
 TEST(SaveData, OldBackupThatCannotBeRemoved) {

@@ -88,22 +88,27 @@ TEST(SessionEnd, OtherWineProcessesOfThePrefixAreSeen) {
     TempDir tree;
     std::string prefix = tree / "compat/pfx";
     EXPECT_FALSE(other_wine_processes(prefix));
-    // A Wine process of the prefix (played by sleep), and a server, which does not count.
+    // Wine processes of the prefix (played by sleep under the names Wine's loader and
+    // preloader have) count; its server, and a process that only has the prefix in its
+    // environment (a player's shell, a script), do not.
     testing::make_dir(tree / "bin");
-    ASSERT_EQ(base::copy_file("/bin/sleep", tree / "bin/wineserver64"), 0);
-    for (const std::string& program : {tree / "bin/wineserver64", std::string("/bin/sleep")}) {
+    struct Case {
+        std::string name;
+        bool counts;
+    };
+    for (const Case& c : {Case{"wine64", true}, Case{"wine64-preloader", true},
+                          Case{"wineserver64", false}, Case{"bash", false}}) {
+        std::string program = tree / ("bin/" + c.name);
+        ASSERT_EQ(base::copy_file("/bin/sleep", program), 0);
         base::Command command;
         command.program = program;
         command.args = {"30"};
         command.set_env("WINEPREFIX", prefix);
         pid_t pid = -1;
         ASSERT_EQ(base::spawn(command, pid), 0);
-        bool seen = false;
-        for (int i = 0; i < 200 && !seen; ++i) {  // until the child has exec'd
-            base::sleep_ms(10);
-            seen = other_wine_processes(prefix);
-        }
-        EXPECT_EQ(seen, program == "/bin/sleep") << program;
+        auto exe = "/proc/" + std::to_string(pid) + "/exe";
+        for (int i = 0; i < 200 && base::read_link(exe) != program; ++i) base::sleep_ms(10);
+        EXPECT_EQ(other_wine_processes(prefix), c.counts) << c.name;
         EXPECT_FALSE(other_wine_processes(prefix + "-another"));
         ::kill(pid, SIGKILL);
         int status = 0;
@@ -121,6 +126,7 @@ TEST(SessionEnd, WaitsForTheServerOrTearsDownWhenItCannotStart) {
     LaunchPlan plan;
     plan.wine_root = wine;
     plan.prefix = tree / "pfx";
+    plan.server.prefix = plan.prefix;
     auto lines = capture_log([&] { end_session(plan, 0); });
     EXPECT_TRUE(lines.empty());
     EXPECT_EQ(read_text(tree / "calls"), "-w " + plan.prefix + "\n");

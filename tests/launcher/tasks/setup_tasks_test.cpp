@@ -29,6 +29,7 @@ TEST(SetupTasks, EightTasksInThreeWaves) {
     TempDir dir;
     SetupInputs inputs;
     inputs.prefix = dir / "compat/pfx";
+    inputs.server_env = {{"WINEPREFIX", inputs.prefix}};
     inputs.own_exe = dir / "tool/pelto";
     inputs.wine_root = dir / "wine";
     inputs.wine64 = dir / "wine/bin/wine";
