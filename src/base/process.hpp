@@ -31,9 +31,9 @@ struct Stream {
 };
 
 struct Command {
-    std::string program;             // the file to execute (searched on PATH when `search_path`)
-    std::vector<std::string> args;   // arguments after argv[0]; argv[0] is `program`
-    std::vector<EnvChange> env;      // applied in order; a later change of a name wins
+    std::string program;            // the file to execute (searched on PATH when `search_path`)
+    std::vector<std::string> args;  // arguments after argv[0]; argv[0] is `program`
+    std::vector<EnvChange> env;     // applied in order; a later change of a name wins
     /// The entries ("NAME=value") the changes apply to; the launcher's own environment at
     /// the spawn when null.
     std::shared_ptr<const std::vector<std::string>> inherit;

@@ -168,8 +168,7 @@ bool create_or_repair(const std::string& own_exe, const std::string& pfx,
 bool setup_prefix(bool wine_unchanged, const std::string& own_exe, const std::string& pfx,
                   const std::string& wine_root, const std::string& wine64,
                   const std::vector<base::EnvChange>& server_env) {
-    bool complete =
-        wine_unchanged || create_or_repair(own_exe, pfx, wine_root, wine64, server_env);
+    bool complete = wine_unchanged || create_or_repair(own_exe, pfx, wine_root, wine64, server_env);
     create_user_folders(pfx);
     map_s_drive(pfx);
     return complete;

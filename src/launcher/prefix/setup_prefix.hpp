@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "base/process.hpp"
 #include <string_view>
+#include "base/process.hpp"
 
 namespace pelto::launcher::prefix {
 

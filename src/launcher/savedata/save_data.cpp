@@ -183,8 +183,8 @@ RestoreCounts restore_backup(const std::string& backup, const std::string& profi
         int error = 0;
         std::vector<base::DirEntry> entries = base::list_dir(backup_root, error);
         if (error != 0) {
-            base::log_warn(concat("save restore: cannot read all of ", lossy_utf8(backup_root), ": ",
-                                  base::error_text(error)));
+            base::log_warn(concat("save restore: cannot read all of ", lossy_utf8(backup_root),
+                                  ": ", base::error_text(error)));
             counts.failed += 1;
         }
         for (const base::DirEntry& entry : entries) {

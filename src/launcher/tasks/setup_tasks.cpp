@@ -30,14 +30,13 @@ std::vector<graph::SetupTask> build_setup_tasks(const SetupInputs& inputs, Deplo
     // Each task writes only its own field of `outcome`; the driver reads it after every worker
     // has been joined.
     tasks.push_back({"prefix", {"registry"}, [&in, &outcome](SetupResults&) -> TaskOutput {
-                         outcome.wine_complete = prefix::setup_prefix(
-                             in.wine_unchanged, in.own_exe, in.prefix, in.wine_root, in.wine64,
-                             in.server_env);
+                         outcome.wine_complete =
+                             prefix::setup_prefix(in.wine_unchanged, in.own_exe, in.prefix,
+                                                  in.wine_root, in.wine64, in.server_env);
                          return std::nullopt;
                      }});
     tasks.push_back({"wineserver", {"prefix"}, [&in](SetupResults&) -> TaskOutput {
-                         components::prestart_wineserver(in.wineserver, in.prefix,
-                                                         in.server_env);
+                         components::prestart_wineserver(in.wineserver, in.prefix, in.server_env);
                          return std::nullopt;
                      }});
     tasks.push_back({"dxvk", {"prefix"}, [&in, &outcome](SetupResults&) -> TaskOutput {

@@ -67,7 +67,9 @@ TEST(Wineserver, PrestartReportsHowTheServerProgramEnded) {
         lines = capture_log([&] { prestart_wineserver(program, pfx, {{"WINEPREFIX", pfx}}); });
         EXPECT_EQ(lines, (Lines{c.line})) << c.body;
     }
-    lines = capture_log([&] { prestart_wineserver(dir / "no-such-wineserver", pfx, {{"WINEPREFIX", pfx}}); });
+    lines = capture_log([&] {
+        prestart_wineserver(dir / "no-such-wineserver", pfx, {{"WINEPREFIX", pfx}});
+    });
     EXPECT_EQ(lines, (Lines{"[WARN]   wineserver: prestart failed: No such file or directory (os "
                             "error 2); Wine will start its own"}));
 }
