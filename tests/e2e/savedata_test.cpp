@@ -58,7 +58,13 @@ TEST_F(SaveDataWine, DeletedSaveFilesComeBackAfterTheGame) {
     EXPECT_EQ(second.exit_code(), 0) << second.err;
     EXPECT_TRUE(has_line_starting(second, "[DEBUG]  save data check: 0 files restored, "))
         << second.err;
-    EXPECT_FALSE(has_line_starting(second, "[WARN]   save")) << second.err;
+    // wineboot linked Documents into HOME: a folder the backup cannot protect, named as such.
+    for (const std::string& line : second.log_lines()) {
+        if (line.rfind("[WARN]   save", 0) != 0) continue;
+        EXPECT_EQ(line, "[WARN]   save backup: " + wine->prefix() +
+                            "/drive_c/users/steamuser/Documents leads out of the prefix — its save "
+                            "files are not protected");
+    }
     EXPECT_FALSE(base::lstat_path(backup));
 }
 

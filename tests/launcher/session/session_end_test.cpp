@@ -106,8 +106,14 @@ TEST(SessionEnd, OtherWineProcessesOfThePrefixAreSeen) {
         command.set_env("WINEPREFIX", prefix);
         pid_t pid = -1;
         ASSERT_EQ(base::spawn(command, pid), 0);
-        auto exe = "/proc/" + std::to_string(pid) + "/exe";
-        for (int i = 0; i < 200 && base::read_link(exe) != program; ++i) base::sleep_ms(10);
+        // Until the exec is complete: its program is named before its environment is in place.
+        std::string proc = "/proc/" + std::to_string(pid);
+        auto exec_done = [&] {
+            std::string environ;
+            return base::read_link(proc + "/exe") == program &&
+                   base::read_file(proc + "/environ", environ) == 0 && !environ.empty();
+        };
+        for (int i = 0; i < 200 && !exec_done(); ++i) base::sleep_ms(10);
         EXPECT_EQ(other_wine_processes(prefix), c.counts) << c.name;
         EXPECT_FALSE(other_wine_processes(prefix + "-another"));
         ::kill(pid, SIGKILL);
