@@ -22,6 +22,7 @@ import ctypes
 import errno
 import fcntl
 import os
+import re
 import shutil
 import signal
 import stat
@@ -40,11 +41,13 @@ PREFIX_USER = "steamuser"
 TEMPLATE_TIMEOUT_S = 600
 STEPS = 6
 
+# "use_tool_subprocess_reaper": Steam ends the tool's leftover processes when a game ends.
 TOOL_MANIFEST = """\
 "manifest"
 {
   "version" "2"
   "commandline" "%s"
+  "use_tool_subprocess_reaper" "1"
 }
 """ % COMMAND_LINE
 
@@ -56,13 +59,13 @@ COMPATIBILITY_TOOL = """\
     "%s"
     {
       "install_path" "."
-      "display_name" "pelto"
+      "display_name" "pelto %s"
       "from_oslist" "windows"
       "to_oslist" "linux"
     }
   }
 }
-""" % TOOL_NAME
+"""
 
 # Where a Wine build is looked for when --wine is not given, in this order.
 WINE_CANDIDATES = ["/usr", "/opt/wine-stable", "/opt/wine-staging", "/opt/wine-devel",
@@ -78,6 +81,9 @@ PACKAGES = {
     "mingw": "gcc-mingw-w64-x86-64",
     "winebuild": "wine64-tools",
 }
+
+# Versions go into Steam's VDF files and a file name: digits and dots only.
+VERSION_FORM = re.compile(r"[0-9]+(\.[0-9]+)*")
 
 RENAME_NOREPLACE = 1
 RENAME_EXCHANGE = 2
@@ -201,6 +207,29 @@ def which(name, extra_dirs=()):
 
 def built_files(build_dir):
     return os.path.join(build_dir, "pelto"), os.path.join(build_dir, "bridge", "steam.exe")
+
+
+def pelto_version(build_dir):
+    """pelto's version: the build directory's "version" file (written by CMake), else the
+    project() line of CMakeLists.txt."""
+    text = ""
+    try:
+        with open(os.path.join(build_dir, "version")) as file:
+            text = file.read().strip()
+    except OSError:
+        pass
+    if not VERSION_FORM.fullmatch(text):
+        try:
+            with open(os.path.join(REPO, "CMakeLists.txt")) as file:
+                found = re.search(r"^\s*project\s*\(\s*pelto\s+VERSION\s+(\S+)", file.read(),
+                                  re.MULTILINE)
+            text = found.group(1) if found else ""
+        except OSError:
+            text = ""
+    if not VERSION_FORM.fullmatch(text):
+        raise InstallError("cannot tell pelto's version: neither %s/version nor the project() "
+                           "line of %s/CMakeLists.txt gives one" % (build_dir, REPO))
+    return text
 
 
 def missing_build_tools():
@@ -720,6 +749,7 @@ def install(options, dest):
         return report_missing(missing)
     if wine is None:
         return fail(why_no_wine)
+    version = pelto_version(build_dir)
     releases = {}
     for name, given, probe in (("dxvk", options.dxvk, "d3d11.dll"),
                                ("vkd3d-proton", options.vkd3d_proton, "d3d12.dll")):
@@ -735,7 +765,7 @@ def install(options, dest):
     try:
         remove_leftovers(dest)
         state = destination_state(dest)
-        say("Installing pelto into %s" % dest)
+        say("Installing pelto %s into %s" % (version, dest))
         step(1, "Wine: %s (%s, %s)" % (wine.root, wine.layout, wine_version(wine)))
 
         if options.build:
@@ -755,7 +785,9 @@ def install(options, dest):
         with open(os.path.join(tree, "toolmanifest.vdf"), "w") as file:
             file.write(TOOL_MANIFEST)
         with open(os.path.join(tree, "compatibilitytool.vdf"), "w") as file:
-            file.write(COMPATIBILITY_TOOL)
+            file.write(COMPATIBILITY_TOOL % (TOOL_NAME, version))
+        with open(os.path.join(tree, "version"), "w") as file:
+            file.write(version + "\n")
         lay_out_wine(tree, wine, bridge, set(releases))
         if state == "pelto" and carry_over(dest, tree, "env_config"):
             say("      kept env_config of the previous installation")
@@ -788,7 +820,7 @@ def install(options, dest):
         os.close(lock)
 
     say()
-    say("pelto is installed in %s." % dest)
+    say("pelto %s is installed in %s." % (version, dest))
     say("Next, in Steam:")
     say("  1. Restart the Steam client (it reads its compatibility tools when it starts).")
     say("  2. In a game's Properties -> Compatibility, tick \"Force the use of a specific "

@@ -126,6 +126,14 @@ TEST_F(Install, InstallLaunchReinstallAndUninstall) {
 
     RunResult first = install({"--dest", dest()});
     ASSERT_EQ(first.exit_code(), 0) << first.out << first.err;
+    // The version CMake wrote beside the build: printed, kept at the tool's root, and shown
+    // in Steam's list of tools.
+    std::string version_line = read_text(std::string(PELTO_BUILD_DIR) + "/version");
+    std::string version = version_line.substr(0, version_line.find('\n'));
+    ASSERT_FALSE(version.empty());
+    EXPECT_TRUE(contains(first.out, "Installing pelto " + version + " into " + dest()))
+        << first.out;
+    EXPECT_EQ(read_text(dest() + "/version"), version + "\n");
     EXPECT_TRUE(contains(first.out, "(Debian's wine64 layout")) << first.out;
     EXPECT_TRUE(contains(first.out, "Creating the shared prefix template")) << first.out;
     EXPECT_TRUE(contains(first.out, "choose \"pelto\"")) << first.out;
@@ -133,11 +141,15 @@ TEST_F(Install, InstallLaunchReinstallAndUninstall) {
     EXPECT_EQ(names_in(tools()), (std::vector<std::string>{"other-tool", "pelto"}));
 
     // Steam's two files, and the Wine tree the launcher finds beside itself.
-    EXPECT_TRUE(
-        contains(read_text(dest() + "/toolmanifest.vdf"), "\"commandline\" \"/pelto %verb%\""));
+    std::string manifest = read_text(dest() + "/toolmanifest.vdf");
+    for (const char* line : {"\"version\" \"2\"", "\"commandline\" \"/pelto %verb%\"",
+                             "\"use_tool_subprocess_reaper\" \"1\""}) {
+        EXPECT_TRUE(contains(manifest, line)) << line;
+    }
     std::string tool_entry = read_text(dest() + "/compatibilitytool.vdf");
-    for (const char* line : {"\"install_path\" \".\"", "\"display_name\" \"pelto\"",
-                             "\"from_oslist\" \"windows\"", "\"to_oslist\" \"linux\""}) {
+    for (const std::string& line :
+         {std::string("\"install_path\" \".\""), "\"display_name\" \"pelto " + version + "\"",
+          std::string("\"from_oslist\" \"windows\""), std::string("\"to_oslist\" \"linux\"")}) {
         EXPECT_TRUE(contains(tool_entry, line)) << line;
     }
     for (std::string path :
