@@ -1,8 +1,11 @@
 #!/usr/bin/env python3
 """Installs pelto where the Steam client looks for compatibility tools.
 
-    python3 install.py                 # into ~/.local/share/Steam/compatibilitytools.d/pelto
+    python3 install.py                 # into {Steam}/compatibilitytools.d/pelto
     python3 install.py --uninstall     # removes that installation again
+
+{Steam} is the Steam installation ~/.steam/root leads to, else the first one found among the
+usual places (Valve's package, Debian's, Flatpak, Snap); --steam and --dest choose another.
 
 The installed tree holds the launcher `pelto`, Steam's two tool files (toolmanifest.vdf and
 compatibilitytool.vdf), a Wine tree made of links into the chosen Wine build (so the launcher
@@ -32,8 +35,27 @@ import tempfile
 import time
 
 REPO = os.path.dirname(os.path.abspath(__file__))
-DEFAULT_DEST = "~/.local/share/Steam/compatibilitytools.d/pelto"
 TOOL_NAME = "pelto"
+# Where a Steam installation keeps the compatibility tools of its user.
+TOOLS_FOLDER = "compatibilitytools.d"
+# The destination when no Steam installation is found: where the Steam client installed from
+# Valve's own package will look.
+DEFAULT_DEST = "~/.local/share/Steam/%s/%s" % (TOOLS_FOLDER, TOOL_NAME)
+# The Steam client reads a user's tools from ~/.steam/root/compatibilitytools.d, and
+# ~/.steam/root leads to the installation it runs from.
+STEAM_ROOT_LINK = ".steam/root"
+FLATPAK_APP = ".var/app/com.valvesoftware.Steam"
+SNAP_APP = "snap/steam"
+# Where the user's Steam installations are looked for, relative to HOME, in this order: the
+# one ~/.steam/root leads to, Valve's package, Debian's and Ubuntu's package, Flatpak (its
+# data/Steam leads to the same folder) and Snap (which has a ~/.steam/root of its own).
+STEAM_CANDIDATES = [STEAM_ROOT_LINK, ".local/share/Steam", ".steam/debian-installation",
+                    FLATPAK_APP + "/.local/share/Steam", FLATPAK_APP + "/data/Steam",
+                    SNAP_APP + "/common/.local/share/Steam",
+                    SNAP_APP + "/common/" + STEAM_ROOT_LINK]
+# A folder counts as a Steam installation when it holds one of these (files, or the folder
+# ubuntu12_32): what the Steam client unpacks into every installation it runs from.
+STEAM_MARKS = ["steam.sh", "ubuntu12_32/", "linux64/steamclient.so"]
 # The manifest's command line; its presence marks a directory as a pelto installation.
 COMMAND_LINE = "/pelto %verb%"
 # Wine's template user: the profile name the launcher expects in every prefix.
@@ -259,6 +281,133 @@ def build(build_dir):
         if result.returncode != 0:
             output = result.stdout.decode("utf-8", "replace")
             raise InstallError("%s failed:\n%s" % (" ".join(command), output[-4000:]))
+
+
+# ---------------------------------------------------------------------------------------------
+# The user's Steam installations
+
+
+def marks_text(word="or"):
+    return "%s %s %s" % (", ".join(STEAM_MARKS[:-1]), word, STEAM_MARKS[-1])
+
+
+def looks_like_steam(path):
+    for mark in STEAM_MARKS:
+        target = os.path.join(path, mark.rstrip("/"))
+        if os.path.isdir(target) if mark.endswith("/") else os.path.isfile(target):
+            return True
+    return False
+
+
+def inside(path, root):
+    return path == root or path.startswith(root.rstrip(os.sep) + os.sep)
+
+
+def sandbox_of(path, home):
+    """"Flatpak" or "Snap" when the real path of `path` lies in the folder of that sandboxed
+    Steam, else None."""
+    real = os.path.realpath(path)
+    for name, app in (("Flatpak", FLATPAK_APP), ("Snap", SNAP_APP)):
+        if inside(real, os.path.realpath(os.path.join(home, app))):
+            return name
+    return None
+
+
+class SteamInstallations:
+    """The user's Steam installations, each once by its real path, in the order of
+    STEAM_CANDIDATES, and the one ~/.steam/root leads to (None when it leads to none)."""
+
+    def __init__(self, home):
+        self.home = home
+        self.found = []
+        self.root_target = None
+        for relative in STEAM_CANDIDATES:
+            path = os.path.join(home, relative)
+            if not exists(path):
+                continue
+            real = os.path.realpath(path)
+            if not looks_like_steam(real):
+                continue
+            if relative == STEAM_ROOT_LINK:
+                self.root_target = real
+            if real not in self.found:
+                self.found.append(real)
+
+    def kind(self, path):
+        return sandbox_of(path, self.home) or "native"
+
+
+def tool_dir_of(steam):
+    return os.path.join(steam, TOOLS_FOLDER, TOOL_NAME)
+
+
+class Destination:
+    """Where to install (or uninstall), why there, and the other places one could choose."""
+
+    def __init__(self, options, steam):
+        self.steam = steam
+        self.installation = None
+        self.notes = []
+        if options.dest:
+            self.path = os.path.abspath(os.path.expanduser(options.dest))
+            self.why = "given with --dest"
+            if options.steam:
+                self.notes.append("--steam is ignored: --dest names the destination")
+        elif options.steam:
+            given = os.path.abspath(os.path.expanduser(options.steam))
+            if not looks_like_steam(given):
+                raise InstallError(
+                    "%s does not look like a Steam installation (it holds neither %s); give "
+                    "--steam the folder ~/.steam/root leads to, or --dest the folder to install "
+                    "into" % (given, marks_text("nor")))
+            self.installation = os.path.realpath(given)
+            self.why = "the Steam installation given with --steam"
+        elif steam.root_target:
+            self.installation = steam.root_target
+            self.why = "the Steam installation that ~/%s leads to" % STEAM_ROOT_LINK
+        elif steam.found:
+            self.installation = steam.found[0]
+            self.why = ("the first Steam installation found (~/%s leads to none)"
+                        % STEAM_ROOT_LINK)
+        else:
+            self.path = os.path.abspath(os.path.expanduser(DEFAULT_DEST))
+            self.why = None
+            self.notes.append("No Steam installation found: none of ~/%s holds %s."
+                              % (", ~/".join(STEAM_CANDIDATES), marks_text()))
+        if self.installation:
+            self.path = tool_dir_of(self.installation)
+
+    def report(self, uninstalling):
+        """The lines that say why this destination, and how to choose another."""
+        lines = ["      (%s%s)" % (self.why, self.kind_text(self.installation))] \
+            if self.why else []
+        lines += ["      %s" % note for note in self.notes]
+        others = [path for path in self.steam.found if path != self.installation
+                  and tool_dir_of(path) != self.path]
+        if others:
+            lines.append("      Other Steam installations found; to %s there instead:"
+                         % ("remove pelto" if uninstalling else "install pelto"))
+        for path in others:
+            there = " (pelto is installed there)" \
+                if is_pelto_installation(tool_dir_of(path)) else ""
+            lines.append("        python3 install.py --steam %s%s    # %s%s"
+                         % (shell_quote(path), " --uninstall" if uninstalling else "",
+                            self.steam.kind(path), there))
+        # What an earlier install.py put in the old default place, where no Steam is.
+        legacy = os.path.abspath(os.path.expanduser(DEFAULT_DEST))
+        if legacy != self.path and is_pelto_installation(legacy) \
+                and not any(tool_dir_of(path) == legacy for path in self.steam.found):
+            lines.append("      An earlier pelto installation is in %s; to remove it:" % legacy)
+            lines.append("        python3 install.py --dest %s --uninstall"
+                         % shell_quote(legacy))
+        return lines
+
+    def kind_text(self, installation):
+        return ", %s Steam" % self.steam.kind(installation) if installation else ""
+
+
+def shell_quote(text):
+    return "'%s'" % text.replace("'", "'\\''")
 
 
 # ---------------------------------------------------------------------------------------------
@@ -657,13 +806,26 @@ def clean_template(prefix):
 def parse_arguments(argv):
     parser = argparse.ArgumentParser(
         prog="install.py",
-        description="Install pelto as a Steam compatibility tool, or remove it again.",
+        description="Install pelto as a Steam compatibility tool, or remove it again. It "
+                    "goes into {Steam}/%s/%s of the Steam installation that ~/%s leads to; "
+                    "without that link, of the first one found among ~/%s; with none, into "
+                    "%s. A folder counts as a Steam installation when it holds %s."
+                    % (TOOLS_FOLDER, TOOL_NAME, STEAM_ROOT_LINK,
+                       ", ~/".join(STEAM_CANDIDATES[1:]), DEFAULT_DEST, marks_text()),
         epilog="After installing, restart the Steam client; then, in a game's Properties -> "
                "Compatibility, force the use of the compatibility tool \"pelto\".")
     parser.add_argument(
-        "--dest", metavar="DIR", default=DEFAULT_DEST,
-        help="install into DIR instead of %s (for example a system-wide "
-             "compatibilitytools.d/pelto, or a test directory)" % DEFAULT_DEST)
+        "--steam", metavar="DIR",
+        help="install into (or remove from) the Steam installation DIR, such as "
+             "~/%s/.local/share/Steam; refused when DIR does not look like one" % FLATPAK_APP)
+    parser.add_argument(
+        "--dest", metavar="DIR",
+        help="install into DIR itself, whatever Steam installations there are (for example a "
+             "system-wide compatibilitytools.d/pelto, or a test directory)")
+    parser.add_argument(
+        "--dry-run", action="store_true",
+        help="name the destination, the Steam installations found, what would be installed "
+             "and what is missing, and change nothing")
     parser.add_argument(
         "--wine", metavar="DIR",
         help="the Wine build to bundle: Debian's wine64 layout (DIR=/usr) or an upstream-style "
@@ -703,25 +865,39 @@ def report_missing(missing):
     return fail("\n".join(lines))
 
 
-def uninstall(dest):
+def say_lines(lines):
+    for line in lines:
+        say(line)
+
+
+def uninstall(target, dry_run):
+    dest = target.path
     parent = os.path.dirname(dest)
+    if dry_run:
+        say("Dry run: nothing is changed.")
+        if destination_state(dest) == "pelto":
+            say("pelto would be removed from %s" % dest)
+        else:
+            say("Nothing to remove: %s does not exist." % dest)
+        say_lines(target.report(True))
+        return 0
     if not os.path.isdir(parent):
         say("Nothing to remove: %s does not exist." % dest)
+        say_lines(target.report(True))
         return 0
     lock = lock_parent(parent)
     try:
         remove_leftovers(dest)
         if destination_state(dest) != "pelto":
-            if not os.path.lexists(dest):
-                say("Nothing to remove: %s does not exist." % dest)
-                return 0
-            raise InstallError("%s is not a pelto installation (it has no pelto "
-                               "toolmanifest.vdf); not touching it" % dest)
+            say("Nothing to remove: %s does not exist." % dest)
+            say_lines(target.report(True))
+            return 0
         staging = tempfile.mkdtemp(prefix=staging_prefix(dest), dir=parent)
         with BlockedSignals():
             os.rename(dest, os.path.join(staging, "previous"))
         shutil.rmtree(staging)
         say("Removed pelto from %s." % dest)
+        say_lines(target.report(True))
         say("Games set to pelto need another compatibility tool in Steam; their prefixes in "
             "steamapps/compatdata are left as they are.")
         return 0
@@ -729,33 +905,49 @@ def uninstall(dest):
         os.close(lock)
 
 
-def install(options, dest):
+def install(options, target):
     # Everything is checked before anything is changed, and everything missing is named at
     # once.
+    dest = target.path
+    if options.build:
+        build_dir = os.path.abspath(os.path.expanduser(options.build))
+    else:
+        build_dir = os.path.join(REPO, "build-ci", "install")
+    version = pelto_version(build_dir)
+    if options.dry_run:
+        say("Dry run: nothing is changed.")
+        say("pelto %s would be installed into %s" % (version, dest))
+        say_lines(target.report(False))
     wine, why_no_wine = find_wine(options.wine)
     missing = []
     if wine is None and not options.wine:
         missing.append(("Wine (%s)" % why_no_wine, PACKAGES["wine"]))
     if options.build:
-        build_dir = os.path.abspath(os.path.expanduser(options.build))
         for path, what in zip(built_files(build_dir), ("pelto", "the bridge steam.exe")):
             if not os.path.isfile(path):
                 return fail("%s has no %s at %s (build it first, or leave out --build)"
                             % (build_dir, what, path))
     else:
-        build_dir = os.path.join(REPO, "build-ci", "install")
         missing += missing_build_tools()
     if missing:
         return report_missing(missing)
     if wine is None:
         return fail(why_no_wine)
-    version = pelto_version(build_dir)
     releases = {}
     for name, given, probe in (("dxvk", options.dxvk, "d3d11.dll"),
                                ("vkd3d-proton", options.vkd3d_proton, "d3d12.dll")):
         if given:
             release = os.path.abspath(os.path.expanduser(given))
             releases[name] = check_release(name, release, probe)
+
+    if options.dry_run:
+        state = destination_state(dest)
+        if state == "pelto":
+            say("The pelto installed there would be replaced.")
+        say("Wine: %s (%s, %s)" % (wine.root, wine.layout, wine_version(wine)))
+        say("pelto and steam.exe: %s %s" % ("built in" if options.build else
+                                            "to be built (Release) in", build_dir))
+        return 0
 
     parent = os.path.dirname(dest)
     os.makedirs(parent, exist_ok=True)
@@ -766,6 +958,7 @@ def install(options, dest):
         remove_leftovers(dest)
         state = destination_state(dest)
         say("Installing pelto %s into %s" % (version, dest))
+        say_lines(target.report(False))
         step(1, "Wine: %s (%s, %s)" % (wine.root, wine.layout, wine_version(wine)))
 
         if options.build:
@@ -838,11 +1031,14 @@ def on_signal(signo, unused_frame):
 
 def main(argv):
     options = parse_arguments(argv)
-    dest = os.path.abspath(os.path.expanduser(options.dest))
     signal.signal(signal.SIGTERM, on_signal)
     signal.signal(signal.SIGHUP, on_signal)
+    dest = "the destination"
     try:
-        return uninstall(dest) if options.uninstall else install(options, dest)
+        target = Destination(options, SteamInstallations(os.path.expanduser("~")))
+        dest = target.path
+        return uninstall(target, options.dry_run) if options.uninstall \
+            else install(options, target)
     except InstallError as error:
         return fail(str(error))
     except (KeyboardInterrupt, Interrupted):

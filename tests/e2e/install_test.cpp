@@ -97,12 +97,16 @@ protected:
         return env;
     }
 
-    // /usr/bin/python3 install.py ARGS, with the pelto and bridge of this build.
-    RunResult install(std::vector<std::string> args, bool with_build = true) const {
+    // /usr/bin/python3 install.py ARGS, with the pelto and bridge of this build, and HOME
+    // home() unless `home_dir` names another.
+    RunResult install(std::vector<std::string> args, bool with_build = true,
+                      const std::string& home_dir = "") const {
         std::vector<std::string> full = {std::string(PELTO_SOURCE_DIR) + "/install.py"};
         if (with_build) full.insert(full.end(), {"--build", PELTO_BUILD_DIR});
         full.insert(full.end(), args.begin(), args.end());
-        return testing::run_program("/usr/bin/python3", full, env());
+        std::map<std::string, std::string> install_env = env();
+        if (!home_dir.empty()) install_env["HOME"] = home_dir;
+        return testing::run_program("/usr/bin/python3", full, install_env);
     }
 
     // The installed pelto as Steam runs it, with the verbose log.
@@ -290,6 +294,110 @@ TEST_F(Install, RefusesWhatIsNotAPeltoInstallationAndNamesWhatIsMissing) {
     EXPECT_EQ(no_wine.exit_code(), 1);
     EXPECT_TRUE(contains(no_wine.err, "is not a Wine build")) << no_wine.err;
     EXPECT_FALSE(base::lstat_path(dest()));
+}
+
+// Without --dest, install.py installs into the Steam installation that ~/.steam/root leads
+// to, else into the first one it finds, else into the old default place; --uninstall looks in
+// the same place. Each HOME below is laid out like one kind of Steam installation (a folder
+// counts when it holds one of Steam's own files); --dry-run names the destination and the
+// others without installing, and a pelto installation planted at the destination is what
+// --uninstall then removes.
+TEST_F(Install, FindsTheSteamInstallationsOfTheUser) {
+    const std::string flatpak = ".var/app/com.valvesoftware.Steam/.local/share/Steam";
+    const std::string snap = "snap/steam/common/.local/share/Steam";
+    struct Layout {
+        std::string name;
+        std::vector<std::string> steam_files;      // relative to HOME; each makes an installation
+        std::map<std::string, std::string> links;  // link -> target; "~" is HOME
+        std::string chosen;                        // the installation install.py chooses
+        std::vector<std::string> others;           // the other installations it lists
+    };
+    const std::vector<Layout> layouts = {
+        {"native",
+         {".local/share/Steam/steam.sh"},
+         {{".steam/root", "~/.local/share/Steam"}},
+         ".local/share/Steam",
+         {}},
+        {"debian",
+         {".steam/debian-installation/ubuntu12_32/steam-runtime.tar.xz"},
+         {{".steam/root", "debian-installation"}},
+         ".steam/debian-installation",
+         {}},
+        {"flatpak",
+         {flatpak + "/linux64/steamclient.so"},
+         {{".var/app/com.valvesoftware.Steam/data/Steam", "../.local/share/Steam"}},
+         flatpak,
+         {}},
+        {"snap", {snap + "/steam.sh"}, {{"snap/steam/common/.steam/root", "~/" + snap}}, snap, {}},
+        {"several",
+         {".local/share/Steam/steam.sh", flatpak + "/steam.sh", snap + "/steam.sh"},
+         {{".steam/root", "~/" + snap}},
+         snap,
+         {".local/share/Steam", flatpak}},
+        // ~/.steam/root leads nowhere, and a folder without Steam's files is no installation.
+        {"no root",
+         {".steam/debian-installation/compatibilitytools.d/other/toolmanifest.vdf",
+          flatpak + "/steam.sh", snap + "/steam.sh"},
+         {{".steam/root", "~/gone"}},
+         flatpak,
+         {snap}},
+        {"none", {}, {}, ".local/share/Steam", {}},
+    };
+    for (const Layout& layout : layouts) {
+        SCOPED_TRACE(layout.name);
+        std::string user = *root / ("home-" + layout.name);
+        for (const std::string& file : layout.steam_files) write_text(user + "/" + file, "");
+        for (const auto& [link, target] : layout.links) {
+            testing::make_link(target[0] == '~' ? user + target.substr(1) : target,
+                               user + "/" + link);
+        }
+        std::string dest = user + "/" + layout.chosen + "/compatibilitytools.d/pelto";
+
+        RunResult dry = install({"--dry-run"}, true, user);
+        EXPECT_EQ(dry.exit_code(), 0) << dry.out << dry.err;
+        EXPECT_TRUE(contains(dry.out, " into " + dest + "\n")) << dry.out;
+        EXPECT_EQ(contains(dry.out, "No Steam installation found"), layout.name == "none")
+            << dry.out;
+        for (const std::string& other : layout.others) {
+            EXPECT_TRUE(
+                contains(dry.out, "python3 install.py --steam '" + user + "/" + other + "'"))
+                << other << "\n"
+                << dry.out;
+        }
+        size_t listed = 0;
+        for (size_t at = dry.out.find("--steam "); at != std::string::npos;
+             at = dry.out.find("--steam ", at + 1)) {
+            ++listed;
+        }
+        EXPECT_EQ(listed, layout.others.size()) << dry.out;
+        EXPECT_FALSE(base::lstat_path(base::parent_dir(dest).value_or(""))) << "changed";
+
+        write_text(dest + "/toolmanifest.vdf",
+                   "\"manifest\"\n{\n  \"commandline\" \"/pelto %verb%\"\n}\n");
+        RunResult removed = install({"--uninstall"}, false, user);
+        EXPECT_EQ(removed.exit_code(), 0) << removed.out << removed.err;
+        EXPECT_TRUE(contains(removed.out, "Removed pelto from " + dest + ".")) << removed.out;
+        EXPECT_FALSE(base::lstat_path(dest));
+    }
+
+    // --steam names an installation, and is refused for a folder that is none; a build
+    // directory without CMake's version file gives the version of CMakeLists.txt.
+    std::string user = *root / "home-several";
+    std::string build = *root / "build without version";
+    testing::make_link(testing::pelto_binary(), build + "/pelto");
+    testing::make_link(testing::steam_bridge_exe(), build + "/bridge/steam.exe");
+    std::string version = read_text(std::string(PELTO_BUILD_DIR) + "/version");
+    RunResult chosen =
+        install({"--build", build, "--dry-run", "--steam", user + "/" + flatpak}, false, user);
+    EXPECT_EQ(chosen.exit_code(), 0) << chosen.err;
+    EXPECT_TRUE(contains(chosen.out, "pelto " + version.substr(0, version.find('\n')) +
+                                         " would be installed into " + user + "/" + flatpak +
+                                         "/compatibilitytools.d/pelto\n"))
+        << chosen.out;
+    RunResult refused =
+        install({"--dry-run", "--steam", *root / "home-no root/.steam"}, true, user);
+    EXPECT_EQ(refused.exit_code(), 1);
+    EXPECT_TRUE(contains(refused.err, "does not look like a Steam installation")) << refused.err;
 }
 
 }  // namespace
