@@ -21,6 +21,7 @@ Python 3 standard library only.
 """
 
 import argparse
+import concurrent.futures
 import ctypes
 import errno
 import fcntl
@@ -29,6 +30,7 @@ import re
 import shutil
 import signal
 import stat
+import struct
 import subprocess
 import sys
 import tempfile
@@ -93,6 +95,7 @@ COMPATIBILITY_TOOL = """\
 WINE_CANDIDATES = ["/usr", "/opt/wine-stable", "/opt/wine-staging", "/opt/wine-devel",
                    "/usr/local"]
 DEBIAN_MULTIARCH = "lib/x86_64-linux-gnu/wine"
+DEBIAN_MULTIARCH_32 = "lib/i386-linux-gnu/wine"
 
 # Debian 12 packages that bring what a step needs.
 PACKAGES = {
@@ -137,52 +140,127 @@ def step(number, text):
 # The Wine build
 
 
-class WineBuild:
-    """What the installed tree links to: the loader, the server, the module and data folders."""
+DEBIAN_LAYOUT = "Debian's wine64 layout"
+UPSTREAM_LAYOUT = "upstream layout"
+# Wine's 32-bit half on Debian, from the i386 architecture.
+DEBIAN_32BIT_INSTALL = ("sudo dpkg --add-architecture i386 && sudo apt-get update && "
+                        "sudo apt-get install wine32:i386")
+# Debian packages Wine's preloaders apart from the loaders they belong to.
+DEBIAN_PRELOADER_PACKAGES = {"wine64": "wine64-preloader", "wine": "wine32-preloader:i386"}
 
-    def __init__(self, root, layout, loader, loader_needs_script, wineserver, lib_dir,
-                 share_dir):
+
+class WineBuild:
+    """What the installed tree takes from a Wine build: the loaders and the server, the unix
+    and Windows module folders, the data folder."""
+
+    def __init__(self, root, debian):
         self.root = root
-        self.layout = layout
-        self.loader = loader
+        self.debian = debian
+        self.layout = DEBIAN_LAYOUT if debian else UPSTREAM_LAYOUT
+        self.share_dir = os.path.join(root, "share/wine")
+        if debian:
+            # Debian keeps the loaders and servers in lib/wine, and the modules of each
+            # architecture in its multiarch folder.
+            self.bin_dir = os.path.join(root, "lib/wine")
+            self.lib_dir = os.path.join(root, DEBIAN_MULTIARCH)
+            self.lib32_dir = os.path.join(root, DEBIAN_MULTIARCH_32)
+            self.loader = os.path.join(self.bin_dir, "wine64")
+            self.loader32 = os.path.join(self.bin_dir, "wine")
+            server = os.path.join(self.bin_dir, "wineserver64")
+            self.wineserver = server if exists(server) \
+                else os.path.join(self.bin_dir, "wineserver")
+        else:
+            self.bin_dir = os.path.join(root, "bin")
+            self.lib_dir = self.lib32_dir = os.path.join(root, "lib/wine")
+            self.loader = self.loader32 = os.path.join(self.bin_dir, "wine")
+            if not exists(self.loader):
+                # A 64-bit-only build of older Wine has only wine64.
+                self.loader = os.path.join(self.bin_dir, "wine64")
+            self.wineserver = os.path.join(self.bin_dir, "wineserver")
         # Debian's loader re-executes itself under the name it was started with, looked up in
         # its own folder, so it must be started under its own name: bin/wine is then a two-line
         # script that runs it, not a link.
-        self.loader_needs_script = loader_needs_script
-        self.wineserver = wineserver
-        self.lib_dir = lib_dir  # holds x86_64-unix, x86_64-windows, maybe i386-windows
-        self.share_dir = share_dir
+        self.loader_needs_script = os.path.basename(self.loader) == "wine64"
+        self.modules64 = os.path.join(self.lib_dir, "x86_64-windows")
+        self.modules32 = os.path.join(self.lib32_dir, "i386-windows")
+        self.why_no_32bit = self.check_32bit()
+
+    def check_32bit(self):
+        """None when the build runs 32-bit programs, else why not and what to do."""
+        ntdll32 = os.path.join(self.modules32, "ntdll.dll")
+        unix32 = os.path.join(self.lib32_dir, "i386-unix/ntdll.so")
+        if self.debian:
+            lacking = [path for path in (self.loader32, ntdll32, unix32) if not exists(path)]
+            if not lacking:
+                return None
+            return ("Wine's 32-bit half is not installed (no %s); to run 32-bit games, install "
+                    "it: %s" % (" and no ".join(lacking), DEBIAN_32BIT_INSTALL))
+        if not exists(ntdll32):
+            return ("this Wine build has no 32-bit modules (no %s): 32-bit games need a build "
+                    "with them" % ntdll32)
+        if exists(unix32) and exists(self.loader32):
+            return None
+        # A WoW64 build runs 32-bit modules from its 64-bit loader alone.
+        if elf_class(self.loader32) == 64:
+            return None
+        return ("this Wine build has 32-bit modules but neither their unix side (%s with "
+                "bin/wine) nor a WoW64 loader: 32-bit games need a build with one" % unix32)
+
+    def loaders(self):
+        """The loaders the build starts programs with: the 64-bit one, and the 32-bit one."""
+        found = [self.loader]
+        if self.why_no_32bit is None and self.loader32 not in found and exists(self.loader32):
+            found.append(self.loader32)
+        if not self.debian:
+            wine64 = os.path.join(self.bin_dir, "wine64")
+            if exists(wine64) and wine64 not in found:
+                found.append(wine64)
+        return found
+
+    def missing_preloaders(self):
+        """(preloader, what to do) for each loader whose preloader is missing. Wine uses the
+        preloader beside its loader to reserve the address ranges Windows programs expect;
+        without it a start now and then fails at random."""
+        missing = []
+        for loader in self.loaders():
+            preloader = loader + "-preloader"
+            if exists(preloader):
+                continue
+            package = DEBIAN_PRELOADER_PACKAGES.get(os.path.basename(loader))
+            if self.debian and package:
+                missing.append((preloader, "install it: sudo apt-get install %s" % package))
+            else:
+                missing.append((preloader, "use a Wine build that has it"))
+        return missing
 
 
 def exists(path):
     return os.path.exists(path)
 
 
+def elf_class(path):
+    """32 or 64 for an ELF executable (links followed), None for anything else."""
+    try:
+        with open(path, "rb") as file:
+            head = file.read(5)
+    except OSError:
+        return None
+    if head[:4] != b"\x7fELF":
+        return None
+    return {1: 32, 2: 64}.get(head[4])
+
+
 def detect_wine(root):
     """The Wine build at `root`, or None when `root` holds neither known layout."""
-    debian_lib = os.path.join(root, DEBIAN_MULTIARCH)
-    debian_loader = os.path.join(root, "lib/wine/wine64")
-    if exists(debian_loader) and exists(os.path.join(debian_lib, "x86_64-unix/ntdll.so")):
-        server = os.path.join(root, "lib/wine/wineserver64")
-        if not exists(server):
-            server = os.path.join(root, "lib/wine/wineserver")
-        return WineBuild(root, "Debian's wine64 layout", debian_loader, True, server, debian_lib,
-                         os.path.join(root, "share/wine"))
+    if exists(os.path.join(root, "lib/wine/wine64")) and \
+            exists(os.path.join(root, DEBIAN_MULTIARCH, "x86_64-unix/ntdll.so")):
+        return WineBuild(root, True)
     lib = os.path.join(root, "lib/wine")
     needed = [os.path.join(lib, "x86_64-unix/ntdll.so"), os.path.join(lib, "x86_64-windows"),
               os.path.join(root, "share/wine"), os.path.join(root, "bin/wineserver")]
-    if all(exists(path) for path in needed):
-        loader = os.path.join(root, "bin/wine")
-        if exists(loader):
-            return WineBuild(root, "upstream layout", loader, False,
-                             os.path.join(root, "bin/wineserver"), lib,
-                             os.path.join(root, "share/wine"))
-        # A 64-bit-only build of older Wine has only wine64, which runs under its own name.
-        loader = os.path.join(root, "bin/wine64")
-        if exists(loader):
-            return WineBuild(root, "upstream layout", loader, True,
-                             os.path.join(root, "bin/wineserver"), lib,
-                             os.path.join(root, "share/wine"))
+    if all(exists(path) for path in needed) and \
+            any(exists(os.path.join(root, "bin", name)) for name in ("wine", "wine64")):
+        return WineBuild(root, False)
     return None
 
 
@@ -551,7 +629,7 @@ def copy_program(source, target, mode=0o755):
     os.chmod(target, mode)
 
 
-def lay_out_wine(tree, wine, bridge, skip_lib_entries):
+def lay_out_wine(tree, wine, skip_lib_entries):
     """bin/, lib/wine/ and share/wine of the installed tree, linked into the Wine build."""
     bin_dir = os.path.join(tree, "bin")
     os.makedirs(bin_dir)
@@ -567,21 +645,214 @@ def lay_out_wine(tree, wine, bridge, skip_lib_entries):
     lib = os.path.join(tree, "lib/wine")
     os.makedirs(lib)
     for name in sorted(os.listdir(wine.lib_dir)):
-        if name == "x86_64-windows" or name in skip_lib_entries:
+        # The module folders are the tool's own copies, laid in by lay_in_modules.
+        if name in MODULE_FOLDERS or name in skip_lib_entries:
             continue
         symlink(os.path.join(wine.lib_dir, name), os.path.join(lib, name))
-    # A real folder of links, so that the bridge can sit among Wine's own 64-bit modules.
-    modules = os.path.join(lib, "x86_64-windows")
-    source_modules = os.path.join(wine.lib_dir, "x86_64-windows")
-    os.makedirs(modules)
-    for name in sorted(os.listdir(source_modules)):
-        if name != "steam.exe":
-            symlink(os.path.join(source_modules, name), os.path.join(modules, name))
-    copy_program(bridge, os.path.join(modules, "steam.exe"))
 
     share = os.path.join(tree, "share")
     os.makedirs(share)
     symlink(wine.share_dir, os.path.join(share, "wine"))
+
+
+# ---------------------------------------------------------------------------------------------
+# Wine's Windows modules
+
+# Where a Wine build keeps its 64- and 32-bit Windows modules; the tool keeps its copies in
+# lib/wine/ under the same names, and the launcher copies them into every new game's prefix.
+MODULE_FOLDERS = ["x86_64-windows", "i386-windows"]
+# The strip program for each folder's modules and the Debian package that brings it.
+STRIP_PROGRAMS = {"x86_64-windows": ("x86_64-w64-mingw32-strip", "binutils-mingw-w64-x86-64"),
+                  "i386-windows": ("i686-w64-mingw32-strip", "binutils-mingw-w64-i686")}
+# What makes Wine load its own module when a program loads the prefix's copy of it.
+BUILTIN_MARK = b"Wine builtin DLL"
+BUILTIN_MARK_OFFSET = 0x40
+COMPARE_CHUNK = 1 << 20
+
+
+class ModuleSet:
+    """One architecture's Windows modules of the Wine build, and how the tool's copies are made
+    from them."""
+
+    def __init__(self, folder, source):
+        self.folder = folder
+        self.source = source
+        self.names = module_names(source)
+        self.strip_name, self.strip_package = STRIP_PROGRAMS[folder]
+        self.strip = which(self.strip_name)
+        self.sizes = [os.stat(os.path.join(source, name)).st_size for name in self.names]
+
+    def estimated_size(self):
+        """An upper bound of the copies' size: without debug sections when they are stripped."""
+        if not self.strip:
+            return sum(self.sizes)
+        return sum(size_without_debug(os.path.join(self.source, name), size)
+                   for name, size in zip(self.names, self.sizes))
+
+
+def module_sets(wine):
+    """The module sets the tool gets: the 64-bit one, and the 32-bit one when the build runs
+    32-bit programs (the launcher takes lib/wine/i386-windows/ntdll.dll for that sign)."""
+    sets = [ModuleSet("x86_64-windows", wine.modules64)]
+    if wine.why_no_32bit is None:
+        sets.append(ModuleSet("i386-windows", wine.modules32))
+    return sets
+
+
+def module_names(folder):
+    """The Windows modules in a module folder: its files, links followed, but the import
+    libraries (*.a), which only building Winelib programs needs, and a steam.exe, since the tool
+    brings its own."""
+    return sorted(name for name in os.listdir(folder)
+                  if not name.endswith(".a") and name != "steam.exe"
+                  and os.path.isfile(os.path.join(folder, name)))
+
+
+def has_builtin_mark(path):
+    try:
+        with open(path, "rb") as file:
+            file.seek(BUILTIN_MARK_OFFSET)
+            return file.read(len(BUILTIN_MARK)) == BUILTIN_MARK
+    except OSError:
+        return False
+
+
+def size_without_debug(path, size):
+    """`size` less the DWARF sections (.debug_*) named in the PE section table of `path`; `size`
+    itself when the file is no PE file."""
+    try:
+        with open(path, "rb") as file:
+            head = file.read(64)
+            if len(head) < 64 or head[:2] != b"MZ":
+                return size
+            file.seek(struct.unpack_from("<I", head, 0x3c)[0])
+            header = file.read(24)
+            if len(header) < 24 or header[:4] != b"PE\0\0":
+                return size
+            count, _, symbols, symbol_count, optional_size = \
+                struct.unpack_from("<HIIIH", header, 6)
+            file.seek(file.tell() + optional_size)
+            table = file.read(40 * count)
+            # Long section names are "/{offset}" into the string table after the symbols.
+            strings = symbols + 18 * symbol_count
+            debug = 0
+            for at in range(0, len(table) - 39, 40):
+                name = table[at:at + 8].rstrip(b"\0")
+                if name[:1] == b"/" and name[1:].isdigit() and symbols:
+                    file.seek(strings + int(name[1:]))
+                    name = file.read(64).split(b"\0")[0]
+                if name.startswith(b".debug"):
+                    debug += struct.unpack_from("<I", table, at + 16)[0]
+            return max(size - debug, 0)
+    except (OSError, struct.error):
+        return size
+
+
+def copy_module(strip, source, target):
+    """Copies `source` to `target` without its debug sections; True when it could. A module
+    that the strip program cannot handle, or that would lose its builtin mark, is copied as it
+    is. The copy keeps the module's dates, inside its PE header too, so a reinstall writes the
+    same bytes."""
+    if strip:
+        result = subprocess.run([strip, "--preserve-dates", "--strip-debug", "-o", target,
+                                 source], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL)
+        if result.returncode == 0 and (has_builtin_mark(target) or not has_builtin_mark(source)):
+            return True
+    shutil.copy2(source, target)
+    return False
+
+
+def in_parallel(function, items):
+    """function(item) for every item on as many threads as there are cores (each mostly waits
+    for a program or the disk); the results in order. The first error stops what has not
+    started yet and is raised."""
+    pool = concurrent.futures.ThreadPoolExecutor(max_workers=os.cpu_count() or 2)
+    try:
+        results = list(pool.map(function, items))
+    except BaseException:
+        pool.shutdown(wait=True, cancel_futures=True)
+        raise
+    pool.shutdown()
+    return results
+
+
+def lay_in_modules(tree, sets):
+    """lib/wine/{x86_64,i386}-windows of the tool: copies of the build's modules without their
+    debug sections. Returns the lines that say what was done."""
+    lines = []
+    for modules in sets:
+        target = os.path.join(tree, "lib/wine", modules.folder)
+        os.makedirs(target)
+        stripped = in_parallel(
+            lambda name: copy_module(modules.strip, os.path.join(modules.source, name),
+                                     os.path.join(target, name)), modules.names)
+        size = sum(os.stat(os.path.join(target, name)).st_size for name in modules.names)
+        line = "      %s: %d modules from %s, " % (modules.folder, len(modules.names),
+                                                  modules.source)
+        if not modules.strip:
+            line += "%s with their debug sections (%s is missing: install %s)" % (
+                megabytes(size), modules.strip_name, modules.strip_package)
+        else:
+            line += "%s without their debug sections (%s with them)" % (
+                megabytes(size), megabytes(sum(modules.sizes)))
+            if stripped.count(False):
+                line += "; %d copied as they are, which %s could not strip" % (
+                    stripped.count(False), modules.strip_name)
+        lines.append(line)
+    return lines
+
+
+def same_bytes(first, second):
+    with open(first, "rb") as one, open(second, "rb") as other:
+        while True:
+            chunk = one.read(COMPARE_CHUNK)
+            if chunk != other.read(COMPARE_CHUNK):
+                return False
+            if not chunk:
+                return True
+
+
+def share_template_modules(tree, prefix, sets):
+    """Makes every file of the template that is a byte-identical copy of one of the build's
+    modules (wineboot copies them into system32, syswow64, winsxs and the windows folder) a
+    hard link to the tool's copy of that module: the template then holds the module without
+    its debug sections, and no module twice. Returns (files, bytes) replaced."""
+    by_size = {}
+    for modules in sets:
+        folder = os.path.join(tree, "lib/wine", modules.folder)
+        for name, size in zip(modules.names, modules.sizes):
+            copy = os.path.join(folder, name)
+            by_size.setdefault(size, []).append((os.path.join(modules.source, name), copy))
+            # wineboot copies from the tool's modules when the tool has its own Wine.
+            copy_size = os.stat(copy).st_size
+            if copy_size != size:
+                by_size.setdefault(copy_size, []).append((copy, copy))
+    candidates = []
+    for directory, _, files in os.walk(prefix):
+        for name in files:
+            path = os.path.join(directory, name)
+            status = os.lstat(path)
+            if stat.S_ISREG(status.st_mode) and status.st_nlink == 1 \
+                    and status.st_size in by_size:
+                candidates.append((path, status.st_size))
+
+    def share(candidate):
+        path, size = candidate
+        for module, copy in by_size[size]:
+            if same_bytes(path, module):
+                temporary = path + ".pelto-link"
+                os.link(copy, temporary)
+                os.replace(temporary, path)
+                return size
+        return 0
+
+    replaced = [size for size in in_parallel(share, candidates) if size]
+    return len(replaced), sum(replaced)
+
+
+def megabytes(size):
+    return "%d MB" % round(size / 1e6)
 
 
 def dll_folder(release, names):
@@ -865,6 +1136,19 @@ def report_missing(missing):
     return fail("\n".join(lines))
 
 
+def wine_notes(wine):
+    """What the Wine build lacks for 32-bit games and for reliable starts, and what to do."""
+    lines = []
+    if wine.why_no_32bit is None:
+        lines.append("      32-bit games: yes")
+    else:
+        lines.append("      32-bit games: no; %s" % wine.why_no_32bit)
+    for preloader, what in wine.missing_preloaders():
+        lines.append("      Recommended: Wine's preloader %s is missing, without which about "
+                     "one Wine start in 60 fails at random; %s" % (preloader, what))
+    return lines
+
+
 def say_lines(lines):
     for line in lines:
         say(line)
@@ -940,11 +1224,20 @@ def install(options, target):
             release = os.path.abspath(os.path.expanduser(given))
             releases[name] = check_release(name, release, probe)
 
+    sets = module_sets(wine)
     if options.dry_run:
         state = destination_state(dest)
         if state == "pelto":
             say("The pelto installed there would be replaced.")
         say("Wine: %s (%s, %s)" % (wine.root, wine.layout, wine_version(wine)))
+        say_lines(wine_notes(wine))
+        for modules in sets:
+            say("      %s: %d modules from %s (%s), copied %s" % (
+                modules.folder, len(modules.names), modules.source,
+                megabytes(sum(modules.sizes)),
+                "without their debug sections (about %s)" % megabytes(modules.estimated_size())
+                if modules.strip else "with their debug sections (%s is missing: install %s)"
+                % (modules.strip_name, modules.strip_package)))
         say("pelto and steam.exe: %s %s" % ("built in" if options.build else
                                             "to be built (Release) in", build_dir))
         return 0
@@ -960,6 +1253,7 @@ def install(options, target):
         say("Installing pelto %s into %s" % (version, dest))
         say_lines(target.report(False))
         step(1, "Wine: %s (%s, %s)" % (wine.root, wine.layout, wine_version(wine)))
+        say_lines(wine_notes(wine))
 
         if options.build:
             step(2, "Using pelto and steam.exe built in %s" % build_dir)
@@ -981,7 +1275,9 @@ def install(options, target):
             file.write(COMPATIBILITY_TOOL % (TOOL_NAME, version))
         with open(os.path.join(tree, "version"), "w") as file:
             file.write(version + "\n")
-        lay_out_wine(tree, wine, bridge, set(releases))
+        lay_out_wine(tree, wine, set(releases))
+        say_lines(lay_in_modules(tree, sets))
+        copy_program(bridge, os.path.join(tree, "lib/wine/x86_64-windows/steam.exe"))
         if state == "pelto" and carry_over(dest, tree, "env_config"):
             say("      kept env_config of the previous installation")
 
@@ -998,6 +1294,10 @@ def install(options, target):
 
         step(5, "Creating the shared prefix template with wineboot (takes a few seconds)...")
         make_template(tree, staging, session)
+        files, size = share_template_modules(tree, os.path.join(tree, "share/default_pfx"),
+                                             sets)
+        say("      %d files of the template (%s) are the tool's copies of Wine's modules"
+            % (files, megabytes(size)))
 
         step(6, "Putting the new installation in place")
         global swapped_in

@@ -109,14 +109,15 @@ protected:
         return testing::run_program("/usr/bin/python3", full, install_env);
     }
 
-    // The installed pelto as Steam runs it, with the verbose log.
-    RunResult launch(const std::vector<std::string>& game_args) const {
+    // The installed pelto as Steam runs it, with the verbose log; `exe` is the test game unless
+    // given.
+    RunResult launch(const std::vector<std::string>& game_args, std::string exe = "") const {
         std::map<std::string, std::string> launch_env = env();
         launch_env["STEAM_COMPAT_DATA_PATH"] = compat();
         launch_env["HOST_LC_ALL"] = "C.UTF-8";
         launch_env["PELTO_VERBOSE"] = "1";
         launch_env["WINEDEBUG"] = "-all";
-        std::vector<std::string> args = {"waitforexitandrun", game()};
+        std::vector<std::string> args = {"waitforexitandrun", exe.empty() ? game() : exe};
         args.insert(args.end(), game_args.begin(), game_args.end());
         return testing::run_program(dest() + "/pelto", args, launch_env);
     }
@@ -158,10 +159,16 @@ TEST_F(Install, InstallLaunchReinstallAndUninstall) {
     }
     for (std::string path :
          {"bin/wine", "bin/wineserver", "lib/wine/x86_64-unix/ntdll.so",
-          "lib/wine/x86_64-windows/ntdll.dll", "lib/wine/i386-windows", "share/wine/wine.inf",
+          "lib/wine/x86_64-windows/ntdll.dll", "share/wine/wine.inf",
           "share/default_pfx/system.reg", "share/default_pfx/drive_c/windows/system32"}) {
         EXPECT_TRUE(base::exists(dest() + "/" + path)) << path;
     }
+    // The 32-bit modules are there exactly when Debian's 32-bit half is.
+    bool runs_32bit = base::exists("/usr/lib/wine/wine") &&
+                      base::exists("/usr/lib/i386-linux-gnu/wine/i386-windows/ntdll.dll") &&
+                      base::exists("/usr/lib/i386-linux-gnu/wine/i386-unix/ntdll.so");
+    EXPECT_EQ(base::exists(dest() + "/lib/wine/i386-windows/ntdll.dll"), runs_32bit);
+    EXPECT_TRUE(contains(first.out, runs_32bit ? "32-bit games: yes" : "wine32:i386")) << first.out;
     EXPECT_EQ(read_text(dest() + "/lib/wine/x86_64-windows/steam.exe"),
               read_text(testing::steam_bridge_exe()));
 
@@ -198,6 +205,27 @@ TEST_F(Install, InstallLaunchReinstallAndUninstall) {
         EXPECT_TRUE(contains(printed, "text=" + args[i] + "\n")) << args[i] << "\n" << printed;
     }
 
+    // The tool's modules are Debian's without their debug sections: the template holds them,
+    // the new prefix got them, and Wine runs them, Wine's own cmd.exe as well as the game.
+    auto size_of = [](const std::string& path) {
+        auto status = base::stat_path(path);
+        return status ? status->st_size : -1;
+    };
+    std::map<std::string, off_t> stripped;
+    for (const char* name : {"ntdll.dll", "kernelbase.dll", "cmd.exe", "drivers/mountmgr.sys"}) {
+        std::string module = std::string(name).substr(std::string(name).rfind('/') + 1);
+        stripped[module] = size_of(dest() + "/lib/wine/x86_64-windows/" + module);
+        EXPECT_LT(stripped[module],
+                  size_of("/usr/lib/x86_64-linux-gnu/wine/x86_64-windows/" + module))
+            << module;
+        EXPECT_EQ(size_of(prefix() + "/drive_c/windows/system32/" + name), stripped[module])
+            << name;
+        EXPECT_EQ(size_of(shared_template + "/drive_c/windows/system32/" + name), stripped[module])
+            << name;
+    }
+    RunResult cmd = launch({"/c", "exit", "5"}, prefix() + "/drive_c/windows/system32/cmd.exe");
+    EXPECT_EQ(cmd.exit_code(), 5) << cmd.err;
+
     // A second install over the first, this time from an upstream-style Wine tree and with
     // DXVK and VKD3D-Proton release directories (stand-in DLLs the game never loads): the
     // player's env_config is kept, and the tool goes on working with the same prefix, into
@@ -221,8 +249,13 @@ TEST_F(Install, InstallLaunchReinstallAndUninstall) {
     EXPECT_EQ(base::read_link(dest() + "/bin/wine"), upstream + "/bin/wine");
     EXPECT_EQ(read_text(dest() + "/env_config"), "PELTO_INSTALL_TEST=kept\n");
     EXPECT_EQ(names_in(tools()), (std::vector<std::string>{"other-tool", "pelto"}));
+    // The same modules give the same stripped copies, so the prefix is not synced again.
+    for (const auto& [module, size] : stripped) {
+        EXPECT_EQ(size_of(dest() + "/lib/wine/x86_64-windows/" + module), size) << module;
+    }
     RunResult again = launch({"print-env", "PELTO_INSTALL_TEST", "exit", "7"});
     EXPECT_EQ(again.exit_code(), 7) << again.err;
+    EXPECT_FALSE(contains(again.err, "Syncing Wine PE files")) << again.err;
     EXPECT_EQ(read_text("/tmp/pelto/wine_stdout.log"), "PELTO_INSTALL_TEST=kept\n");
     std::string windows = prefix() + "/drive_c/windows/";
     EXPECT_EQ(read_text(windows + "system32/d3d11.dll"), "MZ x64 d3d11");
