@@ -655,6 +655,180 @@ def lay_out_wine(tree, wine, skip_lib_entries):
     symlink(wine.share_dir, os.path.join(share, "wine"))
 
 
+# A loader or server started through a script of the tool, found relative to the script, so
+# that the tool leads nowhere outside itself. The shell's own expansion: no program runs first.
+RELATIVE_EXEC = """#!/bin/sh
+case $0 in */*) here=${0%%/*} ;; *) here=. ;; esac
+exec "$here/%s" %s"$@"
+"""
+
+
+def write_script(path, text):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "w") as file:
+        file.write(text)
+    os.chmod(path, 0o755)
+
+
+def is_script(path):
+    try:
+        with open(path, "rb") as file:
+            return file.read(2) == b"#!"
+    except OSError:
+        return False
+
+
+class WineCopy:
+    """The Wine build copied into the tool, for a Steam that runs the tool in a sandbox with a
+    /usr of its own (Flatpak, Snap), where links into the system's Wine would lead nowhere.
+    Debian's split layout keeps its relative form in the copy (lib/wine/wine64 beside
+    lib/x86_64-linux-gnu/wine, share/wine beside lib), since Wine finds its modules, its
+    programs and its data relative to its own files. Made only for a build that can be
+    copied: otherwise InstallError says why and what to do."""
+
+    def __init__(self, wine, skip_lib_entries, alternative):
+        self.copies = []   # (source, path in the tool): files and folders
+        self.links = []    # (path in the tool, relative link text)
+        self.scripts = []  # (path in the tool, text)
+        self.wine = wine
+        self.alternative = alternative
+        programs = [wine.loader, wine.wineserver]
+        if wine.why_no_32bit is None:
+            programs.append(wine.loader32)
+        for program in programs:
+            self.check_program(program)
+        if wine.debian:
+            self.lay_out_debian(skip_lib_entries)
+        else:
+            self.lay_out_upstream(skip_lib_entries)
+        for source, _ in self.copies:
+            if not exists(source):
+                self.refuse("%s is missing" % source)
+
+    def refuse(self, reason):
+        raise InstallError("cannot copy the Wine build %s into the tool: %s. %s"
+                           % (self.wine.root, reason, self.alternative))
+
+    def check_program(self, path):
+        if is_script(path):
+            self.refuse("%s is a script, and what it starts cannot be known" % path)
+        if elf_class(path) is None:
+            self.refuse("%s is %s" % (path, "not a program" if exists(path) else "missing"))
+
+    def lay_out_debian(self, skip):
+        wine = self.wine
+        names = ["wine64", "wine64-preloader", os.path.basename(wine.wineserver)]
+        if wine.why_no_32bit is None:
+            names += ["wine", "wine-preloader"]
+        for name in names:
+            if exists(os.path.join(wine.bin_dir, name)):
+                self.copies.append((os.path.join(wine.bin_dir, name), "lib/wine/" + name))
+        for name in sorted(os.listdir(wine.lib_dir)):
+            if name not in MODULE_FOLDERS and name not in skip:
+                self.copies.append((os.path.join(wine.lib_dir, name),
+                                    os.path.join(DEBIAN_MULTIARCH, name)))
+                self.links.append(("lib/wine/" + name, "../x86_64-linux-gnu/wine/" + name))
+        self.links.append((DEBIAN_MULTIARCH + "/x86_64-windows", "../../wine/x86_64-windows"))
+        if wine.why_no_32bit is None:
+            self.copies.append((os.path.join(wine.lib32_dir, "i386-unix"),
+                                DEBIAN_MULTIARCH_32 + "/i386-unix"))
+            self.links.append((DEBIAN_MULTIARCH_32 + "/i386-windows", "../../wine/i386-windows"))
+        self.copies.append((wine.share_dir, "share/wine"))
+        # Debian's lib/wine/wineserver is a script that starts /usr/lib/wine/wineserver64;
+        # Wine starts the server of its own folder.
+        self.scripts.append(("lib/wine/wineserver",
+                             RELATIVE_EXEC % (os.path.basename(wine.wineserver), "-p0 ")))
+        self.scripts.append(("bin/wine", RELATIVE_EXEC % ("../lib/wine/wine64", "")))
+        self.links.append(("bin/wineserver", "../lib/wine/" + os.path.basename(wine.wineserver)))
+
+    def lay_out_upstream(self, skip):
+        wine = self.wine
+        for name in ("wine", "wine64", "wine-preloader", "wine64-preloader", "wineserver"):
+            if exists(os.path.join(wine.bin_dir, name)):
+                self.copies.append((os.path.join(wine.bin_dir, name), "bin/" + name))
+        if wine.loader_needs_script:
+            self.scripts.append(("bin/wine", RELATIVE_EXEC % ("wine64", "")))
+        for name in sorted(os.listdir(wine.lib_dir)):
+            if name not in MODULE_FOLDERS and name not in skip:
+                self.copies.append((os.path.join(wine.lib_dir, name), "lib/wine/" + name))
+        self.copies.append((wine.share_dir, "share/wine"))
+
+    def size(self):
+        total = 0
+        for source, _ in self.copies:
+            if os.path.isdir(source):
+                for directory, _, files in os.walk(source, followlinks=True):
+                    total += sum(os.stat(os.path.join(directory, name)).st_size
+                                 for name in files if copied_name(name)
+                                 and exists(os.path.join(directory, name)))
+            else:
+                total += os.stat(source).st_size
+        return total
+
+    def lay_out(self, tree):
+        for source, relative in self.copies:
+            target = os.path.join(tree, relative)
+            os.makedirs(os.path.dirname(target), exist_ok=True)
+            if os.path.isdir(source):
+                copy_folder(source, target, os.path.realpath(source))
+            else:
+                shutil.copy2(source, target)
+        for relative, text in self.links:
+            os.makedirs(os.path.dirname(os.path.join(tree, relative)), exist_ok=True)
+            symlink(text, os.path.join(tree, relative))
+        for relative, text in self.scripts:
+            write_script(os.path.join(tree, relative), text)
+
+
+def copied_name(name):
+    """Whether a file of the Wine build goes into a copy: all but the import libraries (*.a),
+    which only building Winelib programs needs."""
+    return not name.endswith(".a")
+
+
+def copy_folder(source, target, root):
+    """Copies the folder `source` to `target`, links followed, except relative links that stay
+    inside `root`, which stay links. Dangling links are left out."""
+    os.makedirs(target)
+    for name in sorted(os.listdir(source)):
+        path = os.path.join(source, name)
+        if not copied_name(name) or not exists(path):
+            continue
+        into = os.path.join(target, name)
+        if os.path.islink(path) and not os.path.isabs(os.readlink(path)) \
+                and inside(os.path.realpath(path), root):
+            symlink(os.readlink(path), into)
+        elif os.path.isdir(path):
+            copy_folder(path, into, root)
+        else:
+            shutil.copy2(path, into)
+
+
+def refuse_links_leading_out(tree, staging):
+    leading_out = links_leading_out(tree)
+    if leading_out:
+        raise InstallError(
+            "the tool's own Wine would lead outside it, through %s; not installing it"
+            % ", ".join("%s -> %s" % (os.path.relpath(path, tree), os.readlink(path))
+                        for path in leading_out[:5]))
+
+
+def links_leading_out(tree):
+    """The links in `tree` that are absolute or lead outside it, but the template's drive Z:,
+    which is "/" by design."""
+    root = os.path.realpath(tree)
+    drive_z = os.path.join(tree, "share/default_pfx/dosdevices/z:")
+    found = []
+    for directory, folders, files in os.walk(tree):
+        for name in folders + files:
+            path = os.path.join(directory, name)
+            if os.path.islink(path) and path != drive_z and \
+                    (os.path.isabs(os.readlink(path)) or
+                     not inside(os.path.realpath(path), root)):
+                found.append(path)
+    return found
+
+
 # ---------------------------------------------------------------------------------------------
 # Wine's Windows modules
 
@@ -1104,6 +1278,11 @@ def parse_arguments(argv):
              "and share/wine; default: the system's Wine (looked for in %s)"
              % ", ".join(WINE_CANDIDATES))
     parser.add_argument(
+        "--copy-wine", action="store_true",
+        help="copy the Wine build into the tool instead of linking to it, so that no path of "
+             "the tool leads outside it; done anyway for a Flatpak or Snap Steam, which runs "
+             "the tool in a sandbox with a /usr of its own")
+    parser.add_argument(
         "--dxvk", metavar="DIR",
         help="a DXVK release directory (with x64 and x32 folders of DLLs), copied into "
              "lib/wine/dxvk; without it, DLLs of a previous installation are kept")
@@ -1225,11 +1404,26 @@ def install(options, target):
             releases[name] = check_release(name, release, probe)
 
     sets = module_sets(wine)
+    sandbox = sandbox_of(dest, os.path.expanduser("~"))
+    wine_copy = None
+    if options.copy_wine or sandbox:
+        if sandbox:
+            why_copy = "a %s Steam runs the tool in a sandbox whose /usr is its own" % sandbox
+            alternative = ("Give --wine a Wine build that can be copied (such as Debian's "
+                           "wine64 in /usr), or install into another Steam installation.")
+        else:
+            why_copy = "--copy-wine"
+            alternative = ("Give --wine a Wine build that can be copied (such as Debian's "
+                           "wine64 in /usr), or install without --copy-wine.")
+        wine_copy = WineCopy(wine, set(releases), alternative)
+    how = "copied into the tool (%s)" % why_copy if wine_copy else "linked into the tool"
     if options.dry_run:
         state = destination_state(dest)
         if state == "pelto":
             say("The pelto installed there would be replaced.")
-        say("Wine: %s (%s, %s)" % (wine.root, wine.layout, wine_version(wine)))
+        say("Wine: %s (%s, %s), %s" % (wine.root, wine.layout, wine_version(wine), how))
+        if wine_copy:
+            say("      its copy: about %s" % megabytes(wine_copy.size()))
         say_lines(wine_notes(wine))
         for modules in sets:
             say("      %s: %d modules from %s (%s), copied %s" % (
@@ -1252,7 +1446,7 @@ def install(options, target):
         state = destination_state(dest)
         say("Installing pelto %s into %s" % (version, dest))
         say_lines(target.report(False))
-        step(1, "Wine: %s (%s, %s)" % (wine.root, wine.layout, wine_version(wine)))
+        step(1, "Wine: %s (%s, %s), %s" % (wine.root, wine.layout, wine_version(wine), how))
         say_lines(wine_notes(wine))
 
         if options.build:
@@ -1275,9 +1469,14 @@ def install(options, target):
             file.write(COMPATIBILITY_TOOL % (TOOL_NAME, version))
         with open(os.path.join(tree, "version"), "w") as file:
             file.write(version + "\n")
-        lay_out_wine(tree, wine, set(releases))
+        if wine_copy:
+            wine_copy.lay_out(tree)
+        else:
+            lay_out_wine(tree, wine, set(releases))
         say_lines(lay_in_modules(tree, sets))
         copy_program(bridge, os.path.join(tree, "lib/wine/x86_64-windows/steam.exe"))
+        if wine_copy:
+            refuse_links_leading_out(tree, staging)
         if state == "pelto" and carry_over(dest, tree, "env_config"):
             say("      kept env_config of the previous installation")
 
@@ -1298,6 +1497,8 @@ def install(options, target):
                                              sets)
         say("      %d files of the template (%s) are the tool's copies of Wine's modules"
             % (files, megabytes(size)))
+        if wine_copy:
+            refuse_links_leading_out(tree, staging)
 
         step(6, "Putting the new installation in place")
         global swapped_in

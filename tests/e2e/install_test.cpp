@@ -110,8 +110,9 @@ protected:
     }
 
     // The installed pelto as Steam runs it, with the verbose log; `exe` is the test game unless
-    // given.
-    RunResult launch(const std::vector<std::string>& game_args, std::string exe = "") const {
+    // given. With `sandbox`, that command (bwrap and its options) runs pelto.
+    RunResult launch(const std::vector<std::string>& game_args, std::string exe = "",
+                     std::vector<std::string> sandbox = {}) const {
         std::map<std::string, std::string> launch_env = env();
         launch_env["STEAM_COMPAT_DATA_PATH"] = compat();
         launch_env["HOST_LC_ALL"] = "C.UTF-8";
@@ -119,7 +120,10 @@ protected:
         launch_env["WINEDEBUG"] = "-all";
         std::vector<std::string> args = {"waitforexitandrun", exe.empty() ? game() : exe};
         args.insert(args.end(), game_args.begin(), game_args.end());
-        return testing::run_program(dest() + "/pelto", args, launch_env);
+        if (sandbox.empty()) return testing::run_program(dest() + "/pelto", args, launch_env);
+        sandbox.push_back(dest() + "/pelto");
+        sandbox.insert(sandbox.end(), args.begin(), args.end());
+        return testing::run_program(sandbox[0], {sandbox.begin() + 1, sandbox.end()}, launch_env);
     }
 
     std::unique_ptr<TempDir> root;
@@ -323,10 +327,50 @@ TEST_F(Install, RefusesWhatIsNotAPeltoInstallationAndNamesWhatIsMissing) {
           "(Debian package g++)", "(Debian package gcc-mingw-w64-x86-64)"}) {
         EXPECT_TRUE(contains(no_tools.err, missing)) << missing << "\n" << no_tools.err;
     }
+    // A Wine build whose bin/wine is a script cannot be copied into the tool: what the script
+    // starts cannot be known.
+    std::string scripted = *root / "scripted-wine";
+    ASSERT_EQ(testing::make_wine_tree(scripted), "");
+    RunResult not_copied = install({"--dest", dest(), "--wine", scripted, "--copy-wine"});
+    EXPECT_EQ(not_copied.exit_code(), 1);
+    EXPECT_TRUE(contains(not_copied.err, scripted + "/bin/wine is a script")) << not_copied.err;
+    EXPECT_FALSE(base::lstat_path(dest()));
     RunResult no_wine = install({"--dest", dest(), "--wine", *root / "no-wine"});
     EXPECT_EQ(no_wine.exit_code(), 1);
     EXPECT_TRUE(contains(no_wine.err, "is not a Wine build")) << no_wine.err;
     EXPECT_FALSE(base::lstat_path(dest()));
+}
+
+// With --copy-wine (and for a Flatpak or Snap Steam) the tool holds its own Wine: no link of
+// it leads outside it, and it runs the test game, a 64-bit program, inside a sandbox in which
+// the system's Wine folders are empty.
+TEST_F(Install, ACopiedWineRunsWhereTheSystemsWineIsHidden) {
+    if (!base::exists("/usr/bin/bwrap")) GTEST_SKIP() << "bubblewrap is not installed";
+    RunResult installed = install({"--dest", dest(), "--copy-wine"});
+    ASSERT_EQ(installed.exit_code(), 0) << installed.out << installed.err;
+    EXPECT_TRUE(contains(installed.out, "copied into the tool (--copy-wine)")) << installed.out;
+
+    std::string tool = base::canonical(dest()).value_or("?");
+    std::vector<std::string> leaving;
+    for_each_link(dest(), [&](const std::string& link) {
+        std::optional<std::string> target = base::canonical(link);
+        if (link == dest() + "/share/default_pfx/dosdevices/z:") return;
+        if (!target || !base::path_inside(*target, tool)) leaving.push_back(link);
+    });
+    EXPECT_TRUE(leaving.empty()) << ::testing::PrintToString(leaving);
+    EXPECT_FALSE(contains(read_text(dest() + "/bin/wine"), "/usr"))
+        << read_text(dest() + "/bin/wine");
+
+    std::vector<std::string> sandbox = {"/usr/bin/bwrap", "--bind", "/",      "/",
+                                        "--dev",          "/dev",   "--proc", "/proc"};
+    for (const char* hidden : {"/usr/lib/wine", "/usr/lib/x86_64-linux-gnu/wine",
+                               "/usr/lib/i386-linux-gnu/wine", "/usr/share/wine"}) {
+        if (base::exists(hidden)) sandbox.insert(sandbox.end(), {"--tmpfs", hidden});
+    }
+    sandbox.insert(sandbox.end(), {"--"});
+    RunResult launched = launch({"exit", "7"}, "", sandbox);
+    EXPECT_EQ(launched.exit_code(), 7) << launched.err;
+    EXPECT_FALSE(launched.has_line(kTemplateFromWineboot)) << launched.err;
 }
 
 // Without --dest, install.py installs into the Steam installation that ~/.steam/root leads
@@ -390,6 +434,13 @@ TEST_F(Install, FindsTheSteamInstallationsOfTheUser) {
         EXPECT_EQ(dry.exit_code(), 0) << dry.out << dry.err;
         EXPECT_TRUE(contains(dry.out, " into " + dest + "\n")) << dry.out;
         EXPECT_EQ(contains(dry.out, "No Steam installation found"), layout.name == "none")
+            << dry.out;
+        // A sandboxed Steam gets a tool with its own Wine.
+        std::string sandbox = layout.chosen == flatpak ? "Flatpak"
+                              : layout.chosen == snap  ? "Snap"
+                                                       : "";
+        EXPECT_TRUE(contains(dry.out, sandbox.empty() ? "linked into the tool"
+                                                      : "copied into the tool (a " + sandbox))
             << dry.out;
         for (const std::string& other : layout.others) {
             EXPECT_TRUE(
