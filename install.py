@@ -1209,8 +1209,13 @@ def make_template(tree, staging, session):
                            % (TEMPLATE_TIMEOUT_S, tail_of(log)))
     session.server = None
     if status != 0 or wait != 0 or not exists(os.path.join(prefix, "system.reg")):
+        output = tail_of(log)
+        # Wine tells no reason of its own when the disk is full.
+        if free_space(prefix) < FULL_BELOW or "No space left on device" in output:
+            raise InstallError("%s (wineboot --init failed: status %d, wineserver -w %d)"
+                               % (no_space_text(prefix), status, wait))
         raise InstallError("wineboot --init failed (status %d, wineserver -w %d); its output:\n%s"
-                           % (status, wait, tail_of(log)))
+                           % (status, wait, output))
     clean_template(prefix)
     shutil.rmtree(scratch, ignore_errors=True)
 
@@ -1242,6 +1247,77 @@ def clean_template(prefix):
             os.unlink(path)
             if is_folder and path.startswith(os.path.join(prefix, "drive_c") + os.sep):
                 os.mkdir(path)
+
+
+# ---------------------------------------------------------------------------------------------
+# Free space
+
+# A template made by wineboot holds about one more copy of some of the modules it loads (winsxs,
+# the windows folder), and registry files, code pages and fonts besides.
+TEMPLATE_OVERHEAD = 0.15
+TEMPLATE_EXTRA = 64 << 20
+# pelto and steam.exe, before they are built.
+BUILD_ESTIMATE = 16 << 20
+# Free space below which a failed wineboot counts as one that found the disk full.
+FULL_BELOW = 4 << 20
+
+
+def existing_folder(path):
+    """`path` or the nearest folder above it that exists."""
+    while not os.path.isdir(path) and os.path.dirname(path) != path:
+        path = os.path.dirname(path)
+    return path
+
+
+def mount_point(path):
+    path = os.path.realpath(existing_folder(path))
+    while not os.path.ismount(path):
+        path = os.path.dirname(path)
+    return path
+
+
+def free_space(path):
+    status = os.statvfs(existing_folder(path))
+    return status.f_bavail * status.f_frsize
+
+
+def space_needed(sets, wine_copy, built, release_files):
+    """(bytes, what) for each part of the new tree at its largest, on the destination's file
+    system: the tool's modules, the template as wineboot writes it (with its own copies of the
+    modules, which become links to the tool's only afterwards), the copy of Wine."""
+    stripped = all(modules.strip for modules in sets)
+    modules = sum(modules.estimated_size() for modules in sets)
+    booted = modules if wine_copy else sum(sum(modules.sizes) for modules in sets)
+    parts = [(modules, "Wine's modules%s" % (" without their debug sections" if stripped else "")),
+             (int(booted * (1 + TEMPLATE_OVERHEAD)) + TEMPLATE_EXTRA,
+              "the prefix template while wineboot makes it")]
+    if wine_copy:
+        parts.append((wine_copy.size(), "the copy of the Wine build"))
+    files = [path for path in list(built) + release_files if os.path.isfile(path)]
+    programs = sum(os.stat(path).st_size for path in files) if files else BUILD_ESTIMATE
+    parts.append((programs, "pelto, the Steam bridge and DXVK's or VKD3D-Proton's DLLs"))
+    return parts
+
+
+def check_space(dest, parts):
+    """What the new tree needs and what is free, as a line; InstallError when it does not fit."""
+    need = sum(size for size, _ in parts)
+    free = free_space(os.path.dirname(dest))
+    where = "on %s" % mount_point(os.path.dirname(dest))
+    if need > free:
+        raise InstallError(
+            "not enough free space: the new installation needs about %s %s (the file system "
+            "of %s), and %s is free there. It takes %s. Free some space there, or choose "
+            "another destination; nothing was changed." % (
+                megabytes(need), where, dest, megabytes(free),
+                ", ".join("%s for %s" % (megabytes(size), what) for size, what in parts)))
+    return "about %s needed %s, %s free" % (megabytes(need), where, megabytes(free))
+
+
+def no_space_text(path):
+    return ("no space left on device: the file system on %s is full (its space or its inodes, "
+            "ENOSPC) while writing %s. The new installation's staging directory is removed; the "
+            "previous installation, if any, is unchanged" % (mount_point(path), path))
 
 
 # ---------------------------------------------------------------------------------------------
@@ -1404,7 +1480,7 @@ def install(options, target):
             releases[name] = check_release(name, release, probe)
 
     sets = module_sets(wine)
-    sandbox = sandbox_of(dest, os.path.expanduser("~"))
+    sandbox = sandbox_of(dest, target.steam.home)
     wine_copy = None
     if options.copy_wine or sandbox:
         if sandbox:
@@ -1434,6 +1510,12 @@ def install(options, target):
                 % (modules.strip_name, modules.strip_package)))
         say("pelto and steam.exe: %s %s" % ("built in" if options.build else
                                             "to be built (Release) in", build_dir))
+    releases_files = [os.path.join(folder, name) for folders in releases.values()
+                      for folder in folders if folder for name in os.listdir(folder)]
+    space = check_space(dest, space_needed(sets, wine_copy, built_files(build_dir),
+                                           releases_files))
+    if options.dry_run:
+        say("Space: %s" % space)
         return 0
 
     parent = os.path.dirname(dest)
@@ -1456,7 +1538,7 @@ def install(options, target):
             build(build_dir)
         pelto, bridge = built_files(build_dir)
 
-        step(3, "Laying out the tool and its Wine tree")
+        step(3, "Laying out the tool and its Wine tree (%s)" % space)
         staging = tempfile.mkdtemp(prefix=staging_prefix(dest), dir=parent)
         # The new tree sits one level down, where Steam, which reads every folder of
         # compatibilitytools.d, does not see it as a second tool.
@@ -1547,6 +1629,8 @@ def main(argv):
             return fail("interrupted after the new installation was put in place in %s" % dest)
         return fail("interrupted; the previous installation, if any, is unchanged")
     except OSError as error:
+        if error.errno == errno.ENOSPC:
+            return fail(no_space_text(error.filename or dest))
         return fail("%s: %s" % (error.filename or "error", error.strerror or error))
 
 

@@ -4,6 +4,7 @@
 // --uninstall removes exactly that tree, and whatever is not a pelto installation is refused
 // and left as it was.
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -56,6 +57,22 @@ void for_each_link(const std::string& dir, const std::function<void(const std::s
         }
     }
 }
+
+// A tmpfs mounted for one scope (in the test binary's own mount namespace); `error` is "" when
+// it is mounted.
+struct ScopedTmpfs {
+    ScopedTmpfs(const std::string& dir, const std::string& options) : path(dir) {
+        testing::make_dir(path);
+        if (::mount("tmpfs", path.c_str(), "tmpfs", 0, options.c_str()) != 0) {
+            error = "mount -t tmpfs -o " + options + " " + path + ": " + base::error_text(errno);
+        }
+    }
+    ~ScopedTmpfs() {
+        if (error.empty()) ::umount2(path.c_str(), MNT_DETACH);
+    }
+    std::string path;
+    std::string error;
+};
 
 // A temporary HOME, a compatibilitytools.d whose path holds a space, the test game in a folder
 // whose name holds a space, and an empty compatibility data directory.
@@ -339,6 +356,41 @@ TEST_F(Install, RefusesWhatIsNotAPeltoInstallationAndNamesWhatIsMissing) {
     EXPECT_EQ(no_wine.exit_code(), 1);
     EXPECT_TRUE(contains(no_wine.err, "is not a Wine build")) << no_wine.err;
     EXPECT_FALSE(base::lstat_path(dest()));
+}
+
+// The free space is checked before anything is changed: on a small file system the install is
+// refused with what it needs there. And when the disk runs full all the same (here: a file
+// system with space but few inodes), the error names it, the staging directory is removed and
+// the previous installation stays as it was.
+TEST_F(Install, ChecksTheFreeSpaceAndNamesAFullFileSystem) {
+    ScopedTmpfs small(*root / "small", "size=64m");
+    if (!small.error.empty()) GTEST_SKIP() << small.error;
+    for (bool dry_run : {true, false}) {
+        std::vector<std::string> args = {"--dest", small.path + "/tools/pelto"};
+        if (dry_run) args.push_back("--dry-run");
+        RunResult refused = install(args);
+        EXPECT_EQ(refused.exit_code(), 1) << refused.out;
+        EXPECT_TRUE(
+            contains(refused.err, "not enough free space: the new installation needs about"))
+            << refused.err;
+        EXPECT_TRUE(contains(refused.err, " MB on " + small.path + " ")) << refused.err;
+        EXPECT_EQ(names_in(small.path), std::vector<std::string>{});
+    }
+
+    ScopedTmpfs few_inodes(*root / "few inodes", "size=4g,nr_inodes=300");
+    ASSERT_EQ(few_inodes.error, "");
+    std::string previous = few_inodes.path + "/pelto";
+    write_text(previous + "/toolmanifest.vdf",
+               "\"manifest\"\n{\n  \"commandline\" \"/pelto %verb%\"\n}\n");
+    write_text(previous + "/pelto", "the previous pelto\n");
+    RunResult full = install({"--dest", previous});
+    EXPECT_EQ(full.exit_code(), 1) << full.out;
+    EXPECT_TRUE(contains(
+        full.err, "no space left on device: the file system on " + few_inodes.path + " is full"))
+        << full.err;
+    EXPECT_EQ(names_in(few_inodes.path), std::vector<std::string>{"pelto"});
+    EXPECT_EQ(names_in(previous), (std::vector<std::string>{"pelto", "toolmanifest.vdf"}));
+    EXPECT_EQ(read_text(previous + "/pelto"), "the previous pelto\n");
 }
 
 // With --copy-wine (and for a Flatpak or Snap Steam) the tool holds its own Wine: no link of
