@@ -8,10 +8,12 @@
 usual places (Valve's package, Debian's, Flatpak, Snap); --steam and --dest choose another.
 
 The installed tree holds the launcher `pelto`, Steam's two tool files (toolmanifest.vdf and
-compatibilitytool.vdf), a Wine tree made of links into the chosen Wine build (so the launcher
-finds Wine beside itself), the Steam bridge steam.exe among Wine's 64-bit modules, optional
-DXVK and VKD3D-Proton DLLs, and share/default_pfx: a prefix made once by Wine's wineboot, which
-every new game's prefix is laid from in a fraction of a second instead of running wineboot.
+compatibilitytool.vdf), pelto's version, a Wine tree made of links into the chosen Wine build
+or, for a sandboxed Steam and with --copy-wine, a copy of it (so the launcher finds Wine beside
+itself), copies of Wine's Windows modules without their debug sections with the Steam bridge
+steam.exe among the 64-bit ones, optional DXVK and VKD3D-Proton DLLs, and share/default_pfx: a
+prefix made once by Wine's wineboot, which every new game's prefix is laid from in a fraction of
+a second instead of running wineboot.
 
 The whole tree is built in a staging directory beside the destination and swapped in with one
 rename, so an interrupted run leaves the previous installation working, and running it again
@@ -107,7 +109,7 @@ PACKAGES = {
     "winebuild": "wine64-tools",
 }
 
-# Versions go into Steam's VDF files and a file name: digits and dots only.
+# The version goes into Steam's VDF file, between quotes: digits and dots only.
 VERSION_FORM = re.compile(r"[0-9]+(\.[0-9]+)*")
 
 RENAME_NOREPLACE = 1
@@ -635,9 +637,7 @@ def lay_out_wine(tree, wine, skip_lib_entries):
     os.makedirs(bin_dir)
     loader = os.path.join(bin_dir, "wine")
     if wine.loader_needs_script:
-        with open(loader, "w") as file:
-            file.write("#!/bin/sh\nexec '%s' \"$@\"\n" % wine.loader.replace("'", "'\\''"))
-        os.chmod(loader, 0o755)
+        write_script(loader, "#!/bin/sh\nexec %s \"$@\"\n" % shell_quote(wine.loader))
     else:
         symlink(wine.loader, loader)
     symlink(wine.wineserver, os.path.join(bin_dir, "wineserver"))
@@ -692,10 +692,7 @@ class WineCopy:
         self.scripts = []  # (path in the tool, text)
         self.wine = wine
         self.alternative = alternative
-        programs = [wine.loader, wine.wineserver]
-        if wine.why_no_32bit is None:
-            programs.append(wine.loader32)
-        for program in programs:
+        for program in wine.loaders() + [wine.wineserver]:
             self.check_program(program)
         if wine.debian:
             self.lay_out_debian(skip_lib_entries)
@@ -804,7 +801,7 @@ def copy_folder(source, target, root):
             shutil.copy2(path, into)
 
 
-def refuse_links_leading_out(tree, staging):
+def refuse_links_leading_out(tree):
     leading_out = links_leading_out(tree)
     if leading_out:
         raise InstallError(
@@ -932,6 +929,7 @@ def copy_module(strip, source, target):
                                  source], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                 stderr=subprocess.DEVNULL)
         if result.returncode == 0 and (has_builtin_mark(target) or not has_builtin_mark(source)):
+            shutil.copymode(source, target)
             return True
     shutil.copy2(source, target)
     return False
@@ -1444,6 +1442,45 @@ def uninstall(target, dry_run):
         os.close(lock)
 
 
+def plan_wine_copy(options, wine, releases, sandbox):
+    """The copy of the Wine build the tool gets (None when it links to the build), and a text
+    that says which and why."""
+    if not (options.copy_wine or sandbox):
+        return None, "linked into the tool"
+    if sandbox:
+        why = "a %s Steam runs the tool in a sandbox whose /usr is its own" % sandbox
+        instead = "install into another Steam installation"
+    else:
+        why, instead = "--copy-wine", "install without --copy-wine"
+    alternative = ("Give --wine a Wine build that can be copied (such as Debian's wine64 in "
+                   "/usr), or %s." % instead)
+    return WineCopy(wine, set(releases), alternative), "copied into the tool (%s)" % why
+
+
+def dry_run_report(options, dest, wine, how, wine_copy, sets, build_dir):
+    """What an install would do, beyond the destination lines."""
+    lines = []
+    if destination_state(dest) == "pelto":
+        lines.append("The pelto installed there would be replaced.")
+    lines.append("Wine: %s (%s, %s), %s" % (wine.root, wine.layout, wine_version(wine), how))
+    if wine_copy:
+        lines.append("      its copy: about %s" % megabytes(wine_copy.size()))
+    lines += wine_notes(wine)
+    for modules in sets:
+        if modules.strip:
+            copied = "without their debug sections (about %s)" % megabytes(
+                modules.estimated_size())
+        else:
+            copied = "with their debug sections (%s is missing: install %s)" % (
+                modules.strip_name, modules.strip_package)
+        lines.append("      %s: %d modules from %s (%s), copied %s" % (
+            modules.folder, len(modules.names), modules.source, megabytes(sum(modules.sizes)),
+            copied))
+    lines.append("pelto and steam.exe: %s %s" % (
+        "built in" if options.build else "to be built (Release) in", build_dir))
+    return lines
+
+
 def install(options, target):
     # Everything is checked before anything is changed, and everything missing is named at
     # once.
@@ -1480,40 +1517,14 @@ def install(options, target):
             releases[name] = check_release(name, release, probe)
 
     sets = module_sets(wine)
-    sandbox = sandbox_of(dest, target.steam.home)
-    wine_copy = None
-    if options.copy_wine or sandbox:
-        if sandbox:
-            why_copy = "a %s Steam runs the tool in a sandbox whose /usr is its own" % sandbox
-            alternative = ("Give --wine a Wine build that can be copied (such as Debian's "
-                           "wine64 in /usr), or install into another Steam installation.")
-        else:
-            why_copy = "--copy-wine"
-            alternative = ("Give --wine a Wine build that can be copied (such as Debian's "
-                           "wine64 in /usr), or install without --copy-wine.")
-        wine_copy = WineCopy(wine, set(releases), alternative)
-    how = "copied into the tool (%s)" % why_copy if wine_copy else "linked into the tool"
+    wine_copy, how = plan_wine_copy(options, wine, releases,
+                                    sandbox_of(dest, target.steam.home))
+    release_files = [os.path.join(folder, name) for folders in releases.values()
+                     for folder in folders if folder for name in os.listdir(folder)]
     if options.dry_run:
-        state = destination_state(dest)
-        if state == "pelto":
-            say("The pelto installed there would be replaced.")
-        say("Wine: %s (%s, %s), %s" % (wine.root, wine.layout, wine_version(wine), how))
-        if wine_copy:
-            say("      its copy: about %s" % megabytes(wine_copy.size()))
-        say_lines(wine_notes(wine))
-        for modules in sets:
-            say("      %s: %d modules from %s (%s), copied %s" % (
-                modules.folder, len(modules.names), modules.source,
-                megabytes(sum(modules.sizes)),
-                "without their debug sections (about %s)" % megabytes(modules.estimated_size())
-                if modules.strip else "with their debug sections (%s is missing: install %s)"
-                % (modules.strip_name, modules.strip_package)))
-        say("pelto and steam.exe: %s %s" % ("built in" if options.build else
-                                            "to be built (Release) in", build_dir))
-    releases_files = [os.path.join(folder, name) for folders in releases.values()
-                      for folder in folders if folder for name in os.listdir(folder)]
+        say_lines(dry_run_report(options, dest, wine, how, wine_copy, sets, build_dir))
     space = check_space(dest, space_needed(sets, wine_copy, built_files(build_dir),
-                                           releases_files))
+                                           release_files))
     if options.dry_run:
         say("Space: %s" % space)
         return 0
@@ -1558,7 +1569,7 @@ def install(options, target):
         say_lines(lay_in_modules(tree, sets))
         copy_program(bridge, os.path.join(tree, "lib/wine/x86_64-windows/steam.exe"))
         if wine_copy:
-            refuse_links_leading_out(tree, staging)
+            refuse_links_leading_out(tree)
         if state == "pelto" and carry_over(dest, tree, "env_config"):
             say("      kept env_config of the previous installation")
 
@@ -1580,7 +1591,7 @@ def install(options, target):
         say("      %d files of the template (%s) are the tool's copies of Wine's modules"
             % (files, megabytes(size)))
         if wine_copy:
-            refuse_links_leading_out(tree, staging)
+            refuse_links_leading_out(tree)
 
         step(6, "Putting the new installation in place")
         global swapped_in

@@ -356,6 +356,30 @@ TEST_F(Install, RefusesWhatIsNotAPeltoInstallationAndNamesWhatIsMissing) {
     EXPECT_EQ(no_wine.exit_code(), 1);
     EXPECT_TRUE(contains(no_wine.err, "is not a Wine build")) << no_wine.err;
     EXPECT_FALSE(base::lstat_path(dest()));
+
+    // What a Wine build or the machine lacks that an install can do without is named with
+    // what to install: here Debian's layout without the 32-bit half and the preloader, on a
+    // machine without the strip programs.
+    std::string debian = *root / "debian-wine64-only";
+    testing::make_link("/usr/lib/wine/wine64", debian + "/lib/wine/wine64");
+    testing::make_link("/usr/lib/wine/wineserver64", debian + "/lib/wine/wineserver64");
+    testing::make_link("/usr/lib/x86_64-linux-gnu/wine", debian + "/lib/x86_64-linux-gnu/wine");
+    testing::make_link("/usr/share/wine", debian + "/share/wine");
+    std::map<std::string, std::string> no_strip = env();
+    no_strip["PATH"] = *root / "empty-bin";
+    RunResult lacking =
+        testing::run_program("/usr/bin/python3",
+                             {std::string(PELTO_SOURCE_DIR) + "/install.py", "--build",
+                              PELTO_BUILD_DIR, "--dest", dest(), "--wine", debian, "--dry-run"},
+                             no_strip);
+    EXPECT_EQ(lacking.exit_code(), 0) << lacking.err;
+    for (const char* named :
+         {"32-bit games: no;", "sudo apt-get install wine32:i386", "wine64-preloader is missing",
+          "sudo apt-get install wine64-preloader",
+          "x86_64-w64-mingw32-strip is missing: install binutils-mingw-w64-x86-64"}) {
+        EXPECT_TRUE(contains(lacking.out, named)) << named << "\n" << lacking.out;
+    }
+    EXPECT_FALSE(base::lstat_path(dest()));
 }
 
 // The free space is checked before anything is changed: on a small file system the install is
