@@ -2,7 +2,9 @@
 // temporary compatibilitytools.d, and the installed pelto, run the way Steam runs it, starts
 // the test game from the installed shared template. A second install replaces the first,
 // --uninstall removes exactly that tree, and whatever is not a pelto installation is refused
-// and left as it was.
+// and left as it was. Also: where install.py installs without --dest (HOMEs laid out like each
+// kind of Steam installation), a tool with its own Wine running inside a sandbox that hides
+// the system's, and the free-space check on small file systems.
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
