@@ -951,8 +951,7 @@ def in_parallel(function, items):
 
 def lay_in_modules(tree, sets):
     """lib/wine/{x86_64,i386}-windows of the tool: copies of the build's modules without their
-    debug sections. Returns the lines that say what was done."""
-    lines = []
+    debug sections. Says what was done, one line per folder."""
     for modules in sets:
         target = os.path.join(tree, "lib/wine", modules.folder)
         os.makedirs(target)
@@ -971,8 +970,7 @@ def lay_in_modules(tree, sets):
             if stripped.count(False):
                 line += "; %d copied as they are, which %s could not strip" % (
                     stripped.count(False), modules.strip_name)
-        lines.append(line)
-    return lines
+        say(line)
 
 
 def same_bytes(first, second):
@@ -1566,7 +1564,7 @@ def install(options, target):
             wine_copy.lay_out(tree)
         else:
             lay_out_wine(tree, wine, set(releases))
-        say_lines(lay_in_modules(tree, sets))
+        lay_in_modules(tree, sets)
         copy_program(bridge, os.path.join(tree, "lib/wine/x86_64-windows/steam.exe"))
         if wine_copy:
             refuse_links_leading_out(tree)
