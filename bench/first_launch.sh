@@ -1,15 +1,24 @@
 #!/bin/sh
 # The first launch of a new game (an empty compatibility data directory) under the real Wine,
-# two ways in one run: pelto installed by install.py with its shared template
-# share/default_pfx, and the same installation without the template, where the prefix comes
-# from `wineboot --init`. The two alternate (the order swaps every round); reported are the
-# medians of the verbose log's "timing: spawn at {ms}ms" of each, and for the template the
-# medians of the setup tasks that make up the time before the spawn.
-# Goal: spawn at <= 300 ms median with the template.
+# three ways in one run: pelto installed by install.py with its shared template
+# share/default_pfx; the same installation without its 32-bit modules, as a Wine build without
+# its 32-bit half gives it (a 64-bit setup: the launcher lays no 32-bit modules into the
+# prefix); and the installation without the template, where the prefix comes from
+# `wineboot --init`. The three alternate (the order turns every round); reported are the
+# medians of the verbose log's "timing: spawn at {ms}ms" of each, and the medians of the setup
+# tasks that make up the time before the spawn. Before the rounds, the
+# first game launched right after the install (cold) is reported on its own, and so is the
+# size of a new prefix's own files: the bytes of the files in it that are not hard links of
+# the template's (`du` of the prefix alone would count inodes it shares with the template as
+# its own), split into system32 (the 64-bit modules), syswow64 (the 32-bit ones) and the rest.
+# Goals for a 64-bit setup: spawn at <= 150 ms median with the template; the first launch
+# after an install <= 600 ms; a new prefix's own files <= 250 MB.
 #
 # Usage: bench/first_launch.sh [BUILD_DIR] [ROUNDS]
 #   BUILD_DIR  a Release build directory (configured here when missing; default build-bench)
 #   ROUNDS     launches of each kind (default 5)
+# On a machine shared with other builds, PELTO_BUILD_LOCK names a lock file that the build
+# step holds (flock); leave it unset when the whole run already holds that lock.
 set -eu
 src=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$src/build-bench}
@@ -20,7 +29,11 @@ python=/usr/bin/python3
 if [ ! -f "$build/build.ninja" ]; then
     cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 fi
-flock /tmp/pelto-build.lock ninja -C "$build" -j2 pelto pelto_bridge >/dev/null
+if [ -n "${PELTO_BUILD_LOCK:-}" ]; then
+    flock "$PELTO_BUILD_LOCK" ninja -C "$build" -j2 pelto pelto_bridge >/dev/null
+else
+    ninja -C "$build" -j2 pelto pelto_bridge >/dev/null
+fi
 
 work=$(mktemp -d /tmp/pelto-bench-first.XXXXXX)
 cleanup() {
@@ -36,22 +49,30 @@ mkdir -p "$work/home" "$work/tmp" "$work/compat" "$work/game"
 # The game: the tests' Windows program, which here only exits.
 x86_64-w64-mingw32-gcc -municode -O2 -s -o "$work/game/game.exe" "$src/tests/windows/test_game.c"
 
-# The installation, and a second one that differs only in having no template.
+# The installation, and the two that differ from it (sharing its files).
 HOME="$work/home" "$python" "$src/install.py" --build "$build" --dest "$work/with" >/dev/null
+cp -al "$work/with" "$work/with64"
+rm -rf "$work/with64/lib/wine/i386-windows"
 mkdir -p "$work/without/share"
 for entry in "$work/with"/* "$work/with/share/wine"; do
     case $entry in */share) continue ;; esac
-    cp -a "$entry" "$work/without/${entry#"$work/with/"}"
+    cp -al "$entry" "$work/without/${entry#"$work/with/"}"
 done
 files=$(find "$work/with/share/default_pfx" -type f | wc -l)
+find "$work/with/share/default_pfx" -type f -printf '%i\n' >"$work/template.inodes"
 
-# launch KIND ROUND: one first launch; appends "spawn graph registry prefix" to KIND.times.
+now_ms() { echo $(($(date +%s%N) / 1000000)); }
+
+# launch KIND ROUND: one first launch; appends "spawn graph registry prefix" to KIND.times,
+# and with the template, the prefix's own sizes of the first launch to KIND.sizes.
 launch() {
     compat="$work/compat/$1-$2"
     mkdir -p "$compat"
+    started=$(now_ms)
     env -i PATH=/usr/bin:/bin HOME="$work/home" TMPDIR="$work/tmp" HOST_LC_ALL=C.UTF-8 \
         STEAM_COMPAT_DATA_PATH="$compat" SteamAppId=1 PELTO_VERBOSE=1 WINEDEBUG=-all \
         "$work/$1/pelto" waitforexitandrun "$work/game/game.exe" exit 0 2>"$work/$1.log"
+    wall=$(($(now_ms) - started))
     spawn=$(sed -n 's/.*timing: spawn at \([0-9]*\)ms.*/\1/p' "$work/$1.log")
     tasks=$(grep 'timing: discover=' "$work/$1.log" || true)
     task() { printf '%s\n' "$tasks" | sed -n "s/.*[ []$1=\([0-9]*\)ms.*/\1/p"; }
@@ -61,11 +82,30 @@ launch() {
         exit 1
     fi
     echo "$spawn $(task graph) $(task registry) $(task prefix)" >>"$work/$1.times"
-    if [ "$1" = with ] && grep -q 'running wineboot' "$work/$1.log"; then
-        echo "the launch with the template ran wineboot" >&2
-        exit 1
-    fi
+    case $1 in
+        with | with64)
+            if grep -q 'running wineboot' "$work/$1.log"; then
+                echo "the launch with the template ran wineboot" >&2
+                exit 1
+            fi
+            [ -s "$work/$1.sizes" ] || own_sizes "$compat/pfx" >"$work/$1.sizes" ;;
+    esac
     rm -rf "$compat"
+}
+
+# own_sizes PREFIX: "total system32 syswow64 other", the MB of the prefix's files that are not
+# hard links of the template's, each inode counted once.
+own_sizes() {
+    find "$1" -type f -printf '%i %s %P\n' | awk '
+        NR == FNR { shared[$1] = 1; next }
+        ($1 in shared) || seen[$1]++ { next }
+        { total += $2
+          if ($3 ~ /^drive_c\/windows\/system32\//) s32 += $2
+          else if ($3 ~ /^drive_c\/windows\/syswow64\//) wow += $2
+          else other += $2 }
+        END { mb = 1048576
+              printf "%.0f %.0f %.0f %.0f\n", total / mb, s32 / mb, wow / mb, other / mb }' \
+        "$work/template.inodes" -
 }
 
 median() {  # median of column $1 of file $2
@@ -73,21 +113,41 @@ median() {  # median of column $1 of file $2
         if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
 
+# sizes KIND: the own sizes of KIND's first prefix, as text.
+sizes() {
+    read -r total s32 wow other <"$work/$1.sizes"
+    echo "$total MB (system32 $s32 MB, syswow64 $wow MB, other $other MB)"
+}
+
+# The first game of the fresh installation, whose files were just written.
+launch with cold
+cold_spawn=$(tail -n 1 "$work/with.times" | cut -d' ' -f1)
+sed -i '$d' "$work/with.times"
+echo "first launch after the install: spawn_ms=$cold_spawn wall_ms=$wall"
+
 echo "first launch of a new game, $rounds rounds of each, alternating ($(nproc) cores;" \
      "template: $files files)"
 i=1
 while [ "$i" -le "$rounds" ]; do
-    if [ $((i % 2)) -eq 1 ]; then launch with "$i"; launch without "$i"
-    else launch without "$i"; launch with "$i"; fi
+    case $((i % 3)) in
+        1) order="with with64 without" ;;
+        2) order="with64 without with" ;;
+        *) order="without with with64" ;;
+    esac
+    for kind in $order; do launch "$kind" "$i"; done
     i=$((i + 1))
 done
 
-echo "with the template:    spawn_median_ms=$(median 1 "$work/with.times")" \
-     "graph=$(median 2 "$work/with.times") registry=$(median 3 "$work/with.times")" \
-     "prefix=$(median 4 "$work/with.times")"
-echo "without (wineboot):   spawn_median_ms=$(median 1 "$work/without.times")" \
-     "graph=$(median 2 "$work/without.times") registry=$(median 3 "$work/without.times")" \
-     "prefix=$(median 4 "$work/without.times")"
+report() {  # report KIND LABEL
+    echo "$2 spawn_median_ms=$(median 1 "$work/$1.times") graph=$(median 2 "$work/$1.times")" \
+         "registry=$(median 3 "$work/$1.times") prefix=$(median 4 "$work/$1.times")"
+}
+report with "with the template:            "
+report with64 "with the template, 64-bit:    "
+report without "without (wineboot):           "
 echo "spawn times (ms): with: $(cut -d' ' -f1 "$work/with.times" | tr '\n' ' ')" \
+     "64-bit: $(cut -d' ' -f1 "$work/with64.times" | tr '\n' ' ')" \
      "without: $(cut -d' ' -f1 "$work/without.times" | tr '\n' ' ')"
-echo "goal: spawn_median_ms <= 300 with the template"
+echo "new prefix's own files: as installed $(sizes with); 64-bit setup $(sizes with64)"
+echo "goals for a 64-bit setup: spawn_median_ms <= 150 with the template; first launch after" \
+     "the install <= 600 ms; a new prefix's own files <= 250 MB"

@@ -2,8 +2,11 @@
 // temporary compatibilitytools.d, and the installed pelto, run the way Steam runs it, starts
 // the test game from the installed shared template. A second install replaces the first,
 // --uninstall removes exactly that tree, and whatever is not a pelto installation is refused
-// and left as it was.
+// and left as it was. Also: where install.py installs without --dest (HOMEs laid out like each
+// kind of Steam installation), a tool with its own Wine running inside a sandbox that hides
+// the system's, and the free-space check on small file systems.
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -57,6 +60,22 @@ void for_each_link(const std::string& dir, const std::function<void(const std::s
     }
 }
 
+// A tmpfs mounted for one scope (in the test binary's own mount namespace); `error` is "" when
+// it is mounted.
+struct ScopedTmpfs {
+    ScopedTmpfs(const std::string& dir, const std::string& options) : path(dir) {
+        testing::make_dir(path);
+        if (::mount("tmpfs", path.c_str(), "tmpfs", 0, options.c_str()) != 0) {
+            error = "mount -t tmpfs -o " + options + " " + path + ": " + base::error_text(errno);
+        }
+    }
+    ~ScopedTmpfs() {
+        if (error.empty()) ::umount2(path.c_str(), MNT_DETACH);
+    }
+    std::string path;
+    std::string error;
+};
+
 // A temporary HOME, a compatibilitytools.d whose path holds a space, the test game in a folder
 // whose name holds a space, and an empty compatibility data directory.
 class Install : public ::testing::Test {
@@ -97,24 +116,33 @@ protected:
         return env;
     }
 
-    // /usr/bin/python3 install.py ARGS, with the pelto and bridge of this build.
-    RunResult install(std::vector<std::string> args, bool with_build = true) const {
+    // /usr/bin/python3 install.py ARGS, with the pelto and bridge of this build, and HOME
+    // home() unless `home_dir` names another.
+    RunResult install(std::vector<std::string> args, bool with_build = true,
+                      const std::string& home_dir = "") const {
         std::vector<std::string> full = {std::string(PELTO_SOURCE_DIR) + "/install.py"};
         if (with_build) full.insert(full.end(), {"--build", PELTO_BUILD_DIR});
         full.insert(full.end(), args.begin(), args.end());
-        return testing::run_program("/usr/bin/python3", full, env());
+        std::map<std::string, std::string> install_env = env();
+        if (!home_dir.empty()) install_env["HOME"] = home_dir;
+        return testing::run_program("/usr/bin/python3", full, install_env);
     }
 
-    // The installed pelto as Steam runs it, with the verbose log.
-    RunResult launch(const std::vector<std::string>& game_args) const {
+    // The installed pelto as Steam runs it, with the verbose log; `exe` is the test game unless
+    // given. With `sandbox`, that command (bwrap and its options) runs pelto.
+    RunResult launch(const std::vector<std::string>& game_args, std::string exe = "",
+                     std::vector<std::string> sandbox = {}) const {
         std::map<std::string, std::string> launch_env = env();
         launch_env["STEAM_COMPAT_DATA_PATH"] = compat();
         launch_env["HOST_LC_ALL"] = "C.UTF-8";
         launch_env["PELTO_VERBOSE"] = "1";
         launch_env["WINEDEBUG"] = "-all";
-        std::vector<std::string> args = {"waitforexitandrun", game()};
+        std::vector<std::string> args = {"waitforexitandrun", exe.empty() ? game() : exe};
         args.insert(args.end(), game_args.begin(), game_args.end());
-        return testing::run_program(dest() + "/pelto", args, launch_env);
+        if (sandbox.empty()) return testing::run_program(dest() + "/pelto", args, launch_env);
+        sandbox.push_back(dest() + "/pelto");
+        sandbox.insert(sandbox.end(), args.begin(), args.end());
+        return testing::run_program(sandbox[0], {sandbox.begin() + 1, sandbox.end()}, launch_env);
     }
 
     std::unique_ptr<TempDir> root;
@@ -126,6 +154,14 @@ TEST_F(Install, InstallLaunchReinstallAndUninstall) {
 
     RunResult first = install({"--dest", dest()});
     ASSERT_EQ(first.exit_code(), 0) << first.out << first.err;
+    // The version CMake wrote beside the build: printed, kept at the tool's root, and shown
+    // in Steam's list of tools.
+    std::string version_line = read_text(std::string(PELTO_BUILD_DIR) + "/version");
+    std::string version = version_line.substr(0, version_line.find('\n'));
+    ASSERT_FALSE(version.empty());
+    EXPECT_TRUE(contains(first.out, "Installing pelto " + version + " into " + dest()))
+        << first.out;
+    EXPECT_EQ(read_text(dest() + "/version"), version + "\n");
     EXPECT_TRUE(contains(first.out, "(Debian's wine64 layout")) << first.out;
     EXPECT_TRUE(contains(first.out, "Creating the shared prefix template")) << first.out;
     EXPECT_TRUE(contains(first.out, "choose \"pelto\"")) << first.out;
@@ -133,19 +169,29 @@ TEST_F(Install, InstallLaunchReinstallAndUninstall) {
     EXPECT_EQ(names_in(tools()), (std::vector<std::string>{"other-tool", "pelto"}));
 
     // Steam's two files, and the Wine tree the launcher finds beside itself.
-    EXPECT_TRUE(
-        contains(read_text(dest() + "/toolmanifest.vdf"), "\"commandline\" \"/pelto %verb%\""));
+    std::string manifest = read_text(dest() + "/toolmanifest.vdf");
+    for (const char* line : {"\"version\" \"2\"", "\"commandline\" \"/pelto %verb%\"",
+                             "\"use_tool_subprocess_reaper\" \"1\""}) {
+        EXPECT_TRUE(contains(manifest, line)) << line;
+    }
     std::string tool_entry = read_text(dest() + "/compatibilitytool.vdf");
-    for (const char* line : {"\"install_path\" \".\"", "\"display_name\" \"pelto\"",
-                             "\"from_oslist\" \"windows\"", "\"to_oslist\" \"linux\""}) {
+    for (const std::string& line :
+         {std::string("\"install_path\" \".\""), "\"display_name\" \"pelto " + version + "\"",
+          std::string("\"from_oslist\" \"windows\""), std::string("\"to_oslist\" \"linux\"")}) {
         EXPECT_TRUE(contains(tool_entry, line)) << line;
     }
     for (std::string path :
          {"bin/wine", "bin/wineserver", "lib/wine/x86_64-unix/ntdll.so",
-          "lib/wine/x86_64-windows/ntdll.dll", "lib/wine/i386-windows", "share/wine/wine.inf",
+          "lib/wine/x86_64-windows/ntdll.dll", "share/wine/wine.inf",
           "share/default_pfx/system.reg", "share/default_pfx/drive_c/windows/system32"}) {
         EXPECT_TRUE(base::exists(dest() + "/" + path)) << path;
     }
+    // The 32-bit modules are there exactly when Debian's 32-bit half is.
+    bool runs_32bit = base::exists("/usr/lib/wine/wine") &&
+                      base::exists("/usr/lib/i386-linux-gnu/wine/i386-windows/ntdll.dll") &&
+                      base::exists("/usr/lib/i386-linux-gnu/wine/i386-unix/ntdll.so");
+    EXPECT_EQ(base::exists(dest() + "/lib/wine/i386-windows/ntdll.dll"), runs_32bit);
+    EXPECT_TRUE(contains(first.out, runs_32bit ? "32-bit games: yes" : "wine32:i386")) << first.out;
     EXPECT_EQ(read_text(dest() + "/lib/wine/x86_64-windows/steam.exe"),
               read_text(testing::steam_bridge_exe()));
 
@@ -182,6 +228,27 @@ TEST_F(Install, InstallLaunchReinstallAndUninstall) {
         EXPECT_TRUE(contains(printed, "text=" + args[i] + "\n")) << args[i] << "\n" << printed;
     }
 
+    // The tool's modules are Debian's without their debug sections: the template holds them,
+    // the new prefix got them, and Wine runs them, Wine's own cmd.exe as well as the game.
+    auto size_of = [](const std::string& path) {
+        auto status = base::stat_path(path);
+        return status ? status->st_size : -1;
+    };
+    std::map<std::string, off_t> stripped;
+    for (const char* name : {"ntdll.dll", "kernelbase.dll", "cmd.exe", "drivers/mountmgr.sys"}) {
+        std::string module = std::string(name).substr(std::string(name).rfind('/') + 1);
+        stripped[module] = size_of(dest() + "/lib/wine/x86_64-windows/" + module);
+        EXPECT_LT(stripped[module],
+                  size_of("/usr/lib/x86_64-linux-gnu/wine/x86_64-windows/" + module))
+            << module;
+        EXPECT_EQ(size_of(prefix() + "/drive_c/windows/system32/" + name), stripped[module])
+            << name;
+        EXPECT_EQ(size_of(shared_template + "/drive_c/windows/system32/" + name), stripped[module])
+            << name;
+    }
+    RunResult cmd = launch({"/c", "exit", "5"}, prefix() + "/drive_c/windows/system32/cmd.exe");
+    EXPECT_EQ(cmd.exit_code(), 5) << cmd.err;
+
     // A second install over the first, this time from an upstream-style Wine tree and with
     // DXVK and VKD3D-Proton release directories (stand-in DLLs the game never loads): the
     // player's env_config is kept, and the tool goes on working with the same prefix, into
@@ -205,8 +272,13 @@ TEST_F(Install, InstallLaunchReinstallAndUninstall) {
     EXPECT_EQ(base::read_link(dest() + "/bin/wine"), upstream + "/bin/wine");
     EXPECT_EQ(read_text(dest() + "/env_config"), "PELTO_INSTALL_TEST=kept\n");
     EXPECT_EQ(names_in(tools()), (std::vector<std::string>{"other-tool", "pelto"}));
+    // The same modules give the same stripped copies, so the prefix is not synced again.
+    for (const auto& [module, size] : stripped) {
+        EXPECT_EQ(size_of(dest() + "/lib/wine/x86_64-windows/" + module), size) << module;
+    }
     RunResult again = launch({"print-env", "PELTO_INSTALL_TEST", "exit", "7"});
     EXPECT_EQ(again.exit_code(), 7) << again.err;
+    EXPECT_FALSE(contains(again.err, "Syncing Wine PE files")) << again.err;
     EXPECT_EQ(read_text("/tmp/pelto/wine_stdout.log"), "PELTO_INSTALL_TEST=kept\n");
     std::string windows = prefix() + "/drive_c/windows/";
     EXPECT_EQ(read_text(windows + "system32/d3d11.dll"), "MZ x64 d3d11");
@@ -274,10 +346,220 @@ TEST_F(Install, RefusesWhatIsNotAPeltoInstallationAndNamesWhatIsMissing) {
           "(Debian package g++)", "(Debian package gcc-mingw-w64-x86-64)"}) {
         EXPECT_TRUE(contains(no_tools.err, missing)) << missing << "\n" << no_tools.err;
     }
+    // A Wine build whose bin/wine is a script cannot be copied into the tool: what the script
+    // starts cannot be known.
+    std::string scripted = *root / "scripted-wine";
+    ASSERT_EQ(testing::make_wine_tree(scripted), "");
+    RunResult not_copied = install({"--dest", dest(), "--wine", scripted, "--copy-wine"});
+    EXPECT_EQ(not_copied.exit_code(), 1);
+    EXPECT_TRUE(contains(not_copied.err, scripted + "/bin/wine is a script")) << not_copied.err;
+    EXPECT_FALSE(base::lstat_path(dest()));
     RunResult no_wine = install({"--dest", dest(), "--wine", *root / "no-wine"});
     EXPECT_EQ(no_wine.exit_code(), 1);
     EXPECT_TRUE(contains(no_wine.err, "is not a Wine build")) << no_wine.err;
     EXPECT_FALSE(base::lstat_path(dest()));
+
+    // What a Wine build or the machine lacks that an install can do without is named with
+    // what to install: here Debian's layout without the 32-bit half and the preloader, on a
+    // machine without the strip programs.
+    std::string debian = *root / "debian-wine64-only";
+    testing::make_link("/usr/lib/wine/wine64", debian + "/lib/wine/wine64");
+    testing::make_link("/usr/lib/wine/wineserver64", debian + "/lib/wine/wineserver64");
+    testing::make_link("/usr/lib/x86_64-linux-gnu/wine", debian + "/lib/x86_64-linux-gnu/wine");
+    testing::make_link("/usr/share/wine", debian + "/share/wine");
+    std::map<std::string, std::string> no_strip = env();
+    no_strip["PATH"] = *root / "empty-bin";
+    RunResult lacking =
+        testing::run_program("/usr/bin/python3",
+                             {std::string(PELTO_SOURCE_DIR) + "/install.py", "--build",
+                              PELTO_BUILD_DIR, "--dest", dest(), "--wine", debian, "--dry-run"},
+                             no_strip);
+    EXPECT_EQ(lacking.exit_code(), 0) << lacking.err;
+    for (const char* named :
+         {"32-bit games: no;", "sudo apt-get install wine32:i386", "wine64-preloader is missing",
+          "sudo apt-get install wine64-preloader",
+          "x86_64-w64-mingw32-strip is missing: install binutils-mingw-w64-x86-64"}) {
+        EXPECT_TRUE(contains(lacking.out, named)) << named << "\n" << lacking.out;
+    }
+    EXPECT_FALSE(base::lstat_path(dest()));
+}
+
+// The free space is checked before anything is changed: on a small file system the install is
+// refused with what it needs there. And when the disk runs full all the same (here: a file
+// system with space but few inodes), the error names it, the staging directory is removed and
+// the previous installation stays as it was.
+TEST_F(Install, ChecksTheFreeSpaceAndNamesAFullFileSystem) {
+    ScopedTmpfs small(*root / "small", "size=64m");
+    if (!small.error.empty()) GTEST_SKIP() << small.error;
+    for (bool dry_run : {true, false}) {
+        std::vector<std::string> args = {"--dest", small.path + "/tools/pelto"};
+        if (dry_run) args.push_back("--dry-run");
+        RunResult refused = install(args);
+        EXPECT_EQ(refused.exit_code(), 1) << refused.out;
+        EXPECT_TRUE(
+            contains(refused.err, "not enough free space: the new installation needs about"))
+            << refused.err;
+        EXPECT_TRUE(contains(refused.err, " MB on " + small.path + " ")) << refused.err;
+        EXPECT_EQ(names_in(small.path), std::vector<std::string>{});
+    }
+
+    ScopedTmpfs few_inodes(*root / "few inodes", "size=4g,nr_inodes=300");
+    ASSERT_EQ(few_inodes.error, "");
+    std::string previous = few_inodes.path + "/pelto";
+    write_text(previous + "/toolmanifest.vdf",
+               "\"manifest\"\n{\n  \"commandline\" \"/pelto %verb%\"\n}\n");
+    write_text(previous + "/pelto", "the previous pelto\n");
+    RunResult full = install({"--dest", previous});
+    EXPECT_EQ(full.exit_code(), 1) << full.out;
+    EXPECT_TRUE(contains(
+        full.err, "no space left on device: the file system on " + few_inodes.path + " is full"))
+        << full.err;
+    EXPECT_EQ(names_in(few_inodes.path), std::vector<std::string>{"pelto"});
+    EXPECT_EQ(names_in(previous), (std::vector<std::string>{"pelto", "toolmanifest.vdf"}));
+    EXPECT_EQ(read_text(previous + "/pelto"), "the previous pelto\n");
+}
+
+// With --copy-wine (and for a Flatpak or Snap Steam) the tool holds its own Wine: no link of
+// it leads outside it, and it runs the test game, a 64-bit program, inside a sandbox in which
+// the system's Wine folders are empty.
+TEST_F(Install, ACopiedWineRunsWhereTheSystemsWineIsHidden) {
+    if (!base::exists("/usr/bin/bwrap")) GTEST_SKIP() << "bubblewrap is not installed";
+    RunResult installed = install({"--dest", dest(), "--copy-wine"});
+    ASSERT_EQ(installed.exit_code(), 0) << installed.out << installed.err;
+    EXPECT_TRUE(contains(installed.out, "copied into the tool (--copy-wine)")) << installed.out;
+
+    std::string tool = base::canonical(dest()).value_or("?");
+    std::vector<std::string> leaving;
+    for_each_link(dest(), [&](const std::string& link) {
+        std::optional<std::string> target = base::canonical(link);
+        if (link == dest() + "/share/default_pfx/dosdevices/z:") return;
+        if (!target || !base::path_inside(*target, tool)) leaving.push_back(link);
+    });
+    EXPECT_TRUE(leaving.empty()) << ::testing::PrintToString(leaving);
+    EXPECT_FALSE(contains(read_text(dest() + "/bin/wine"), "/usr"))
+        << read_text(dest() + "/bin/wine");
+
+    std::vector<std::string> sandbox = {"/usr/bin/bwrap", "--bind", "/",      "/",
+                                        "--dev",          "/dev",   "--proc", "/proc"};
+    for (const char* hidden : {"/usr/lib/wine", "/usr/lib/x86_64-linux-gnu/wine",
+                               "/usr/lib/i386-linux-gnu/wine", "/usr/share/wine"}) {
+        if (base::exists(hidden)) sandbox.insert(sandbox.end(), {"--tmpfs", hidden});
+    }
+    sandbox.insert(sandbox.end(), {"--"});
+    RunResult launched = launch({"exit", "7"}, "", sandbox);
+    EXPECT_EQ(launched.exit_code(), 7) << launched.err;
+    EXPECT_FALSE(launched.has_line(kTemplateFromWineboot)) << launched.err;
+}
+
+// Without --dest, install.py installs into the Steam installation that ~/.steam/root leads
+// to, else into the first one it finds, else into the old default place; --uninstall looks in
+// the same place. Each HOME below is laid out like one kind of Steam installation (a folder
+// counts when it holds one of Steam's own files); --dry-run names the destination and the
+// others without installing, and a pelto installation planted at the destination is what
+// --uninstall then removes.
+TEST_F(Install, FindsTheSteamInstallationsOfTheUser) {
+    const std::string flatpak = ".var/app/com.valvesoftware.Steam/.local/share/Steam";
+    const std::string snap = "snap/steam/common/.local/share/Steam";
+    struct Layout {
+        std::string name;
+        std::vector<std::string> steam_files;      // relative to HOME; each makes an installation
+        std::map<std::string, std::string> links;  // link -> target; "~" is HOME
+        std::string chosen;                        // the installation install.py chooses
+        std::vector<std::string> others;           // the other installations it lists
+    };
+    const std::vector<Layout> layouts = {
+        {"native",
+         {".local/share/Steam/steam.sh"},
+         {{".steam/root", "~/.local/share/Steam"}},
+         ".local/share/Steam",
+         {}},
+        {"debian",
+         {".steam/debian-installation/ubuntu12_32/steam-runtime.tar.xz"},
+         {{".steam/root", "debian-installation"}},
+         ".steam/debian-installation",
+         {}},
+        {"flatpak",
+         {flatpak + "/linux64/steamclient.so"},
+         {{".var/app/com.valvesoftware.Steam/data/Steam", "../.local/share/Steam"}},
+         flatpak,
+         {}},
+        {"snap", {snap + "/steam.sh"}, {{"snap/steam/common/.steam/root", "~/" + snap}}, snap, {}},
+        {"several",
+         {".local/share/Steam/steam.sh", flatpak + "/steam.sh", snap + "/steam.sh"},
+         {{".steam/root", "~/" + snap}},
+         snap,
+         {".local/share/Steam", flatpak}},
+        // ~/.steam/root leads nowhere, and a folder without Steam's files is no installation.
+        {"no root",
+         {".steam/debian-installation/compatibilitytools.d/other/toolmanifest.vdf",
+          flatpak + "/steam.sh", snap + "/steam.sh"},
+         {{".steam/root", "~/gone"}},
+         flatpak,
+         {snap}},
+        {"none", {}, {}, ".local/share/Steam", {}},
+    };
+    for (const Layout& layout : layouts) {
+        SCOPED_TRACE(layout.name);
+        std::string user = *root / ("home-" + layout.name);
+        for (const std::string& file : layout.steam_files) write_text(user + "/" + file, "");
+        for (const auto& [link, target] : layout.links) {
+            testing::make_link(target[0] == '~' ? user + target.substr(1) : target,
+                               user + "/" + link);
+        }
+        std::string dest = user + "/" + layout.chosen + "/compatibilitytools.d/pelto";
+
+        RunResult dry = install({"--dry-run"}, true, user);
+        EXPECT_EQ(dry.exit_code(), 0) << dry.out << dry.err;
+        EXPECT_TRUE(contains(dry.out, " into " + dest + "\n")) << dry.out;
+        EXPECT_EQ(contains(dry.out, "No Steam installation found"), layout.name == "none")
+            << dry.out;
+        // A sandboxed Steam gets a tool with its own Wine.
+        std::string sandbox = layout.chosen == flatpak ? "Flatpak"
+                              : layout.chosen == snap  ? "Snap"
+                                                       : "";
+        EXPECT_TRUE(contains(dry.out, sandbox.empty() ? "linked into the tool"
+                                                      : "copied into the tool (a " + sandbox))
+            << dry.out;
+        for (const std::string& other : layout.others) {
+            EXPECT_TRUE(
+                contains(dry.out, "python3 install.py --steam '" + user + "/" + other + "'"))
+                << other << "\n"
+                << dry.out;
+        }
+        size_t listed = 0;
+        for (size_t at = dry.out.find("--steam "); at != std::string::npos;
+             at = dry.out.find("--steam ", at + 1)) {
+            ++listed;
+        }
+        EXPECT_EQ(listed, layout.others.size()) << dry.out;
+        EXPECT_FALSE(base::lstat_path(base::parent_dir(dest).value_or(""))) << "changed";
+
+        write_text(dest + "/toolmanifest.vdf",
+                   "\"manifest\"\n{\n  \"commandline\" \"/pelto %verb%\"\n}\n");
+        RunResult removed = install({"--uninstall"}, false, user);
+        EXPECT_EQ(removed.exit_code(), 0) << removed.out << removed.err;
+        EXPECT_TRUE(contains(removed.out, "Removed pelto from " + dest + ".")) << removed.out;
+        EXPECT_FALSE(base::lstat_path(dest));
+    }
+
+    // --steam names an installation, and is refused for a folder that is none; a build
+    // directory without CMake's version file gives the version of CMakeLists.txt.
+    std::string user = *root / "home-several";
+    std::string build = *root / "build without version";
+    testing::make_link(testing::pelto_binary(), build + "/pelto");
+    testing::make_link(testing::steam_bridge_exe(), build + "/bridge/steam.exe");
+    std::string version = read_text(std::string(PELTO_BUILD_DIR) + "/version");
+    RunResult chosen =
+        install({"--build", build, "--dry-run", "--steam", user + "/" + flatpak}, false, user);
+    EXPECT_EQ(chosen.exit_code(), 0) << chosen.err;
+    EXPECT_TRUE(contains(chosen.out, "pelto " + version.substr(0, version.find('\n')) +
+                                         " would be installed into " + user + "/" + flatpak +
+                                         "/compatibilitytools.d/pelto\n"))
+        << chosen.out;
+    RunResult refused =
+        install({"--dry-run", "--steam", *root / "home-no root/.steam"}, true, user);
+    EXPECT_EQ(refused.exit_code(), 1);
+    EXPECT_TRUE(contains(refused.err, "does not look like a Steam installation")) << refused.err;
 }
 
 }  // namespace
