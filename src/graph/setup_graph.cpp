@@ -1,16 +1,19 @@
 // The executor loop owns every piece of bookkeeping; workers share with it only the
-// completion channel and the results table. Each worker sends exactly one completion, even
-// when its body throws, so the loop always receives as many completions as it started tasks
-// and never waits for ever. The task set is checked before anything starts, because a cycle
-// or an unknown dependency would leave tasks that can never start.
+// completion channel. Each worker sends exactly one completion, even when its body throws, so
+// the loop always receives as many completions as it started tasks and never waits for ever. The
+// task set is checked before anything starts, because a cycle or an unknown dependency would leave
+// tasks that can never start.
 #include "graph/setup_graph.hpp"
 
 #include <condition_variable>
 #include <deque>
 #include <exception>
+#include <mutex>
+#include <optional>
 #include <string_view>
 #include <system_error>
 #include <thread>
+#include <unordered_map>
 
 #include "base/log.hpp"
 #include "base/posix.hpp"
@@ -22,7 +25,6 @@ namespace {
 
 struct Completion {
     size_t task = 0;
-    TaskOutput output;
     uint64_t ms = 0;
 };
 
@@ -121,39 +123,25 @@ std::optional<Edges> check_and_link(const std::vector<SetupTask>& tasks) {
 }
 
 // The body of one worker: run the task, time it, report exactly once.
-void run_task(SetupTask& task, size_t index, SetupResults& results, CompletionChannel& channel) {
+void run_task(SetupTask& task, size_t index, CompletionChannel& channel) {
     auto body = std::move(task.run);
     auto started = base::Clock::now();
-    TaskOutput output;
     try {
-        if (body) output = body(results);
+        if (body) body();
     } catch (const std::exception& error) {
         base::log_error(
             base::concat("setup task ", task.name, " ended abnormally: ", error.what()));
-        output.reset();
     } catch (...) {
         base::log_error(
             base::concat("setup task ", task.name, " ended abnormally: unknown exception"));
-        output.reset();
     }
     uint64_t ms = base::elapsed_ms(started);
     // The callable and what it captured go away on the worker, before the report.
     body = nullptr;
-    channel.send(Completion{index, std::move(output), ms});
+    channel.send(Completion{index, ms});
 }
 
 }  // namespace
-
-std::vector<std::string> SetupResults::names_of(std::string_view name) const {
-    std::vector<std::string> names;
-    if (!outputs_lock) return names;  // a moved-from table holds nothing
-    std::lock_guard lock(*outputs_lock);
-    auto found = outputs.find(std::string(name));
-    if (found == outputs.end() || !found->second) return names;
-    names.reserve(found->second->size());
-    for (const char* entry : *found->second) names.emplace_back(entry != nullptr ? entry : "");
-    return names;
-}
 
 SetupResults SetupGraph::run(std::vector<SetupTask> tasks) {
     SetupResults results;
@@ -174,15 +162,14 @@ SetupResults SetupGraph::run(std::vector<SetupTask> tasks) {
                 if (started[i] || edges->in_degree[i] != 0) continue;
                 started[i] = true;
                 try {
-                    workers[i] = std::jthread([&tasks, i, &results, &channel] {
-                        run_task(tasks[i], i, results, channel);
-                    });
+                    workers[i] =
+                        std::jthread([&tasks, i, &channel] { run_task(tasks[i], i, channel); });
                 } catch (const std::system_error& error) {
                     // No thread to be had: the task runs here rather than never.
                     base::log_warn(base::concat("setup task ", tasks[i].name,
                                                 ": cannot start a thread (", error.what(),
                                                 "); running it on the launcher's thread"));
-                    run_task(tasks[i], i, results, channel);
+                    run_task(tasks[i], i, channel);
                 }
             }
             if (completed == tasks.size()) break;
@@ -193,10 +180,6 @@ SetupResults SetupGraph::run(std::vector<SetupTask> tasks) {
             // fresh memory for its stack.
             if (workers[done.task].joinable()) workers[done.task].join();
             results.timings.emplace_back(tasks[done.task].name, done.ms);
-            {
-                std::lock_guard lock(*results.outputs_lock);
-                results.outputs.insert_or_assign(tasks[done.task].name, std::move(done.output));
-            }
             ++completed;
             for (size_t dependent : edges->dependents[done.task]) --edges->in_degree[dependent];
         }

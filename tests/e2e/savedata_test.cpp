@@ -34,8 +34,8 @@ class SaveDataWine : public WineTest {};
 class TraceWine : public WineTest {};
 
 TEST_F(SaveDataWine, DeletedSaveFilesComeBackAfterTheGame) {
-    std::string game_dir =
-        launcher::prefix::user_profile_dir(wine->prefix()) + "/AppData/Roaming/Pelto Test";
+    std::string game_dir = launcher::prefix::user_profile_dir(wine->prefix(), "steamuser") +
+                           "/AppData/Roaming/Pelto Test";
     write_text(game_dir + "/keep.sav", "keep");
     write_text(game_dir + "/deleted.sav", "precious progress");
     write_text(game_dir + "/rewritten.sav", "old");

@@ -36,12 +36,10 @@ struct Journal {
     }
 };
 
-SetupTask journal_task(const char* name, std::vector<const char*> dependencies, Journal& journal,
-                       TaskOutput output = std::nullopt) {
-    return SetupTask{name, std::move(dependencies), [name, &journal, output](SetupResults&) {
+SetupTask journal_task(const char* name, std::vector<const char*> dependencies, Journal& journal) {
+    return SetupTask{name, std::move(dependencies), [name, &journal] {
                          journal.add(std::string("start ") + name);
                          journal.add(std::string("end ") + name);
-                         return output;
                      }};
 }
 
@@ -53,20 +51,17 @@ std::vector<std::string> timing_names(const SetupResults& results) {
 
 TEST(SetupGraph, EmptyTaskListReturnsEmptyResults) {
     SetupResults results = SetupGraph::run({});
-    EXPECT_TRUE(results.outputs.empty());
     EXPECT_TRUE(results.timings.empty());
-    EXPECT_TRUE(results.names_of("dxvk").empty());
 }
 
-TEST(SetupGraph, RunsInWavesAndPublishesOutputs) {
+TEST(SetupGraph, RunsInWaves) {
     // The launcher's shape: one root, one middle task, then a wide third wave.
     Journal journal;
     std::vector<SetupTask> tasks;
     tasks.push_back(journal_task("registry", {}, journal));
     tasks.push_back(journal_task("prefix", {"registry"}, journal));
-    tasks.push_back(
-        journal_task("dxvk", {"prefix"}, journal, std::vector<const char*>{"d3d11", "dxgi"}));
-    tasks.push_back(journal_task("nvapi", {"prefix"}, journal, std::vector<const char*>{}));
+    tasks.push_back(journal_task("dxvk", {"prefix"}, journal));
+    tasks.push_back(journal_task("nvapi", {"prefix"}, journal));
     tasks.push_back(journal_task("bridge", {"prefix"}, journal));
     tasks.push_back(journal_task("late", {"dxvk", "bridge"}, journal));
 
@@ -80,7 +75,6 @@ TEST(SetupGraph, RunsInWavesAndPublishesOutputs) {
     EXPECT_LT(journal.position("end dxvk"), journal.position("start late"));
     EXPECT_LT(journal.position("end bridge"), journal.position("start late"));
 
-    EXPECT_EQ(results.outputs.size(), 6u);
     ASSERT_EQ(results.timings.size(), 6u);
     EXPECT_EQ(results.timings.front().first, "registry");
     EXPECT_EQ(results.timings[1].first, "prefix");
@@ -93,15 +87,6 @@ TEST(SetupGraph, RunsInWavesAndPublishesOutputs) {
     };
     EXPECT_LT(timing_index("dxvk"), timing_index("late"));
     EXPECT_LT(timing_index("bridge"), timing_index("late"));
-
-    EXPECT_EQ(results.names_of("dxvk"), (std::vector<std::string>{"d3d11", "dxgi"}));
-    EXPECT_TRUE(results.names_of("nvapi").empty());   // an empty list
-    EXPECT_TRUE(results.names_of("bridge").empty());  // no list at all
-    EXPECT_TRUE(results.names_of("unknown").empty());
-
-    // The results survive a move: the table's lock travels with it.
-    SetupResults moved = std::move(results);
-    EXPECT_EQ(moved.names_of("dxvk").size(), 2u);
 }
 
 TEST(SetupGraph, ReadyTasksStartTogetherAndTimingsFollowCompletionOrder) {
@@ -112,20 +97,17 @@ TEST(SetupGraph, ReadyTasksStartTogetherAndTimingsFollowCompletionOrder) {
     std::condition_variable changed;
     bool released = false;
     std::vector<SetupTask> tasks;
-    tasks.push_back(SetupTask{"slow", {}, [&](SetupResults&) -> TaskOutput {
+    tasks.push_back(SetupTask{"slow", {}, [&] {
                                   std::unique_lock lock(mutex);
                                   changed.wait(lock, [&] { return released; });
-                                  return std::nullopt;
                               }});
-    tasks.push_back(
-        SetupTask{"fast", {}, [](SetupResults&) -> TaskOutput { return std::nullopt; }});
-    tasks.push_back(SetupTask{"release", {"fast"}, [&](SetupResults&) -> TaskOutput {
+    tasks.push_back(SetupTask{"fast", {}, [] {}});
+    tasks.push_back(SetupTask{"release", {"fast"}, [&] {
                                   {
                                       std::lock_guard lock(mutex);
                                       released = true;
                                   }
                                   changed.notify_all();
-                                  return std::nullopt;
                               }});
     SetupResults results = SetupGraph::run(std::move(tasks));
     std::vector<std::string> order = timing_names(results);
@@ -134,27 +116,21 @@ TEST(SetupGraph, ReadyTasksStartTogetherAndTimingsFollowCompletionOrder) {
     EXPECT_NE(std::find(order.begin(), order.end(), "slow"), order.end());
 }
 
-TEST(SetupGraph, TaskSeesOutputsOfFinishedDependencies) {
-    std::vector<std::string> seen;
+TEST(SetupGraph, ATaskSeesWhatItsFinishedDependenciesWrote) {
+    std::vector<std::string> written, seen;
     std::vector<SetupTask> tasks;
-    tasks.push_back(SetupTask{"first", {}, [](SetupResults&) -> TaskOutput {
-                                  return std::vector<const char*>{"a", "b"};
-                              }});
-    tasks.push_back(SetupTask{"second", {"first"}, [&seen](SetupResults& results) -> TaskOutput {
-                                  seen = results.names_of("first");
-                                  return std::nullopt;
-                              }});
+    tasks.push_back(SetupTask{"first", {}, [&written] { written = {"a", "b"}; }});
+    tasks.push_back(SetupTask{"second", {"first"}, [&] { seen = written; }});
     SetupGraph::run(std::move(tasks));
     EXPECT_EQ(seen, (std::vector<std::string>{"a", "b"}));
 }
 
-TEST(SetupGraph, ThrowingTaskCountsAsFinishedWithoutOutput) {
+TEST(SetupGraph, AThrowingTaskCountsAsFinished) {
     Journal journal;
     std::vector<SetupTask> tasks;
-    tasks.push_back(SetupTask{
-        "boom", {}, [](SetupResults&) -> TaskOutput { throw std::runtime_error("disk on fire"); }});
-    tasks.push_back(SetupTask{"odd", {}, [](SetupResults&) -> TaskOutput { throw 42; }});
-    tasks.push_back(journal_task("after", {"boom", "odd"}, journal, std::vector<const char*>{"x"}));
+    tasks.push_back(SetupTask{"boom", {}, [] { throw std::runtime_error("disk on fire"); }});
+    tasks.push_back(SetupTask{"odd", {}, [] { throw 42; }});
+    tasks.push_back(journal_task("after", {"boom", "odd"}, journal));
 
     testing::internal::CaptureStderr();
     SetupResults results = SetupGraph::run(std::move(tasks));
@@ -163,9 +139,6 @@ TEST(SetupGraph, ThrowingTaskCountsAsFinishedWithoutOutput) {
     EXPECT_EQ(journal.snapshot(), (std::vector<std::string>{"start after", "end after"}));
     EXPECT_EQ(results.timings.size(), 3u);
     EXPECT_EQ(results.timings.back().first, "after");
-    EXPECT_TRUE(results.names_of("boom").empty());
-    EXPECT_EQ(results.outputs.count("boom"), 1u);
-    EXPECT_EQ(results.names_of("after"), (std::vector<std::string>{"x"}));
     EXPECT_NE(log.find("[ERROR]  setup task boom ended abnormally: disk on fire\n"),
               std::string::npos)
         << log;
@@ -200,17 +173,13 @@ TEST(SetupGraph, InvalidTaskSetsRunNothing) {
         std::atomic<int> ran{0};
         std::vector<SetupTask> tasks;
         for (const auto& [name, dependencies] : c.shape) {
-            tasks.push_back(SetupTask{name, dependencies, [&ran](SetupResults&) -> TaskOutput {
-                                          ++ran;
-                                          return std::nullopt;
-                                      }});
+            tasks.push_back(SetupTask{name, dependencies, [&ran] { ++ran; }});
         }
         testing::internal::CaptureStderr();
         SetupResults results = SetupGraph::run(std::move(tasks));
         std::string log = testing::internal::GetCapturedStderr();
         EXPECT_EQ(ran.load(), 0) << c.what;
         EXPECT_TRUE(results.timings.empty()) << c.what;
-        EXPECT_TRUE(results.outputs.empty()) << c.what;
         EXPECT_NE(log.find(c.message), std::string::npos) << c.what << ": " << log;
     }
 }
@@ -232,10 +201,7 @@ TEST(SetupGraph, ManyTasksAllRunOnceAndThreadsAreJoined) {
     for (size_t i = 0; i < 16; ++i) {
         std::vector<const char*> dependencies;
         if (i >= 4) dependencies = {kNames[i % 4], kNames[i - 1]};
-        tasks.push_back(SetupTask{kNames[i], dependencies, [&ran](SetupResults&) -> TaskOutput {
-                                      ++ran;
-                                      return std::nullopt;
-                                  }});
+        tasks.push_back(SetupTask{kNames[i], dependencies, [&ran] { ++ran; }});
     }
     SetupResults results = SetupGraph::run(std::move(tasks));
     EXPECT_EQ(ran.load(), 16);

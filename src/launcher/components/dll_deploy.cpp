@@ -5,7 +5,6 @@
 #include "base/log.hpp"
 #include "base/posix.hpp"
 #include "base/text.hpp"
-#include "launcher/components/nvidia.hpp"
 
 namespace pelto::launcher::components {
 
@@ -71,9 +70,9 @@ namespace {
 // The names whose DLL in `destination` is the current copy of the one in `source`, in set
 // order: an unchanged tree names what it deployed, never a module of the same name that Wine's
 // own sync put there, which Wine would refuse to load as native.
-std::vector<const char*> deployed_copies(const std::string& source, const std::string& destination,
+std::vector<std::string> deployed_copies(const std::string& source, const std::string& destination,
                                          std::span<const char* const> names) {
-    std::vector<const char*> found;
+    std::vector<std::string> found;
     for (const char* name : names) {
         std::string file = base::concat(name, ".dll");
         if (is_current(base::join_path(source, file), base::join_path(destination, file))) {
@@ -115,9 +114,9 @@ DllSetResult deploy_vkd3d(bool vkd3d_unchanged, const std::string& dxvk_source_r
                         prefix, kVkd3dNames, "VKD3D", "VKD3D-32");
 }
 
-std::vector<const char*> deploy_nvapi(bool nvidia_present, const std::string& wine_root,
+std::vector<std::string> deploy_nvapi(const NvidiaDriver& nvidia, const std::string& wine_root,
                                       const std::string& prefix) {
-    if (!nvidia_present) return {};
+    if (!nvidia.present) return {};
     std::string tree = base::join_path(wine_root, "lib/wine/dxvk-nvapi");
     auto names = deploy_dll_set(base::join_path(tree, "x86_64-windows"), prefix, kSystem32,
                                 kNvapi64Names, "NVAPI")
@@ -129,12 +128,9 @@ std::vector<const char*> deploy_nvapi(bool nvidia_present, const std::string& wi
     return names;
 }
 
-std::vector<const char*> deploy_dlss(bool nvidia_present, const std::string& prefix,
-                                     const std::string& system_root) {
-    if (!nvidia_present) return {};
-    auto source = nvidia_wine_dll_dir(system_root);
-    if (!source) return {};
-    return deploy_dll_set(*source, prefix, kSystem32, kDlssNames, "DLSS").names;
+std::vector<std::string> deploy_dlss(const NvidiaDriver& nvidia, const std::string& prefix) {
+    if (!nvidia.present || !nvidia.wine_dll_dir) return {};
+    return deploy_dll_set(*nvidia.wine_dll_dir, prefix, kSystem32, kDlssNames, "DLSS").names;
 }
 
 }  // namespace pelto::launcher::components

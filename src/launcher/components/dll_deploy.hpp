@@ -12,13 +12,14 @@
 #include <vector>
 
 #include "launcher/components/file_deploy.hpp"
+#include "launcher/components/nvidia.hpp"
 
 namespace pelto::launcher::components {
 
 /// What deploying a DLL set left: the names in place, in set order, and whether every DLL the
 /// source has is in place (false after a failed copy or a destination that cannot be created).
 struct DllSetResult {
-    std::vector<const char*> names;
+    std::vector<std::string> names;
     bool complete = true;
 };
 
@@ -40,12 +41,11 @@ DllSetResult deploy_vkd3d(bool vkd3d_unchanged, const std::string& dxvk_source_r
                           const std::string& prefix);
 
 /// Task "nvapi": the 64-bit then 32-bit dxvk-nvapi names in place; empty without NVIDIA.
-std::vector<const char*> deploy_nvapi(bool nvidia_present, const std::string& wine_root,
+std::vector<std::string> deploy_nvapi(const NvidiaDriver& nvidia, const std::string& wine_root,
                                       const std::string& prefix);
 
 /// Task "dlss": the DLSS names in place; empty without NVIDIA or without the driver's Wine DLL
-/// directory under `system_root` ("/" in production).
-std::vector<const char*> deploy_dlss(bool nvidia_present, const std::string& prefix,
-                                     const std::string& system_root = "/");
+/// directory.
+std::vector<std::string> deploy_dlss(const NvidiaDriver& nvidia, const std::string& prefix);
 
 }  // namespace pelto::launcher::components

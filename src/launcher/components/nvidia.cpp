@@ -20,4 +20,11 @@ std::optional<std::string> nvidia_wine_dll_dir(const std::string& root) {
     return std::nullopt;
 }
 
+NvidiaDriver find_nvidia_driver(const std::string& proc_root, const std::string& root) {
+    NvidiaDriver driver;
+    driver.present = base::exists(base::join_path(proc_root, "driver/nvidia/version"));
+    if (driver.present) driver.wine_dll_dir = nvidia_wine_dll_dir(root);
+    return driver;
+}
+
 }  // namespace pelto::launcher::components

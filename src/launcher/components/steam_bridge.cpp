@@ -28,12 +28,10 @@ constexpr ClientFile kClientFiles[] = {
     {"Steam.dll", "Steam.dll"},
 };
 
-// The launcher's installation directory's "lib/wine/x86_64-windows/{name}", when the own
-// path has a parent.
-std::optional<std::string> bridge_source(const std::string& own_exe, const char* name) {
-    auto install_dir = base::parent_dir(own_exe);
-    if (!install_dir || install_dir->empty()) return std::nullopt;
-    return base::join_path(base::join_path(*install_dir, "lib/wine/x86_64-windows"), name);
+// The installation directory's "lib/wine/x86_64-windows/{name}"; nothing without one.
+std::optional<std::string> bridge_source(const std::string& install_dir, const char* name) {
+    if (install_dir.empty()) return std::nullopt;
+    return base::join_path(base::join_path(install_dir, "lib/wine/x86_64-windows"), name);
 }
 
 constexpr std::string_view kClientDir = "drive_c/Program Files (x86)/Steam";
@@ -104,15 +102,15 @@ void deploy_bridge_program(const std::string& source, const std::string& prefix,
 }  // namespace
 
 void deploy_steam_client(const std::string& steam_dir, const std::string& prefix,
-                         const std::string& own_exe) {
+                         const std::string& install_dir) {
     deploy_client_files(steam_dir, prefix);
     // The bridge programs come from the launcher itself and are needed whatever Steam has.
-    deploy_steam_exe_bridge(own_exe, prefix);
-    deploy_lsteamclient(own_exe, prefix);
+    deploy_steam_exe_bridge(install_dir, prefix);
+    deploy_lsteamclient(install_dir, prefix);
 }
 
-void deploy_steam_exe_bridge(const std::string& own_exe, const std::string& prefix) {
-    auto source = bridge_source(own_exe, "steam.exe");
+void deploy_steam_exe_bridge(const std::string& install_dir, const std::string& prefix) {
+    auto source = bridge_source(install_dir, "steam.exe");
     if (!source || !base::exists(*source)) {
         base::log_warn("steam_bridge not found — games requiring Steam API will fail");
         return;
@@ -123,8 +121,8 @@ void deploy_steam_exe_bridge(const std::string& own_exe, const std::string& pref
     }
 }
 
-void deploy_lsteamclient(const std::string& own_exe, const std::string& prefix) {
-    auto source = bridge_source(own_exe, "lsteamclient.dll");
+void deploy_lsteamclient(const std::string& install_dir, const std::string& prefix) {
+    auto source = bridge_source(install_dir, "lsteamclient.dll");
     if (!source || !base::exists(*source)) return;
     deploy_bridge_program(*source, prefix, kSystem32, "lsteamclient.dll", "system32");
 }

@@ -11,14 +11,14 @@ namespace pelto::launcher::components {
 /// Deploys the Steam client files, then the steam.exe bridge and lsteamclient.dll; returns
 /// nothing and logs its own failures (a missing legacycompat directory skips only the first).
 void deploy_steam_client(const std::string& steam_dir, const std::string& prefix,
-                         const std::string& own_exe);
+                         const std::string& install_dir);
 
-/// Copies steam.exe from beside `own_exe` into system32 and syswow64 unless current; a
-/// missing source is one WARN line.
-void deploy_steam_exe_bridge(const std::string& own_exe, const std::string& prefix);
+/// Copies steam.exe from the installation directory `install_dir` ("" for none) into system32
+/// and syswow64 unless current; a missing source is one WARN line.
+void deploy_steam_exe_bridge(const std::string& install_dir, const std::string& prefix);
 
-/// Copies lsteamclient.dll from beside `own_exe` into system32 unless current; a missing
-/// source is silent.
-void deploy_lsteamclient(const std::string& own_exe, const std::string& prefix);
+/// Copies lsteamclient.dll from the installation directory into system32 unless current; a
+/// missing source is silent.
+void deploy_lsteamclient(const std::string& install_dir, const std::string& prefix);
 
 }  // namespace pelto::launcher::components

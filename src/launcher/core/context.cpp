@@ -34,6 +34,13 @@ bool is_steam_utility(const std::string& exe) {
            lowered.find("d3ddriverquery") != std::string::npos;
 }
 
+std::string game_app_id() {
+    for (const char* name : {"SteamGameId", "SteamAppId", "STEAM_COMPAT_APP_ID"}) {
+        if (auto value = base::env_text(name)) return *value;
+    }
+    return "";
+}
+
 std::optional<std::string> read_own_exe(int& error) {
     error = 0;
     auto path = base::read_link("/proc/self/exe");

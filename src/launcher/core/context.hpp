@@ -1,5 +1,5 @@
 // Folder launcher/core: what a launch discovers (context, Wine build, custom environment) and
-// what every Wine process runs with; imports only base.
+// what every Wine process runs with. Its place among the folders: src/layers.txt.
 //
 // What the launcher learns from Steam's environment: the compatibility data directory, the
 // Steam installation, the program to start and the launcher's own path.
@@ -13,18 +13,42 @@
 
 namespace pelto::launcher::core {
 
+/// HOME as the launch read it, with the fallback that each of its uses has when it is unset
+/// or not valid UTF-8: the uses were settled one by one, and they differ.
+struct Home {
+    std::optional<std::string> value;
+
+    /// For the per-user paths of Steam and of the tool ("{home}/.steam/root", ...): ""
+    /// without HOME, which makes them relative to the working directory.
+    std::string for_user_paths() const { return value.value_or(""); }
+    /// Where the user's own Wine registry is looked for ("{home}/.wine"): "/root" without HOME.
+    std::string for_stock_registry() const { return value.value_or("/root"); }
+    /// The home Wine shows the game (WINEHOMEDIR) and the EasyAntiCheat runtime below it:
+    /// "/home/user" without HOME.
+    std::string for_game() const { return value.value_or("/home/user"); }
+};
+
+/// What a launch knows of itself once discovery is complete; read-only afterwards.
 struct LaunchContext {
     std::string verb;
     base::Clock::time_point started;
-    std::string home;  // HOME, "" when unset or not UTF-8
+    Home home;
     std::string steam_dir;
-    std::string compat_data;  // STEAM_COMPAT_DATA_PATH, "" when unset or not UTF-8
-    std::string app_id;       // SteamAppId, for the log only
-    std::string prefix;       // "{compat_data}/pfx"
-    std::string exe;          // raw bytes as Steam passed them
+    std::string compat_data;        // STEAM_COMPAT_DATA_PATH, "" when unset or not UTF-8
+    std::string app_id;             // SteamAppId, for the log only
+    std::string game_app_id;        // the app id the game receives (`game_app_id`)
+    std::string prefix;             // "{compat_data}/pfx"
+    std::string game_install_path;  // STEAM_COMPAT_INSTALL_PATH, "" when unset or not UTF-8
+    std::string library_paths;      // STEAM_COMPAT_LIBRARY_PATHS, the same
+    std::string exe;                // raw bytes as Steam passed them
     std::vector<std::string> args;
     std::string own_exe;
+    std::string install_dir;  // the directory of `own_exe`: the tool's files lie there
+    std::string log_dir;      // where the game's output goes ("/tmp/pelto")
 };
+
+/// The directory of the game's output logs and the incident files.
+inline constexpr const char* kLogDir = "/tmp/pelto";
 
 /// The first of STEAM_COMPAT_CLIENT_INSTALL_PATH, "{home}/.steam/root" and
 /// "{home}/.local/share/Steam" that holds "linux64/steamclient.so"; otherwise WARN and
@@ -39,5 +63,9 @@ bool is_steam_utility(const std::string& exe);
 
 /// The launcher's own executable path from "/proc/self/exe"; sets `error` on failure.
 std::optional<std::string> read_own_exe(int& error);
+
+/// The app id the game receives: SteamGameId, SteamAppId or STEAM_COMPAT_APP_ID, the first
+/// that is set (even empty); "" when none is.
+std::string game_app_id();
 
 }  // namespace pelto::launcher::core

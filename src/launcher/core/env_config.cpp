@@ -8,23 +8,19 @@
 
 namespace pelto::launcher::core {
 
-std::vector<CustomVar> load_env_config(const std::string& own_exe) {
-    std::vector<CustomVar> vars;
-    auto dir = base::parent_dir(own_exe);
-    if (!dir) return vars;
+std::vector<CustomVar> load_env_config(const std::string& install_dir) {
     std::string text;
-    if (base::read_text_file(base::join_path(*dir, "env_config"), text) != 0) return vars;
+    if (install_dir.empty() ||
+        base::read_text_file(base::join_path(install_dir, "env_config"), text) != 0) {
+        return {};
+    }
     return parse_env_config(text);
 }
 
 std::vector<CustomVar> parse_env_config(std::string_view text) {
     std::vector<CustomVar> vars;
     if (!base::is_valid_utf8(text)) return vars;
-    std::string_view rest(text);
-    while (!rest.empty()) {
-        size_t end = rest.find('\n');
-        std::string_view line = rest.substr(0, end);
-        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+    for (std::string_view line : base::split(text, '\n')) {
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         line = base::trim_unicode(line);
         if (line.empty() || line.front() == '#') continue;

@@ -13,9 +13,9 @@ struct CustomVar {
     std::string value;
 };
 
-/// The variables of "{dir of own_exe}/env_config" in file order; empty when there is no
-/// readable UTF-8 file. Malformed lines get a WARN line each.
-std::vector<CustomVar> load_env_config(const std::string& own_exe);
+/// The variables of "{install_dir}/env_config" in file order; empty when there is no readable
+/// UTF-8 file (or no installation directory, ""). Malformed lines get a WARN line each.
+std::vector<CustomVar> load_env_config(const std::string& install_dir);
 /// The variables of an env_config text in order; empty when it is not valid UTF-8. Malformed
 /// lines get a WARN line each.
 std::vector<CustomVar> parse_env_config(std::string_view text);

@@ -132,7 +132,7 @@ void create_user_folders(const std::string& pfx) {
     int error = 0;
     base::Fd root = base::open_root_dir(pfx, error);
     if (!root.valid()) return;
-    std::string profile = base::concat("drive_c/users/", base::file_name(user_profile_dir(pfx)));
+    std::string profile = base::concat("drive_c/users/", prefix_user_name(pfx));
     base::make_dirs_beneath(root.get(), profile, error);
     for (std::string_view folder : kProfileFolders) {
         base::make_dirs_beneath(root.get(), base::concat(profile, "/", folder), error);

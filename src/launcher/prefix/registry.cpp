@@ -165,12 +165,9 @@ uint64_t registry_fingerprint(const std::string& path) {
     return (size * 0x5851F42D4C957F2DULL) ^ seconds ^ 1ULL;
 }
 
-void seed_registry(const std::string& pfx, const std::string& own_exe) {
-    seed_registry(pfx, own_exe, base::env_text("HOME").value_or("/root"));
-}
-
-void seed_registry(const std::string& pfx, const std::string& own_exe, const std::string& home) {
-    if (std::optional<std::string> baked = find_baked_template(own_exe)) {
+void seed_registry(const std::string& pfx, const std::string& install_dir,
+                   const std::string& home) {
+    if (std::optional<std::string> baked = find_baked_template(install_dir)) {
         seed_from_baked_template(pfx, *baked);
     }
     write_stubs(pfx);
@@ -215,10 +212,9 @@ void mirror_dirs(const std::string& src, const std::string& pfx, std::string_vie
     }
 }
 
-std::optional<std::string> find_baked_template(const std::string& own_exe) {
-    std::optional<std::string> exe_dir = base::parent_dir(own_exe);
-    if (!exe_dir || exe_dir->empty()) return std::nullopt;
-    std::string baked = base::join_path(*exe_dir, "default_pfx");
+std::optional<std::string> find_baked_template(const std::string& install_dir) {
+    if (install_dir.empty()) return std::nullopt;
+    std::string baked = base::join_path(install_dir, "default_pfx");
     if (!base::exists(base::join_path(baked, "system.reg"))) return std::nullopt;
     return baked;
 }

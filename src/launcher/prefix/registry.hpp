@@ -9,20 +9,19 @@
 
 namespace pelto::launcher::prefix {
 
-/// Ensures "system.reg", "user.reg" and "userdef.reg" in `pfx` and injects the Steam keys;
-/// the stock registry directory is ".wine" under HOME (when set and valid UTF-8) or "/root".
-void seed_registry(const std::string& pfx, const std::string& own_exe);
-/// As above with the stock registry directory ".wine" under `home`.
-void seed_registry(const std::string& pfx, const std::string& own_exe, const std::string& home);
+/// Ensures "system.reg", "user.reg" and "userdef.reg" in `pfx` and injects the Steam keys; the
+/// baked template is looked for in `install_dir`, the stock registry directory is ".wine"
+/// under `home`.
+void seed_registry(const std::string& pfx, const std::string& install_dir, const std::string& home);
 
 /// Recreates the directories below `src` under "{pfx}/{relative}", without files, each resolved
 /// inside the prefix (one WARN line for a folder that cannot be made, or that a link leading
 /// out of the prefix stands in the way of); a missing `src` does nothing.
 void mirror_dirs(const std::string& src, const std::string& pfx, std::string_view relative);
 
-/// "{dir of own_exe}/default_pfx" when it holds "system.reg"; nothing otherwise or without a
-/// parent.
-std::optional<std::string> find_baked_template(const std::string& own_exe);
+/// "{install_dir}/default_pfx" when it holds "system.reg"; nothing otherwise or without an
+/// installation directory ("").
+std::optional<std::string> find_baked_template(const std::string& install_dir);
 
 /// The fingerprint of a registry file from its size and modification time; 0 when missing.
 uint64_t registry_fingerprint(const std::string& path);

@@ -48,18 +48,31 @@ constexpr std::array<std::string_view, 2> kWbemDirs = {
 constexpr std::string_view kNoAssertUnderHome =
     ".local/share/Steam/compatibilitytools.d/pelto/lib/noassert.so";
 
-// The directory holding the launcher executable, "." when its path has none.
-std::string exe_dir_of(const std::string& own_exe) {
-    std::optional<std::string> dir = base::parent_dir(own_exe);
-    return dir && !dir->empty() ? *dir : std::string(".");
+// What the prefix is made with: the driver's records and the server the Wine processes share.
+struct Setup {
+    const core::LaunchContext& context;
+    const core::WineInstall& wine;
+    const std::vector<base::EnvChange>& server_env;
+};
+
+// The folders of a prefix made without a template, each resolved inside the prefix.
+void make_bare_dirs(const std::string& pfx) {
+    int error = 0;
+    base::Fd root = base::open_root_dir(pfx, error);
+    if (!root.valid()) return;
+    for (std::string_view relative : kBareDirs)
+        base::make_dirs_beneath(root.get(), relative, error);
 }
 
 // LD_PRELOAD for wineboot: the launcher's own list without the Steam overlay, plus
 // "noassert.so" from the installation when it is there; nothing when both are empty.
-std::optional<std::string> wineboot_preload(const std::string& own_exe) {
-    std::string home = base::env_text("HOME").value_or("");
-    std::string noassert = base::join_path(home, kNoAssertUnderHome);
-    if (!base::exists(noassert)) noassert = base::join_path(exe_dir_of(own_exe), "lib/noassert.so");
+std::optional<std::string> wineboot_preload(const core::LaunchContext& context) {
+    std::string noassert = base::join_path(context.home.for_user_paths(), kNoAssertUnderHome);
+    if (!base::exists(noassert)) {
+        // "." stands for an installation directory that cannot be named.
+        std::string install_dir = context.install_dir.empty() ? "." : context.install_dir;
+        noassert = base::join_path(install_dir, "lib/noassert.so");
+    }
     std::string inherited = core::filtered_ld_preload();
     if (base::exists(noassert)) {
         if (inherited.empty()) return base::lossy_utf8(noassert);
@@ -70,24 +83,25 @@ std::optional<std::string> wineboot_preload(const std::string& own_exe) {
 }
 
 // Runs wineboot for the prefix; true when it ended successfully.
-bool run_wineboot(const std::string& own_exe, const std::string& pfx, const std::string& wine_root,
-                  const std::string& wine64, const std::vector<base::EnvChange>& server_env) {
+bool run_wineboot(const Setup& setup) {
+    const std::string& pfx = setup.context.prefix;
+    const std::string& wine_root = setup.wine.wine_root;
     base::log_debug("No default_pfx template, running wineboot --init...");
-    base::Command command = core::wine_command(wine64, wine_root);
+    base::Command command = core::wine_command(setup.wine.wine64, wine_root);
     command.args = {"wineboot", "--init"};
-    command.env = server_env;
+    command.env = setup.server_env;
     command.set_env("WINEPREFIX", base::lossy_utf8(pfx));
     command.set_env("USER", prefix_user_name(pfx));
-    command.set_env("WINESERVER", base::lossy_utf8(core::wineserver_path(wine_root)));
+    command.set_env("WINESERVER", base::lossy_utf8(setup.wine.wineserver));
     command.set_env("LD_LIBRARY_PATH", core::library_search_path(wine_root));
-    command.set_env("WINELOADER", base::lossy_utf8(wine64));
+    command.set_env("WINELOADER", base::lossy_utf8(setup.wine.wine64));
     command.set_env("WINEDLLPATH", core::wine_dll_search_path(wine_root));
     // Unlike the game's NT form, wineboot takes the Unix path with its forward slashes.
     command.set_env(
         "WINEDLLDIR0",
         base::concat("\\??\\Z:", base::lossy_utf8(base::join_path(wine_root, "lib/wine"))));
     command.set_env("WINEDEBUG", core::wine_debug_value(false));
-    if (std::optional<std::string> preload = wineboot_preload(own_exe)) {
+    if (std::optional<std::string> preload = wineboot_preload(setup.context)) {
         command.set_env("LD_PRELOAD", *preload);
     } else {
         command.remove_env("LD_PRELOAD");
@@ -125,14 +139,14 @@ bool seed_wbem(const std::string& pfx, const std::string& baked) {
 }
 
 // Creates or repairs the prefix for a new Wine build; true when every step completed.
-bool create_or_repair(const std::string& own_exe, const std::string& pfx,
-                      const std::string& wine_root, const std::string& wine64,
-                      const std::vector<base::EnvChange>& server_env) {
-    components::deploy_steam_exe_bridge(own_exe, pfx);
-    components::deploy_lsteamclient(own_exe, pfx);
+bool create_or_repair(const Setup& setup) {
+    const std::string& pfx = setup.context.prefix;
+    const std::string& install_dir = setup.context.install_dir;
+    components::deploy_steam_exe_bridge(install_dir, pfx);
+    components::deploy_lsteamclient(install_dir, pfx);
 
     bool complete = true;
-    std::string shared_template = base::join_path(wine_root, "share/default_pfx");
+    std::string shared_template = base::join_path(setup.wine.wine_root, "share/default_pfx");
     if (base::exists(shared_template)) {
         base::log_debug(base::exists(base::join_path(pfx, "system.reg"))
                             ? "Repairing prefix from template..."
@@ -145,16 +159,18 @@ bool create_or_repair(const std::string& own_exe, const std::string& pfx,
         uint32_t deployed = copy_dir_fast(shared_template, pfx, 0, &failures);
         if (deployed != 0) base::log_debug("Prefix: ", deployed, " files deployed");
         complete = failures == 0;
-        if (registry_adopted) seed_registry(pfx, own_exe);
+        if (registry_adopted) {
+            seed_registry(pfx, install_dir, setup.context.home.for_stock_registry());
+        }
         create_drive_links(pfx);
     } else {
         create_user_folders(pfx);
         create_drive_links(pfx);
-        for (std::string_view relative : kBareDirs) base::make_dirs(base::join_path(pfx, relative));
-        if (std::optional<std::string> baked = find_baked_template(own_exe)) {
+        make_bare_dirs(pfx);
+        if (std::optional<std::string> baked = find_baked_template(install_dir)) {
             complete = seed_wbem(pfx, *baked);
         } else {
-            complete = run_wineboot(own_exe, pfx, wine_root, wine64, server_env);
+            complete = run_wineboot(setup);
         }
     }
     // Keeps Wine from rebuilding the prefix on its first start after a Wine update. Replaced,
@@ -165,12 +181,11 @@ bool create_or_repair(const std::string& own_exe, const std::string& pfx,
 
 }  // namespace
 
-bool setup_prefix(bool wine_unchanged, const std::string& own_exe, const std::string& pfx,
-                  const std::string& wine_root, const std::string& wine64,
-                  const std::vector<base::EnvChange>& server_env) {
-    bool complete = wine_unchanged || create_or_repair(own_exe, pfx, wine_root, wine64, server_env);
-    create_user_folders(pfx);
-    map_s_drive(pfx);
+bool setup_prefix(const core::LaunchContext& context, const core::WineInstall& wine,
+                  bool wine_unchanged, const std::vector<base::EnvChange>& server_env) {
+    bool complete = wine_unchanged || create_or_repair(Setup{context, wine, server_env});
+    create_user_folders(context.prefix);
+    map_s_drive(context.prefix, context.game_install_path, context.library_paths);
     return complete;
 }
 

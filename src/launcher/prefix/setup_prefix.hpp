@@ -7,20 +7,21 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include <string_view>
 #include "base/process.hpp"
+#include "launcher/core/context.hpp"
+#include "launcher/core/wine.hpp"
 
 namespace pelto::launcher::prefix {
 
-/// Prepares `pfx` (only the user folders and S: when `wine_unchanged`); logs its own failures.
-/// Returns false when the creation or repair did not complete (a failed wineboot, template
-/// files that could not be deployed), so that the next launch does it again.
-/// wineboot runs with `server_env`, the changes that locate the launch's wineserver.
-bool setup_prefix(bool wine_unchanged, const std::string& own_exe, const std::string& pfx,
-                  const std::string& wine_root, const std::string& wine64,
-                  const std::vector<base::EnvChange>& server_env = {});
+/// Prepares the context's prefix (only the user folders and S: when `wine_unchanged`); logs its
+/// own failures. Returns false when the creation or repair did not complete (a failed
+/// wineboot, template files that could not be deployed), so that the next launch does it
+/// again. wineboot runs with `server_env`, the changes that locate the launch's wineserver.
+bool setup_prefix(const core::LaunchContext& context, const core::WineInstall& wine,
+                  bool wine_unchanged, const std::vector<base::EnvChange>& server_env);
 
 /// Copies the tree `src` into "{pfx}/{relative}" (links in `src` followed, dangling ones
 /// skipped, files replaced), every directory resolved inside the prefix; returns the first

@@ -1,6 +1,5 @@
 #include "launcher/prefix/user.hpp"
 
-#include <mutex>
 #include <optional>
 #include <string_view>
 
@@ -42,57 +41,32 @@ std::optional<std::string> user_name_from_line(std::string_view line) {
 
 std::string user_name_from_registry(std::string_view text) {
     if (!base::is_valid_utf8(text)) return kDefaultUser;
-    std::string_view rest(text);
-    while (!rest.empty()) {
-        size_t end = rest.find('\n');
-        std::string_view line = rest.substr(0, end);
-        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+    for (std::string_view line : base::split(text, '\n')) {
         if (auto name = user_name_from_line(line)) return *name;
     }
     return kDefaultUser;
 }
 
 std::string prefix_user_name(const std::string& pfx) {
-    std::string path = base::join_path(pfx, "system.reg");
-    // The name is read anew whenever the file is another or has changed since the last read:
-    // a registry of megabytes would otherwise be scanned several times per launch.
-    static std::mutex lock;
-    static std::string last_path;
-    static base::FileIdentity last_identity;
-    static std::string last_name;
-    std::optional<base::FileIdentity> identity = base::identity_of(path);
-    {
-        std::lock_guard guard(lock);
-        if (identity && path == last_path && *identity == last_identity) return last_name;
-    }
     // The text must be UTF-8 as a whole; the first usable line gives the name.
     std::string name;
     bool utf8 = true;
-    base::FileIdentity scanned;
-    int error = base::scan_lines(
-        path,
-        [&](std::string_view line) {
-            if (!base::is_valid_utf8(line)) {
-                utf8 = false;
-                return false;
-            }
-            if (name.empty()) {
-                if (auto found = user_name_from_line(line)) name = *found;
-            }
-            return true;
-        },
-        &scanned);
-    if (error != 0) return kDefaultUser;
-    if (!utf8 || name.empty()) name = kDefaultUser;
-    std::lock_guard guard(lock);
-    last_path = path;
-    last_identity = scanned;
-    last_name = name;
+    int error = base::scan_lines(base::join_path(pfx, "system.reg"), [&](std::string_view line) {
+        if (!base::is_valid_utf8(line)) {
+            utf8 = false;
+            return false;
+        }
+        if (name.empty()) {
+            if (auto found = user_name_from_line(line)) name = *found;
+        }
+        return true;
+    });
+    if (error != 0 || !utf8 || name.empty()) return kDefaultUser;
     return name;
 }
 
-std::string user_profile_dir(const std::string& pfx) {
-    return base::join_path(base::join_path(pfx, "drive_c/users"), prefix_user_name(pfx));
+std::string user_profile_dir(const std::string& pfx, const std::string& user) {
+    return base::join_path(base::join_path(pfx, "drive_c/users"), user);
 }
 
 }  // namespace pelto::launcher::prefix

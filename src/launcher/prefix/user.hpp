@@ -13,7 +13,7 @@ std::string prefix_user_name(const std::string& pfx);
 /// "steamuser" when it is not UTF-8 or has no usable line.
 std::string user_name_from_registry(std::string_view text);
 
-/// "{pfx}/drive_c/users/{prefix_user_name(pfx)}"; creates nothing.
-std::string user_profile_dir(const std::string& pfx);
+/// "{pfx}/drive_c/users/{user}"; creates nothing.
+std::string user_profile_dir(const std::string& pfx, const std::string& user);
 
 }  // namespace pelto::launcher::prefix

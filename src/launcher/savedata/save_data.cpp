@@ -23,9 +23,6 @@ namespace {
 using base::concat;
 using base::lossy_utf8;
 
-constexpr std::array<std::string_view, 4> kSaveRoots = {"AppData/Roaming", "AppData/Local",
-                                                        "AppData/LocalLow", "Documents"};
-
 // Present in the backup while the launch that took it has not reached its check: a backup
 // left with this mark may hold the only copy of files the game deleted; one without it was
 // kept on purpose after a restore, and its files may since have been deleted on purpose.
@@ -176,7 +173,7 @@ int restore_file(const std::string& from, const std::string& to) {
 RestoreCounts restore_backup(const std::string& backup, const std::string& profile,
                              const std::string& boundary) {
     RestoreCounts counts;
-    for (std::string_view root : kSaveRoots) {
+    for (std::string_view root : kSaveFolders) {
         std::string backup_root = base::join_path(backup, root);
         if (!base::is_dir(backup_root)) continue;
         std::string live_root = base::join_path(profile, root);
@@ -270,8 +267,8 @@ RestoreCounts restore_missing(const std::string& backup_dir, const std::string& 
     return counts;
 }
 
-SaveSnapshot snapshot_save_data(const std::string& pfx) {
-    std::string profile = prefix::user_profile_dir(pfx);
+SaveSnapshot snapshot_save_data(const std::string& pfx, const std::string& user) {
+    std::string profile = prefix::user_profile_dir(pfx, user);
     if (!base::exists(profile)) return {};
     auto compat = base::parent_dir(pfx);
     if (!compat || compat->empty()) return {};
@@ -313,7 +310,7 @@ SaveSnapshot snapshot_save_data(const std::string& pfx) {
 
     uint32_t files = 0;
     uint64_t bytes = 0;
-    for (std::string_view root : kSaveRoots) {
+    for (std::string_view root : kSaveFolders) {
         std::string live_root = base::join_path(profile, root);
         if (!base::is_dir(live_root)) continue;
         auto resolved = base::canonical(live_root);
@@ -353,10 +350,11 @@ SaveSnapshot snapshot_save_data(const std::string& pfx) {
     return {true, backup};
 }
 
-void check_save_data(const std::string& pfx, const SaveSnapshot& snapshot) {
+void check_save_data(const std::string& pfx, const std::string& user,
+                     const SaveSnapshot& snapshot) {
     if (!snapshot.taken || !base::exists(snapshot.backup_root)) return;
     const std::string& backup = snapshot.backup_root;
-    RestoreCounts counts = restore_backup(backup, prefix::user_profile_dir(pfx), pfx);
+    RestoreCounts counts = restore_backup(backup, prefix::user_profile_dir(pfx, user), pfx);
     if (base::verbose()) {
         base::log_debug("save data check: ", counts.restored, " files restored, ", counts.unchanged,
                         " unchanged");

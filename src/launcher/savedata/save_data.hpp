@@ -9,11 +9,17 @@
 // used only when its canonical path lies inside the boundary, and none is visited twice.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace pelto::launcher::savedata {
+
+/// The folders of a profile where games keep their saves (and crash dumps), in this order.
+inline constexpr std::array<std::string_view, 4> kSaveFolders = {"AppData/Roaming", "AppData/Local",
+                                                                 "AppData/LocalLow", "Documents"};
 
 struct SaveSnapshot {
     bool taken = false;
@@ -30,14 +36,14 @@ struct RestoreCounts {
     RestoreCounts& operator+=(const RestoreCounts& other);
 };
 
-/// Backs up the game folders of the profile into "{compat}/save_backup"; not taken when the
-/// profile is missing, the prefix has no parent, or no game folder holds a file. A backup
-/// left by an earlier launch first gives back the files missing from the profile.
-SaveSnapshot snapshot_save_data(const std::string& pfx);
+/// Backs up the game folders of the profile of `user` into "{compat}/save_backup"; not taken when
+/// the profile is missing, the prefix has no parent, or no game folder holds a file. A backup left
+/// by an earlier launch first gives back the files missing from the profile.
+SaveSnapshot snapshot_save_data(const std::string& pfx, const std::string& user);
 
-/// Restores files missing from the profile; removes the backup when nothing was missing.
-/// Does nothing when no snapshot was taken or the backup is gone.
-void check_save_data(const std::string& pfx, const SaveSnapshot& snapshot);
+/// Restores files missing from the profile of `user`; removes the backup when nothing was
+/// missing. Does nothing when no snapshot was taken or the backup is gone.
+void check_save_data(const std::string& pfx, const std::string& user, const SaveSnapshot& snapshot);
 
 /// (files, bytes) below `dir`, links to directories followed only inside `boundary`; a link
 /// to a file counts with its own size. (0, 0) when `dir` is missing or outside `boundary`.

@@ -16,7 +16,6 @@
 #include "base/text.hpp"
 #include "launcher/core/wine.hpp"
 #include "launcher/core/wine_runtime.hpp"
-#include "launcher/prefix/user.hpp"
 #include "launcher/savedata/save_data.hpp"
 #include "launcher/session/session_end.hpp"
 #include "launcher/session/trace.hpp"
@@ -50,9 +49,10 @@ void check_deployment(const std::string& prefix) {
     if (missing) base::log_error("Check DXVK/VKD3D source dirs. Game will crash without these.");
 }
 
-base::Command build_game_command(const LaunchPlan& plan, const std::string& exe,
-                                 const std::vector<std::string>& args) {
-    base::Command command = core::wine_command(plan.wine64, plan.wine_root);
+base::Command build_game_command(const LaunchPlan& plan) {
+    const std::string& exe = plan.context.exe;
+    const std::vector<std::string>& args = plan.context.args;
+    base::Command command = core::wine_command(plan.wine.wine64, plan.wine.wine_root);
     command.args.reserve(args.size() + 2);
     command.args.push_back("C:\\windows\\system32\\steam.exe");
     command.args.push_back(exe);
@@ -62,20 +62,19 @@ base::Command build_game_command(const LaunchPlan& plan, const std::string& exe,
         command.cwd = *parent;
     }
 
+    // WINEPREFIX and WINESERVER are in the list already, as the paths themselves.
     for (const EnvVar& var : plan.env) command.set_env(var.name, var.value);
-    std::string user = prefix::prefix_user_name(plan.prefix);
-    std::string temp = concat("C:\\users\\", user, "\\Temp");
-    std::string app_id = game_app_id();
+    std::string temp = concat("C:\\users\\", plan.user, "\\Temp");
+    // Read now, with the custom variables in place.
+    std::string app_id = core::game_app_id();
     auto client = base::env_text("STEAM_COMPAT_CLIENT_INSTALL_PATH");
-    auto home = base::env_text("HOME");
-    command.set_env("WINEPREFIX", plan.prefix);
-    command.set_env("WINESERVER", core::wineserver_path(plan.wine_root));
     command.set_env("WINETEMP", temp);
     command.set_env("WINETMP", temp);
     command.set_env("SteamAppId", app_id);
     command.set_env("SteamGameId", app_id);
-    command.set_env("STEAM_COMPAT_CLIENT_INSTALL_PATH",
-                    client ? *client : concat(home.value_or(""), "/.local/share/Steam"));
+    command.set_env(
+        "STEAM_COMPAT_CLIENT_INSTALL_PATH",
+        client ? *client : concat(plan.context.home.for_user_paths(), "/.local/share/Steam"));
     command.set_env("WINEDEBUG", plan.wine_debug);
     if (std::string preload = core::filtered_ld_preload(); !preload.empty()) {
         command.set_env("LD_PRELOAD", preload);
@@ -113,46 +112,55 @@ void install_stop_handler() {
     for (int signo : base::kStopSignals) ::signal(signo, on_signal);
 }
 
-bool may_end_wine_session(const LaunchPlan& plan) {
-    return plan.lock == nullptr || !core::another_launch_running(*plan.lock);
+bool may_end_wine_session(const core::LaunchLock* lock) {
+    return lock == nullptr || !core::another_launch_running(*lock);
 }
 
-int run_game(const LaunchPlan& plan, const std::string& exe, const std::vector<std::string>& args) {
+void end_interrupted_launch(int signo, const std::string& wineserver, const core::ServerEnv* server,
+                            const core::LaunchLock* lock) {
+    // The setup's children were killed when the signal came; what they started, and the
+    // wineserver started ahead for the game, end with the prefix's Wine session.
+    if (server != nullptr && may_end_wine_session(lock)) stop_wine_session(wineserver, *server);
+    base::end_by_signal(signo);
+}
+
+int run_game(const LaunchPlan& plan) {
+    const std::string& exe = plan.context.exe;
+    const std::string& prefix = plan.context.prefix;
     std::string exe_text = lossy_utf8(exe);
     if (!base::exists(exe)) {
         base::log_warn(
             concat("game exe not found at ", exe_text, " (may be a Windows path — continuing)"));
     }
     base::log_info(concat("launching: ", exe_text));
-    check_deployment(plan.prefix);
-    clean_crash_dumps(plan.prefix);
+    check_deployment(prefix);
+    clean_crash_dumps(prefix, plan.user);
     savedata::SaveSnapshot snapshot;
     if (plan.protect_saves) {
-        snapshot = savedata::snapshot_save_data(plan.prefix);
+        snapshot = savedata::snapshot_save_data(prefix, plan.user);
     } else {
         // Its snapshot and check belong to the other launch, which this one must not remove.
         base::log_warn(
             "save backup: another launch of this prefix is running — its save data "
             "is protected by that launch");
     }
-    base::Command command = build_game_command(plan, exe, args);
+    base::Command command = build_game_command(plan);
     // The handler has been in place since the start of the launch.
-    GameLogs logs = open_game_logs(plan.log_dir);
+    GameLogs logs = open_game_logs(plan.context.log_dir);
     if (logs.err.valid()) command.err = base::Stream::from_fd(logs.err.get());
     if (logs.out.valid()) command.out = base::Stream::from_fd(logs.out.get());
-    base::log_debug("timing: spawn at ", base::elapsed_ms(plan.started),
+    base::log_debug("timing: spawn at ", base::elapsed_ms(plan.context.started),
                     "ms after the launcher started");
 
     // A stop that came after the setup: the game is not started at all.
     if (int signo = base::stop_signal()) {
-        if (may_end_wine_session(plan)) stop_wine_session(plan.wine_root, plan.server);
-        base::end_by_signal(signo);
+        end_interrupted_launch(signo, plan.wine.wineserver, &plan.server, plan.lock);
     }
     pid_t pid = -1;
     if (int error = base::spawn(command, pid); error != 0) {
         base::log_error(concat("Failed to exec wine64: ", base::error_text(error)));
         // The wineserver started ahead for the game would otherwise stay for good.
-        if (may_end_wine_session(plan)) stop_wine_session(plan.wine_root, plan.server);
+        if (may_end_wine_session(plan.lock)) stop_wine_session(plan.wine.wineserver, plan.server);
         return 1;
     }
     g_game_pidfd.store(base::open_pidfd(pid));
@@ -161,7 +169,7 @@ int run_game(const LaunchPlan& plan, const std::string& exe, const std::vector<s
     if (session_interrupted() && !g_game_signalled.exchange(true)) ::kill(-pid, SIGTERM);
 
     std::optional<IncidentCopy> incident_copy;
-    if (trace_requested()) incident_copy = start_trace_observer(plan, exe);
+    if (trace_requested()) incident_copy = start_trace_observer(plan);
 
     if (int pidfd = g_game_pidfd.load(); pidfd >= 0) {
         struct pollfd ready {
@@ -183,7 +191,7 @@ int run_game(const LaunchPlan& plan, const std::string& exe, const std::vector<s
     copy_game_output_to_log(logs);
     end_session(plan, pid);
     note_exit(logs, status, incident_copy ? &*incident_copy : nullptr);
-    savedata::check_save_data(plan.prefix, snapshot);
+    savedata::check_save_data(prefix, plan.user, snapshot);
 
     if (WIFEXITED(status)) return WEXITSTATUS(status);
     if (WIFSIGNALED(status)) {

@@ -14,8 +14,8 @@
 #include "base/process.hpp"
 #include "base/text.hpp"
 #include "base/tree_walk.hpp"
-#include "launcher/core/wine.hpp"
 #include "launcher/prefix/user.hpp"
+#include "launcher/savedata/save_data.hpp"
 
 namespace pelto::launcher::session {
 
@@ -43,10 +43,10 @@ constexpr long kServerAfterGameMs = 20'000;
 // of the launch up.
 constexpr long kKillLimitMs = 10'000;
 
-base::Command wineserver_command(const std::string& wine_root, const core::ServerEnv& server,
+base::Command wineserver_command(const std::string& wineserver, const core::ServerEnv& server,
                                  const char* flag) {
     base::Command command;
-    command.program = core::wineserver_path(wine_root);
+    command.program = wineserver;
     command.args = {flag};
     command.inherit = server.inherited;
     command.env = server.changes();
@@ -66,7 +66,7 @@ void tear_down(const LaunchPlan& plan, pid_t game_pid) {
         ::kill(-game_pid, SIGKILL);
     }
     // Another launch's game playing in the prefix would end with the Wine session.
-    if (may_end_wine_session(plan)) stop_wine_session(plan.wine_root, plan.server);
+    if (may_end_wine_session(plan.lock)) stop_wine_session(plan.wine.wineserver, plan.server);
 }
 
 // True once no process of the game's group is left.
@@ -76,8 +76,8 @@ bool group_gone(pid_t game_pid) {
 
 }  // namespace
 
-unsigned clean_crash_dumps(const std::string& prefix) {
-    std::string profile = prefix::user_profile_dir(prefix);
+unsigned clean_crash_dumps(const std::string& prefix, const std::string& user) {
+    std::string profile = prefix::user_profile_dir(prefix, user);
     if (!base::exists(profile)) return 0;
     unsigned removed = 0;
     base::WalkVisitor visitor;
@@ -85,8 +85,8 @@ unsigned clean_crash_dumps(const std::string& prefix) {
         if (is_crash_dump(base::file_name(item.path)) && base::remove_file(item.path) == 0)
             ++removed;
     };
-    for (const char* folder :
-         {"AppData/Roaming", "AppData/Local", "AppData/LocalLow", "Documents"}) {
+    // Games leave their dumps where they keep their saves.
+    for (std::string_view folder : savedata::kSaveFolders) {
         base::walk_inside(base::join_path(profile, folder), prefix, visitor);
     }
     if (removed > 0) base::log_debug("cleaned ", removed, " stale crash dump(s)");
@@ -122,10 +122,10 @@ bool other_wine_processes(const std::string& prefix, const std::string& proc_roo
     return false;
 }
 
-void stop_wine_session(const std::string& wine_root, const core::ServerEnv& server) {
+void stop_wine_session(const std::string& wineserver, const core::ServerEnv& server) {
     int status = 0;
     int error =
-        base::run_and_wait(wineserver_command(wine_root, server, "-k"), status, kKillLimitMs);
+        base::run_and_wait(wineserver_command(wineserver, server, "-k"), status, kKillLimitMs);
     if (error == ETIMEDOUT) {
         base::log_warn(
             concat("session: wineserver -k did not return within ", kKillLimitMs / 1000, " s"));
@@ -137,7 +137,8 @@ void stop_wine_session(const std::string& wine_root, const core::ServerEnv& serv
 void end_session(const LaunchPlan& plan, pid_t game_pid) {
     if (!session_interrupted()) {
         pid_t waiter = -1;
-        if (int error = base::spawn(wineserver_command(plan.wine_root, plan.server, "-w"), waiter);
+        if (int error =
+                base::spawn(wineserver_command(plan.wine.wineserver, plan.server, "-w"), waiter);
             error != 0) {
             base::log_warn(concat("session: wineserver -w failed: ", base::error_text(error)));
         } else {
@@ -148,7 +149,7 @@ void end_session(const LaunchPlan& plan, pid_t game_pid) {
             while (true) {
                 bool overdue = gone_since && base::elapsed_ms(*gone_since) >=
                                                  static_cast<uint64_t>(kServerAfterGameMs);
-                if (overdue && other_wine_processes(plan.prefix)) {
+                if (overdue && other_wine_processes(plan.context.prefix)) {
                     // Someone's Wine process still plays in the prefix: wait on, look again.
                     gone_since = base::Clock::now();
                     overdue = false;

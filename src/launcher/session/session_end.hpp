@@ -13,9 +13,9 @@
 
 namespace pelto::launcher::session {
 
-/// Removes *.dmp and *.mdmp files below the profile's save folders; returns how many.
-/// Never descends into a directory outside the prefix.
-unsigned clean_crash_dumps(const std::string& prefix);
+/// Removes *.dmp and *.mdmp files below the save folders of the profile of `user`; returns how
+/// many. Never descends into a directory outside the prefix.
+unsigned clean_crash_dumps(const std::string& prefix, const std::string& user);
 
 /// Waits for the prefix's wineserver ("-w") or, when interrupted, tears the session down. The
 /// wait is bounded once the game's process group is gone (a WARN line, then the teardown).
@@ -29,7 +29,7 @@ bool other_wine_processes(const std::string& prefix, const std::string& proc_roo
 
 /// Runs "wineserver -k" for the server `server` locates: every Wine process of the prefix and
 /// its server end. Runs after a stop request too; a server that cannot be run is one WARN line.
-void stop_wine_session(const std::string& wine_root, const core::ServerEnv& server);
+void stop_wine_session(const std::string& wineserver, const core::ServerEnv& server);
 
 /// The text noted for a raw wait status: "exit: 0 (clean)", "exit: 3 (error)", ...
 std::string exit_note_text(int wait_status);

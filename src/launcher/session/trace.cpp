@@ -67,9 +67,10 @@ std::string trace_name(const std::string& exe) {
     return out;
 }
 
-IncidentCopy start_trace_observer(const LaunchPlan& plan, const std::string& exe) {
-    std::string incidents = base::join_path(plan.log_dir, "incidents");
-    std::string name = trace_name(exe);
+IncidentCopy start_trace_observer(const LaunchPlan& plan) {
+    const std::string& log_dir = plan.context.log_dir;
+    std::string incidents = base::join_path(log_dir, "incidents");
+    std::string name = trace_name(plan.context.exe);
     std::string stderr_name = concat(name, "-stderr.log");
     std::string io_path = base::join_path(incidents, concat(name, "-io.bin"));
     IncidentCopy copy;
@@ -80,8 +81,8 @@ IncidentCopy start_trace_observer(const LaunchPlan& plan, const std::string& exe
     // only as real directories of this user, never through a planted link (the launch has
     // already said so when the log directory is not usable).
     int error = 0;
-    base::Fd log_dir = base::open_own_dir_at(AT_FDCWD, plan.log_dir, true, error);
-    if (log_dir.valid()) copy.dir = open_log_dir(log_dir.get(), "incidents", incidents);
+    base::Fd log_dir_fd = base::open_own_dir_at(AT_FDCWD, log_dir, true, error);
+    if (log_dir_fd.valid()) copy.dir = open_log_dir(log_dir_fd.get(), "incidents", incidents);
 
     base::Command command;
     command.program = "brantle";
@@ -98,7 +99,7 @@ IncidentCopy start_trace_observer(const LaunchPlan& plan, const std::string& exe
                                   " cannot be used"));
         }
     }
-    std::string ntdll = base::join_path(plan.wine_root, "lib/wine/x86_64-unix/ntdll.so");
+    std::string ntdll = base::join_path(plan.wine.wine_root, "lib/wine/x86_64-unix/ntdll.so");
     if (base::exists(ntdll)) command.set_env("BRANTLE_NTDLL_PATH", base::lossy_utf8(ntdll));
 
     base::Fd err_file;

@@ -21,7 +21,8 @@ struct IncidentCopy {
     std::string path;  // "{log_dir}/incidents/{name}-game-stderr.log", for the log
 };
 
-/// Starts the observer and returns where the game's stderr log is to be copied.
-IncidentCopy start_trace_observer(const LaunchPlan& plan, const std::string& exe);
+/// Starts the observer for the plan's game and returns where the game's stderr log is to be
+/// copied.
+IncidentCopy start_trace_observer(const LaunchPlan& plan);
 
 }  // namespace pelto::launcher::session

@@ -10,7 +10,6 @@
 #include "launcher/components/nvidia.hpp"
 #include "launcher/core/wine.hpp"
 #include "launcher/core/wine_runtime.hpp"
-#include "launcher/prefix/user.hpp"
 
 namespace pelto::launcher::session {
 
@@ -46,46 +45,37 @@ constexpr std::array<const char*, 18> kFixedOverrides = {
 
 }  // namespace
 
-std::string dll_overrides(const std::vector<std::string>& dxvk_names,
-                          const std::vector<std::string>& vkd3d_names,
-                          const std::vector<std::string>& nvapi_names,
-                          const std::vector<std::string>& dlss_names) {
+std::string dll_overrides(const tasks::DllNames& dlls) {
     std::string text;
     for (const char* item : kFixedOverrides) {
         if (!text.empty()) text += ';';
         text += item;
     }
-    for (const auto* names : {&dxvk_names, &vkd3d_names, &nvapi_names, &dlss_names}) {
+    for (const auto* names : {&dlls.dxvk, &dlls.vkd3d, &dlls.nvapi, &dlls.dlss}) {
         for (const std::string& name : *names) text += concat(";", name, "=n");
     }
-    if (!nvapi_names.empty()) text += ";nvcuda=b";
+    if (!dlls.nvapi.empty()) text += ";nvcuda=b";
     if (auto game_id = env_text("SteamGameId"); game_id && *game_id == "1928420") {
         text += ";gameinput=d";
     }
     return text;
 }
 
-std::string game_app_id() {
-    for (const char* name : {"SteamGameId", "SteamAppId", "STEAM_COMPAT_APP_ID"}) {
-        if (auto value = env_text(name)) return *value;
-    }
-    return "";
-}
-
-WineEnv build_wine_env(const std::string& wine_root, const std::string& prefix,
-                       const std::vector<std::string>& dxvk_names,
-                       const std::vector<std::string>& vkd3d_names,
-                       const std::vector<std::string>& nvapi_names,
-                       const std::vector<std::string>& dlss_names, const SystemRoots& roots) {
-    std::string user = prefix::prefix_user_name(prefix);
-    std::string home = env_or("HOME", "/home/user");
+WineEnv build_wine_env(const core::LaunchContext& context, const core::WineInstall& wine,
+                       const tasks::DllNames& dlls, const std::string& user,
+                       const components::NvidiaDriver& nvidia, const SystemRoots& roots) {
+    const std::string& wine_root = wine.wine_root;
+    const std::string& prefix = context.prefix;
+    std::string home = context.home.for_game();
     std::string dll_dir = nt_form(join_path(wine_root, "lib/wine"));
 
     WineEnv env;
     env.reserve(35);
-    env.push_back({"WINEPREFIX", lossy_utf8(prefix)});
-    env.push_back({"WINESERVER", lossy_utf8(core::wineserver_path(wine_root))});
-    env.push_back({"WINELOADER", lossy_utf8(core::wine_loader_path(wine_root))});
+    // The paths themselves: Wine must find the very directory and program, whatever bytes
+    // their names hold.
+    env.push_back({"WINEPREFIX", prefix});
+    env.push_back({"WINESERVER", wine.wineserver});
+    env.push_back({"WINELOADER", lossy_utf8(wine.wine64)});
     env.push_back({"WINEDLLPATH", core::wine_dll_search_path(wine_root, roots.root)});
     size_t dll_path_row = env.size() - 1;
     env.push_back({"WINEDATADIR", nt_form(join_path(wine_root, "share/wine"))});
@@ -97,8 +87,7 @@ WineEnv build_wine_env(const std::string& wine_root, const std::string& prefix,
     env.push_back(
         {"PATH", concat(lossy_utf8(join_path(wine_root, "bin")), ":", env_or("PATH", ""))});
     env.push_back({"LD_LIBRARY_PATH", core::library_search_path(wine_root)});
-    env.push_back(
-        {"WINEDLLOVERRIDES", dll_overrides(dxvk_names, vkd3d_names, nvapi_names, dlss_names)});
+    env.push_back({"WINEDLLOVERRIDES", dll_overrides(dlls)});
     env.push_back({"DXVK_LOG_LEVEL", env_or("DXVK_LOG_LEVEL", "none")});
     env.push_back({"VKD3D_DEBUG", env_or("VKD3D_DEBUG", "none")});
     env.push_back({"VKD3D_SHADER_DEBUG", env_or("VKD3D_SHADER_DEBUG", "none")});
@@ -122,11 +111,10 @@ WineEnv build_wine_env(const std::string& wine_root, const std::string& prefix,
     env.push_back({"ALLUSERSPROFILE", "C:\\ProgramData"});
     env.push_back({"ProgramData", "C:\\ProgramData"});
 
-    if (exists(roots.nvidia_version)) {
+    if (nvidia.present) {
         env.push_back({"DXVK_ENABLE_NVAPI", "1"});
-        if (auto dir = components::nvidia_wine_dll_dir(roots.root)) {
-            env.push_back({"NVIDIA_WINE_DLL_DIR", lossy_utf8(*dir)});
-        }
+        if (nvidia.wine_dll_dir)
+            env.push_back({"NVIDIA_WINE_DLL_DIR", lossy_utf8(*nvidia.wine_dll_dir)});
         if (exists(roots.egl_vendor_file)) {
             env.push_back({"__EGL_VENDOR_LIBRARY_FILENAMES", roots.egl_vendor_file});
         }

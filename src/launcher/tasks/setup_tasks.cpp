@@ -1,6 +1,5 @@
 #include "launcher/tasks/setup_tasks.hpp"
 
-#include "base/posix.hpp"
 #include "launcher/components/dll_deploy.hpp"
 #include "launcher/components/steam_bridge.hpp"
 #include "launcher/components/wineserver.hpp"
@@ -10,57 +9,49 @@
 
 namespace pelto::launcher::tasks {
 
-bool nvidia_present(const std::string& proc_root) {
-    return base::exists(base::join_path(proc_root, "driver/nvidia/version"));
-}
-
-std::vector<graph::SetupTask> build_setup_tasks(const SetupInputs& inputs, DeployOutcome& outcome) {
-    using graph::SetupResults;
-    using graph::TaskOutput;
-    const SetupInputs& in = inputs;
+std::vector<graph::SetupTask> build_setup_tasks(const SetupInputs& inputs, SetupOutcome& outcome) {
+    const core::LaunchContext& context = inputs.context;
+    const core::WineInstall& wine = inputs.wine;
+    const std::string& pfx = context.prefix;
+    SetupOutcome& out = outcome;
     std::vector<graph::SetupTask> tasks;
     tasks.reserve(8);
 
     // The prefix's directory skeleton and Wine modules, then its registry and Steam keys.
-    tasks.push_back({"registry", {}, [&in](SetupResults&) -> TaskOutput {
-                         prefix::sync_pe_files(in.wine_root, in.prefix);
-                         prefix::seed_registry(in.prefix, in.own_exe);
-                         return std::nullopt;
+    tasks.push_back({"registry", {}, [&] {
+                         prefix::sync_pe_files(wine.wine_root, pfx);
+                         prefix::seed_registry(pfx, context.install_dir,
+                                               context.home.for_stock_registry());
                      }});
-    // Each task writes only its own field of `outcome`; the driver reads it after every worker
-    // has been joined.
-    tasks.push_back({"prefix", {"registry"}, [&in, &outcome](SetupResults&) -> TaskOutput {
-                         outcome.wine_complete =
-                             prefix::setup_prefix(in.wine_unchanged, in.own_exe, in.prefix,
-                                                  in.wine_root, in.wine64, in.server_env);
-                         return std::nullopt;
+    tasks.push_back({"prefix", {"registry"}, [&] {
+                         out.deployed.wine_complete = prefix::setup_prefix(
+                             context, wine, inputs.flags.wine_unchanged, inputs.server_env);
                      }});
-    tasks.push_back({"wineserver", {"prefix"}, [&in](SetupResults&) -> TaskOutput {
-                         components::prestart_wineserver(in.wineserver, in.prefix, in.server_env);
-                         return std::nullopt;
+    tasks.push_back({"wineserver", {"prefix"}, [&] {
+                         components::prestart_wineserver(wine.wineserver, pfx, inputs.server_env);
                      }});
-    tasks.push_back({"dxvk", {"prefix"}, [&in, &outcome](SetupResults&) -> TaskOutput {
-                         auto result = components::deploy_dxvk(in.dxvk_unchanged,
-                                                               in.dxvk_source_root, in.prefix);
-                         outcome.dxvk_complete = result.complete;
-                         return std::move(result.names);
+    tasks.push_back({"dxvk", {"prefix"}, [&] {
+                         auto result = components::deploy_dxvk(inputs.flags.dxvk_unchanged,
+                                                               wine.dxvk_source_root, pfx);
+                         out.deployed.dxvk_complete = result.complete;
+                         out.names.dxvk = std::move(result.names);
                      }});
-    tasks.push_back({"vkd3d", {"prefix"}, [&in, &outcome](SetupResults&) -> TaskOutput {
-                         auto result = components::deploy_vkd3d(in.vkd3d_unchanged,
-                                                                in.dxvk_source_root, in.prefix);
-                         outcome.vkd3d_complete = result.complete;
-                         return std::move(result.names);
+    tasks.push_back({"vkd3d", {"prefix"}, [&] {
+                         auto result = components::deploy_vkd3d(inputs.flags.vkd3d_unchanged,
+                                                                wine.dxvk_source_root, pfx);
+                         out.deployed.vkd3d_complete = result.complete;
+                         out.names.vkd3d = std::move(result.names);
                      }});
-    tasks.push_back({"nvapi", {"prefix"}, [&in](SetupResults&) -> TaskOutput {
-                         return components::deploy_nvapi(in.nvidia_present, in.wine_root,
-                                                         in.prefix);
+    tasks.push_back({"nvapi", {"prefix"}, [&] {
+                         out.names.nvapi =
+                             components::deploy_nvapi(inputs.nvidia, wine.wine_root, pfx);
                      }});
-    tasks.push_back({"dlss", {"prefix"}, [&in](SetupResults&) -> TaskOutput {
-                         return components::deploy_dlss(in.nvidia_present, in.prefix);
+    tasks.push_back({"dlss", {"prefix"}, [&] {
+                         out.names.dlss = components::deploy_dlss(inputs.nvidia, pfx);
                      }});
-    tasks.push_back({"bridge", {"prefix"}, [&in](SetupResults&) -> TaskOutput {
-                         components::deploy_steam_client(in.steam_dir, in.prefix, in.own_exe);
-                         return std::nullopt;
+    tasks.push_back({"bridge", {"prefix"}, [&] {
+                         components::deploy_steam_client(context.steam_dir, pfx,
+                                                         context.install_dir);
                      }});
     return tasks;
 }

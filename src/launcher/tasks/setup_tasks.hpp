@@ -1,5 +1,5 @@
-// Folder launcher/tasks: the eight setup tasks and the deployment cache; imports base, graph,
-// launcher/components and launcher/prefix.
+// Folder launcher/tasks: the eight setup tasks and the deployment cache. Its place among the
+// folders: src/layers.txt.
 //
 // The launcher's eight setup tasks: their names, dependencies and bodies. They run in three
 // waves: "registry"; then "prefix"; then "wineserver", "dxvk", "vkd3d", "nvapi", "dlss" and
@@ -11,23 +11,37 @@
 
 #include "base/process.hpp"
 #include "graph/setup_graph.hpp"
+#include "launcher/components/nvidia.hpp"
+#include "launcher/core/context.hpp"
+#include "launcher/core/wine.hpp"
 #include "launcher/tasks/deploy_cache.hpp"
 
 namespace pelto::launcher::tasks {
 
-/// What the tasks work with; owned by the run driver and outliving `SetupGraph::run`.
+/// What the tasks work with: the driver's records, which outlive `SetupGraph::run`.
 struct SetupInputs {
-    std::string prefix, own_exe, wine_root, wine64, wineserver, dxvk_source_root, steam_dir;
-    bool wine_unchanged = false, dxvk_unchanged = false, vkd3d_unchanged = false,
-         nvidia_present = false;
+    const core::LaunchContext& context;
+    const core::WineInstall& wine;
+    ChangeFlags flags;
+    const components::NvidiaDriver& nvidia;
     std::vector<base::EnvChange> server_env;  // what locates the launch's wineserver
 };
 
-/// True when "{proc_root}/driver/nvidia/version" exists.
-bool nvidia_present(const std::string& proc_root = "/proc");
+/// The DLLs in place after the four DLL tasks, by task: the game's environment makes native
+/// overrides of them.
+struct DllNames {
+    std::vector<std::string> dxvk, vkd3d, nvapi, dlss;
+};
 
-/// The eight tasks in their fixed order; each holds a reference to `inputs`. "prefix", "dxvk"
-/// and "vkd3d" note in `outcome` whether their deployment completed.
-std::vector<graph::SetupTask> build_setup_tasks(const SetupInputs& inputs, DeployOutcome& outcome);
+/// What the tasks found. Each task writes only fields of its own, and the driver reads them
+/// once every worker has been joined.
+struct SetupOutcome {
+    DeployOutcome deployed;  // "prefix", "dxvk" and "vkd3d": whether their work completed
+    DllNames names;
+};
+
+/// The eight tasks in their fixed order; each holds a reference to `inputs` and writes into
+/// `outcome`.
+std::vector<graph::SetupTask> build_setup_tasks(const SetupInputs& inputs, SetupOutcome& outcome);
 
 }  // namespace pelto::launcher::tasks

@@ -28,10 +28,6 @@ using Names = std::vector<std::string>;
 
 constexpr std::array<const char*, 4> kDxvk = {"d3d11", "d3d10core", "d3d9", "dxgi"};
 
-Names as_strings(const std::vector<const char*>& names) {
-    return Names(names.begin(), names.end());
-}
-
 void set_mtime(const std::string& path, time_t seconds, long nanoseconds = 0) {
     struct timespec times[2] = {{seconds, nanoseconds}, {seconds, nanoseconds}};
     ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
@@ -85,10 +81,10 @@ TEST(DllDeploy, CopiesWhatIsMissingAndReportsWhatIsInPlace) {
     ::chmod((source + "/dxgi.dll").c_str(), 0751);
     // "d3d10core" is missing from the source: skipped without a word.
 
-    std::vector<const char*> names;
+    Names names;
     Lines lines =
         capture_log([&] { names = deploy_dll_set(source, pfx, system32, kDxvk, "DXVK").names; });
-    EXPECT_EQ(as_strings(names), (Names{"d3d11", "d3d9", "dxgi"}));
+    EXPECT_EQ(names, (Names{"d3d11", "d3d9", "dxgi"}));
     EXPECT_EQ(lines, (Lines{"[DEBUG]  DXVK: deployed 3 DLLs (0 already current)"}));
     EXPECT_EQ(read_text(dest + "/d3d9.dll"), "d3d9 body");
     EXPECT_EQ(base::stat_path(dest + "/dxgi.dll")->st_mode & 07777, 0751u);
@@ -97,7 +93,7 @@ TEST(DllDeploy, CopiesWhatIsMissingAndReportsWhatIsInPlace) {
     // Second run: nothing to copy.
     lines =
         capture_log([&] { names = deploy_dll_set(source, pfx, system32, kDxvk, "DXVK").names; });
-    EXPECT_EQ(as_strings(names), (Names{"d3d11", "d3d9", "dxgi"}));
+    EXPECT_EQ(names, (Names{"d3d11", "d3d9", "dxgi"}));
     EXPECT_EQ(lines, (Lines{"[DEBUG]  DXVK: 3 DLLs already current"}));
 
     // A newer source of the same size, and a destination of another size.
@@ -119,7 +115,7 @@ TEST(DllDeploy, CopiesWhatIsMissingAndReportsWhatIsInPlace) {
 
 TEST(DllDeploy, MissingSourceOrUncreatableDestination) {
     TempDir dir;
-    std::vector<const char*> names{"sentinel"};
+    Names names{"sentinel"};
     Lines lines = capture_log([&] {
         names =
             deploy_dll_set(dir / "no/such/dir", dir / "pfx", "system32", kDxvk, "DXVK-32").names;
@@ -168,10 +164,10 @@ TEST(DllDeploy, LinkedDestinations) {
     make_dir(dir / "ghost");
     make_link(dir / "ghost/dxgi.dll", dest + "/dxgi.dll");
 
-    std::vector<const char*> names;
+    Names names;
     Lines lines = capture_log(
         [&] { names = deploy_dll_set(source, dir.path(), "sys", kDxvk, "DXVK").names; });
-    EXPECT_EQ(as_strings(names), (Names{"d3d11", "d3d9", "dxgi"}));
+    EXPECT_EQ(names, (Names{"d3d11", "d3d9", "dxgi"}));
     EXPECT_EQ(lines, (Lines{"[DEBUG]  DXVK: deployed 2 DLLs (1 already current)"}));
     EXPECT_TRUE(base::read_link(dest + "/d3d11.dll").has_value());
     EXPECT_TRUE(is_regular_file(dest + "/d3d9.dll"));
@@ -198,7 +194,7 @@ TEST(DllDeploy, FailedCopiesLeaveWhatWasThere) {
         capture_log([&] { result = deploy_dll_set(source, dir.path(), "full", kDxvk, "DXVK"); });
     // The torn d3d11.dll is taken away again, which leaves room for d3d9.dll; the set is not
     // complete, so the next launch deploys it again.
-    EXPECT_EQ(as_strings(result.names), (Names{"d3d9"}));
+    EXPECT_EQ(result.names, (Names{"d3d9"}));
     EXPECT_FALSE(result.complete);
     EXPECT_EQ(lines,
               (Lines{
@@ -230,12 +226,12 @@ TEST(DllDeploy, TaskBodies) {
     write_text(root + "/lib/wine/dxvk/i386-windows/d3d9.dll", "32");
     write_text(root + "/lib/wine/vkd3d-proton/x86_64-windows/d3d12core.dll", "64");
     DllSetResult dxvk = deploy_dxvk(false, root, pfx);
-    EXPECT_EQ(as_strings(dxvk.names), (Names{"d3d11", "dxgi"}));
+    EXPECT_EQ(dxvk.names, (Names{"d3d11", "dxgi"}));
     EXPECT_TRUE(dxvk.complete);
     EXPECT_EQ(read_text(syswow64 + "/d3d9.dll"), "32");
     EXPECT_FALSE(base::exists(system32 + "/d3d9.dll"));
-    lines = capture_log(
-        [&] { EXPECT_EQ(as_strings(deploy_vkd3d(false, root, pfx).names), (Names{"d3d12core"})); });
+    lines =
+        capture_log([&] { EXPECT_EQ(deploy_vkd3d(false, root, pfx).names, (Names{"d3d12core"})); });
     EXPECT_EQ(lines, (Lines{"[DEBUG]  VKD3D: deployed 1 DLLs (0 already current)",
                             "[WARN]   VKD3D-32: source dir not found (" + root +
                                 "/lib/wine/vkd3d-proton/i386-windows)"}));
@@ -246,7 +242,7 @@ TEST(DllDeploy, TaskBodies) {
     for (const char* name : {"d3d10core", "d3d9"})
         write_text(system32 + "/" + name + ".dll", "Wine's own");
     lines = capture_log([&] {
-        EXPECT_EQ(as_strings(deploy_dxvk(true, root, pfx).names), (Names{"d3d11", "dxgi"}));
+        EXPECT_EQ(deploy_dxvk(true, root, pfx).names, (Names{"d3d11", "dxgi"}));
     });
     EXPECT_TRUE(lines.empty());
     base::remove_file(system32 + "/dxgi.dll");
@@ -259,24 +255,26 @@ TEST(DllDeploy, TaskBodies) {
     write_text(wine + "/lib/wine/dxvk-nvapi/x86_64-windows/nvapi64.dll", "n");
     write_text(wine + "/lib/wine/dxvk-nvapi/x86_64-windows/nvofapi64.dll", "o");
     write_text(wine + "/lib/wine/dxvk-nvapi/i386-windows/nvapi.dll", "n32");
-    EXPECT_TRUE(deploy_nvapi(false, wine, pfx).empty());
+    EXPECT_TRUE(deploy_nvapi(NvidiaDriver{}, wine, pfx).empty());
     EXPECT_FALSE(base::exists(system32 + "/nvapi64.dll"));
-    EXPECT_EQ(as_strings(deploy_nvapi(true, wine, pfx)), (Names{"nvapi64", "nvofapi64", "nvapi"}));
+    EXPECT_EQ(deploy_nvapi(NvidiaDriver{true, std::nullopt}, wine, pfx),
+              (Names{"nvapi64", "nvofapi64", "nvapi"}));
     EXPECT_EQ(read_text(syswow64 + "/nvapi.dll"), "n32");
 
-    // DLSS: from "nvidia/wine" beside the resolved driver library.
+    // DLSS: from the driver's "nvidia/wine" beside its resolved library, once it has nvngx.dll.
     std::string sys = dir / "sys";
     write_text(sys + "/opt/nvidia/libGLX_nvidia.so.0.550", "elf");
     make_link(sys + "/opt/nvidia/libGLX_nvidia.so.0.550", sys + "/usr/lib/libGLX_nvidia.so.0");
     write_text(sys + "/opt/nvidia/nvidia/wine/_nvngx.dll", "_n");
+    write_text(dir / "proc/driver/nvidia/version", "NVRM version");
     lines = capture_log([&] {
-        EXPECT_TRUE(deploy_dlss(true, pfx, sys).empty());  // no nvngx.dll yet
-        EXPECT_TRUE(deploy_dlss(false, pfx, sys).empty());
+        EXPECT_TRUE(deploy_dlss(find_nvidia_driver(dir / "proc", sys), pfx).empty());
+        EXPECT_TRUE(deploy_dlss(find_nvidia_driver(dir / "no-proc", sys), pfx).empty());
     });
     EXPECT_TRUE(lines.empty());
     EXPECT_FALSE(base::exists(system32 + "/_nvngx.dll"));
     write_text(sys + "/opt/nvidia/nvidia/wine/nvngx.dll", "n");
-    EXPECT_EQ(as_strings(deploy_dlss(true, pfx, sys)), (Names{"_nvngx", "nvngx"}));
+    EXPECT_EQ(deploy_dlss(find_nvidia_driver(dir / "proc", sys), pfx), (Names{"_nvngx", "nvngx"}));
     EXPECT_EQ(read_text(system32 + "/nvngx.dll"), "n");
 }
 

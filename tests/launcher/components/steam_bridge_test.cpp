@@ -21,7 +21,7 @@ using Lines = std::vector<std::string>;
 // A launcher installation with both bridge programs, a Steam directory and a prefix path.
 struct Layout {
     TempDir dir;
-    std::string own_exe = dir / "tool/pelto";
+    std::string install_dir = dir / "tool";
     std::string steam = dir / "steam";
     std::string pfx = dir / "pfx";
     std::string system32 = pfx + "/drive_c/windows/system32";
@@ -29,7 +29,7 @@ struct Layout {
     std::string client = pfx + "/drive_c/Program Files (x86)/Steam";
 
     Layout() {
-        write_text(own_exe, "#!/bin/sh\n");
+        write_text(install_dir + "/pelto", "#!/bin/sh\n");
         write_text(dir / "tool/lib/wine/x86_64-windows/steam.exe", "bridge steam.exe");
         write_text(dir / "tool/lib/wine/x86_64-windows/lsteamclient.dll", "bridge lsteamclient");
     }
@@ -49,7 +49,7 @@ bool is_regular_file(const std::string& path) {
 TEST(SteamBridge, WithoutLegacycompatOnlyTheBridgeProgramsAreDeployed) {
     Layout l;
     write_text(l.system32 + "/steamclient64.dll", "stale copy");
-    Lines lines = capture_log([&] { deploy_steam_client(l.steam, l.pfx, l.own_exe); });
+    Lines lines = capture_log([&] { deploy_steam_client(l.steam, l.pfx, l.install_dir); });
     EXPECT_EQ(lines,
               (Lines{"[WARN]   Steam legacycompat not found at " + l.steam + "/legacycompat"}));
     EXPECT_FALSE(base::exists(l.pfx + "/drive_c/Program Files (x86)"));
@@ -64,7 +64,7 @@ TEST(SteamBridge, ClientFilesAreCopiedOnceAndTheStaleCopyGoes) {
     l.add_legacycompat();
     write_text(l.system32 + "/steamclient64.dll", "stale copy");
 
-    Lines lines = capture_log([&] { deploy_steam_client(l.steam, l.pfx, l.own_exe); });
+    Lines lines = capture_log([&] { deploy_steam_client(l.steam, l.pfx, l.install_dir); });
     EXPECT_EQ(lines, (Lines{"[DEBUG]  Steam client: removed the bridge copy in system32",
                             "[DEBUG]  Steam client: deployed 5 files (0 already current)"}));
     EXPECT_FALSE(base::lstat_path(l.system32 + "/steamclient64.dll"));
@@ -78,13 +78,13 @@ TEST(SteamBridge, ClientFilesAreCopiedOnceAndTheStaleCopyGoes) {
     EXPECT_EQ(read_text(l.system32 + "/steam.exe"), "bridge steam.exe");
     EXPECT_EQ(read_text(l.syswow64 + "/steam.exe"), "bridge steam.exe");
 
-    lines = capture_log([&] { deploy_steam_client(l.steam, l.pfx, l.own_exe); });
+    lines = capture_log([&] { deploy_steam_client(l.steam, l.pfx, l.install_dir); });
     EXPECT_EQ(lines, (Lines{"[DEBUG]  Steam client: 5 files already current"}));
 
     // One file missing from legacycompat and one changed there.
     base::remove_file(l.steam + "/legacycompat/Steam.dll");
     write_text(l.steam + "/legacycompat/steamclient.dll", "a newer, longer client");
-    lines = capture_log([&] { deploy_steam_client(l.steam, l.pfx, l.own_exe); });
+    lines = capture_log([&] { deploy_steam_client(l.steam, l.pfx, l.install_dir); });
     EXPECT_EQ(lines, (Lines{"[DEBUG]  Steam client: deployed 1 files (3 already current)"}));
     EXPECT_EQ(read_text(l.client + "/steamclient.dll"), "a newer, longer client");
 }
@@ -103,8 +103,8 @@ TEST(SteamBridge, LinksAtTheSteamExeDestinations) {
     write_text(l.dir / "tool/lib/wine/x86_64-windows/lsteamclient.dll", "bridge dll");
 
     Lines lines = capture_log([&] {
-        deploy_steam_exe_bridge(l.own_exe, l.pfx);
-        deploy_lsteamclient(l.own_exe, l.pfx);
+        deploy_steam_exe_bridge(l.install_dir, l.pfx);
+        deploy_lsteamclient(l.install_dir, l.pfx);
     });
     EXPECT_TRUE(lines.empty());
     EXPECT_TRUE(is_regular_file(l.system32 + "/steam.exe"));
@@ -121,10 +121,10 @@ TEST(SteamBridge, MissingSourcesAndUnwritablePrefix) {
     base::remove_file(l.dir / "tool/lib/wine/x86_64-windows/steam.exe");
     base::remove_file(l.dir / "tool/lib/wine/x86_64-windows/lsteamclient.dll");
     Lines lines = capture_log([&] {
-        deploy_steam_exe_bridge(l.own_exe, l.pfx);
-        deploy_lsteamclient(l.own_exe, l.pfx);
-        deploy_steam_exe_bridge("pelto", l.pfx);  // no parent directory
-        deploy_lsteamclient("pelto", l.pfx);
+        deploy_steam_exe_bridge(l.install_dir, l.pfx);
+        deploy_lsteamclient(l.install_dir, l.pfx);
+        deploy_steam_exe_bridge("", l.pfx);  // no installation directory
+        deploy_lsteamclient("", l.pfx);
     });
     EXPECT_EQ(lines,
               (Lines{"[WARN]   steam_bridge not found — games requiring Steam API will fail",
@@ -135,7 +135,8 @@ TEST(SteamBridge, MissingSourcesAndUnwritablePrefix) {
     Layout blocked;
     blocked.add_legacycompat();
     write_text(blocked.pfx + "/drive_c", "not a directory");
-    lines = capture_log([&] { deploy_steam_client(blocked.steam, blocked.pfx, blocked.own_exe); });
+    lines =
+        capture_log([&] { deploy_steam_client(blocked.steam, blocked.pfx, blocked.install_dir); });
     EXPECT_EQ(lines,
               (Lines{"[ERROR]  Cannot create Steam client dir: Not a directory (os error 20)",
                      "[WARN]   steam.exe: failed to deploy to " + blocked.system32 +

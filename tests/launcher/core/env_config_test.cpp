@@ -15,7 +15,7 @@ using testing::write_text;
 
 std::vector<CustomVar> load(const TempDir& dir, const std::string& content) {
     write_text(dir / "env_config", content);
-    return load_env_config(dir / "pelto");
+    return load_env_config(dir.path());
 }
 
 TEST(EnvConfig, ParsesAssignmentsCommentsAndMalformedLines) {
@@ -51,7 +51,7 @@ TEST(EnvConfig, WindowsLineEndsMatchUnixOnesAndBadFilesAreSilent) {
     auto lines = capture_log([&] {
         EXPECT_TRUE(load(dir, "A=\xFF\n").empty());            // not UTF-8: ignored whole
         EXPECT_TRUE(load(dir, "# only a comment\n").empty());  // no DEBUG line either
-        EXPECT_TRUE(load_env_config(dir / "missing/pelto").empty());
+        EXPECT_TRUE(load_env_config(dir / "missing").empty());
     });
     EXPECT_TRUE(lines.empty());
 }

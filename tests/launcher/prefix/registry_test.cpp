@@ -69,7 +69,7 @@ TEST(Registry, FreshPrefixGetsStubsSteamKeysAndMarker) {
     ASSERT_EQ(kUserBlock.size(), 459u);
     TempDir tree;
     std::string pfx = tree / "compat/pfx";
-    auto lines = capture_log([&] { seed_registry(pfx, tree / "bin/pelto", tree / "home"); });
+    auto lines = capture_log([&] { seed_registry(pfx, tree / "bin", tree / "home"); });
     EXPECT_EQ(lines, (std::vector<std::string>{kInjectedSystem, kInjectedUser}));
     EXPECT_EQ(read_text(pfx + "/system.reg"), kSystemStub + kSystemBlock);
     EXPECT_EQ(read_text(pfx + "/user.reg"), kUserStub + kUserBlock);
@@ -82,7 +82,7 @@ TEST(Registry, FreshPrefixGetsStubsSteamKeysAndMarker) {
 
     // The marker matches: the next launch does nothing, also with white space around it.
     write_text(pfx + "/.pelto_registry_seeded", " \t" + marker + "\n");
-    lines = capture_log([&] { seed_registry(pfx, tree / "bin/pelto", tree / "home"); });
+    lines = capture_log([&] { seed_registry(pfx, tree / "bin", tree / "home"); });
     EXPECT_TRUE(lines.empty());
     EXPECT_EQ(read_text(pfx + "/.pelto_registry_seeded"), " \t" + marker + "\n");
 
@@ -90,14 +90,14 @@ TEST(Registry, FreshPrefixGetsStubsSteamKeysAndMarker) {
     std::string rewritten = kUserStub + "\n[Software\\\\Wine] 1772300000\n";
     write_text(pfx + "/user.reg", rewritten);
     set_mtime(pfx + "/user.reg", 1772300000);
-    lines = capture_log([&] { seed_registry(pfx, tree / "bin/pelto", tree / "home"); });
+    lines = capture_log([&] { seed_registry(pfx, tree / "bin", tree / "home"); });
     EXPECT_EQ(lines, std::vector<std::string>{kInjectedUser});
     EXPECT_EQ(read_text(pfx + "/system.reg"), kSystemStub + kSystemBlock);
     EXPECT_EQ(read_text(pfx + "/user.reg"), rewritten + kUserBlock);
 
     // A stale marker over files that hold both keys: nothing is appended, the marker is renewed.
     write_text(pfx + "/.pelto_registry_seeded", "1,2");
-    lines = capture_log([&] { seed_registry(pfx, tree / "bin/pelto", tree / "home"); });
+    lines = capture_log([&] { seed_registry(pfx, tree / "bin", tree / "home"); });
     EXPECT_TRUE(lines.empty());
     EXPECT_EQ(read_text(pfx + "/user.reg"), rewritten + kUserBlock);
     EXPECT_NE(read_text(pfx + "/.pelto_registry_seeded"), "1,2");
@@ -123,7 +123,7 @@ TEST(Registry, StockRegistryReplacesOnlyStubs) {
     std::string own_user(1024, 'q');                          // a real registry
     write_text(pfx + "/user.reg", own_user);
 
-    auto lines = capture_log([&] { seed_registry(pfx, tree / "bin/pelto", home); });
+    auto lines = capture_log([&] { seed_registry(pfx, tree / "bin", home); });
     EXPECT_EQ(lines,
               (std::vector<std::string>{"[DEBUG]  Registry: copied stock system.reg (2000 bytes)",
                                         kInjectedSystem, kInjectedUser}));
@@ -135,32 +135,25 @@ TEST(Registry, StockRegistryReplacesOnlyStubs) {
     TempDir other;
     make_dir(other / "home/.wine/user.reg");
     make_dir(other / "home/.wine/userdef.reg");
-    lines = capture_log([&] { seed_registry(other / "pfx", other / "bin/pelto", other / "home"); });
+    lines = capture_log([&] { seed_registry(other / "pfx", other / "bin", other / "home"); });
     EXPECT_EQ(lines, (std::vector<std::string>{
                          "[ERROR]  Failed to copy stock user.reg: Is a directory (os error 21)",
                          kInjectedSystem, kInjectedUser}));
 }
 
-TEST(Registry, StockRegistryComesFromHomeOnlyWhenValidUtf8) {
+TEST(Registry, StockRegistryComesFromTheHomeGiven) {
     TempDir tree;
-    std::string bad_home = tree / "home\xFF";
-    write_text(bad_home + "/.wine/system.reg", std::string(2000, 's'));
-    ScopedEnv env;
-    env.set("HOME", bad_home);
-    seed_registry(tree / "pfx", tree / "bin/pelto");
+    write_text(tree / "home/.wine/system.reg", std::string(2000, 's'));
+    seed_registry(tree / "pfx", tree / "bin", tree / "elsewhere");
     EXPECT_EQ(read_text(tree / "pfx/system.reg").substr(0, kSystemStub.size()), kSystemStub);
-
-    std::string good_home = tree / "home";
-    write_text(good_home + "/.wine/system.reg", std::string(2000, 's'));
-    env.set("HOME", good_home);
-    seed_registry(tree / "pfx2", tree / "bin/pelto");
+    seed_registry(tree / "pfx2", tree / "bin", tree / "home");
     EXPECT_EQ(read_text(tree / "pfx2/system.reg"), std::string(2000, 's') + kSystemBlock);
 }
 
 TEST(Registry, BakedTemplateSeedsMissingFilesAndUserFolders) {
     TempDir tree;
     std::string baked = tree / "install/default_pfx";
-    std::string own_exe = tree / "install/pelto";
+    std::string install_dir = tree / "install";
     write_text(baked + "/system.reg", std::string(1500, 'b'));
     make_dir(baked + "/user.reg");  // cannot be copied
     write_text(baked + "/userdef.reg", "baked userdef");
@@ -173,8 +166,8 @@ TEST(Registry, BakedTemplateSeedsMissingFilesAndUserFolders) {
     write_text(pfx + "/userdef.reg", "prefix userdef");
     write_text(pfx + "/drive_c/users/steamuser/Saved.d", "a file in the way");
 
-    EXPECT_EQ(find_baked_template(own_exe), baked);
-    auto lines = capture_log([&] { seed_registry(pfx, own_exe, tree / "home"); });
+    EXPECT_EQ(find_baked_template(install_dir), baked);
+    auto lines = capture_log([&] { seed_registry(pfx, install_dir, tree / "home"); });
     EXPECT_EQ(lines,
               (std::vector<std::string>{
                   "[DEBUG]  Prefix: system.reg seeded from " + baked,
@@ -194,8 +187,8 @@ TEST(Registry, BakedTemplateSeedsMissingFilesAndUserFolders) {
 
     // Without "system.reg" beside the executable, or without a parent, there is no template.
     base::remove_file(baked + "/system.reg");
-    EXPECT_EQ(find_baked_template(own_exe), std::nullopt);
-    EXPECT_EQ(find_baked_template("pelto"), std::nullopt);
+    EXPECT_EQ(find_baked_template(install_dir), std::nullopt);
+    EXPECT_EQ(find_baked_template(""), std::nullopt);
     mirror_dirs(tree / "missing", tree.path(), "mirror");
     EXPECT_FALSE(base::exists(tree / "mirror"));
 }
@@ -207,7 +200,7 @@ TEST(Registry, KeysNeverReachAFileSharedWithTheTemplate) {
     write_text(tree / "template/system.reg", shared);
     make_dir(pfx);
     ASSERT_EQ(base::hard_link(tree / "template/system.reg", pfx + "/system.reg"), 0);
-    auto lines = capture_log([&] { seed_registry(pfx, tree / "bin/pelto", tree / "home"); });
+    auto lines = capture_log([&] { seed_registry(pfx, tree / "bin", tree / "home"); });
     EXPECT_EQ(lines, (std::vector<std::string>{kInjectedSystem, kInjectedUser}));
     EXPECT_EQ(read_text(tree / "template/system.reg"), shared);
     EXPECT_EQ(read_text(pfx + "/system.reg"), shared + kSystemBlock);
@@ -220,8 +213,7 @@ TEST(Registry, UnwritablePrefixIsLeftAloneQuietly) {
     ASSERT_TRUE(mount.ok());
     make_dir(tree / "pfx/user.reg");  // not a file: it cannot be appended to
     ASSERT_TRUE(mount.make_read_only());
-    auto lines =
-        capture_log([&] { seed_registry(tree / "pfx", tree / "bin/pelto", tree / "home"); });
+    auto lines = capture_log([&] { seed_registry(tree / "pfx", tree / "bin", tree / "home"); });
     EXPECT_TRUE(lines.empty());
     // Nothing was created through the failed stub write, and the directory is untouched.
     EXPECT_FALSE(base::exists(tree / "pfx/system.reg"));

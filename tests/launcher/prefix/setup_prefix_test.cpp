@@ -8,6 +8,7 @@
 #include <map>
 
 #include "base/posix.hpp"
+#include "base/text.hpp"
 #include "launcher/core/wine_runtime.hpp"
 #include "support/test_support.hpp"
 
@@ -54,8 +55,18 @@ struct Stage {
         make_dir(home);
     }
 
-    std::vector<std::string> run(bool wine_unchanged) const {
-        return capture_log([&] { setup_prefix(wine_unchanged, own_exe, pfx, wine, wine64); });
+    // The prefix task as the driver runs it, with the facts it found in the environment.
+    std::vector<std::string> run(bool wine_unchanged, const std::string& loader = "") const {
+        core::LaunchContext context;
+        context.prefix = pfx;
+        context.own_exe = own_exe;
+        context.install_dir = install;
+        context.home.value = base::env_text("HOME");
+        context.game_install_path = base::env_text("STEAM_COMPAT_INSTALL_PATH").value_or("");
+        context.library_paths = base::env_text("STEAM_COMPAT_LIBRARY_PATHS").value_or("");
+        core::WineInstall build{wine, loader.empty() ? wine64 : loader, core::wineserver_path(wine),
+                                std::nullopt, wine};
+        return capture_log([&] { setup_prefix(context, build, wine_unchanged, {}); });
     }
 
     bool wineboot_ran() const { return base::exists(compat + "/wineboot.env"); }
@@ -162,8 +173,7 @@ TEST(SetupPrefix, WinebootFailuresAreLoggedAndTheMarkerStillWritten) {
     EXPECT_TRUE(contains(lines, "[ERROR]  wineboot --init failed with exit code -1"));
 
     base::remove_file(s.pfx + "/.update-timestamp");
-    lines = capture_log(
-        [&] { setup_prefix(false, s.own_exe, s.pfx, s.wine, tree / "wine/bin/missing-loader"); });
+    lines = s.run(false, tree / "wine/bin/missing-loader");
     EXPECT_TRUE(
         contains(lines, "[ERROR]  Failed to run wineboot: No such file or directory (os error 2)"));
     EXPECT_EQ(read_text(s.pfx + "/.update-timestamp"), "disable\n");

@@ -18,7 +18,8 @@ using testing::write_text;
 TEST(PrefixUser, NameFromProfileImagePath) {
     TempDir pfx;
     EXPECT_EQ(prefix_user_name(pfx.path()), "steamuser");
-    EXPECT_EQ(user_profile_dir(pfx.path()), pfx / "drive_c/users/steamuser");
+    EXPECT_EQ(user_profile_dir(pfx.path(), prefix_user_name(pfx.path())),
+              pfx / "drive_c/users/steamuser");
 
     write_text(pfx / "system.reg", "\"ProfileImagePath\"=\"C:\\\\users\\\\steamuser\"\n");
     EXPECT_EQ(prefix_user_name(pfx.path()), "steamuser");
@@ -28,7 +29,8 @@ TEST(PrefixUser, NameFromProfileImagePath) {
                "[Software]\n\"ProfileImagePath\"=\"C:\\\\users\\\\\"\r\n"
                "\"ProfileImagePath\"=\"C:\\\\users\\\\gamer\"\r\n");
     EXPECT_EQ(prefix_user_name(pfx.path()), "gamer");
-    EXPECT_EQ(user_profile_dir(pfx.path()), pfx / "drive_c/users/gamer");
+    EXPECT_EQ(user_profile_dir(pfx.path(), prefix_user_name(pfx.path())),
+              pfx / "drive_c/users/gamer");
 
     // Text before the key, or a space inside the 20 characters, makes no candidate.
     write_text(pfx / "system.reg",

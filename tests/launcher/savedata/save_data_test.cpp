@@ -80,7 +80,7 @@ TEST(SaveData, SnapshotBacksUpGameFoldersOnly) {
     write_text(c.live("Documents"), "not a directory");
 
     SaveSnapshot snapshot;
-    auto lines = capture_log([&] { snapshot = snapshot_save_data(c.pfx); });
+    auto lines = capture_log([&] { snapshot = snapshot_save_data(c.pfx, "steamuser"); });
     ASSERT_TRUE(snapshot.taken);
     EXPECT_EQ(snapshot.backup_root, c.backup);
     EXPECT_EQ(read_text(c.saved("manifest.txt")), "5 files, 18 bytes\n");
@@ -107,12 +107,12 @@ TEST(SaveData, SnapshotBacksUpGameFoldersOnly) {
     make_dir(bare.live("AppData/Roaming/Empty/sub"));
     write_text(bare.live("Documents/loose.txt"), "x");
     write_text(bare.saved("manifest.txt"), "1 files, 1 bytes\n");
-    EXPECT_FALSE(snapshot_save_data(bare.pfx).taken);
+    EXPECT_FALSE(snapshot_save_data(bare.pfx, "steamuser").taken);
     EXPECT_FALSE(base::exists(bare.backup));
     // No profile: nothing is touched at all.
     Compat none;
     write_text(none.saved("manifest.txt"), "1 files, 1 bytes\n");
-    EXPECT_FALSE(snapshot_save_data(none.pfx).taken);
+    EXPECT_FALSE(snapshot_save_data(none.pfx, "steamuser").taken);
     EXPECT_TRUE(base::exists(none.saved("manifest.txt")));
 }
 
@@ -134,7 +134,7 @@ TEST(SaveData, NeverLeavesThePrefix) {
     make_link(c.pfx + "/drive_c/shared", c.live("AppData/LocalLow/Shared"));
 
     SaveSnapshot snapshot;
-    auto warned = capture_log([&] { snapshot = snapshot_save_data(c.pfx); });
+    auto warned = capture_log([&] { snapshot = snapshot_save_data(c.pfx, "steamuser"); });
     ASSERT_TRUE(snapshot.taken);
     // The folders that lead out are named, once each: their saves are not protected.
     for (const std::string& folder : {c.live("Documents"), c.live("AppData/Local/Music")}) {
@@ -159,19 +159,19 @@ TEST(SaveData, NeverLeavesThePrefix) {
 
     // The check neither deletes nor restores anything outside the prefix.
     base::remove_file(home / "Music/song.ogg");
-    check_save_data(c.pfx, snapshot);
+    check_save_data(c.pfx, "steamuser", snapshot);
     EXPECT_EQ(read_text(home / "Documents/My Games/Game/outside.sav"), "the user's own");
     EXPECT_FALSE(base::exists(home / "Music/song.ogg"));
     EXPECT_FALSE(base::exists(c.backup));
 
     // A backup entry whose live folder now leads out of the prefix is not written there, and
     // the backup stays.
-    snapshot = snapshot_save_data(c.pfx);
+    snapshot = snapshot_save_data(c.pfx, "steamuser");
     ASSERT_TRUE(snapshot.taken);
     base::remove_tree(c.live("AppData/Roaming/Game"));
     make_link(home / "Elsewhere", c.live("AppData/Roaming/Game"));
     make_dir(home / "Elsewhere");
-    auto lines = capture_log([&] { check_save_data(c.pfx, snapshot); });
+    auto lines = capture_log([&] { check_save_data(c.pfx, "steamuser", snapshot); });
     EXPECT_FALSE(base::exists(home / "Elsewhere/save.sav"));
     EXPECT_TRUE(has(lines, "[WARN]   save restore: not restoring " +
                                c.live("AppData/Roaming/Game/save.sav") +
@@ -184,7 +184,7 @@ TEST(SaveData, CheckRestoresMissingFilesAndKeepsTheBackup) {
     write_text(c.live("AppData/Roaming/Game/deleted.sav"), "old progress");
     write_text(c.live("AppData/Roaming/Game/rewritten.sav"), "old");
     write_text(c.live("Documents/My Games/Game/gone/deep.sav"), "deep");
-    SaveSnapshot snapshot = snapshot_save_data(c.pfx);
+    SaveSnapshot snapshot = snapshot_save_data(c.pfx, "steamuser");
     ASSERT_TRUE(snapshot.taken);
 
     // The game deletes one file, replaces another and removes a whole folder.
@@ -192,7 +192,7 @@ TEST(SaveData, CheckRestoresMissingFilesAndKeepsTheBackup) {
     base::remove_file(c.live("AppData/Roaming/Game/rewritten.sav"));
     write_text(c.live("AppData/Roaming/Game/rewritten.sav"), "new");
     base::remove_tree(c.live("Documents/My Games/Game/gone"));
-    auto lines = capture_log([&] { check_save_data(c.pfx, snapshot); });
+    auto lines = capture_log([&] { check_save_data(c.pfx, "steamuser", snapshot); });
     EXPECT_TRUE(has(lines, "[DEBUG]  save data check: 2 files restored, 1 unchanged"));
     EXPECT_TRUE(has(lines, "[WARN]   2" + kMissingLine));
     EXPECT_EQ(read_text(c.live("AppData/Roaming/Game/deleted.sav")), "old progress");
@@ -207,25 +207,25 @@ TEST(SaveData, CheckRestoresMissingFilesAndKeepsTheBackup) {
     // no leftover of a crashed launch, so the file stays deleted. Nothing goes missing during
     // the game, so the check removes the backup.
     base::remove_file(c.live("AppData/Roaming/Game/deleted.sav"));
-    lines = capture_log([&] { snapshot = snapshot_save_data(c.pfx); });
+    lines = capture_log([&] { snapshot = snapshot_save_data(c.pfx, "steamuser"); });
     EXPECT_EQ(lines, std::vector<std::string>{"[DEBUG]  save data snapshot: 2 files, 7 bytes"});
     EXPECT_FALSE(base::exists(c.live("AppData/Roaming/Game/deleted.sav")));
     ASSERT_TRUE(snapshot.taken);
-    lines = capture_log([&] { check_save_data(c.pfx, snapshot); });
+    lines = capture_log([&] { check_save_data(c.pfx, "steamuser", snapshot); });
     EXPECT_EQ(lines,
               std::vector<std::string>{"[DEBUG]  save data check: 0 files restored, 2 unchanged"});
     EXPECT_FALSE(base::exists(c.backup));
     write_text(c.live("AppData/Roaming/Game/deleted.sav"), "old progress");
     // Without a snapshot of this launch, or with its backup gone, the check does nothing.
-    check_save_data(c.pfx, snapshot);
-    check_save_data(c.pfx, SaveSnapshot{});
+    check_save_data(c.pfx, "steamuser", snapshot);
+    check_save_data(c.pfx, "steamuser", SaveSnapshot{});
 
     // A dangling link where a deleted file was is replaced, not written through.
-    snapshot = snapshot_save_data(c.pfx);
+    snapshot = snapshot_save_data(c.pfx, "steamuser");
     TempDir outside;
     base::remove_file(c.live("AppData/Roaming/Game/deleted.sav"));
     make_link(outside / "planted", c.live("AppData/Roaming/Game/deleted.sav"));
-    lines = capture_log([&] { check_save_data(c.pfx, snapshot); });
+    lines = capture_log([&] { check_save_data(c.pfx, "steamuser", snapshot); });
     EXPECT_TRUE(has(lines, "[WARN]   1" + kMissingLine));
     EXPECT_FALSE(base::exists(outside / "planted"));
     EXPECT_EQ(read_text(c.live("AppData/Roaming/Game/deleted.sav")), "old progress");
@@ -235,12 +235,12 @@ TEST(SaveData, LeftoverBackupGivesBackFilesBeforeItIsReplaced) {
     Compat c;
     write_text(c.live("AppData/Local/Game/a.sav"), "a");
     write_text(c.live("AppData/Local/Game/b.sav"), "b");
-    ASSERT_TRUE(snapshot_save_data(c.pfx).taken);
+    ASSERT_TRUE(snapshot_save_data(c.pfx, "steamuser").taken);
     // The launcher was killed during the game, which had deleted a save: no check ran.
     base::remove_file(c.live("AppData/Local/Game/a.sav"));
 
     SaveSnapshot snapshot;
-    auto lines = capture_log([&] { snapshot = snapshot_save_data(c.pfx); });
+    auto lines = capture_log([&] { snapshot = snapshot_save_data(c.pfx, "steamuser"); });
     EXPECT_TRUE(
         has(lines,
             "[WARN]   save backup: restored 1 file(s) from the backup left by an earlier launch"));
@@ -248,20 +248,20 @@ TEST(SaveData, LeftoverBackupGivesBackFilesBeforeItIsReplaced) {
     EXPECT_EQ(read_text(c.saved("manifest.txt")), "2 files, 2 bytes\n");
     EXPECT_EQ(inode(c.saved("AppData/Local/Game/a.sav")),
               inode(c.live("AppData/Local/Game/a.sav")));
-    check_save_data(c.pfx, snapshot);
+    check_save_data(c.pfx, "steamuser", snapshot);
     EXPECT_FALSE(base::exists(c.backup));
 
     // A file now stands where a backed-up folder was: the profile replaced the folder on
     // purpose, so its backed-up files count as present, nothing is kept for ever, and the new
     // snapshot protects the file.
     write_text(c.live("AppData/Local/Game/sub/deep.sav"), "deep");
-    ASSERT_TRUE(snapshot_save_data(c.pfx).taken);  // the launcher is killed after this
+    ASSERT_TRUE(snapshot_save_data(c.pfx, "steamuser").taken);  // the launcher is killed after this
     base::remove_tree(c.live("AppData/Local/Game/sub"));
     write_text(c.live("AppData/Local/Game/sub"), "a file");
-    lines = capture_log([&] { snapshot = snapshot_save_data(c.pfx); });
+    lines = capture_log([&] { snapshot = snapshot_save_data(c.pfx, "steamuser"); });
     EXPECT_EQ(lines, std::vector<std::string>{"[DEBUG]  save data snapshot: 3 files, 8 bytes"});
     EXPECT_EQ(inode(c.saved("AppData/Local/Game/sub")), inode(c.live("AppData/Local/Game/sub")));
-    lines = capture_log([&] { check_save_data(c.pfx, snapshot); });
+    lines = capture_log([&] { check_save_data(c.pfx, "steamuser", snapshot); });
     EXPECT_EQ(lines,
               std::vector<std::string>{"[DEBUG]  save data check: 0 files restored, 3 unchanged"});
     EXPECT_FALSE(base::exists(c.backup));
@@ -277,7 +277,7 @@ TEST(SaveData, ABackupThatIsALinkIsNeverRestoredFrom) {
     make_link(planted.path(), c.backup);
     write_text(c.live("AppData/Roaming/Game/save.sav"), "mine");
     SaveSnapshot snapshot;
-    auto lines = capture_log([&] { snapshot = snapshot_save_data(c.pfx); });
+    auto lines = capture_log([&] { snapshot = snapshot_save_data(c.pfx, "steamuser"); });
     EXPECT_TRUE(
         has(lines, "[WARN]   save backup: " + c.backup +
                        " is a link or a file, not a backup of this launcher — replacing it"))
@@ -287,14 +287,14 @@ TEST(SaveData, ABackupThatIsALinkIsNeverRestoredFrom) {
     auto status = base::lstat_path(c.backup);
     EXPECT_TRUE(status && S_ISDIR(status->st_mode));
     EXPECT_EQ(read_text(planted / "AppData/Roaming/Game/injected.sav"), "not the player's");
-    check_save_data(c.pfx, snapshot);
+    check_save_data(c.pfx, "steamuser", snapshot);
     EXPECT_FALSE(base::lstat_path(c.backup));
 }
 
 TEST(SaveData, ABackupThatCannotBeReadWholeIsKept) {
     Compat c;
     write_text(c.live("AppData/Roaming/Game/a.sav"), "a");
-    SaveSnapshot snapshot = snapshot_save_data(c.pfx);
+    SaveSnapshot snapshot = snapshot_save_data(c.pfx, "steamuser");
     ASSERT_TRUE(snapshot.taken);
     base::remove_file(c.live("AppData/Roaming/Game/a.sav"));
     // Out of descriptors (the limit reached): no folder of the backup can be listed. A listing
@@ -308,7 +308,7 @@ TEST(SaveData, ABackupThatCannotBeReadWholeIsKept) {
         ::close(lowest_free);
         none.rlim_cur = static_cast<rlim_t>(lowest_free);
         ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &none), 0);
-        check_save_data(c.pfx, snapshot);
+        check_save_data(c.pfx, "steamuser", snapshot);
         ::setrlimit(RLIMIT_NOFILE, &old);
     });
     EXPECT_TRUE(has(lines, "[WARN]   save restore: cannot read all of " +
@@ -318,7 +318,7 @@ TEST(SaveData, ABackupThatCannotBeReadWholeIsKept) {
         has(lines, "[WARN]   save backup: cleanup failed: Too many open files (os error 24)"));
     EXPECT_TRUE(base::exists(c.saved("AppData/Roaming/Game/a.sav")));
     EXPECT_FALSE(base::exists(c.live("AppData/Roaming/Game/a.sav")));
-    check_save_data(c.pfx, snapshot);
+    check_save_data(c.pfx, "steamuser", snapshot);
     EXPECT_EQ(read_text(c.live("AppData/Roaming/Game/a.sav")), "a");
 }
 
@@ -330,7 +330,7 @@ TEST(SaveData, OldBackupThatCannotBeRemoved) {
     ASSERT_TRUE(busy.ok());
 
     SaveSnapshot snapshot;
-    auto lines = capture_log([&] { snapshot = snapshot_save_data(c.pfx); });
+    auto lines = capture_log([&] { snapshot = snapshot_save_data(c.pfx, "steamuser"); });
     EXPECT_TRUE(has(
         lines,
         "[WARN]   save backup: cannot remove old backup: Device or resource busy (os error 16)"));
@@ -345,7 +345,7 @@ TEST(SaveData, OldBackupThatCannotBeRemoved) {
     write_text(c.live("AppData/Local/Game/sub"), "now a file");
     write_text(c.saved("AppData/Local/Game/dir"), "old file");
     write_text(c.live("AppData/Local/Game/dir/x.sav"), "x");
-    lines = capture_log([&] { snapshot = snapshot_save_data(c.pfx); });
+    lines = capture_log([&] { snapshot = snapshot_save_data(c.pfx, "steamuser"); });
     ASSERT_TRUE(snapshot.taken);
     EXPECT_EQ(inode(c.saved("AppData/Local/Game/sub")), inode(c.live("AppData/Local/Game/sub")));
     EXPECT_EQ(inode(c.saved("AppData/Local/Game/dir/x.sav")),
@@ -365,7 +365,7 @@ TEST(SaveData, ProfileOnAnotherFileSystemIsCopied) {
     write_text(c.live("AppData/Roaming/Game/deleted.sav"), "gone soon");
     make_link("save.sav", c.live("AppData/Roaming/Game/latest"));
 
-    auto lines = capture_log([&] { ASSERT_TRUE(snapshot_save_data(c.pfx).taken); });
+    auto lines = capture_log([&] { ASSERT_TRUE(snapshot_save_data(c.pfx, "steamuser").taken); });
     EXPECT_EQ(lines, std::vector<std::string>{"[DEBUG]  save data snapshot: 3 files, 25 bytes"});
     EXPECT_NE(inode(c.saved("AppData/Roaming/Game/save.sav")),
               inode(c.live("AppData/Roaming/Game/save.sav")));
@@ -376,7 +376,7 @@ TEST(SaveData, ProfileOnAnotherFileSystemIsCopied) {
     base::remove_file(c.live("AppData/Roaming/Game/deleted.sav"));
     base::remove_file(c.live("AppData/Roaming/Game/latest"));
     SaveSnapshot snapshot{true, c.backup};
-    lines = capture_log([&] { check_save_data(c.pfx, snapshot); });
+    lines = capture_log([&] { check_save_data(c.pfx, "steamuser", snapshot); });
     EXPECT_TRUE(has(lines, "[WARN]   2" + kMissingLine));
     EXPECT_EQ(read_text(c.live("AppData/Roaming/Game/deleted.sav")), "gone soon");
     EXPECT_EQ(base::read_link(c.live("AppData/Roaming/Game/latest")), "save.sav");
@@ -394,7 +394,7 @@ TEST(SaveData, FullFileSystemsLeaveNoPartialCopies) {
     write_text(c.live("AppData/Local/Game/small.sav"), "small");
 
     SaveSnapshot snapshot;
-    auto lines = capture_log([&] { snapshot = snapshot_save_data(c.pfx); });
+    auto lines = capture_log([&] { snapshot = snapshot_save_data(c.pfx, "steamuser"); });
     EXPECT_TRUE(has(
         lines,
         "[WARN]   save backup: cannot remove old backup: Device or resource busy (os error 16)"));
@@ -412,13 +412,13 @@ TEST(SaveData, RestoreIntoAFullProfileKeepsTheBackup) {
     Tmpfs profile_fs(c.live("AppData"), "size=256k");
     ASSERT_TRUE(profile_fs.ok());
     write_text(c.live("AppData/Local/Game/big.sav"), std::string(100 * 1024, 'b'));
-    SaveSnapshot snapshot = snapshot_save_data(c.pfx);
+    SaveSnapshot snapshot = snapshot_save_data(c.pfx, "steamuser");
     ASSERT_TRUE(snapshot.taken);
     base::remove_file(c.live("AppData/Local/Game/big.sav"));
     // Something else fills the profile's file system while the game runs.
     base::write_file(c.live("AppData/filler"), std::string(200 * 1024, 'f'));
 
-    auto lines = capture_log([&] { check_save_data(c.pfx, snapshot); });
+    auto lines = capture_log([&] { check_save_data(c.pfx, "steamuser", snapshot); });
     EXPECT_TRUE(has(lines, "[WARN]   save restore: failed to restore " +
                                c.live("AppData/Local/Game/big.sav") +
                                ": No space left on device (os error 28)"));
@@ -429,7 +429,7 @@ TEST(SaveData, RestoreIntoAFullProfileKeepsTheBackup) {
 
     // Once there is room again, the next launch gives the file back from the leftover backup.
     base::remove_file(c.live("AppData/filler"));
-    lines = capture_log([&] { snapshot = snapshot_save_data(c.pfx); });
+    lines = capture_log([&] { snapshot = snapshot_save_data(c.pfx, "steamuser"); });
     EXPECT_TRUE(
         has(lines,
             "[WARN]   save backup: restored 1 file(s) from the backup left by an earlier launch"));

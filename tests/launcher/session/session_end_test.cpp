@@ -36,7 +36,7 @@ TEST(SessionEnd, CrashDumpsAreCleanedOnlyInsideThePrefix) {
     testing::make_link(pfx + "/drive_c/shared", profile + "/AppData/LocalLow/shared");
 
     unsigned count = 0;
-    auto lines = capture_log([&] { count = clean_crash_dumps(pfx); });
+    auto lines = capture_log([&] { count = clean_crash_dumps(pfx, "steamuser"); });
     EXPECT_EQ(count, 3u);
     EXPECT_EQ(lines, std::vector<std::string>{"[DEBUG]  cleaned 3 stale crash dump(s)"});
     EXPECT_FALSE(base::exists(profile + "/Documents/My Games/x/Crash.DMP"));
@@ -48,7 +48,7 @@ TEST(SessionEnd, CrashDumpsAreCleanedOnlyInsideThePrefix) {
     EXPECT_TRUE(base::exists(tree / "home/Music/keep.dmp"));
 
     // A missing profile is nothing to do.
-    EXPECT_EQ(clean_crash_dumps(tree / "nothing/pfx"), 0u);
+    EXPECT_EQ(clean_crash_dumps(tree / "nothing/pfx", "steamuser"), 0u);
 }
 
 TEST(SessionEnd, ExitNoteAndIncidentCopy) {
@@ -130,12 +130,12 @@ TEST(SessionEnd, WaitsForTheServerOrTearsDownWhenItCannotStart) {
     testing::write_script(wine + "/bin/wineserver",
                           "echo \"$1 $WINEPREFIX\" >> " + (tree / "calls") + "\n");
     LaunchPlan plan;
-    plan.wine_root = wine;
-    plan.prefix = tree / "pfx";
-    plan.server.prefix = plan.prefix;
+    plan.wine.wineserver = wine + "/bin/wineserver";
+    plan.context.prefix = tree / "pfx";
+    plan.server.prefix = plan.context.prefix;
     auto lines = capture_log([&] { end_session(plan, 0); });
     EXPECT_TRUE(lines.empty());
-    EXPECT_EQ(read_text(tree / "calls"), "-w " + plan.prefix + "\n");
+    EXPECT_EQ(read_text(tree / "calls"), "-w " + plan.context.prefix + "\n");
 
     // A server program that cannot be started: both WARN lines, the session end still returns.
     write_text(wine + "/bin/wineserver", "#!/nonexistent/interpreter\n");

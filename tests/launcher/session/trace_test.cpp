@@ -78,9 +78,10 @@ struct Observed {
 
 // Starts the observer with `plan` and waits until the stand-in has written its record, then
 // reaps it (the launcher itself never does).
-Observed observe(const LaunchPlan& plan, const std::string& exe, const std::string& record) {
+Observed observe(LaunchPlan& plan, const std::string& exe, const std::string& record) {
     Observed seen;
-    seen.log = capture_log([&] { seen.game_copy = start_trace_observer(plan, exe).path; });
+    plan.context.exe = exe;
+    seen.log = capture_log([&] { seen.game_copy = start_trace_observer(plan).path; });
     for (int i = 0; i < 2000 && !base::exists(record); ++i) base::sleep_ms(5);
     std::string text = read_text(record);
     size_t pos = 0;
@@ -111,8 +112,8 @@ TEST(Trace, ObserverCommandEnvironmentAndStreams) {
     env.unset("BRANTLE_NTDLL_PATH");
 
     LaunchPlan plan;
-    plan.wine_root = tree / "wine";
-    plan.log_dir = tree / "logs";
+    plan.wine.wine_root = tree / "wine";
+    plan.context.log_dir = tree / "logs";
     std::string incidents = tree / "logs/incidents";
 
     Observed seen = observe(plan, "/games/TheVeryLongGameName.exe", tree / "record");
@@ -153,7 +154,7 @@ TEST(Trace, ObserverCommandEnvironmentAndStreams) {
     EXPECT_EQ(seen.record["ntdll"], std::vector<std::string>{"/inherited/ntdll.so"});
 
     // When the incident directory cannot be made, the observer still runs, its errors unkept.
-    plan.log_dir = tree / "logfile";
+    plan.context.log_dir = tree / "logfile";
     write_text(tree / "logfile", "a file where the log directory belongs");
     seen = observe(plan, "/games/g.exe", tree / "record");
     EXPECT_EQ(seen.game_copy, tree / "logfile/incidents/g-game-stderr.log");
@@ -161,7 +162,7 @@ TEST(Trace, ObserverCommandEnvironmentAndStreams) {
 
     // A link planted as the incident directory is refused for every incident file: the trace
     // file is not asked for through it, and the lines say where things really go.
-    plan.log_dir = tree / "shared";
+    plan.context.log_dir = tree / "shared";
     write_text(tree / "elsewhere/keep", "");
     testing::make_link(tree / "elsewhere", tree / "shared/incidents");
     env.set("PELTO_TRACE_OUT", "1");
@@ -187,10 +188,12 @@ TEST(Trace, MissingObserverIsAWarningOnly) {
     ScopedEnv env;
     env.set("PATH", tree / "empty-bin");
     LaunchPlan plan;
-    plan.log_dir = tree / "logs";
+    plan.context.log_dir = tree / "logs";
     std::string game_copy;
-    auto lines =
-        capture_log([&] { game_copy = start_trace_observer(plan, "/games/game.exe").path; });
+    auto lines = capture_log([&] {
+        plan.context.exe = "/games/game.exe";
+        game_copy = start_trace_observer(plan).path;
+    });
     EXPECT_EQ(lines, std::vector<std::string>{
                          "[WARN]   brantle observer spawn failed: No such file or directory "
                          "(os error 2) (install brantle or unset PELTO_TRACE)"});

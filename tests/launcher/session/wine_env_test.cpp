@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <map>
 
+#include "base/text.hpp"
+#include "launcher/prefix/user.hpp"
 #include "support/test_support.hpp"
 
 namespace pelto::launcher::session {
@@ -25,6 +27,17 @@ std::vector<std::string> names(const WineEnv& env) {
     return out;
 }
 
+// The game's environment for a Wine root and a prefix, with HOME as the launch reads it.
+WineEnv build(const std::string& wine_root, const std::string& pfx, const tasks::DllNames& dlls,
+              const components::NvidiaDriver& nvidia, const SystemRoots& roots) {
+    core::LaunchContext context;
+    context.prefix = pfx;
+    context.home.value = base::env_text("HOME");
+    core::WineInstall wine{wine_root, core::wine_loader_path(wine_root),
+                           core::wineserver_path(wine_root), std::nullopt, wine_root};
+    return build_wine_env(context, wine, dlls, prefix::prefix_user_name(pfx), nvidia, roots);
+}
+
 const std::string kFixed =
     "lsteamclient=b;steam.exe=b;dotnetfx35.exe=b;dotnetfx35setup.exe=b;beclient.dll=b,n;"
     "beclient_x64.dll=b,n;xinput1_1.dll=b;xinput1_2.dll=b;xinput1_3.dll=b;xinput1_4.dll=b;"
@@ -34,16 +47,18 @@ const std::string kFixed =
 TEST(WineEnv, DllOverrides) {
     testing::ScopedEnv env;
     env.set("SteamGameId", "19284201");
-    EXPECT_EQ(dll_overrides({}, {}, {}, {}), kFixed);
-    EXPECT_EQ(dll_overrides({"d3d11", "d3d10core", "d3d9", "dxgi"}, {"d3d12", "d3d12core"},
-                            {"nvapi64", "nvofapi64", "nvapi"}, {"_nvngx", "nvngx"}),
+    EXPECT_EQ(dll_overrides({}), kFixed);
+    EXPECT_EQ(dll_overrides({{"d3d11", "d3d10core", "d3d9", "dxgi"},
+                             {"d3d12", "d3d12core"},
+                             {"nvapi64", "nvofapi64", "nvapi"},
+                             {"_nvngx", "nvngx"}}),
               kFixed +
                   ";d3d11=n;d3d10core=n;d3d9=n;dxgi=n;d3d12=n;d3d12core=n;nvapi64=n;"
                   "nvofapi64=n;nvapi=n;_nvngx=n;nvngx=n;nvcuda=b");
     env.set("SteamGameId", "1928420");
-    EXPECT_EQ(dll_overrides({"d3d11"}, {}, {}, {}), kFixed + ";d3d11=n;gameinput=d");
+    EXPECT_EQ(dll_overrides({{"d3d11"}, {}, {}, {}}), kFixed + ";d3d11=n;gameinput=d");
     env.set("SteamGameId", " 1928420");
-    EXPECT_EQ(dll_overrides({}, {}, {}, {}), kFixed);
+    EXPECT_EQ(dll_overrides({}), kFixed);
 }
 
 TEST(WineEnv, OrderDefaultsAndInheritedValues) {
@@ -62,8 +77,8 @@ TEST(WineEnv, OrderDefaultsAndInheritedValues) {
     env.unset("HOST_LC_ALL");
     env.unset("ORIG_LD_LIBRARY_PATH");
     env.unset("SteamVirtualGamepadInfo_Proton");
-    SystemRoots roots{tree / "no-nvidia", tree / "no-egl", tree / "root"};
-    WineEnv built = build_wine_env(wine, pfx, {}, {}, {}, {}, roots);
+    SystemRoots roots{tree / "no-egl", tree / "root"};
+    WineEnv built = build(wine, pfx, {}, {}, roots);
     std::vector<std::string> expected_names = {"WINEPREFIX",
                                                "WINESERVER",
                                                "WINELOADER",
@@ -116,7 +131,7 @@ TEST(WineEnv, OrderDefaultsAndInheritedValues) {
     env.set("ORIG_LD_LIBRARY_PATH", "/keep");
     env.set("HOST_LC_ALL", "fi_FI.UTF-8");
     env.set("SteamVirtualGamepadInfo_Proton", "pads");
-    values = as_map(build_wine_env(wine, pfx, {}, {}, {}, {}, roots));
+    values = as_map(build(wine, pfx, {}, {}, roots));
     EXPECT_EQ(values.count("ORIG_LD_LIBRARY_PATH"), 0u);
     EXPECT_EQ(values["LC_ALL"], "fi_FI.UTF-8");
     EXPECT_EQ(values["SteamVirtualGamepadInfo"], "pads");
@@ -129,14 +144,15 @@ TEST(WineEnv, EasyAntiCheatAndNvidiaGroups) {
     env.set("HOME", home);
     std::string eac = home + "/.local/share/Steam/steamapps/common/Proton EasyAntiCheat Runtime";
     testing::make_dir(eac);
-    write_text(tree / "proc/version", "NVIDIA");
+    write_text(tree / "proc/driver/nvidia/version", "NVIDIA");
     write_text(tree / "egl.json", "{}");
     write_text(tree / "root/drivers/libGLX_nvidia.so.0.550", "");
     testing::make_link(tree / "root/drivers/libGLX_nvidia.so.0.550",
                        tree / "root/usr/lib/libGLX_nvidia.so.0");
     write_text(tree / "root/drivers/nvidia/wine/nvngx.dll", "");
-    SystemRoots roots{tree / "proc/version", tree / "egl.json", tree / "root"};
-    WineEnv built = build_wine_env(wine, pfx, {}, {}, {"nvapi64"}, {}, roots);
+    SystemRoots roots{tree / "egl.json", tree / "root"};
+    components::NvidiaDriver nvidia = components::find_nvidia_driver(tree / "proc", tree / "root");
+    WineEnv built = build(wine, pfx, {{}, {}, {"nvapi64"}, {}}, nvidia, roots);
     auto values = as_map(built);
     // No Wine module directory exists, so the search path starts with the separator.
     EXPECT_EQ(values["WINEDLLPATH"], ":" + eac + "/v2/lib32:" + eac + "/v2/lib64");
@@ -158,14 +174,14 @@ TEST(WineEnv, AppIdIsTheFirstVariableThatIsSet) {
     testing::ScopedEnv env;
     env.set("SteamGameId", "");
     env.set("SteamAppId", "440");
-    EXPECT_EQ(game_app_id(), "");
+    EXPECT_EQ(core::game_app_id(), "");
     env.unset("SteamGameId");
-    EXPECT_EQ(game_app_id(), "440");
+    EXPECT_EQ(core::game_app_id(), "440");
     env.unset("SteamAppId");
     env.set("STEAM_COMPAT_APP_ID", "570");
-    EXPECT_EQ(game_app_id(), "570");
+    EXPECT_EQ(core::game_app_id(), "570");
     env.unset("STEAM_COMPAT_APP_ID");
-    EXPECT_EQ(game_app_id(), "");
+    EXPECT_EQ(core::game_app_id(), "");
 }
 
 }  // namespace

@@ -18,42 +18,35 @@ using pelto::testing::TempDir;
 using pelto::testing::write_text;
 using Names = std::vector<std::string>;
 
-TEST(SetupTasks, NvidiaPresentLooksForTheDriverVersionFile) {
-    TempDir proc;
-    EXPECT_FALSE(nvidia_present(proc.path()));
-    write_text(proc / "driver/nvidia/version", "NVRM version: 550\n");
-    EXPECT_TRUE(nvidia_present(proc.path()));
-}
-
 TEST(SetupTasks, EightTasksInThreeWaves) {
     TempDir dir;
-    SetupInputs inputs;
-    inputs.prefix = dir / "compat/pfx";
-    inputs.server_env = {{"WINEPREFIX", inputs.prefix}};
-    inputs.own_exe = dir / "tool/pelto";
-    inputs.wine_root = dir / "wine";
-    inputs.wine64 = dir / "wine/bin/wine";
-    inputs.wineserver = dir / "wine/bin/wineserver";
-    inputs.dxvk_source_root = dir / "dxvk";
-    inputs.steam_dir = dir / "steam";
-    inputs.wine_unchanged = true;
-    inputs.dxvk_unchanged = true;
-    inputs.vkd3d_unchanged = false;
-    inputs.nvidia_present = false;
+    core::LaunchContext context;
+    context.prefix = dir / "compat/pfx";
+    context.own_exe = dir / "tool/pelto";
+    context.install_dir = dir / "tool";
+    context.steam_dir = dir / "steam";
+    core::WineInstall wine{dir / "wine", dir / "wine/bin/wine", dir / "wine/bin/wineserver",
+                           std::nullopt, dir / "dxvk"};
+    components::NvidiaDriver no_nvidia;
+    SetupInputs inputs{context,
+                       wine,
+                       ChangeFlags{true, true, false, false},
+                       no_nvidia,
+                       {{"WINEPREFIX", context.prefix}}};
 
-    pelto::base::make_dirs(inputs.prefix);
-    write_text(inputs.own_exe, "");
+    pelto::base::make_dirs(context.prefix);
+    write_text(context.own_exe, "");
     write_text(dir / "tool/lib/wine/x86_64-windows/steam.exe", "bridge");
-    write_text(inputs.wine64, "#!/bin/sh\nexit 0\n");
-    ::chmod(inputs.wine64.c_str(), 0755);
+    write_text(wine.wine64, "#!/bin/sh\nexit 0\n");
+    ::chmod(wine.wine64.c_str(), 0755);
     write_text(dir / "wine/lib/wine/x86_64-unix/ntdll.so", "");
     // The stand-in server notes that it ran for this prefix.
-    write_text(inputs.wineserver,
+    write_text(wine.wineserver,
                "#!/bin/sh\necho \"$WINEPREFIX\" > " + dir.path() + "/server-ran\nexit 2\n");
-    ::chmod(inputs.wineserver.c_str(), 0755);
+    ::chmod(wine.wineserver.c_str(), 0755);
     write_text(dir / "dxvk/lib/wine/vkd3d-proton/x86_64-windows/d3d12.dll", "12");
 
-    DeployOutcome outcome;  // each task must set what it found
+    SetupOutcome outcome;  // each task must set what it found
     std::vector<graph::SetupTask> tasks = build_setup_tasks(inputs, outcome);
     std::vector<std::string> order;
     for (const auto& task : tasks) order.emplace_back(task.name);
@@ -72,14 +65,15 @@ TEST(SetupTasks, EightTasksInThreeWaves) {
     EXPECT_EQ(third, (Names{"bridge", "dlss", "dxvk", "nvapi", "vkd3d", "wineserver"}));
 
     // An unchanged DXVK tree that is missing names nothing; VKD3D was deployed.
-    EXPECT_TRUE(results.names_of("dxvk").empty());
-    EXPECT_TRUE(outcome.wine_complete && outcome.dxvk_complete && outcome.vkd3d_complete);
-    EXPECT_EQ(results.names_of("vkd3d"), (Names{"d3d12"}));
-    EXPECT_TRUE(results.names_of("nvapi").empty());
-    EXPECT_TRUE(results.names_of("dlss").empty());
-    EXPECT_EQ(read_text(inputs.prefix + "/drive_c/windows/system32/d3d12.dll"), "12");
-    EXPECT_EQ(read_text(dir / "server-ran"), inputs.prefix + "\n");
-    EXPECT_EQ(read_text(inputs.prefix + "/drive_c/windows/syswow64/steam.exe"), "bridge");
+    EXPECT_TRUE(outcome.names.dxvk.empty());
+    EXPECT_TRUE(outcome.deployed.wine_complete && outcome.deployed.dxvk_complete &&
+                outcome.deployed.vkd3d_complete);
+    EXPECT_EQ(outcome.names.vkd3d, (Names{"d3d12"}));
+    EXPECT_TRUE(outcome.names.nvapi.empty());
+    EXPECT_TRUE(outcome.names.dlss.empty());
+    EXPECT_EQ(read_text(context.prefix + "/drive_c/windows/system32/d3d12.dll"), "12");
+    EXPECT_EQ(read_text(dir / "server-ran"), context.prefix + "\n");
+    EXPECT_EQ(read_text(context.prefix + "/drive_c/windows/syswow64/steam.exe"), "bridge");
 }
 
 }  // namespace
