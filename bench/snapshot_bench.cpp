@@ -57,9 +57,9 @@ int main(int argc, char** argv) {
         for (int turn = 0; turn < 2; ++turn) {
             if ((round + turn) % 2 == 0) {
                 double t0 = now_ms();
-                savedata::SaveSnapshot taken = savedata::snapshot_save_data(pfx);
+                savedata::SaveSnapshot taken = savedata::snapshot_save_data(pfx, "steamuser");
                 double t1 = now_ms();
-                savedata::check_save_data(pfx, taken);
+                savedata::check_save_data(pfx, "steamuser", taken);
                 double t2 = now_ms();
                 if (!taken.taken || base::exists(taken.backup_root)) {
                     std::fprintf(stderr, "snapshot not taken or not removed\n");

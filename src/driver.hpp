@@ -1,4 +1,4 @@
-// The top of the launcher, beside the entry: it may import every folder below it.
+// The top of the launcher, beside the entry. Its place among the folders: src/layers.txt.
 //
 // The run driver: every phase of a launch in its fixed order.
 #pragma once

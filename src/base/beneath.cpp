@@ -32,19 +32,6 @@ std::deque<std::string> components_of(std::string_view path) {
     return parts;
 }
 
-std::optional<std::string> read_link_at(int dir, const std::string& name) {
-    std::string buffer(256, '\0');
-    while (true) {
-        ssize_t got = ::readlinkat(dir, name.c_str(), buffer.data(), buffer.size());
-        if (got < 0) return std::nullopt;
-        if (static_cast<size_t>(got) < buffer.size()) {
-            buffer.resize(static_cast<size_t>(got));
-            return buffer;
-        }
-        buffer.resize(buffer.size() * 2);
-    }
-}
-
 }  // namespace
 
 namespace detail {

@@ -414,10 +414,14 @@ int make_symlink(const std::string& target, const std::string& path) {
 }
 
 std::optional<std::string> read_link(const std::string& path) {
-    if (has_nul(path)) return std::nullopt;
+    return read_link_at(AT_FDCWD, path);
+}
+
+std::optional<std::string> read_link_at(int dir, const std::string& name) {
+    if (has_nul(name)) return std::nullopt;
     std::string buffer(256, '\0');
     while (true) {
-        ssize_t got = ::readlink(path.c_str(), buffer.data(), buffer.size());
+        ssize_t got = ::readlinkat(dir, name.c_str(), buffer.data(), buffer.size());
         if (got < 0) return std::nullopt;
         if (static_cast<size_t>(got) < buffer.size()) {
             buffer.resize(static_cast<size_t>(got));
@@ -478,16 +482,22 @@ int remove_tree(const std::string& path) {
 
 namespace {
 
-int set_byte_lock(int fd, off_t index, short type) {
+// Runs the lock command `command` for a lock of `type` on byte `index`; errno or 0.
+int byte_lock(int fd, int command, off_t index, short& type) {
     struct flock lock {};
     lock.l_type = type;
     lock.l_whence = SEEK_SET;
     lock.l_start = index;
     lock.l_len = 1;
-    while (::fcntl(fd, F_OFD_SETLK, &lock) != 0) {
+    while (::fcntl(fd, command, &lock) != 0) {
         if (errno != EINTR) return errno == EACCES ? EAGAIN : errno;
     }
+    type = lock.l_type;
     return 0;
+}
+
+int set_byte_lock(int fd, off_t index, short type) {
+    return byte_lock(fd, F_OFD_SETLK, index, type);
 }
 
 }  // namespace
@@ -499,16 +509,10 @@ int try_lock_byte(int fd, off_t index, bool shared) {
 int unlock_byte(int fd, off_t index) { return set_byte_lock(fd, index, F_UNLCK); }
 
 int byte_locked_by_other(int fd, off_t index, bool& locked) {
-    struct flock lock {};
-    lock.l_type = F_WRLCK;
-    lock.l_whence = SEEK_SET;
-    lock.l_start = index;
-    lock.l_len = 1;
-    while (::fcntl(fd, F_OFD_GETLK, &lock) != 0) {
-        if (errno != EINTR) return errno;
-    }
-    locked = lock.l_type != F_UNLCK;
-    return 0;
+    short type = F_WRLCK;
+    int error = byte_lock(fd, F_OFD_GETLK, index, type);
+    locked = error == 0 && type != F_UNLCK;
+    return error;
 }
 
 std::vector<DirEntry> list_dir(const std::string& path, int& error) {

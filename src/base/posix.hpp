@@ -1,5 +1,5 @@
-// Folder base: the ground of the launcher (POSIX calls, processes, text, the log, tree walks);
-// it imports nothing else of the project.
+// Folder base: the ground of the launcher (POSIX calls, processes, text, the log, tree walks).
+// Its place among the folders: src/layers.txt.
 //
 // The one thin layer over the POSIX calls the launcher makes. Every descriptor is opened
 // close-on-exec in the same call, EINTR is retried, reads and writes are looped, and errors
@@ -125,6 +125,8 @@ int hard_link_at(int src_dir, const char* src_name, int dst_dir, const char* dst
 int make_symlink(const std::string& target, const std::string& path);
 /// The target text of the link `path`; nothing when it cannot be read.
 std::optional<std::string> read_link(const std::string& path);
+/// The same for `name` relative to the open directory `dir`.
+std::optional<std::string> read_link_at(int dir, const std::string& name);
 /// The canonical absolute path (all links resolved); nothing when it cannot be had.
 std::optional<std::string> canonical(const std::string& path);
 /// Removes a non-directory entry; errno or 0.

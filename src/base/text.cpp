@@ -69,18 +69,12 @@ bool is_white_space(uint32_t cp) {
 std::vector<std::string_view> path_components(std::string_view path) {
     std::vector<std::string_view> parts;
     if (!path.empty() && path.front() == '/') parts.emplace_back("/");
-    size_t pos = 0;
     bool first = true;
-    while (pos < path.size()) {
-        size_t slash = path.find('/', pos);
-        size_t end = slash == std::string_view::npos ? path.size() : slash;
-        std::string_view part = path.substr(pos, end - pos);
-        if (!part.empty()) {
-            // A leading "." of a relative path is kept; every later "." is dropped.
-            if (part != "." || (first && parts.empty())) parts.push_back(part);
-            first = false;
-        }
-        pos = end + 1;
+    for (std::string_view part : split(path, '/')) {
+        if (part.empty()) continue;
+        // A leading "." of a relative path is kept; every later "." is dropped.
+        if (part != "." || (first && parts.empty())) parts.push_back(part);
+        first = false;
     }
     return parts;
 }

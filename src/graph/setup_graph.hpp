@@ -1,4 +1,4 @@
-// Folder graph: the setup graph executor; imports only base.
+// Folder graph: the setup graph executor. Its place among the folders: src/layers.txt.
 //
 // The setup graph: named tasks with dependencies, each run on a thread of its own as soon as
 // every task it depends on has finished. The executor knows nothing of what the tasks do; it

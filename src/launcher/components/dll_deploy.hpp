@@ -1,5 +1,5 @@
-// Folder launcher/components: the DLL sets, the Steam client bridge, the wineserver and the
-// NVIDIA directory; imports only base.
+// Folder launcher/components: the file deployment, the DLL sets, the Steam client bridge, the
+// wineserver and the NVIDIA driver. Its place among the folders: src/layers.txt.
 //
 // The graphics DLL sets: DXVK, VKD3D-Proton, dxvk-nvapi and NVIDIA's DLSS library, copied
 // into the prefix's system directories and reported by name, so that the game's environment

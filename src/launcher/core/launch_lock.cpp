@@ -15,13 +15,14 @@ namespace pelto::launcher::core {
 
 namespace {
 
-// The locked bytes of the lock file: held exclusively while a launch sets the prefix up, held
-// exclusively by the launch that protects the save data, and held shared by every launch for
-// as long as it runs.
-constexpr off_t kSetupByte = 0;
-constexpr off_t kSavesByte = 1;
-constexpr off_t kRunningByte = 2;
+// The locked bytes of the lock file.
+enum LockByte : off_t {
+    kSetupByte = 0,    // held exclusively while a launch sets the prefix up
+    kSavesByte = 1,    // held exclusively by the launch that protects the save data
+    kRunningByte = 2,  // held shared by every launch for as long as it runs
+};
 
+// How often a launch that waits for another's setup looks again.
 constexpr long kPollMs = 50;
 
 // Opens the lock file, replacing a link, a FIFO or any other special file at its name (never

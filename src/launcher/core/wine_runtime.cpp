@@ -51,16 +51,10 @@ std::string wine_debug_value(bool trace_opcodes) {
 std::string filtered_ld_preload() {
     std::string preload = base::env_text("LD_PRELOAD").value_or("");
     std::string text;
-    size_t pos = 0;
-    while (pos <= preload.size()) {
-        size_t end = preload.find(':', pos);
-        if (end == std::string::npos) end = preload.size();
-        std::string_view item(preload.data() + pos, end - pos);
-        if (!item.empty() && item.find("gameoverlayrenderer") == std::string_view::npos) {
-            if (!text.empty()) text += ':';
-            text += item;
-        }
-        pos = end + 1;
+    for (std::string_view item : base::split(preload, ':')) {
+        if (item.empty() || item.find("gameoverlayrenderer") != std::string_view::npos) continue;
+        if (!text.empty()) text += ':';
+        text += item;
     }
     return text;
 }

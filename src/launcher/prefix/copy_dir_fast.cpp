@@ -12,6 +12,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -109,25 +110,12 @@ uint32_t deploy_file(const std::string& source, const char* name, const DirPair&
     return 0;
 }
 
-std::optional<std::string> read_link_at(int dir, const char* name) {
-    std::string buffer(256, '\0');
-    while (true) {
-        ssize_t got = ::readlinkat(dir, name, buffer.data(), buffer.size());
-        if (got < 0) return std::nullopt;
-        if (static_cast<size_t>(got) < buffer.size()) {
-            buffer.resize(static_cast<size_t>(got));
-            return buffer;
-        }
-        buffer.resize(buffer.size() * 2);
-    }
-}
-
 // True when the dangling link `name` of the destination already says what the template link
 // `source` says.
 bool dangling_link_matches(const std::string& source, int destination_dir, const char* name) {
     if (base::canonical(source)) return false;  // the template link resolves: repair ours
     std::optional<std::string> source_target = base::read_link(source);
-    std::optional<std::string> destination_target = read_link_at(destination_dir, name);
+    std::optional<std::string> destination_target = base::read_link_at(destination_dir, name);
     if (source_target && destination_target) {
         return base::same_path(*source_target, *destination_target);
     }
@@ -146,15 +134,12 @@ std::string link_target_in_copy(const std::string& source, const std::string& ta
     // The link's directory below the root: every component of it is a real directory in both
     // trees, since the copy descends only into real directories.
     std::string_view link_dir = std::string_view(source).substr(job.source.size());
-    size_t depth = 0;
-    for (size_t pos = 0; pos < link_dir.size();) {
-        size_t slash = link_dir.find('/', pos);
-        size_t end = slash == std::string_view::npos ? link_dir.size() : slash;
-        if (end > pos && end != link_dir.size()) ++depth;  // the last component is the link
-        pos = end + 1;
-    }
+    std::vector<std::string_view> parts = base::split(link_dir, '/');
+    parts.pop_back();  // the last component is the link itself
+    auto depth = std::count_if(parts.begin(), parts.end(),
+                               [](std::string_view part) { return !part.empty(); });
     std::string relative;
-    for (size_t i = 0; i < depth; ++i) relative += "../";
+    for (decltype(depth) i = 0; i < depth; ++i) relative += "../";
     relative += inside;
     if (relative.empty()) return ".";
     if (relative.back() == '/') relative.pop_back();

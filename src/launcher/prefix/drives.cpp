@@ -61,13 +61,6 @@ base::Fd open_drives(const std::string& pfx, bool create, int& error) {
     return drives;
 }
 
-std::optional<std::string> read_link_at(int dir, const char* name) {
-    char buffer[4096];
-    ssize_t got = ::readlinkat(dir, name, buffer, sizeof buffer);
-    if (got < 0 || static_cast<size_t>(got) == sizeof buffer) return std::nullopt;
-    return std::string(buffer, static_cast<size_t>(got));
-}
-
 // Creates the drive link `name` unless something that resolves is there already; a dangling
 // link there is replaced, since Wine could not use the drive.
 void create_drive_link(int drives, const char* name, const char* target) {
@@ -157,7 +150,7 @@ void map_s_drive(const std::string& pfx, const std::string& install_path,
     }
     std::string target = s_drive_target(*library);
     if (drives.valid()) {
-        if (std::optional<std::string> current = read_link_at(drives.get(), "s:");
+        if (std::optional<std::string> current = base::read_link_at(drives.get(), "s:");
             current && base::same_path(*current, target)) {
             return;
         }

@@ -102,24 +102,33 @@ void write_stubs(const std::string& pfx) {
     }
 }
 
+// Copies the registry file `name` of `source_dir` over the prefix's when that is missing or
+// only a stub; nothing when the source is missing or the prefix's file is a full one, else
+// errno or 0. A real copy, never a hard link (Wine and the key injection write these files),
+// that replaces in one step: a failed one keeps the stub, never half a registry.
+std::optional<int> replace_stub(const std::string& source_dir, const std::string& pfx,
+                                std::string_view name) {
+    std::string source = base::join_path(source_dir, name);
+    if (!base::exists(source)) return std::nullopt;
+    std::string target = base::join_path(pfx, name);
+    auto current = base::stat_path(target);
+    if (current && current->st_size > kStubMaxSize) return std::nullopt;
+    return base::copy_file(source, target, base::CopyTarget::ReplaceLink);
+}
+
 // Replaces missing or stub registry files with the user's own Wine registry.
 void copy_stock_registry(const std::string& pfx, const std::string& stock) {
     for (std::string_view name : kRegistryFiles) {
-        std::string source = base::join_path(stock, name);
+        std::optional<int> copied = replace_stub(stock, pfx, name);
+        if (!copied || name == "userdef.reg") continue;
         std::string target = base::join_path(pfx, name);
-        if (!base::exists(source)) continue;
-        auto current = base::stat_path(target);
-        if (current && current->st_size > kStubMaxSize) continue;
-        // A failed copy keeps the stub instead of leaving half a registry file behind.
-        int error = base::copy_file(source, target, base::CopyTarget::ReplaceLink);
-        if (name == "userdef.reg") continue;
-        if (error != 0) {
+        if (int error = *copied; error != 0) {
             base::log_error(
                 base::concat("Failed to copy stock ", name, ": ", base::error_text(error)));
         } else {
-            auto copied = base::stat_path(target);
+            auto status = base::stat_path(target);
             base::log_debug("Registry: copied stock ", name, " (",
-                            copied ? static_cast<uint64_t>(copied->st_size) : 0, " bytes)");
+                            status ? static_cast<uint64_t>(status->st_size) : 0, " bytes)");
         }
     }
 }
@@ -222,14 +231,9 @@ std::optional<std::string> find_baked_template(const std::string& install_dir) {
 bool adopt_template_registry(const std::string& pfx, const std::string& template_dir) {
     bool adopted = false;
     for (std::string_view name : kRegistryFiles) {
-        std::string source = base::join_path(template_dir, name);
-        std::string target = base::join_path(pfx, name);
-        if (!base::exists(source)) continue;
-        auto current = base::stat_path(target);
-        if (current && current->st_size > kStubMaxSize) continue;
-        // A real copy, never a hard link: Wine and the key injection write these files.
-        if (int error = base::copy_file(source, target, base::CopyTarget::ReplaceLink);
-            error != 0) {
+        std::optional<int> copied = replace_stub(template_dir, pfx, name);
+        if (!copied) continue;
+        if (int error = *copied; error != 0) {
             base::log_warn(base::concat("Prefix: taking ", name,
                                         " from the template failed: ", base::error_text(error)));
             continue;

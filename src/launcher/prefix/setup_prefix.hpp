@@ -1,5 +1,5 @@
 // Folder launcher/prefix: the prefix itself (modules, registry, template copy, drives, user
-// name); imports base, launcher/core and launcher/components.
+// name). Its place among the folders: src/layers.txt.
 //
 // Creation and repair of the game's Wine prefix: from the Wine build's template, from the
 // launcher's baked template, or with Wine's own wineboot.

@@ -1,4 +1,4 @@
-// Folder launcher/savedata: save-data protection; imports base and launcher/prefix.
+// Folder launcher/savedata: save-data protection. Its place among the folders: src/layers.txt.
 //
 // Save-data protection: a hard-link snapshot of the profile's game folders before the game,
 // and the restore of files that went missing after it.

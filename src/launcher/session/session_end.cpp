@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <optional>
 
@@ -102,14 +103,8 @@ bool other_wine_processes(const std::string& prefix, const std::string& proc_roo
         std::string dir = base::join_path(proc_root, entry.name);
         std::string environ;
         if (base::read_file(base::join_path(dir, "environ"), environ) != 0) continue;
-        bool uses_prefix = false;
-        for (size_t pos = 0; pos < environ.size() && !uses_prefix;) {
-            size_t end = environ.find('\0', pos);
-            if (end == std::string::npos) end = environ.size();
-            uses_prefix = std::string_view(environ).substr(pos, end - pos) == wanted;
-            pos = end + 1;
-        }
-        if (!uses_prefix) continue;
+        std::vector<std::string_view> entries = base::split(environ, '\0');
+        if (std::find(entries.begin(), entries.end(), wanted) == entries.end()) continue;
         // Wine runs every Windows process through its loader or preloader ("wine",
         // "wine64", "wine64-preloader", ...): a process under another program that merely
         // has the prefix in its environment (a player's shell, a script) is no part of the

@@ -27,12 +27,8 @@ constexpr size_t kProcessNameBytes = 15;
 // when there is none or it is "..".
 std::optional<std::string_view> last_normal_component(std::string_view path) {
     std::optional<std::string_view> last;
-    while (!path.empty()) {
-        size_t slash = path.find('/');
-        std::string_view piece = path.substr(0, slash);
+    for (std::string_view piece : base::split(path, '/')) {
         if (!piece.empty() && piece != ".") last = piece;
-        if (slash == std::string_view::npos) break;
-        path.remove_prefix(slash + 1);
     }
     if (last && *last == "..") return std::nullopt;
     return last;

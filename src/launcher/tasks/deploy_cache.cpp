@@ -54,18 +54,14 @@ std::optional<Stamps> parse_deploy_record(std::string_view text) {
     }
     std::string_view rest = base::trim_unicode(text.substr(kVersionTag.size()));
 
+    std::vector<std::string_view> fields = base::split(rest, ',');
     Stamps stamps{};
-    size_t slot = 0;
-    while (true) {
-        size_t comma = rest.find(',');
-        if (slot == stamps.size()) return std::nullopt;  // a fifth field
-        auto value = parse_field(rest.substr(0, comma));
+    if (fields.size() != stamps.size()) return std::nullopt;
+    for (size_t slot = 0; slot < stamps.size(); ++slot) {
+        auto value = parse_field(fields[slot]);
         if (!value) return std::nullopt;
-        stamps[slot++] = *value;
-        if (comma == std::string_view::npos) break;
-        rest.remove_prefix(comma + 1);
+        stamps[slot] = *value;
     }
-    if (slot != stamps.size()) return std::nullopt;
     return stamps;
 }
 
