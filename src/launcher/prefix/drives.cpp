@@ -134,11 +134,6 @@ void create_user_folders(const std::string& pfx) {
     base::make_dirs_beneath(root.get(), "drive_c/users/Public/Documents", error);
 }
 
-void map_s_drive(const std::string& pfx) {
-    map_s_drive(pfx, base::env_text("STEAM_COMPAT_INSTALL_PATH").value_or(""),
-                base::env_text("STEAM_COMPAT_LIBRARY_PATHS").value_or(""));
-}
-
 void map_s_drive(const std::string& pfx, const std::string& install_path,
                  const std::string& library_paths) {
     int error = 0;

@@ -13,10 +13,9 @@ void create_drive_links(const std::string& pfx);
 /// failures are ignored.
 void create_user_folders(const std::string& pfx);
 
-/// Points "{pfx}/dosdevices/s:" at the Steam library holding the game (from
-/// STEAM_COMPAT_INSTALL_PATH and STEAM_COMPAT_LIBRARY_PATHS); removes it when none matches.
-void map_s_drive(const std::string& pfx);
-/// As above with the two variables' values given (the empty text when unset or not UTF-8).
+/// Points "{pfx}/dosdevices/s:" at the Steam library holding the game: the first item of
+/// `library_paths` (STEAM_COMPAT_LIBRARY_PATHS) that occurs in `install_path`
+/// (STEAM_COMPAT_INSTALL_PATH); removes it when none matches.
 void map_s_drive(const std::string& pfx, const std::string& install_path,
                  const std::string& library_paths);
 

@@ -162,21 +162,5 @@ TEST(Drives, SDriveFollowsTheGamesLibrary) {
                                        ": No such file or directory (os error 2)"});
 }
 
-TEST(Drives, SDriveReadsSteamsVariables) {
-    TempDir tree;
-    std::string pfx = tree / "pfx";
-    make_dir(pfx + "/dosdevices");
-    make_dir(tree / "lib/common/G");
-    ScopedEnv env;
-    env.set("STEAM_COMPAT_INSTALL_PATH", tree / "lib/common/G");
-    env.set("STEAM_COMPAT_LIBRARY_PATHS", tree / "lib");
-    map_s_drive(pfx);
-    EXPECT_EQ(base::read_link(pfx + "/dosdevices/s:"), tree / "lib");
-    // A value that is not valid UTF-8 counts as unset.
-    env.set("STEAM_COMPAT_LIBRARY_PATHS", tree / "lib:\xFF");
-    map_s_drive(pfx);
-    EXPECT_FALSE(base::lstat_path(pfx + "/dosdevices/s:"));
-}
-
 }  // namespace
 }  // namespace pelto::launcher::prefix
