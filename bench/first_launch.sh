@@ -1,16 +1,17 @@
 #!/bin/sh
 # The first launch of a new game (an empty compatibility data directory) under the real Wine,
 # three ways in one run: pelto installed by install.py with its shared template
-# share/default_pfx; the same installation without its 32-bit modules, as a Wine build without
-# its 32-bit half gives it (a 64-bit setup: the launcher lays no 32-bit modules into the
-# prefix); and the installation without the template, where the prefix comes from
-# `wineboot --init`. The three alternate (the order turns every round); reported are the
-# medians of the verbose log's "timing: spawn at {ms}ms" of each, and the medians of the setup
-# tasks that make up the time before the spawn. Before the rounds, the
-# first game launched right after the install (cold) is reported on its own, and so is the
-# size of a new prefix's own files: the bytes of the files in it that are not hard links of
-# the template's (`du` of the prefix alone would count inodes it shares with the template as
-# its own), split into system32 (the 64-bit modules), syswow64 (the 32-bit ones) and the rest.
+# share/default_pfx; a 64-bit setup, installed by install.py as on a machine without Wine's
+# 32-bit half (where this machine has it and bwrap, the install runs with that half hidden, so
+# that neither the tool nor its template has 32-bit modules; otherwise the first installation
+# without its 32-bit modules); and the installation without the template, where the prefix
+# comes from `wineboot --init`. The three alternate (the order turns every round); reported are
+# the medians of the verbose log's "timing: spawn at {ms}ms" of each, and the medians of the
+# setup tasks that make up the time before the spawn. Before the rounds, the first game
+# launched right after the install (cold) is reported on its own, and so is the size of a new
+# prefix's own files: the bytes of the files in it that are not hard links of the template's
+# (`du` of the prefix alone would count inodes it shares with the template as its own), split
+# into system32 (the 64-bit modules), syswow64 (the 32-bit ones) and the rest.
 # Goals for a 64-bit setup: spawn at <= 150 ms median with the template; the first launch
 # after an install <= 600 ms; a new prefix's own files <= 250 MB.
 #
@@ -51,15 +52,30 @@ x86_64-w64-mingw32-gcc -municode -O2 -s -o "$work/game/game.exe" "$src/tests/win
 
 # The installation, and the two that differ from it (sharing its files).
 HOME="$work/home" "$python" "$src/install.py" --build "$build" --dest "$work/with" >/dev/null
-cp -al "$work/with" "$work/with64"
-rm -rf "$work/with64/lib/wine/i386-windows"
+# The 64-bit setup: where the system has Wine's 32-bit half and bwrap, a second install that
+# does not see that half (its template then holds no 32-bit modules either, as on a machine
+# without it); otherwise the installation without its 32-bit modules.
+if command -v bwrap >/dev/null && [ -e /usr/lib/wine/wine ] && [ -d /usr/lib/i386-linux-gnu/wine ]; then
+    set -- --tmpfs /usr/lib/wine
+    for file in /usr/lib/wine/*; do
+        case ${file##*/} in wine | wine-preloader | wineserver32) ;; *) set -- "$@" --ro-bind "$file" "$file" ;; esac
+    done
+    HOME="$work/home" bwrap --bind / / --dev /dev --proc /proc "$@" \
+        --tmpfs /usr/lib/i386-linux-gnu/wine \
+        "$python" "$src/install.py" --build "$build" --dest "$work/with64" >/dev/null
+else
+    cp -al "$work/with" "$work/with64"
+    rm -rf "$work/with64/lib/wine/i386-windows"
+fi
 mkdir -p "$work/without/share"
 for entry in "$work/with"/* "$work/with/share/wine"; do
     case $entry in */share) continue ;; esac
     cp -al "$entry" "$work/without/${entry#"$work/with/"}"
 done
 files=$(find "$work/with/share/default_pfx" -type f | wc -l)
-find "$work/with/share/default_pfx" -type f -printf '%i\n' >"$work/template.inodes"
+for kind in with with64; do
+    find "$work/$kind/share/default_pfx" -type f -printf '%i\n' >"$work/$kind.template"
+done
 
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
 
@@ -88,13 +104,13 @@ launch() {
                 echo "the launch with the template ran wineboot" >&2
                 exit 1
             fi
-            [ -s "$work/$1.sizes" ] || own_sizes "$compat/pfx" >"$work/$1.sizes" ;;
+            [ -s "$work/$1.sizes" ] || own_sizes "$compat/pfx" "$1" >"$work/$1.sizes" ;;
     esac
     rm -rf "$compat"
 }
 
-# own_sizes PREFIX: "total system32 syswow64 other", the MB of the prefix's files that are not
-# hard links of the template's, each inode counted once.
+# own_sizes PREFIX KIND: "total system32 syswow64 other", the MB of the prefix's files that are
+# not hard links of KIND's template, each inode counted once.
 own_sizes() {
     find "$1" -type f -printf '%i %s %P\n' | awk '
         NR == FNR { shared[$1] = 1; next }
@@ -105,7 +121,7 @@ own_sizes() {
           else other += $2 }
         END { mb = 1048576
               printf "%.0f %.0f %.0f %.0f\n", total / mb, s32 / mb, wow / mb, other / mb }' \
-        "$work/template.inodes" -
+        "$work/$2.template" -
 }
 
 median() {  # median of column $1 of file $2

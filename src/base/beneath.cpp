@@ -113,6 +113,9 @@ Fd open_beneath(int root, std::string_view relative, int flags, mode_t mode, int
 }
 
 Fd make_dirs_beneath(int root, std::string_view relative, int& error) {
+    // Most directories are there already: one call then finds them.
+    Fd existing = open_beneath(root, relative, O_RDONLY | O_DIRECTORY, 0, error);
+    if (existing.valid() || error != ENOENT) return existing;
     Fd dir = open_beneath(root, "", O_RDONLY | O_DIRECTORY, 0, error);
     std::string path;
     for (const std::string& part : components_of(relative)) {
@@ -133,6 +136,9 @@ Fd make_dirs_beneath(int root, std::string_view relative, int& error) {
 }
 
 Fd open_root_dir(const std::string& path, int& error) {
+    Fd dir = open_file(path, O_RDONLY | O_DIRECTORY, 0, error);
+    if (dir.valid() || error != ENOENT) return dir;
+    if (error = make_dirs(path); error != 0) return dir;
     return open_file(path, O_RDONLY | O_DIRECTORY, 0, error);
 }
 

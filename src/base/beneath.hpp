@@ -25,7 +25,8 @@ Fd open_beneath(int root, std::string_view relative, int flags, mode_t mode, int
 /// is fine. Sets `error` as `open_beneath` does; ENOTDIR when a component is not a directory.
 Fd make_dirs_beneath(int root, std::string_view relative, int& error);
 
-/// Opens the directory `path` (links followed) as the root of later `*_beneath` calls.
+/// Opens the directory `path` (links followed) as the root of later `*_beneath` calls, made
+/// with its missing parents first when it is not there (a root is the launcher's own to make).
 Fd open_root_dir(const std::string& path, int& error);
 
 /// For a message after EXDEV: "{path} is a link that leads out of {root}" for the first

@@ -75,7 +75,6 @@ DeployReport deploy_files(const std::string& prefix, std::string_view destinatio
     report.files.assign(files.size(), Deployed::NoSource);
     report.errors.assign(files.size(), 0);
     // The prefix itself is the launcher's to make; only what lies below it is resolved inside it.
-    (void)base::make_dirs(prefix);
     base::Fd root = base::open_root_dir(prefix, report.dir_error);
     base::Fd dir;
     if (root.valid()) dir = base::make_dirs_beneath(root.get(), destination, report.dir_error);
@@ -85,19 +84,11 @@ DeployReport deploy_files(const std::string& prefix, std::string_view destinatio
                                     base::as_text(base::join_path(prefix, destination)), ": ",
                                     base::why_outside(prefix, destination)));
     }
-    std::string canonical_prefix = base::canonical(prefix).value_or(prefix);
+    std::optional<std::string> canonical_prefix;  // found when a link needs it
     for (size_t i = 0; i < files.size(); ++i) {
-        int error = 0;
-        base::Fd source = base::open_regular(files[i].source, O_RDONLY, 0, error);
-        struct stat source_status;
-        if (!source.valid() || ::fstat(source.get(), &source_status) != 0) {
-            // A source that is missing is skipped; one that cannot be read is a failure.
-            if (error != ENOENT && base::exists(files[i].source)) {
-                report.files[i] = Deployed::Failed;
-                report.errors[i] = error != 0 ? error : EIO;
-            }
-            continue;
-        }
+        // A source that is missing is skipped; what a current one needs is two status queries.
+        auto source_status = base::stat_path(files[i].source);
+        if (!source_status) continue;
         if (!dir.valid()) {
             report.files[i] = Deployed::Failed;
             report.errors[i] = report.dir_error;
@@ -105,14 +96,24 @@ DeployReport deploy_files(const std::string& prefix, std::string_view destinatio
         }
         struct stat current;
         if (::fstatat(dir.get(), files[i].name.c_str(), &current, 0) == 0 &&
-            is_current(source_status, current)) {
+            is_current(*source_status, current)) {
             report.files[i] = Deployed::Current;
             ++report.current;
             continue;
         }
+        int error = 0;
+        base::Fd source = base::open_regular(files[i].source, O_RDONLY, 0, error);
+        if (!source.valid()) {
+            report.files[i] = Deployed::Failed;
+            report.errors[i] = error;
+            continue;
+        }
+        if (links == LinkAtName::FollowInside && !canonical_prefix) {
+            canonical_prefix = base::canonical(prefix).value_or(prefix);
+        }
         Target target =
             links == LinkAtName::FollowInside
-                ? write_target(root.get(), prefix, canonical_prefix, dir.get(),
+                ? write_target(root.get(), prefix, *canonical_prefix, dir.get(),
                                base::join_path(destination, files[i].name), files[i].name)
                 : Target{base::Fd(::fcntl(dir.get(), F_DUPFD_CLOEXEC, 0)), files[i].name};
         error = target.dir.valid() ? base::copy_into(source.get(), target.dir.get(), target.name)

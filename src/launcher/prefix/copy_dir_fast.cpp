@@ -330,8 +330,7 @@ uint32_t copy_dir_fast(const std::string& source, const std::string& destination
         if (failures != nullptr) *failures = 1;
         return 0;
     }
-    error = base::make_dirs(destination);
-    if (error == 0) job.destination_root = base::open_root_dir(destination, error);
+    job.destination_root = base::open_root_dir(destination, error);
     if (!job.destination_root.valid()) {
         base::log_error(base::concat("copy_dir_fast: cannot create ", base::lossy_utf8(destination),
                                      ": ", base::error_text(error)));

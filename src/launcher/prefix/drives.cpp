@@ -105,7 +105,6 @@ std::string s_drive_target(const std::string& library) {
 }  // namespace
 
 void create_drive_links(const std::string& pfx) {
-    (void)base::make_dirs(pfx);
     int error = 0;
     base::Fd drives = open_drives(pfx, true, error);
     for (auto [name, target] : {std::pair{"c:", "../drive_c"}, std::pair{"z:", "/"}}) {
@@ -121,7 +120,6 @@ void create_drive_links(const std::string& pfx) {
 void create_user_folders(const std::string& pfx) {
     // Folders are made only inside the prefix: wineboot links profile folders into the user's
     // home, and a folder tree created through such a link would land there.
-    (void)base::make_dirs(pfx);
     int error = 0;
     base::Fd root = base::open_root_dir(pfx, error);
     if (!root.valid()) return;

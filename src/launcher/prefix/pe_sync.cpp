@@ -175,7 +175,6 @@ void sync_32bit(const std::string& source, PrefixDirs& dirs) {
 }  // namespace
 
 void sync_pe_files(const std::string& wine_root, const std::string& pfx) {
-    (void)base::make_dirs(pfx);
     int error = 0;
     PrefixDirs dirs{pfx, base::open_root_dir(pfx, error)};
     create_skeleton(dirs);
