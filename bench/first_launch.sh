@@ -107,6 +107,9 @@ launch() {
             [ -s "$work/$1.sizes" ] || own_sizes "$compat/pfx" "$1" >"$work/$1.sizes" ;;
     esac
     rm -rf "$compat"
+    # Each launch writes hundreds of megabytes: written back before the next one starts, so
+    # that no launch pays for the writeback of the ones before it.
+    sync
 }
 
 # own_sizes PREFIX KIND: "total system32 syswow64 other", the MB of the prefix's files that are
