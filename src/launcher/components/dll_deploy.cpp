@@ -1,5 +1,7 @@
 #include "launcher/components/dll_deploy.hpp"
 
+#include <sys/stat.h>
+
 #include <array>
 
 #include "base/log.hpp"
@@ -67,31 +69,35 @@ DllSetResult deploy_dll_set(const std::string& source_dir, const std::string& pr
 
 namespace {
 
-// The names whose DLL in `destination` is the current copy of the one in `source`, in set
-// order: an unchanged tree names what it deployed, never a module of the same name that Wine's
-// own sync put there, which Wine would refuse to load as native.
-std::vector<std::string> deployed_copies(const std::string& source, const std::string& destination,
-                                         std::span<const char* const> names) {
-    std::vector<std::string> found;
+// Whether every DLL of the set that `source` has is in `destination` as its current copy. An
+// unchanged tree then spares the copies; otherwise something replaced them since (Wine's
+// module sync puts Wine's own d3d11.dll over DXVK's after a Wine update), and they are put
+// back. A name is never given for a module that is not the source's: Wine refuses to load its
+// own builtin as native.
+bool copies_in_place(const std::string& source, const std::string& destination,
+                     std::span<const char* const> names) {
     for (const char* name : names) {
         std::string file = base::concat(name, ".dll");
-        if (is_current(base::join_path(source, file), base::join_path(destination, file))) {
-            found.push_back(name);
-        }
+        auto from = base::stat_path(base::join_path(source, file));
+        auto to = base::lstat_path(base::join_path(destination, file));  // a link is replaced
+        if (from && !(to && S_ISREG(to->st_mode) && is_current(*from, *to))) return false;
     }
-    return found;
+    return true;
 }
 
-// The 64-bit and 32-bit sets of one translation layer from `tree`. An unchanged tree spares
-// the copies, but only DLLs that are really in place may be named: Wine cannot load a DLL
-// whose native override names no file, and a source that is missing now, as at the last
-// launch, has put nothing in place.
+// The 64-bit and 32-bit sets of one translation layer from `tree`.
 DllSetResult deploy_layer(bool unchanged, const std::string& tree, const std::string& prefix,
                           std::span<const char* const> names, const char* label64,
                           const char* label32) {
     std::string source64 = base::join_path(tree, "x86_64-windows");
-    if (unchanged) {
-        return {deployed_copies(source64, base::join_path(prefix, kSystem32), names), true};
+    if (unchanged && copies_in_place(source64, base::join_path(prefix, kSystem32), names)) {
+        DllSetResult result;
+        for (const char* name : names) {
+            if (base::exists(base::join_path(source64, base::concat(name, ".dll")))) {
+                result.names.emplace_back(name);
+            }
+        }
+        return result;
     }
     DllSetResult result = deploy_dll_set(source64, prefix, kSystem32, names, label64);
     DllSetResult result32 =

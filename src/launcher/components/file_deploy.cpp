@@ -51,6 +51,23 @@ Target write_target(int prefix_fd, const std::string& prefix, const std::string&
     return Target{std::move(real_dir), std::string(base::file_name(inside))};
 }
 
+// Whether `name` of `dir` already is a current copy of the source. A link there counts only
+// when it leads to a file inside the prefix: one that leads out is never in place, whatever
+// it reaches, so Wine never loads a module from outside through the prefix.
+bool in_place(int dir, const std::string& name, const struct stat& source,
+              const std::string& prefix, std::optional<std::string>& canonical_prefix,
+              const std::string& relative) {
+    struct stat current;
+    if (::fstatat(dir, name.c_str(), &current, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    bool link = S_ISLNK(current.st_mode);
+    if (link && ::fstatat(dir, name.c_str(), &current, 0) != 0) return false;
+    if (!S_ISREG(current.st_mode) || !is_current(source, current)) return false;
+    if (!link) return true;
+    if (!canonical_prefix) canonical_prefix = base::canonical(prefix).value_or(prefix);
+    std::optional<std::string> real = base::canonical(base::join_path(prefix, relative));
+    return real && base::path_inside(*real, *canonical_prefix);
+}
+
 }  // namespace
 
 bool is_current(const struct stat& source, const struct stat& destination) {
@@ -94,9 +111,8 @@ DeployReport deploy_files(const std::string& prefix, std::string_view destinatio
             report.errors[i] = report.dir_error;
             continue;
         }
-        struct stat current;
-        if (::fstatat(dir.get(), files[i].name.c_str(), &current, 0) == 0 &&
-            is_current(*source_status, current)) {
+        if (in_place(dir.get(), files[i].name, *source_status, prefix, canonical_prefix,
+                     base::join_path(destination, files[i].name))) {
             report.files[i] = Deployed::Current;
             ++report.current;
             continue;

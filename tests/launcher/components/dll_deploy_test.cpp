@@ -105,6 +105,17 @@ TEST(DllDeploy, CopiesWhatIsMissingAndReportsWhatIsInPlace) {
     EXPECT_EQ(read_text(dest + "/dxgi.dll"), "dxgi body");
     EXPECT_TRUE(is_current(source + "/d3d11.dll", dest + "/d3d11.dll"));
 
+    // A link at a name is never in place, even to a current copy outside the prefix: it is
+    // replaced by a file of the prefix's own, and what it led to stays as it was.
+    write_text(dir / "outside/d3d9.dll", "d3d9 body");
+    base::remove_file(dest + "/d3d9.dll");
+    make_link(dir / "outside/d3d9.dll", dest + "/d3d9.dll");
+    lines =
+        capture_log([&] { names = deploy_dll_set(source, pfx, system32, kDxvk, "DXVK").names; });
+    EXPECT_EQ(lines, (Lines{"[DEBUG]  DXVK: deployed 1 DLLs (2 already current)"}));
+    EXPECT_FALSE(base::read_link(dest + "/d3d9.dll"));
+    EXPECT_EQ(read_text(dir / "outside/d3d9.dll"), "d3d9 body");
+
     // A source directory holding none of the set: no line, empty list.
     make_dir(dir / "empty");
     lines = capture_log(
@@ -236,9 +247,9 @@ TEST(DllDeploy, TaskBodies) {
                             "[WARN]   VKD3D-32: source dir not found (" + root +
                                 "/lib/wine/vkd3d-proton/i386-windows)"}));
 
-    // Unchanged trees copy nothing and name only the DLLs that are the current copies of the
-    // source's: not a module of the same name that the source lacks (Wine's own, which Wine
-    // refuses to load as native), nor one that was deleted or changed since.
+    // Unchanged trees copy nothing and name only the DLLs the source has: not a module of the
+    // same name that the source lacks (Wine's own, which Wine refuses to load as native). Copies
+    // that were deleted or replaced since (Wine's module sync after an update) are put back.
     for (const char* name : {"d3d10core", "d3d9"})
         write_text(system32 + "/" + name + ".dll", "Wine's own");
     lines = capture_log([&] {
@@ -246,9 +257,11 @@ TEST(DllDeploy, TaskBodies) {
     });
     EXPECT_TRUE(lines.empty());
     base::remove_file(system32 + "/dxgi.dll");
-    write_text(system32 + "/d3d11.dll", "a different size");
-    EXPECT_TRUE(deploy_dxvk(true, root, pfx).names.empty());
-    EXPECT_FALSE(base::exists(system32 + "/dxgi.dll"));
+    write_text(system32 + "/d3d11.dll", "Wine's own, after an update");
+    EXPECT_EQ(deploy_dxvk(true, root, pfx).names, (Names{"d3d11", "dxgi"}));
+    EXPECT_EQ(read_text(system32 + "/dxgi.dll"), "64");
+    EXPECT_EQ(read_text(system32 + "/d3d11.dll"), "64");
+    EXPECT_EQ(read_text(system32 + "/d3d9.dll"), "Wine's own");
 
     // NVAPI: nothing without the driver; with it the 64-bit names, then the 32-bit one.
     std::string wine = dir / "wine";
