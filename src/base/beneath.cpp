@@ -24,6 +24,20 @@ constexpr int kMaxLinks = 40;
 // Set once openat2 turned out to be missing (an old kernel, or a sandbox's system call filter).
 std::atomic<bool> g_no_openat2{false};
 
+// Whether an EPERM from openat2 came from a system call filter rather than from the file (an
+// immutable file opened for writing): the filter refuses even a path handle on `root` itself.
+bool openat2_filtered(int root) {
+    struct open_how how {};
+    how.flags = O_PATH | O_CLOEXEC;
+    how.resolve = RESOLVE_BENEATH;
+    long fd = ::syscall(SYS_openat2, root, ".", &how, sizeof how);
+    if (fd >= 0) {
+        ::close(static_cast<int>(fd));
+        return false;
+    }
+    return errno == EPERM || errno == ENOSYS;
+}
+
 std::deque<std::string> components_of(std::string_view path) {
     std::deque<std::string> parts;
     for (std::string_view part : split(path, '/')) {
@@ -101,7 +115,7 @@ Fd open_beneath(int root, std::string_view relative, int flags, mode_t mode, int
             long fd = ::syscall(SYS_openat2, root, path.c_str(), &how, sizeof how);
             if (fd >= 0) return Fd(static_cast<int>(fd));
             if (errno == EINTR || errno == EAGAIN) continue;
-            if (errno != ENOSYS) {
+            if (errno != ENOSYS && !(errno == EPERM && openat2_filtered(root))) {
                 error = errno;
                 return Fd();
             }

@@ -1,6 +1,12 @@
 #include "base/beneath.hpp"
 
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -73,6 +79,39 @@ TEST(Beneath, LinksAreFollowedOnlyWhileTheyStayInside) {
     EXPECT_EQ(why_outside(root, "up/x"), root + "/up is a link that leads out of " + root);
     EXPECT_EQ(why_outside(root, "abs/x"), root + "/abs is an absolute link");
     EXPECT_EQ(read_text(tree / "outside/x"), "outside");
+}
+
+// A sandbox whose system call filter refuses openat2 with EPERM (as older container runtimes
+// do) must not make every file look forbidden: the walk takes over.
+TEST(Beneath, AFilterThatRefusesOpenat2FallsBackToTheWalk) {
+    TempDir tree;
+    std::string root = tree / "root";
+    write_text(root + "/a/f", "f");
+    make_link("../outside", root + "/up");
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        sock_filter rules[] = {
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat2, 0, 1),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        };
+        sock_fprog program{sizeof rules / sizeof rules[0], rules};
+        if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+            ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) {
+            ::_exit(2);
+        }
+        int error = 0;
+        Fd dir = open_root_dir(root, error);
+        bool inside = open_beneath(dir.get(), "a/f", O_RDONLY, 0, error).valid() && error == 0;
+        bool outside = !open_beneath(dir.get(), "up/x", O_RDONLY, 0, error).valid();
+        ::_exit(inside && outside && error == EXDEV ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 }  // namespace
