@@ -29,15 +29,30 @@ constexpr long kPollMs = 50;
 // following it): two launches could not take turns on it. A directory there is left alone.
 base::Fd open_lock_file(const std::string& path, int& error) {
     constexpr int kFlags = O_RDWR | O_CREAT | O_NOFOLLOW;
-    base::Fd file = base::open_regular(path, kFlags, 0644, error);
-    if (file.valid() || error == EISDIR) return file;
-    auto status = base::lstat_path(path);
-    if (!status || S_ISREG(status->st_mode) || S_ISDIR(status->st_mode)) return file;
-    if (int removed = base::remove_file(path); removed != 0 && removed != ENOENT) return file;
-    base::log_warn(base::concat("launch lock: ", base::as_text(path),
-                                S_ISLNK(status->st_mode) ? " was a link" : " was a special file",
-                                " — replaced by a lock file"));
-    return base::open_regular(path, kFlags, 0644, error);
+    // Two launches that start together may both find a stale link and replace it: each opens
+    // again until the file it holds is the one at the path, so both lock the same file.
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        base::Fd file = base::open_regular(path, kFlags, 0644, error);
+        if (file.valid()) {
+            struct stat held;
+            auto at_path = base::lstat_path(path);
+            if (attempt == 3 || ::fstat(file.get(), &held) != 0 ||
+                (at_path && at_path->st_dev == held.st_dev && at_path->st_ino == held.st_ino)) {
+                return file;
+            }
+            continue;
+        }
+        if (error == EISDIR) return file;
+        auto status = base::lstat_path(path);
+        if (!status || S_ISREG(status->st_mode)) continue;  // changed since the open: again
+        if (S_ISDIR(status->st_mode)) return file;
+        if (int removed = base::remove_file(path); removed != 0 && removed != ENOENT) return file;
+        base::log_warn(
+            base::concat("launch lock: ", base::as_text(path),
+                         S_ISLNK(status->st_mode) ? " was a link" : " was a special file",
+                         " — replaced by a lock file"));
+    }
+    return base::Fd();
 }
 
 // The pid the launch that sets the prefix up wrote into the lock file; "" when none.
