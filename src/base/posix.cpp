@@ -39,7 +39,7 @@ int close_retry(int fd) {
     return ::close(fd);
 }
 
-int remove_tree_at(int parent_fd, const char* name);
+int remove_entry_tree(int parent_fd, const char* name);
 
 int remove_dir_contents(int dir_fd) {
     int first_error = 0;
@@ -64,13 +64,13 @@ int remove_dir_contents(int dir_fd) {
     }
     ::closedir(dir);
     for (const std::string& name : names) {
-        int err = remove_tree_at(dir_fd, name.c_str());
+        int err = remove_entry_tree(dir_fd, name.c_str());
         if (err != 0 && first_error == 0) first_error = err;
     }
     return first_error;
 }
 
-int remove_tree_at(int parent_fd, const char* name) {
+int remove_entry_tree(int parent_fd, const char* name) {
     if (::unlinkat(parent_fd, name, 0) == 0) return 0;
     int err = errno;
     if (err == ENOENT) return 0;
@@ -477,7 +477,12 @@ int replace_file(const std::string& path, std::string_view data) {
 int remove_tree(const std::string& path) {
     if (has_nul(path)) return EINVAL;
     if (path.empty()) return ENOENT;
-    return remove_tree_at(AT_FDCWD, path.c_str());
+    return remove_entry_tree(AT_FDCWD, path.c_str());
+}
+
+int remove_tree_at(int dir, const std::string& name) {
+    if (has_nul(name) || name.find('/') != std::string::npos) return EINVAL;
+    return remove_entry_tree(dir, name.c_str());
 }
 
 namespace {

@@ -143,6 +143,9 @@ int replace_file(const std::string& path, std::string_view data);
 /// A missing `path` is success. Returns the first errno met, or 0.
 int remove_tree(const std::string& path);
 
+/// `remove_tree` for the entry `name` (one component) of the open directory `dir`.
+int remove_tree_at(int dir, const std::string& name);
+
 /// Takes an exclusive (or, with `shared`, a shared) lock on byte `index` of the open file `fd`,
 /// or turns the lock held there into that kind. The lock belongs to the open file description
 /// (threads share it, a child never inherits it) and ends when that is closed. Never waits.

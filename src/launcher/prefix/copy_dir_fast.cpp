@@ -86,21 +86,17 @@ uint32_t deploy_file(const std::string& source, const char* name, const DirPair&
         // link points, possibly outside the prefix, so the entry is reported instead.
         if (::fstatat(dirs.destination_fd, name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
             S_ISREG(status.st_mode) && status.st_nlink > 1) {
-            // Except the template's own file, which older prefixes hard-linked: it gets a copy
-            // of its own, so that a write to it no longer reaches the template.
-            struct stat template_status;
-            if (::fstatat(dirs.source_fd, name, &template_status, AT_SYMLINK_NOFOLLOW) == 0 &&
-                template_status.st_ino == status.st_ino &&
-                template_status.st_dev == status.st_dev) {
-                base::Fd in =
-                    base::open_regular_at(dirs.source_fd, name, O_RDONLY | O_NOFOLLOW, 0, error);
-                if (in.valid()) error = base::copy_into(in.get(), dirs.destination_fd, name);
-                if (error != 0) {
-                    job.failed(
-                        base::concat("copy_dir_fast: failed to deploy ", base::lossy_utf8(source)));
-                }
-                return 0;
+            // Except a file shared by hard links: older prefixes linked the template's files,
+            // so such a file is shared with the template and with every prefix made from it
+            // then. It gets a copy of its own, so that a write to it reaches no other game.
+            base::Fd in =
+                base::open_regular_at(dirs.destination_fd, name, O_RDONLY | O_NOFOLLOW, 0, error);
+            if (in.valid()) error = base::copy_into(in.get(), dirs.destination_fd, name);
+            if (error != 0) {
+                job.failed(
+                    base::concat("copy_dir_fast: failed to deploy ", base::lossy_utf8(source)));
             }
+            return 0;
         }
         if (::fstatat(dirs.destination_fd, name, &status, 0) == 0) return 0;
     }

@@ -89,12 +89,13 @@ bool run_wineboot(const Setup& setup) {
     base::log_debug("No default_pfx template, running wineboot --init...");
     base::Command command = core::wine_command(setup.wine.wine64, wine_root);
     command.args = {"wineboot", "--init"};
+    // WINEPREFIX is in the server's list already; it and the two programs are the paths
+    // themselves, so that a name that is not valid UTF-8 still leads to the same files.
     command.env = setup.server_env;
-    command.set_env("WINEPREFIX", base::lossy_utf8(pfx));
     command.set_env("USER", prefix_user_name(pfx));
-    command.set_env("WINESERVER", base::lossy_utf8(setup.wine.wineserver));
+    command.set_env("WINESERVER", setup.wine.wineserver);
     command.set_env("LD_LIBRARY_PATH", core::library_search_path(wine_root));
-    command.set_env("WINELOADER", base::lossy_utf8(setup.wine.wine64));
+    command.set_env("WINELOADER", setup.wine.wine64);
     command.set_env("WINEDLLPATH", core::wine_dll_search_path(wine_root));
     // Unlike the game's NT form, wineboot takes the Unix path with its forward slashes.
     command.set_env(
@@ -118,21 +119,39 @@ bool run_wineboot(const Setup& setup) {
     return false;
 }
 
+// Removes the half-seeded directory `relative` of the prefix, reached beneath it: it did not
+// exist before, so removing it loses nothing and the next launch seeds it again, where it
+// would otherwise count as seeded on every later launch.
+void remove_half_seeded(const std::string& pfx, std::string_view relative) {
+    int error = 0;
+    base::Fd root = base::open_root_dir(pfx, error);
+    std::string parent(base::parent_dir(relative).value_or(""));
+    base::Fd dir = root.valid()
+                       ? base::open_beneath(root.get(), parent, O_RDONLY | O_DIRECTORY, 0, error)
+                       : base::Fd();
+    if (dir.valid()) (void)base::remove_tree_at(dir.get(), std::string(base::file_name(relative)));
+}
+
 // Takes the WMI directories from the baked template where the prefix has none; true when
-// nothing failed.
+// nothing failed that a later launch could mend.
 bool seed_wbem(const std::string& pfx, const std::string& baked) {
     bool complete = true;
     for (std::string_view relative : kWbemDirs) {
         std::string source = base::join_path(baked, relative);
         std::string target = base::join_path(pfx, relative);
-        if (!base::is_dir(source) || base::exists(target)) continue;
-        if (std::optional<int> error = copy_tree(source, pfx, relative)) {
-            base::log_debug("Prefix: failed to seed ", relative, ": ", base::error_text(*error));
-            // A half-seeded directory would count as seeded on every later launch; it did not
-            // exist before, so removing it loses nothing and the next launch seeds it again.
-            base::remove_tree(target);
-            complete = false;
+        if (!base::is_dir(source) || base::lstat_path(target)) continue;
+        std::optional<int> error = copy_tree(source, pfx, relative);
+        if (!error) continue;
+        if (*error == EXDEV) {
+            // The prefix leads out of itself on the way; nothing is written there, and no
+            // later launch would do better.
+            base::log_warn(base::concat("Prefix: ", relative,
+                                        " not seeded: ", base::why_outside(pfx, relative)));
+            continue;
         }
+        base::log_debug("Prefix: failed to seed ", relative, ": ", base::error_text(*error));
+        remove_half_seeded(pfx, relative);
+        complete = false;
     }
     base::log_debug("Prefix: seeded wbem from baked template ", base::as_text(baked));
     return complete;

@@ -92,6 +92,16 @@ TEST(CopyDirFast, FreshCopyThenRepairFillsOnlyTheGaps) {
     EXPECT_EQ(copy_dir_fast(source, destination), 0u);
     EXPECT_NE(inode_of(destination + "/" + hosts), inode_of(source + "/" + hosts));
     EXPECT_EQ(read_text(destination + "/" + hosts), "hosts");
+    // So does one it shares with another prefix made from an older template: it keeps its own
+    // content, and a write to it no longer reaches the other game.
+    std::string ini = destination + "/drive_c/windows/win.ini";
+    std::string other = tree / "other-pfx-win.ini";
+    write_text(other, "old template");
+    base::remove_file(ini);
+    ASSERT_EQ(base::hard_link(other, ini), 0);
+    EXPECT_EQ(copy_dir_fast(source, destination), 0u);
+    EXPECT_NE(inode_of(ini), inode_of(other));
+    EXPECT_EQ(read_text(ini), "old template");
 
     // Damage the prefix: lose two files, change one, make a link dangle, replace a link with
     // a real file.

@@ -66,7 +66,8 @@ struct Stage {
         context.library_paths = base::env_text("STEAM_COMPAT_LIBRARY_PATHS").value_or("");
         core::WineInstall build{wine, loader.empty() ? wine64 : loader, core::wineserver_path(wine),
                                 std::nullopt, wine};
-        return capture_log([&] { setup_prefix(context, build, wine_unchanged, {}); });
+        std::vector<base::EnvChange> server = core::ServerEnv{pfx, std::nullopt, {}}.changes();
+        return capture_log([&] { setup_prefix(context, build, wine_unchanged, server); });
     }
 
     bool wineboot_ran() const { return base::exists(compat + "/wineboot.env"); }
@@ -294,6 +295,18 @@ TEST(SetupPrefix, BakedTemplateSeedsWbemInsteadOfWineboot) {
                          "[DEBUG]  Prefix: failed to seed drive_c/windows/system32/wbem: "
                          "Is a directory (os error 21)"));
     EXPECT_TRUE(contains(lines, "[DEBUG]  Prefix: seeded wbem from baked template " + baked));
+    EXPECT_FALSE(base::lstat_path(seeded)) << "the half-seeded directory is removed again";
+
+    // A prefix whose system32 leads out of it: one WARN line, nothing written out there.
+    base::remove_file(wbem + "/folder_link");
+    std::string outside = tree / "outside-system32";
+    make_dir(outside);
+    base::remove_tree(s.pfx + "/drive_c/windows/system32");
+    make_link(outside, s.pfx + "/drive_c/windows/system32");
+    lines = s.run(false);
+    EXPECT_TRUE(contains(lines, "[WARN]   Prefix: drive_c/windows/system32/wbem not seeded: " +
+                                    s.pfx + "/drive_c/windows/system32 is an absolute link"));
+    EXPECT_FALSE(base::lstat_path(outside + "/wbem"));
 }
 
 TEST(SetupPrefix, CopyTreeStopsAtTheFirstError) {
