@@ -87,23 +87,14 @@ int answer_query(const std::vector<std::string>& rest) {
 
 Discovery ends_with(int status) { return Discovery{status, {}}; }
 
-// The Wine build, its loader and the DLL source; the player's log file starts here, once the
-// Wine build it names is known. Ends the run without a loader.
-std::optional<int> discover_wine(Launch& launch, const std::optional<std::string>& own_exe,
-                                 const std::optional<std::string>& log_path,
-                                 const std::vector<std::string>& rest) {
+// The Wine build, its loader and the DLL source. Ends the run without a loader.
+std::optional<int> discover_wine(Launch& launch, const std::optional<std::string>& own_exe) {
     core::LaunchContext& context = launch.context;
     core::WineInstall& wine = launch.wine;
     std::string home = context.home.for_user_paths();
     wine.wine_root = core::find_wine_root(own_exe, home);
     context.steam_dir = core::find_steam_dir(home);
     wine.wine64 = core::wine_loader_path(wine.wine_root);
-    if (log_path) {
-        core::LaunchLogFacts facts{
-            context.verb, rest.empty() ? "" : rest[0], {}, wine.wine_root, wine.wine64};
-        if (!rest.empty()) facts.args.assign(rest.begin() + 1, rest.end());
-        core::start_launch_log(*log_path, facts);
-    }
     if (!base::exists(wine.wine64)) {
         base::log_error(base::concat("wine not found at ", base::lossy_utf8(wine.wine64)));
         base::log_error("Need Wine binaries. Install Wine from your package manager.");
@@ -196,11 +187,19 @@ Discovery discover(const std::string& verb, const std::vector<std::string>& rest
 
     int own_exe_error = 0;
     std::optional<std::string> own_exe = core::read_own_exe(own_exe_error);
-    if (auto status = discover_wine(launch, own_exe, log_path, rest)) return ends_with(*status);
-    if (auto status = discover_prefix(context)) return ends_with(*status);
-    if (auto status = discover_game(launch, own_exe, own_exe_error, rest)) {
-        return ends_with(*status);
+    std::optional<int> status = discover_wine(launch, own_exe);
+    if (!status) status = discover_prefix(context);
+    if (!status) status = discover_game(launch, own_exe, own_exe_error, rest);
+    // The player's log file starts once the run is known to start the game or to fail: Steam's
+    // utility runs and its probe prefix, which end at once with success, would otherwise
+    // replace the log of the game's last launch with their own.
+    if (log_path && status.value_or(1) != 0) {
+        core::LaunchLogFacts facts{
+            verb, rest.empty() ? "" : rest[0], {}, launch.wine.wine_root, launch.wine.wine64};
+        if (!rest.empty()) facts.args.assign(rest.begin() + 1, rest.end());
+        core::start_launch_log(*log_path, facts);
     }
+    if (status) return ends_with(*status);
     launch.discover_ms = base::elapsed_ms(context.started);
     base::log_debug("wine64: ", base::as_text(launch.wine.wine64));
     base::log_debug("wineserver: ", base::as_text(launch.wine.wineserver));

@@ -4,6 +4,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <mutex>
 
@@ -14,10 +15,11 @@ namespace pelto::base {
 
 namespace {
 
+// Set once a log file is on its way: a player who asks for one wants all of it.
+std::atomic<bool> g_log_file_wanted{false};
+
 bool decide_verbose() {
     if (auto value = env_text("PELTO_VERBOSE"); value && *value == "1") return true;
-    // A player who asks for a log file wants all of it.
-    if (auto value = env_text("PELTO_LOG"); value && !value->empty()) return true;
     if (auto home = env_text("HOME")) {
         return exists(concat(*home, "/.cache/pelto/trace_verbose"));
     }
@@ -79,7 +81,7 @@ void copy_out(LogCopy& copy, std::string_view text) {
 
 bool verbose() {
     static const bool decided = decide_verbose();  // thread-safe once-only initialisation
-    return decided;
+    return decided || g_log_file_wanted.load(std::memory_order_relaxed);
 }
 
 std::string time_prefix() {
@@ -106,6 +108,7 @@ void log_line(LogLevel level, std::string_view message) {
 }
 
 void hold_log_copy() {
+    g_log_file_wanted.store(true, std::memory_order_relaxed);
     std::lock_guard<std::mutex> guard(stderr_lock());
     LogCopy& copy = log_copy();
     if (copy.state == LogCopy::State::Off) copy.state = LogCopy::State::Holding;

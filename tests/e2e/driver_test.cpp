@@ -376,6 +376,13 @@ TEST_F(StandInWine, APlayersLogFileHoldsTheWholeLaunch) {
     pelto({"waitforexitandrun", "second.exe"});
     EXPECT_EQ(read_text(log).find("first.exe"), std::string::npos);
     EXPECT_NE(read_text(log).find("exe: second.exe"), std::string::npos);
+    // Steam's utility runs and its probe prefix, which end at once with success, leave it be.
+    EXPECT_EQ(pelto({"run", "iscriptevaluator.exe"}).exit_code(), 0);
+    std::string compat = env["STEAM_COMPAT_DATA_PATH"];
+    env["STEAM_COMPAT_DATA_PATH"] = tree / "compatdata/0";
+    EXPECT_EQ(pelto({"run", "probe.exe"}).exit_code(), 0);
+    env["STEAM_COMPAT_DATA_PATH"] = compat;
+    EXPECT_NE(read_text(log).find("exe: second.exe"), std::string::npos);
 
     // A directory instead of HOME; values that are no directory; a link planted at the name;
     // HOME unset: one WARN line each, the game runs all the same.
@@ -392,6 +399,7 @@ TEST_F(StandInWine, APlayersLogFileHoldsTheWholeLaunch) {
             result.has_line("[WARN]   PELTO_LOG=" + value +
                             ": neither 1 nor the absolute path of a directory — no log file"))
             << result.err;
+        EXPECT_EQ(result.err.find("[DEBUG]"), std::string::npos) << "verbose only for a file";
     }
     EXPECT_EQ(read_text(tree / "a-file"), "mine\n");
     env["PELTO_LOG"] = "1";

@@ -18,11 +18,15 @@ base::Fd open_log_file(int dir, const char* name) {
     return base::open_regular_at(dir, name, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0666, error);
 }
 
-// Copies the file `name` of `dir` into the log copy line by line, each line after `prefix`.
-void copy_stream(int dir, const char* name, std::string_view prefix) {
+// Copies the file `name` of `dir` from `offset` on into the log copy line by line, each line
+// after `prefix`, and moves `offset` past what it copied (to -1 once it said the file cannot
+// be read).
+void copy_stream(int dir, const char* name, std::string_view prefix, off_t& offset) {
+    if (offset < 0) return;
     int error = 0;
     base::Fd file = base::open_regular_at(dir, name, O_RDONLY | O_NOFOLLOW, 0, error);
     if (!file.valid()) {
+        offset = -1;
         base::write_log_copy(
             base::concat(prefix, "(cannot be read: ", base::error_text(error), ")\n"));
         return;
@@ -33,9 +37,10 @@ void copy_stream(int dir, const char* name, std::string_view prefix) {
     std::string out;
     bool line_start = true;
     while (true) {
-        ssize_t got = ::read(file.get(), buffer.get(), kPiece);
+        ssize_t got = ::pread(file.get(), buffer.get(), kPiece, offset);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) break;
+        offset += got;
         out.clear();
         for (std::string_view piece(buffer.get(), static_cast<size_t>(got)); !piece.empty();) {
             if (line_start) out += prefix;
@@ -76,24 +81,26 @@ GameLogs open_game_logs(const std::string& log_dir) {
     return logs;
 }
 
-void copy_game_output_to_log(const GameLogs& logs) {
+void copy_game_output_to_log(GameLogs& logs) {
     if (!base::log_copy_active()) return;
     struct Stream {
         const base::Fd& fd;
         const char* name;
         std::string_view prefix;
         const char* what;
+        off_t& copied;
     };
     for (const Stream& stream :
-         {Stream{logs.out, kStdoutLogName, "[game stdout] ", "standard output"},
-          Stream{logs.err, kStderrLogName, "[game stderr] ", "standard error"}}) {
+         {Stream{logs.out, kStdoutLogName, "[game stdout] ", "standard output", logs.out_copied},
+          Stream{logs.err, kStderrLogName, "[game stderr] ", "standard error", logs.err_copied}}) {
         if (stream.fd.valid()) {
-            copy_stream(logs.dir.get(), stream.name, stream.prefix);
-        } else {
+            copy_stream(logs.dir.get(), stream.name, stream.prefix, stream.copied);
+        } else if (!logs.unrecorded_noted) {
             base::write_log_copy(base::concat(stream.prefix, "(not recorded: the game's ",
                                               stream.what, " went to the launcher's own)\n"));
         }
     }
+    logs.unrecorded_noted = true;
 }
 
 }  // namespace pelto::launcher::session

@@ -17,6 +17,10 @@ struct GameLogs {
     std::string dir_path;
     base::Fd dir;       // invalid when the directory cannot be used
     base::Fd out, err;  // invalid when that stream stays the launcher's own
+    // How much of each file the log copy holds already: Wine's other processes may still
+    // write after the game ended, until its session is over.
+    off_t out_copied = 0, err_copied = 0;
+    bool unrecorded_noted = false;
 };
 
 /// Opens (creating it when missing) the directory `name` relative to `parent` (AT_FDCWD for a
@@ -27,9 +31,9 @@ base::Fd open_log_dir(int parent, const std::string& name, const std::string& sh
 /// Opens the game's two log files in `log_dir`, created or truncated.
 GameLogs open_game_logs(const std::string& log_dir);
 
-/// Writes what the game wrote to its two log files into the log copy (when one is written),
-/// standard output first, each line prefixed with "[game stdout] " or "[game stderr] "; a
-/// stream that stayed the launcher's own gets one line saying so.
-void copy_game_output_to_log(const GameLogs& logs);
+/// Writes what the game wrote to its two log files since the last call into the log copy
+/// (when one is written), standard output first, each line prefixed with "[game stdout] " or
+/// "[game stderr] "; a stream that stayed the launcher's own gets one line saying so, once.
+void copy_game_output_to_log(GameLogs& logs);
 
 }  // namespace pelto::launcher::session

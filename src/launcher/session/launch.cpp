@@ -190,6 +190,7 @@ int run_game(const LaunchPlan& plan) {
 
     copy_game_output_to_log(logs);
     end_session(plan, pid);
+    copy_game_output_to_log(logs);  // what Wine's other processes wrote until the session ended
     note_exit(logs, status, incident_copy ? &*incident_copy : nullptr);
     savedata::check_save_data(prefix, plan.user, snapshot);
 
