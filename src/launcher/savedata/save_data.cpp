@@ -318,7 +318,13 @@ SaveSnapshot snapshot_save_data(const std::string& pfx, const std::string& user)
             warn_unprotected(live_root);
             continue;
         }
-        for (const base::DirEntry& entry : base::list_dir(live_root)) {
+        int error = 0;
+        std::vector<base::DirEntry> entries = base::list_dir(live_root, error);
+        if (error != 0) {
+            base::log_warn(concat("save backup: cannot read all of ", lossy_utf8(live_root), ": ",
+                                  base::error_text(error)));
+        }
+        for (const base::DirEntry& entry : entries) {
             if (excluded_name(entry.name)) continue;
             std::string src = base::join_path(live_root, entry.name);
             if (!base::is_dir(src)) continue;
