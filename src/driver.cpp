@@ -1,12 +1,13 @@
 // The spine of a launch. `run` at the bottom reads as the launch's phases, in the order a
-// launch needs them: discover, lock, prepare the prefix, build the plan, run the game. Each
-// phase is one function above it, and each fact is found once by `discover` and passed on.
+// launch needs them, from discovery to the exit status: discover, lock, prepare the prefix,
+// build the plan, protect the save data, start the game, wait for it, end the session, check
+// the save data. Each phase is one call, and each fact is found once by `discover` and
+// passed on; the process environment is read once, into a snapshot.
 #include "driver.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <memory>
 #include <optional>
 
 #include "base/log.hpp"
@@ -19,12 +20,16 @@
 #include "launcher/components/wineserver.hpp"
 #include "launcher/core/context.hpp"
 #include "launcher/core/env_config.hpp"
+#include "launcher/core/env_snapshot.hpp"
 #include "launcher/core/launch_lock.hpp"
 #include "launcher/core/launch_log.hpp"
 #include "launcher/core/wine.hpp"
 #include "launcher/core/wine_runtime.hpp"
 #include "launcher/prefix/user.hpp"
+#include "launcher/savedata/save_data.hpp"
 #include "launcher/session/launch.hpp"
+#include "launcher/session/launch_plan.hpp"
+#include "launcher/session/session_end.hpp"
 #include "launcher/session/wine_env.hpp"
 #include "launcher/tasks/deploy_cache.hpp"
 #include "launcher/tasks/setup_tasks.hpp"
@@ -35,6 +40,7 @@ namespace {
 
 namespace components = launcher::components;
 namespace core = launcher::core;
+namespace savedata = launcher::savedata;
 namespace session = launcher::session;
 namespace tasks = launcher::tasks;
 
@@ -49,7 +55,7 @@ struct Launch {
     core::WineInstall wine;
     components::NvidiaDriver nvidia;
     std::vector<core::CustomVar> custom_vars;  // env_config, read once
-    core::ServerEnv server;                    // what locates the prefix's wineserver
+    core::WineProcessEnv wine_env;             // what every Wine process of the launch runs with
     uint64_t discover_ms = 0;
 };
 
@@ -57,6 +63,14 @@ struct Launch {
 struct Discovery {
     std::optional<int> exit_status;
     Launch launch;
+};
+
+// What the launch has started so far: a stop request ends that, then the launcher.
+struct Started {
+    const core::LaunchLock& lock;
+    std::string wineserver;
+    core::WineProcessEnv wine_env;
+    bool wine_session = false;  // the setup may have started Wine processes and the server
 };
 
 // What preparing the prefix gives the plan: what the tasks found, and how long they took.
@@ -92,8 +106,9 @@ std::optional<int> discover_wine(Launch& launch, const std::optional<std::string
     core::LaunchContext& context = launch.context;
     core::WineInstall& wine = launch.wine;
     std::string home = context.home.for_user_paths();
-    wine.wine_root = core::find_wine_root(own_exe, home);
-    context.steam_dir = core::find_steam_dir(home);
+    wine.wine_root = core::find_wine_root(context.env.text("PELTO_WINE_DIR"), own_exe, home);
+    context.steam_dir =
+        core::find_steam_dir(home, context.env.text("STEAM_COMPAT_CLIENT_INSTALL_PATH"));
     wine.wine64 = core::wine_loader_path(wine.wine_root);
     if (!base::exists(wine.wine64)) {
         base::log_error(base::concat("wine not found at ", base::lossy_utf8(wine.wine64)));
@@ -109,8 +124,8 @@ std::optional<int> discover_wine(Launch& launch, const std::optional<std::string
 // The compatibility data directory and the prefix (made here); ends the run without them and
 // for Steam's probe prefix.
 std::optional<int> discover_prefix(core::LaunchContext& context) {
-    context.compat_data = base::env_text("STEAM_COMPAT_DATA_PATH").value_or("");
-    context.app_id = base::env_text("SteamAppId").value_or("");
+    context.compat_data = context.env.text_or("STEAM_COMPAT_DATA_PATH", "");
+    context.app_id = context.env.text_or("SteamAppId", "");
     base::log_debug("STEAM_COMPAT_DATA_PATH=", context.compat_data, " SteamAppId=", context.app_id,
                     " verb=", context.verb);
     if (context.compat_data.empty()) {
@@ -128,8 +143,8 @@ std::optional<int> discover_prefix(core::LaunchContext& context) {
                                      base::error_text(error)));
         return 1;
     }
-    context.game_install_path = base::env_text("STEAM_COMPAT_INSTALL_PATH").value_or("");
-    context.library_paths = base::env_text("STEAM_COMPAT_LIBRARY_PATHS").value_or("");
+    context.game_install_path = context.env.text_or("STEAM_COMPAT_INSTALL_PATH", "");
+    context.library_paths = context.env.text_or("STEAM_COMPAT_LIBRARY_PATHS", "");
     return std::nullopt;
 }
 
@@ -176,12 +191,14 @@ Discovery discover(const std::string& verb, const std::vector<std::string>& rest
     core::LaunchContext& context = launch.context;
     context.verb = verb;
     context.started = base::Clock::now();
-    context.home.value = base::env_text("HOME");
+    // The one read of the process environment: every later phase reads this snapshot.
+    context.env = core::take_env_snapshot(base::current_environment());
+    context.home.value = context.env.text("HOME");
     context.log_dir = core::kLogDir;
-    context.game_app_id = core::game_app_id();
+    context.game_app_id = core::game_app_id(context.env);
     // The player's log file holds every line from here on.
-    std::optional<std::string> log_path =
-        core::launch_log_path(base::env_text("PELTO_LOG"), context.home.value, context.game_app_id);
+    std::optional<std::string> log_path = core::launch_log_path(
+        context.env.text("PELTO_LOG"), context.home.value, context.game_app_id);
     if (log_path) base::hold_log_copy();
     base::log_debug("pelto ", base::version());
 
@@ -194,8 +211,12 @@ Discovery discover(const std::string& verb, const std::vector<std::string>& rest
     // utility runs and its probe prefix, which end at once with success, would otherwise
     // replace the log of the game's last launch with their own.
     if (log_path && status.value_or(1) != 0) {
-        core::LaunchLogFacts facts{
-            verb, rest.empty() ? "" : rest[0], {}, launch.wine.wine_root, launch.wine.wine64};
+        core::LaunchLogFacts facts{verb,
+                                   rest.empty() ? "" : rest[0],
+                                   {},
+                                   launch.wine.wine_root,
+                                   launch.wine.wine64,
+                                   *context.env.entries};
         if (!rest.empty()) facts.args.assign(rest.begin() + 1, rest.end());
         core::start_launch_log(*log_path, facts);
     }
@@ -209,12 +230,25 @@ Discovery discover(const std::string& verb, const std::vector<std::string>& rest
     launch.custom_vars = core::load_env_config(context.install_dir);
     // Every Wine process of the launch must find the same server, so what the custom file gives
     // the game that moves it is known before the first of them starts.
-    launch.server = core::ServerEnv{context.prefix, core::server_tmpdir(launch.custom_vars), {}};
+    launch.wine_env = core::WineProcessEnv{context.prefix, core::server_tmpdir(launch.custom_vars),
+                                           context.env.entries};
     return Discovery{std::nullopt, std::move(launch)};
 }
 
+// Ends the launch when a stop was asked for: what it has started goes with the prefix's Wine
+// session, unless another launch's game plays in the prefix.
+void end_if_stopped(const Started& started) {
+    int signo = base::stop_signal();
+    if (signo == 0) return;
+    // The setup's children were killed when the signal came; what they started, and the
+    // wineserver started ahead for the game, end with the session.
+    if (started.wine_session && session::may_end_wine_session(&started.lock)) {
+        session::stop_wine_session(started.wineserver, started.wine_env);
+    }
+    base::end_by_signal(signo);
+}
+
 // The eight setup tasks on worker threads, with the deployment record before and after them.
-// Ends the launcher when a stop came meanwhile.
 Prepared prepare_prefix(const Launch& launch, core::LaunchLock& lock) {
     const core::LaunchContext& context = launch.context;
     // The record tells which component trees are unchanged since the last launch.
@@ -222,16 +256,13 @@ Prepared prepare_prefix(const Launch& launch, core::LaunchLock& lock) {
                                                  launch.wine.dxvk_source_root, context.steam_dir);
     tasks::ChangeFlags flags =
         tasks::change_flags(tasks::read_deploy_cache(context.prefix), stamps);
-    tasks::SetupInputs inputs{context, launch.wine, flags, launch.nvidia, launch.server.changes()};
+    tasks::SetupInputs inputs{context, launch.wine, flags, launch.nvidia, launch.wine_env};
     Prepared prepared;
     base::Clock::time_point graph_started = base::Clock::now();
     prepared.results = graph::SetupGraph::run(tasks::build_setup_tasks(inputs, prepared.outcome));
     prepared.graph_ms = base::elapsed_ms(graph_started);
     tasks::update_deploy_cache(context.prefix, flags, stamps, prepared.outcome.deployed);
     core::end_prefix_setup(lock);
-    if (int signo = base::stop_signal()) {
-        session::end_interrupted_launch(signo, launch.wine.wineserver, &launch.server, &lock);
-    }
     return prepared;
 }
 
@@ -244,19 +275,26 @@ std::string timing_list(const graph::SetupResults& results) {
     return text;
 }
 
-// The game's environment. Everything here reads the launcher's environment after the custom
-// variables are in place; the worker threads have all ended, so changing it is safe.
+// The game's environment, from the snapshot with the custom variables laid over it.
 session::LaunchPlan build_plan(Launch launch, Prepared prepared, const core::LaunchLock& lock) {
-    bool trace_opcodes = base::env_text("PELTO_TRACE_OPCODES").has_value() ||
+    const core::EnvSnapshot& started_env = launch.context.env;
+    bool trace_opcodes = started_env.text("PELTO_TRACE_OPCODES").has_value() ||
                          base::exists(base::join_path(launch.context.log_dir, "TRACE_OPCODES"));
-    launch.server.inherited =
-        std::make_shared<const std::vector<std::string>>(base::current_environment());
+    core::EnvSnapshot game_env = core::with_custom_vars(started_env, launch.custom_vars);
+    // The launcher runs on with the custom variables too: the observer is looked up through
+    // their PATH and inherits them, and the log's clock follows their TZ. No worker thread
+    // runs any more, so changing the process environment is safe.
+    std::vector<base::EnvChange> custom;
+    for (const core::CustomVar& var : game_env.custom) custom.push_back({var.name, var.value});
+    if (!custom.empty()) base::set_environment(custom);
+
     session::LaunchPlan plan;
-    plan.custom_env = core::apply_custom_env(launch.custom_vars);
     plan.user = launcher::prefix::prefix_user_name(launch.context.prefix);
-    plan.env = session::build_wine_env(launch.context, launch.wine, prepared.outcome.names,
-                                       plan.user, launch.nvidia);
-    plan.wine_debug = core::wine_debug_value(trace_opcodes);
+    plan.env =
+        session::build_game_env({launch.wine, launch.wine_env, plan.user, prepared.outcome.names,
+                                 game_env, launch.nvidia, base::verbose(), trace_opcodes});
+    plan.trace = game_env.is_on("PELTO_TRACE");
+    plan.trace_out = game_env.is_on("PELTO_TRACE_OUT");
     if (base::verbose()) {
         base::log_debug("timing: discover=", launch.discover_ms, "ms graph=", prepared.graph_ms,
                         "ms [", timing_list(prepared.results),
@@ -264,10 +302,20 @@ session::LaunchPlan build_plan(Launch launch, Prepared prepared, const core::Lau
     }
     plan.context = std::move(launch.context);
     plan.wine = std::move(launch.wine);
-    plan.server = std::move(launch.server);
+    plan.wine_env = std::move(launch.wine_env);
     plan.protect_saves = lock.protects_saves;
     plan.lock = &lock;
     return plan;
+}
+
+// The save data is copied before the game can change it, unless another launch of the prefix
+// runs: its snapshot and check are that launch's, which this one must not remove.
+savedata::SaveSnapshot protect_save_data(const session::LaunchPlan& plan) {
+    if (plan.protect_saves) return savedata::snapshot_save_data(plan.context.prefix, plan.user);
+    base::log_warn(
+        "save backup: another launch of this prefix is running — its save data is protected by "
+        "that launch");
+    return {};
 }
 
 // Named last, where a player who started the game from a terminal sees it.
@@ -288,21 +336,31 @@ int run(const std::string& verb, const std::vector<std::string>& rest) {
     Discovery discovery = discover(verb, rest);
     if (discovery.exit_status) return finish(*discovery.exit_status);
     Launch& launch = discovery.launch;
-
     // One launch of the compatibility data directory sets the prefix up at a time, and only
     // the first protects the save data.
     core::LaunchLock lock = core::open_launch_lock(launch.context.compat_data);
+    Started started{lock, launch.wine.wineserver, launch.wine_env};
     core::begin_prefix_setup(lock, kPrefixSetupWaitMs);
-    // Nothing has been started yet: a stop needs no clean-up.
-    if (int signo = base::stop_signal()) {
-        session::end_interrupted_launch(signo, launch.wine.wineserver, nullptr, &lock);
-    }
-
+    end_if_stopped(started);
+    started.wine_session = true;
     Prepared prepared = prepare_prefix(launch, lock);
+    end_if_stopped(started);
     session::LaunchPlan plan = build_plan(std::move(launch), std::move(prepared), lock);
     // Servers of crashed sessions leave sockets nobody answers; Wine would trip over them.
     components::sweep_stale_server_dirs();
-    return finish(session::run_game(plan));
+    session::check_before_launch(plan);
+    savedata::SaveSnapshot saves = protect_save_data(plan);
+    // A stop that came during the setup: the game is not started at all.
+    end_if_stopped(started);
+    std::optional<session::RunningGame> game = session::start_game(plan);
+    if (!game) return finish(1);
+    std::optional<int> wait_status = session::wait_for_game(*game);
+    if (!wait_status) return finish(1);
+    // Steam shows the game as running until the launcher exits: the session ends with it.
+    session::end_game_session(plan, *game, *wait_status);
+    // Save files that went missing come back from the snapshot.
+    savedata::check_save_data(plan.context.prefix, plan.user, saves);
+    return finish(session::exit_status(*wait_status));
 }
 
 }  // namespace pelto

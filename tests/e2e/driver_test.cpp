@@ -46,7 +46,8 @@ protected:
                 "for a in \"$@\"; do printf 'arg=%s\\n' \"$a\" >> \"$out\"; done\n"
                 "printf 'cwd=%s\\n' \"$(pwd)\" >> \"$out\"\n"
                 "for v in WINEPREFIX WINEDEBUG SteamAppId SteamGameId WINEDLLOVERRIDES LD_PRELOAD "
-                "CUSTOM_ONE DXVK_LOG_LEVEL WINETEMP USER; do\n"
+                "CUSTOM_ONE DXVK_LOG_LEVEL WINETEMP USER WINEHOMEDIR PROTON_EAC_RUNTIME "
+                "STEAM_COMPAT_CLIENT_INSTALL_PATH; do\n"
                 "  if env | grep -q \"^$v=\"; then printf '%s=%s\\n' \"$v\" \"$(printenv $v)\" >> "
                 "\"$out\";"
                 " else printf '%s unset\\n' \"$v\" >> \"$out\"; fi\n"
@@ -205,8 +206,14 @@ TEST_F(StandInWine, TheGameCommandEnvironmentAndExitStatus) {
     std::string tool = tree / "tool";
     testing::make_dir(tool);
     ASSERT_EQ(base::copy_file(testing::pelto_binary(), tool + "/pelto"), 0);
+    // A HOME of env_config's decides where Wine and the game look under it.
+    std::string home = tree / "custom home";
+    std::string eac = home + "/.local/share/Steam/steamapps/common/Proton EasyAntiCheat Runtime";
+    testing::make_dir(eac);
     write_text(tool + "/env_config",
-               "CUSTOM_ONE = from file\nDXVK_LOG_LEVEL=info\nWINEDEBUG=+custom\n");
+               "CUSTOM_ONE = from file\nDXVK_LOG_LEVEL=info\nWINEDEBUG=+custom\n"
+               "HOME=" +
+                   home + "\n");
     write_text(tree / "games/My Game/game.exe", "");
     env["SteamGameId"] = "";
     env["SteamAppId"] = "440";
@@ -233,6 +240,11 @@ TEST_F(StandInWine, TheGameCommandEnvironmentAndExitStatus) {
     EXPECT_TRUE(recorded("WINEDEBUG=+custom"));
     EXPECT_TRUE(recorded("USER=steamuser"));
     EXPECT_TRUE(recorded("WINETEMP=C:\\users\\steamuser\\Temp"));
+    std::string nt_home = "\\??\\Z:" + home;
+    std::replace(nt_home.begin(), nt_home.end(), '/', '\\');
+    EXPECT_TRUE(recorded("WINEHOMEDIR=" + nt_home));
+    EXPECT_TRUE(recorded("PROTON_EAC_RUNTIME=" + eac));
+    EXPECT_TRUE(recorded("STEAM_COMPAT_CLIENT_INSTALL_PATH=" + home + "/.local/share/Steam"));
     EXPECT_TRUE(result.has_line("[INFO]   launching: " + (tree / "games/My Game/game.exe")));
     EXPECT_EQ(read_text("/tmp/pelto/wine_stdout.log"), "game-stdout\n");
     EXPECT_EQ(read_text("/tmp/pelto/wine_stderr.log"), "game-stderr\n\n[pelto] exit: 3 (error)\n");

@@ -58,11 +58,7 @@ bool server_answers(const std::string& path) {
 
 }  // namespace
 
-void prestart_wineserver(const std::string& wineserver, const std::string& prefix,
-                         const std::vector<base::EnvChange>& server_env) {
-    base::Command command;
-    command.program = wineserver;
-    command.env = server_env;
+void prestart_wineserver(base::Command command, const std::string& prefix) {
     command.in = command.out = command.err = base::Stream::null();
     int status = 0;
     int error = base::run_and_wait(command, status, kPrestartLimitMs);

@@ -9,11 +9,10 @@
 
 namespace pelto::launcher::components {
 
-/// Runs `wineserver` for `prefix`, with the changes that locate the launch's server, and waits
-/// for it to hand over to its background server; returns nothing and logs the outcome (a
-/// failure means Wine starts its own server).
-void prestart_wineserver(const std::string& wineserver, const std::string& prefix,
-                         const std::vector<base::EnvChange>& server_env);
+/// Runs `server` (the wineserver program with the environment of every Wine process of the
+/// launch) for `prefix` and waits for it to hand over to its background server; returns
+/// nothing and logs the outcome (a failure means Wine starts its own server).
+void prestart_wineserver(base::Command server, const std::string& prefix);
 
 /// Removes each directory of "{tmp_root}/.wine-{uid}" that the user owns and whose "socket"
 /// no longer accepts a connection; a missing user directory does nothing.

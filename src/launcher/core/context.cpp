@@ -7,10 +7,10 @@
 
 namespace pelto::launcher::core {
 
-std::string find_steam_dir(const std::string& home) {
+std::string find_steam_dir(const std::string& home,
+                           const std::optional<std::string>& client_install_path) {
     std::vector<std::string> candidates;
-    if (auto client = base::env_text("STEAM_COMPAT_CLIENT_INSTALL_PATH"))
-        candidates.push_back(*client);
+    if (client_install_path) candidates.push_back(*client_install_path);
     candidates.push_back(base::join_path(home, ".steam/root"));
     candidates.push_back(base::join_path(home, ".local/share/Steam"));
     for (const std::string& candidate : candidates) {
@@ -34,9 +34,9 @@ bool is_steam_utility(const std::string& exe) {
            lowered.find("d3ddriverquery") != std::string::npos;
 }
 
-std::string game_app_id() {
+std::string game_app_id(const EnvSnapshot& env) {
     for (const char* name : {"SteamGameId", "SteamAppId", "STEAM_COMPAT_APP_ID"}) {
-        if (auto value = base::env_text(name)) return *value;
+        if (auto value = env.text(name)) return *value;
     }
     return "";
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/posix.hpp"
+#include "launcher/core/env_snapshot.hpp"
 
 namespace pelto::launcher::core {
 
@@ -23,15 +24,13 @@ struct Home {
     std::string for_user_paths() const { return value.value_or(""); }
     /// Where the user's own Wine registry is looked for ("{home}/.wine"): "/root" without HOME.
     std::string for_stock_registry() const { return value.value_or("/root"); }
-    /// The home Wine shows the game (WINEHOMEDIR) and the EasyAntiCheat runtime below it:
-    /// "/home/user" without HOME.
-    std::string for_game() const { return value.value_or("/home/user"); }
 };
 
 /// What a launch knows of itself once discovery is complete; read-only afterwards.
 struct LaunchContext {
     std::string verb;
     base::Clock::time_point started;
+    EnvSnapshot env;  // the launcher's environment as it started, before env_config
     Home home;
     std::string steam_dir;
     std::string compat_data;        // STEAM_COMPAT_DATA_PATH, "" when unset or not UTF-8
@@ -50,10 +49,11 @@ struct LaunchContext {
 /// The directory of the game's output logs and the incident files.
 inline constexpr const char* kLogDir = "/tmp/pelto";
 
-/// The first of STEAM_COMPAT_CLIENT_INSTALL_PATH, "{home}/.steam/root" and
-/// "{home}/.local/share/Steam" that holds "linux64/steamclient.so"; otherwise WARN and
+/// The first of `client_install_path` (STEAM_COMPAT_CLIENT_INSTALL_PATH), "{home}/.steam/root"
+/// and "{home}/.local/share/Steam" that holds "linux64/steamclient.so"; otherwise WARN and
 /// "{home}/.steam/root".
-std::string find_steam_dir(const std::string& home);
+std::string find_steam_dir(const std::string& home,
+                           const std::optional<std::string>& client_install_path);
 
 /// True for a compatibility data path ending in "/0" or "/0/" (Steam's probe prefix).
 bool is_compatdata_zero(const std::string& compat_data);
@@ -64,8 +64,8 @@ bool is_steam_utility(const std::string& exe);
 /// The launcher's own executable path from "/proc/self/exe"; sets `error` on failure.
 std::optional<std::string> read_own_exe(int& error);
 
-/// The app id the game receives: SteamGameId, SteamAppId or STEAM_COMPAT_APP_ID, the first
-/// that is set (even empty); "" when none is.
-std::string game_app_id();
+/// The app id the game receives: SteamGameId, SteamAppId or STEAM_COMPAT_APP_ID of `env`, the
+/// first that is set (even empty); "" when none is.
+std::string game_app_id(const EnvSnapshot& env);
 
 }  // namespace pelto::launcher::core

@@ -2,7 +2,6 @@
 
 #include "base/log.hpp"
 #include "base/posix.hpp"
-#include "base/process.hpp"
 #include "base/text.hpp"
 #include "base/text_file.hpp"
 
@@ -50,28 +49,6 @@ std::optional<std::string> server_tmpdir(const std::vector<CustomVar>& vars) {
         if (var.name == "TMPDIR" && fits_environment(var)) tmpdir = var.value;
     }
     return tmpdir;
-}
-
-std::vector<CustomVar> apply_custom_env(const std::vector<CustomVar>& vars) {
-    std::vector<CustomVar> applied;
-    std::vector<base::EnvChange> changes;
-    for (const CustomVar& var : vars) {
-        // The file format allows a NUL byte, which no environment can hold: skip the pair.
-        if (!fits_environment(var)) {
-            std::string shown = base::lossy_utf8(var.name);
-            for (size_t at = shown.find('\0'); at != std::string::npos; at = shown.find('\0', at)) {
-                shown.replace(at, 1, "\\0");
-            }
-            base::log_warn(base::concat("env_config: skipping ", shown,
-                                        ": a name or value with a NUL byte cannot be set"));
-            continue;
-        }
-        changes.push_back({var.name, var.value});
-        applied.push_back(var);
-    }
-    // All at once: one setenv per variable takes time quadratic in their number.
-    if (!changes.empty()) base::set_environment(changes);
-    return applied;
 }
 
 }  // namespace pelto::launcher::core

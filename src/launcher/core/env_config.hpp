@@ -26,8 +26,4 @@ bool fits_environment(const CustomVar& var);
 /// The TMPDIR the variables give the game (the last that can be set); nothing when none does.
 std::optional<std::string> server_tmpdir(const std::vector<CustomVar>& vars);
 
-/// Sets each variable in the launcher's own environment in order; a pair that cannot be set
-/// is skipped with a WARN line. Returns the pairs that were set, for the game's command.
-std::vector<CustomVar> apply_custom_env(const std::vector<CustomVar>& vars);
-
 }  // namespace pelto::launcher::core

@@ -14,8 +14,6 @@
 #include "base/text_file.hpp"
 #include "base/version.hpp"
 
-extern char** environ;
-
 namespace pelto::launcher::core {
 
 namespace {
@@ -80,10 +78,9 @@ std::string wine_version(const std::string& wine64) {
 }
 
 // The Steam variables the launch reads, "NAME=value" in name order.
-std::vector<std::string> steam_variables() {
+std::vector<std::string> steam_variables(const std::vector<std::string>& environment) {
     std::vector<std::string> lines;
-    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
-        std::string_view text(*entry);
+    for (std::string_view text : environment) {
         std::string_view name = text.substr(0, text.find('='));
         if (name.starts_with("STEAM_COMPAT_") || name == "SteamAppId" || name == "SteamGameId") {
             lines.push_back(base::lossy_utf8(text));
@@ -127,7 +124,8 @@ std::string launch_log_header(const LaunchLogFacts& facts, const std::string& os
     for (size_t i = 0; i < facts.args.size(); ++i) {
         header += concat("arg ", i + 1, ": ", base::as_text(facts.args[i]), "\n");
     }
-    for (const std::string& variable : steam_variables()) header += variable + "\n";
+    for (const std::string& variable : steam_variables(facts.environment))
+        header += variable + "\n";
     header += "---\n";
     return header;
 }

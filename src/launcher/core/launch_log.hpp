@@ -25,12 +25,13 @@ struct LaunchLogFacts {
     std::string exe;  // raw bytes as Steam passed them
     std::vector<std::string> args;
     std::string wine_root;
-    std::string wine64;  // the loader; its `--version` is asked when it exists
+    std::string wine64;                    // the loader; its `--version` is asked when it exists
+    std::vector<std::string> environment;  // the launcher's, "NAME=value": its Steam variables
 };
 
 /// The header: pelto's version, the date and time, the kernel release, the distribution's
 /// PRETTY_NAME from `os_release`, the Wine build and its version, the verb, the executable and
-/// its arguments, and the Steam variables of the launcher's environment.
+/// its arguments, and the Steam variables of the facts' environment.
 std::string launch_log_header(const LaunchLogFacts& facts,
                               const std::string& os_release = "/etc/os-release");
 

@@ -45,9 +45,10 @@ std::string wineserver_path(const std::string& root) {
     return base::exists(server) ? server : "/usr/bin/wineserver";
 }
 
-std::string find_wine_root(const std::optional<std::string>& own_exe, const std::string& home,
+std::string find_wine_root(const std::optional<std::string>& wine_dir,
+                           const std::optional<std::string>& own_exe, const std::string& home,
                            const std::string& usr_root) {
-    if (auto dir = base::env_text("PELTO_WINE_DIR"); dir && is_wine_tree(*dir)) return *dir;
+    if (wine_dir && is_wine_tree(*wine_dir)) return *wine_dir;
     if (own_exe) {
         auto parent = base::parent_dir(*own_exe);
         if (parent && is_wine_tree(*parent) &&
@@ -133,7 +134,8 @@ bool has_32bit_modules(const std::string& wine_root) {
     return false;
 }
 
-base::Command wine_command(const std::string& program, const std::string& wine_root) {
+base::Command wine_command(const std::string& program, const std::string& wine_root,
+                           const WineProcessEnv& wine_env) {
     std::string lib_dir = base::join_path(wine_root, "lib/wine");
     std::string share_dir = base::join_path(wine_root, "share/wine");
     if (!base::exists(lib_dir) || !base::exists(share_dir)) {
@@ -142,9 +144,7 @@ base::Command wine_command(const std::string& program, const std::string& wine_r
                                     "); patched modules will not load."));
         base::log_warn("Re-run install.py to populate the compat tree.");
     }
-    base::Command command;
-    command.program = program;
-    return command;
+    return wine_process_command(program, wine_env);
 }
 
 }  // namespace pelto::launcher::core

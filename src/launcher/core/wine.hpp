@@ -6,6 +6,7 @@
 #include <string>
 
 #include "base/process.hpp"
+#include "launcher/core/wine_runtime.hpp"
 
 namespace pelto::launcher::core {
 
@@ -24,10 +25,11 @@ std::string wine_loader_path(const std::string& root);
 /// "{root}/bin/wineserver" when it exists, else "/usr/bin/wineserver".
 std::string wineserver_path(const std::string& root);
 
-/// The Wine root: PELTO_WINE_DIR, the launcher's own directory, `usr_root` ("/usr"), Proton
-/// Experimental, any "Proton*" in the Steam library; "/nonexistent/wine" when none.
-/// `own_exe` is nothing when the launcher's own path could not be read.
-std::string find_wine_root(const std::optional<std::string>& own_exe, const std::string& home,
+/// The Wine root: `wine_dir` (PELTO_WINE_DIR), the launcher's own directory, `usr_root`
+/// ("/usr"), Proton Experimental, any "Proton*" in the Steam library; "/nonexistent/wine" when
+/// none. `own_exe` is nothing when the launcher's own path could not be read.
+std::string find_wine_root(const std::optional<std::string>& wine_dir,
+                           const std::optional<std::string>& own_exe, const std::string& home,
                            const std::string& usr_root = "/usr");
 
 /// The "files" directory of an installed Proton that has "lib/wine"; nothing when none.
@@ -46,7 +48,9 @@ inline constexpr uint16_t kMachineI386 = 0x14c;
 /// in its "lib/wine", in Debian's "lib/i386-linux-gnu/wine" or in a multilib "lib32/wine".
 bool has_32bit_modules(const std::string& wine_root);
 
-/// A new command for `program` after checking the Wine tree (two WARN lines when incomplete).
-base::Command wine_command(const std::string& program, const std::string& wine_root);
+/// A command for the Wine loader `program` that runs with `wine_env`, after checking the Wine
+/// tree (two WARN lines when incomplete).
+base::Command wine_command(const std::string& program, const std::string& wine_root,
+                           const WineProcessEnv& wine_env);
 
 }  // namespace pelto::launcher::core

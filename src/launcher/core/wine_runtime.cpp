@@ -2,16 +2,23 @@
 
 #include <vector>
 
-#include "base/log.hpp"
 #include "base/posix.hpp"
 #include "base/text.hpp"
 
 namespace pelto::launcher::core {
 
-std::vector<base::EnvChange> ServerEnv::changes() const {
+std::vector<base::EnvChange> WineProcessEnv::changes() const {
     std::vector<base::EnvChange> list = {{"WINEPREFIX", prefix}};
     if (tmpdir) list.push_back({"TMPDIR", *tmpdir});
     return list;
+}
+
+base::Command wine_process_command(const std::string& program, const WineProcessEnv& wine_env) {
+    base::Command command;
+    command.program = program;
+    command.inherit = wine_env.inherited;
+    command.env = wine_env.changes();
+    return command;
 }
 
 std::string wine_dll_search_path(const std::string& wine_root, const std::string& root) {
@@ -27,13 +34,14 @@ std::string wine_dll_search_path(const std::string& wine_root, const std::string
     return text;
 }
 
-std::string library_search_path(const std::string& wine_root) {
+std::string library_search_path(const std::string& wine_root,
+                                const std::optional<std::string>& inherited) {
     std::vector<std::string> items;
     for (const std::string& candidate :
          {base::join_path(wine_root, "lib/wine/x86_64-unix"), base::join_path(wine_root, "lib")}) {
         if (base::exists(candidate)) items.push_back(base::lossy_utf8(candidate));
     }
-    if (auto inherited = base::env_text("LD_LIBRARY_PATH")) items.push_back(*inherited);
+    if (inherited) items.push_back(*inherited);
     std::string text;
     for (size_t i = 0; i < items.size(); ++i) {
         if (i > 0) text += ':';
@@ -42,16 +50,17 @@ std::string library_search_path(const std::string& wine_root) {
     return text;
 }
 
-std::string wine_debug_value(bool trace_opcodes) {
-    if (auto value = base::env_text("WINEDEBUG")) return *value;
+std::string wine_debug_value(const std::optional<std::string>& inherited, bool trace_opcodes,
+                             bool verbose) {
+    if (inherited) return *inherited;
     if (trace_opcodes) return "+server,+timestamp";
-    return base::verbose() ? "+process,err" : "-all";
+    return verbose ? "+process,err" : "-all";
 }
 
-std::string filtered_ld_preload() {
-    std::string preload = base::env_text("LD_PRELOAD").value_or("");
+std::string filtered_ld_preload(const std::optional<std::string>& preload) {
+    std::string list = preload.value_or("");
     std::string text;
-    for (std::string_view item : base::split(preload, ':')) {
+    for (std::string_view item : base::split(list, ':')) {
         if (item.empty() || item.find("gameoverlayrenderer") != std::string_view::npos) continue;
         if (!text.empty()) text += ':';
         text += item;

@@ -1,6 +1,6 @@
 // What every Wine process the launcher starts runs with, whether it builds the prefix or runs
-// the game: the module and library search paths of a Wine build, the debug channels and the
-// preload list.
+// the game: the environment that leads them all to the prefix's one wineserver, the module and
+// library search paths of a Wine build, the debug channels and the preload list.
 #pragma once
 
 #include <memory>
@@ -12,30 +12,37 @@
 
 namespace pelto::launcher::core {
 
-/// How every Wine process of a launch (wineboot, the prestarted server, the game, "wineserver
-/// -w" and "-k") finds the one wineserver of the prefix: decided once, before the first of them
-/// starts, from the prefix and the TMPDIR that the custom environment file gives the game
-/// (Debian's Wine keeps its server directory there).
-struct ServerEnv {
+/// What every Wine process of a launch (wineboot, the prestarted server, the game, "wineserver
+/// -w" and "-k") runs with, decided once before the first of them starts: they all find the one
+/// wineserver of the prefix through the prefix and the TMPDIR that the custom environment file
+/// gives the game (Debian's Wine keeps its server directory there).
+struct WineProcessEnv {
     std::string prefix;
     std::optional<std::string> tmpdir;  // from env_config; nothing: the launcher's own is kept
-    /// What the wineserver commands after the game inherit: the launcher's environment before
-    /// the custom variables, so that a game whose environment is too large to start still has
-    /// its server ended. Null: the launcher's environment at the spawn.
+    /// What they inherit: the launcher's environment as it started, before the custom
+    /// variables (the game's own list adds those), so that a game whose environment is too
+    /// large to start still has its server ended.
     std::shared_ptr<const std::vector<std::string>> inherited;
 
-    /// The changes that put a Wine process with this server.
+    /// The changes on top of `inherited` that every one of them runs with.
     std::vector<base::EnvChange> changes() const;
 };
+
+/// A command for `program` with `wine_env`'s inherited environment and changes; the caller
+/// adds the rest.
+base::Command wine_process_command(const std::string& program, const WineProcessEnv& wine_env);
 
 /// WINEDLLPATH: the existing Wine module directories joined with ":" ("" when none).
 /// `root` prefixes the system Wine's "/usr/lib/wine" ("/" in production).
 std::string wine_dll_search_path(const std::string& wine_root, const std::string& root = "/");
-/// LD_LIBRARY_PATH: the Wine library directories and the launcher's own LD_LIBRARY_PATH.
-std::string library_search_path(const std::string& wine_root);
-/// WINEDEBUG: the launcher's value, else by tracing and verbosity.
-std::string wine_debug_value(bool trace_opcodes);
-/// The launcher's LD_PRELOAD without empty items and without the Steam overlay library.
-std::string filtered_ld_preload();
+/// LD_LIBRARY_PATH: the Wine library directories, then `inherited` (the launcher's
+/// LD_LIBRARY_PATH) when it is set, even empty.
+std::string library_search_path(const std::string& wine_root,
+                                const std::optional<std::string>& inherited);
+/// WINEDEBUG: `inherited` (the launcher's WINEDEBUG) when set, else by tracing and verbosity.
+std::string wine_debug_value(const std::optional<std::string>& inherited, bool trace_opcodes,
+                             bool verbose);
+/// `preload` (the launcher's LD_PRELOAD) without empty items and without the Steam overlay.
+std::string filtered_ld_preload(const std::optional<std::string>& preload);
 
 }  // namespace pelto::launcher::core

@@ -52,7 +52,7 @@ constexpr std::string_view kNoAssertUnderHome =
 struct Setup {
     const core::LaunchContext& context;
     const core::WineInstall& wine;
-    const std::vector<base::EnvChange>& server_env;
+    const core::WineProcessEnv& wine_env;
 };
 
 // The folders of a prefix made without a template, each resolved inside the prefix.
@@ -73,7 +73,7 @@ std::optional<std::string> wineboot_preload(const core::LaunchContext& context) 
         std::string install_dir = context.install_dir.empty() ? "." : context.install_dir;
         noassert = base::join_path(install_dir, "lib/noassert.so");
     }
-    std::string inherited = core::filtered_ld_preload();
+    std::string inherited = core::filtered_ld_preload(context.env.text("LD_PRELOAD"));
     if (base::exists(noassert)) {
         if (inherited.empty()) return base::lossy_utf8(noassert);
         return base::concat(inherited, ":", base::lossy_utf8(noassert));
@@ -87,21 +87,23 @@ bool run_wineboot(const Setup& setup) {
     const std::string& pfx = setup.context.prefix;
     const std::string& wine_root = setup.wine.wine_root;
     base::log_debug("No default_pfx template, running wineboot --init...");
-    base::Command command = core::wine_command(setup.wine.wine64, wine_root);
+    const core::EnvSnapshot& env = setup.context.env;
+    base::Command command = core::wine_command(setup.wine.wine64, wine_root, setup.wine_env);
     command.args = {"wineboot", "--init"};
-    // WINEPREFIX is in the server's list already; it and the two programs are the paths
-    // themselves, so that a name that is not valid UTF-8 still leads to the same files.
-    command.env = setup.server_env;
+    // WINEPREFIX is among what every Wine process runs with; it and the two programs are the
+    // paths themselves, so that a name that is not valid UTF-8 still leads to the same files.
     command.set_env("USER", prefix_user_name(pfx));
     command.set_env("WINESERVER", setup.wine.wineserver);
-    command.set_env("LD_LIBRARY_PATH", core::library_search_path(wine_root));
+    command.set_env("LD_LIBRARY_PATH",
+                    core::library_search_path(wine_root, env.text("LD_LIBRARY_PATH")));
     command.set_env("WINELOADER", setup.wine.wine64);
     command.set_env("WINEDLLPATH", core::wine_dll_search_path(wine_root));
     // Unlike the game's NT form, wineboot takes the Unix path with its forward slashes.
     command.set_env(
         "WINEDLLDIR0",
         base::concat("\\??\\Z:", base::lossy_utf8(base::join_path(wine_root, "lib/wine"))));
-    command.set_env("WINEDEBUG", core::wine_debug_value(false));
+    command.set_env("WINEDEBUG",
+                    core::wine_debug_value(env.text("WINEDEBUG"), false, base::verbose()));
     if (std::optional<std::string> preload = wineboot_preload(setup.context)) {
         command.set_env("LD_PRELOAD", *preload);
     } else {
@@ -201,8 +203,8 @@ bool create_or_repair(const Setup& setup) {
 }  // namespace
 
 bool setup_prefix(const core::LaunchContext& context, const core::WineInstall& wine,
-                  bool wine_unchanged, const std::vector<base::EnvChange>& server_env) {
-    bool complete = wine_unchanged || create_or_repair(Setup{context, wine, server_env});
+                  bool wine_unchanged, const core::WineProcessEnv& wine_env) {
+    bool complete = wine_unchanged || create_or_repair(Setup{context, wine, wine_env});
     create_user_folders(context.prefix);
     map_s_drive(context.prefix, context.game_install_path, context.library_paths);
     return complete;

@@ -13,15 +13,16 @@
 #include "base/process.hpp"
 #include "launcher/core/context.hpp"
 #include "launcher/core/wine.hpp"
+#include "launcher/core/wine_runtime.hpp"
 
 namespace pelto::launcher::prefix {
 
 /// Prepares the context's prefix (only the user folders and S: when `wine_unchanged`); logs its
 /// own failures. Returns false when the creation or repair did not complete (a failed
 /// wineboot, template files that could not be deployed), so that the next launch does it
-/// again. wineboot runs with `server_env`, the changes that locate the launch's wineserver.
+/// again. wineboot runs with `wine_env`, as every Wine process of the launch.
 bool setup_prefix(const core::LaunchContext& context, const core::WineInstall& wine,
-                  bool wine_unchanged, const std::vector<base::EnvChange>& server_env);
+                  bool wine_unchanged, const core::WineProcessEnv& wine_env);
 
 /// Copies the tree `src` into "{pfx}/{relative}" (links in `src` followed, dangling ones
 /// skipped, files replaced), every directory resolved inside the prefix; returns the first

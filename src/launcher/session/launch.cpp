@@ -15,8 +15,6 @@
 #include "base/process.hpp"
 #include "base/text.hpp"
 #include "launcher/core/wine.hpp"
-#include "launcher/core/wine_runtime.hpp"
-#include "launcher/savedata/save_data.hpp"
 #include "launcher/session/session_end.hpp"
 #include "launcher/session/trace.hpp"
 
@@ -49,41 +47,20 @@ void check_deployment(const std::string& prefix) {
     if (missing) base::log_error("Check DXVK/VKD3D source dirs. Game will crash without these.");
 }
 
+// The game behind the Steam bridge, in a session of its own, with its whole environment.
 base::Command build_game_command(const LaunchPlan& plan) {
     const std::string& exe = plan.context.exe;
     const std::vector<std::string>& args = plan.context.args;
-    base::Command command = core::wine_command(plan.wine.wine64, plan.wine.wine_root);
+    base::Command command =
+        core::wine_command(plan.wine.wine64, plan.wine.wine_root, plan.wine_env);
     command.args.reserve(args.size() + 2);
     command.args.push_back("C:\\windows\\system32\\steam.exe");
     command.args.push_back(exe);
     command.args.insert(command.args.end(), args.begin(), args.end());
-
     if (auto parent = base::parent_dir(exe); parent && !parent->empty() && base::is_dir(*parent)) {
         command.cwd = *parent;
     }
-
-    // WINEPREFIX and WINESERVER are in the list already, as the paths themselves.
-    for (const EnvVar& var : plan.env) command.set_env(var.name, var.value);
-    std::string temp = concat("C:\\users\\", plan.user, "\\Temp");
-    // Read now, with the custom variables in place.
-    std::string app_id = core::game_app_id();
-    auto client = base::env_text("STEAM_COMPAT_CLIENT_INSTALL_PATH");
-    command.set_env("WINETEMP", temp);
-    command.set_env("WINETMP", temp);
-    command.set_env("SteamAppId", app_id);
-    command.set_env("SteamGameId", app_id);
-    command.set_env(
-        "STEAM_COMPAT_CLIENT_INSTALL_PATH",
-        client ? *client : concat(plan.context.home.for_user_paths(), "/.local/share/Steam"));
-    command.set_env("WINEDEBUG", plan.wine_debug);
-    if (std::string preload = core::filtered_ld_preload(); !preload.empty()) {
-        command.set_env("LD_PRELOAD", preload);
-    } else {
-        command.remove_env("LD_PRELOAD");
-    }
-    for (const core::CustomVar& var : plan.custom_env) {
-        if (core::fits_environment(var)) command.set_env(var.name, var.value);
-    }
+    command.env = plan.env;
     command.new_session = true;
     return command;
 }
@@ -116,61 +93,45 @@ bool may_end_wine_session(const core::LaunchLock* lock) {
     return lock == nullptr || !core::another_launch_running(*lock);
 }
 
-void end_interrupted_launch(int signo, const std::string& wineserver, const core::ServerEnv* server,
-                            const core::LaunchLock* lock) {
-    // The setup's children were killed when the signal came; what they started, and the
-    // wineserver started ahead for the game, end with the prefix's Wine session.
-    if (server != nullptr && may_end_wine_session(lock)) stop_wine_session(wineserver, *server);
-    base::end_by_signal(signo);
-}
-
-int run_game(const LaunchPlan& plan) {
+void check_before_launch(const LaunchPlan& plan) {
     const std::string& exe = plan.context.exe;
-    const std::string& prefix = plan.context.prefix;
     std::string exe_text = lossy_utf8(exe);
     if (!base::exists(exe)) {
         base::log_warn(
             concat("game exe not found at ", exe_text, " (may be a Windows path — continuing)"));
     }
     base::log_info(concat("launching: ", exe_text));
-    check_deployment(prefix);
-    clean_crash_dumps(prefix, plan.user);
-    savedata::SaveSnapshot snapshot;
-    if (plan.protect_saves) {
-        snapshot = savedata::snapshot_save_data(prefix, plan.user);
-    } else {
-        // Its snapshot and check belong to the other launch, which this one must not remove.
-        base::log_warn(
-            "save backup: another launch of this prefix is running — its save data "
-            "is protected by that launch");
-    }
+    check_deployment(plan.context.prefix);
+    clean_crash_dumps(plan.context.prefix, plan.user);
+}
+
+std::optional<RunningGame> start_game(const LaunchPlan& plan) {
     base::Command command = build_game_command(plan);
-    // The handler has been in place since the start of the launch.
-    GameLogs logs = open_game_logs(plan.context.log_dir);
-    if (logs.err.valid()) command.err = base::Stream::from_fd(logs.err.get());
-    if (logs.out.valid()) command.out = base::Stream::from_fd(logs.out.get());
+    RunningGame game;
+    game.logs = open_game_logs(plan.context.log_dir);
+    if (game.logs.err.valid()) command.err = base::Stream::from_fd(game.logs.err.get());
+    if (game.logs.out.valid()) command.out = base::Stream::from_fd(game.logs.out.get());
     base::log_debug("timing: spawn at ", base::elapsed_ms(plan.context.started),
                     "ms after the launcher started");
-
-    // A stop that came after the setup: the game is not started at all.
-    if (int signo = base::stop_signal()) {
-        end_interrupted_launch(signo, plan.wine.wineserver, &plan.server, plan.lock);
-    }
-    pid_t pid = -1;
-    if (int error = base::spawn(command, pid); error != 0) {
+    // The stop handler has been in place since the start of the launch.
+    if (int error = base::spawn(command, game.pid); error != 0) {
         base::log_error(concat("Failed to exec wine64: ", base::error_text(error)));
         // The wineserver started ahead for the game would otherwise stay for good.
-        if (may_end_wine_session(plan.lock)) stop_wine_session(plan.wine.wineserver, plan.server);
-        return 1;
+        if (may_end_wine_session(plan.lock)) stop_wine_session(plan.wine.wineserver, plan.wine_env);
+        return std::nullopt;
     }
-    g_game_pidfd.store(base::open_pidfd(pid));
-    g_game_pid.store(pid);
+    g_game_pidfd.store(base::open_pidfd(game.pid));
+    g_game_pid.store(game.pid);
     // A signal between the spawn and here found no game to pass SIGTERM to.
-    if (session_interrupted() && !g_game_signalled.exchange(true)) ::kill(-pid, SIGTERM);
+    if (session_interrupted() && !g_game_signalled.exchange(true)) ::kill(-game.pid, SIGTERM);
+    if (plan.trace) {
+        game.incident_copy = start_trace_observer(plan.context.log_dir, plan.context.exe,
+                                                  plan.wine.wine_root, plan.trace_out);
+    }
+    return game;
+}
 
-    std::optional<IncidentCopy> incident_copy;
-    if (trace_requested()) incident_copy = start_trace_observer(plan);
-
+std::optional<int> wait_for_game(const RunningGame& game) {
     if (int pidfd = g_game_pidfd.load(); pidfd >= 0) {
         struct pollfd ready {
             pidfd, POLLIN, 0
@@ -179,25 +140,21 @@ int run_game(const LaunchPlan& plan) {
         }
     }
     int status = 0;
-    int wait_error = base::wait_child(pid, status);
+    int wait_error = base::wait_child(game.pid, status);
     // Reaped: its pid may now be anyone's, so a later signal must not be sent to it.
     g_game_pid.store(0);
     if (int pidfd = g_game_pidfd.exchange(-1); pidfd >= 0) ::close(pidfd);
     if (wait_error != 0) {
         base::log_error(concat("Failed to wait for wine64: ", base::error_text(wait_error)));
-        return 1;
+        return std::nullopt;
     }
+    return status;
+}
 
-    copy_game_output_to_log(logs);
-    end_session(plan, pid);
-    copy_game_output_to_log(logs);  // what Wine's other processes wrote until the session ended
-    note_exit(logs, status, incident_copy ? &*incident_copy : nullptr);
-    savedata::check_save_data(prefix, plan.user, snapshot);
-
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) {
-        base::log_warn(concat("wine64 killed by signal ", WTERMSIG(status)));
-        return 1;
+int exit_status(int wait_status) {
+    if (WIFEXITED(wait_status)) return WEXITSTATUS(wait_status);
+    if (WIFSIGNALED(wait_status)) {
+        base::log_warn(concat("wine64 killed by signal ", WTERMSIG(wait_status)));
     }
     return 1;
 }

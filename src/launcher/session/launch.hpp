@@ -1,48 +1,44 @@
-// Folder launcher/session: the game's environment, its launch and the session end. Its place
-// among the folders: src/layers.txt.
-//
-// Starting the game behind the Steam bridge, waiting for it while forwarding SIGINT/SIGTERM,
-// then the session end and the save-data check.
+// Starting the game behind the Steam bridge in a session of its own, and waiting for it while
+// SIGINT and SIGTERM are passed on to it.
 #pragma once
 
-#include <string>
-#include <vector>
+#include <sys/types.h>
 
-#include "base/posix.hpp"
-#include "launcher/core/env_config.hpp"
+#include <optional>
+#include <string>
+
 #include "launcher/core/launch_lock.hpp"
-#include "launcher/core/wine_runtime.hpp"
-#include "launcher/session/wine_env.hpp"
+#include "launcher/session/game_logs.hpp"
+#include "launcher/session/launch_plan.hpp"
+#include "launcher/session/trace.hpp"
 
 namespace pelto::launcher::session {
 
-/// Everything the launch of the game works with: the driver's records, moved in whole, and what
-/// was made of them for the game.
-struct LaunchPlan {
-    core::LaunchContext context;  // the game's executable and arguments among it
-    core::WineInstall wine;
-    std::string user;  // the prefix user name, read once the prefix was prepared
-    WineEnv env;
-    std::vector<core::CustomVar> custom_env;  // applied last, over everything
-    std::string wine_debug;
-    core::ServerEnv server;     // how the wineserver commands find the prefix's server
-    bool protect_saves = true;  // false while another launch of the prefix protects them
-    const core::LaunchLock* lock = nullptr;  // tells whether another launch runs; may be null
+/// The game once it has been started.
+struct RunningGame {
+    pid_t pid = -1;
+    GameLogs logs;                              // its output files in the log directory
+    std::optional<IncidentCopy> incident_copy;  // where its stderr log goes when traced
 };
+
+/// Says what is about to start, warns when the executable or the Direct3D DLLs are missing,
+/// and removes the crash dumps of earlier runs.
+void check_before_launch(const LaunchPlan& plan);
+
+/// Starts the game (and the observer when tracing); nothing, after an ERROR line and with the
+/// prefix's Wine session ended, when it cannot be started.
+std::optional<RunningGame> start_game(const LaunchPlan& plan);
+
+/// Waits until the game has ended; its raw wait status, or nothing after an ERROR line when
+/// it cannot be waited for.
+std::optional<int> wait_for_game(const RunningGame& game);
+
+/// The launcher's exit status for the game's raw wait status: its exit code, or 1 when it was
+/// killed (a WARN line) or stopped.
+int exit_status(int wait_status);
 
 /// True unless another launch of the prefix runs, whose game would end with the Wine session.
 bool may_end_wine_session(const core::LaunchLock* lock);
-
-/// Starts and waits for the game; returns the launcher's exit status (the game's exit code,
-/// 1 when it was killed or could not be started or waited for).
-int run_game(const LaunchPlan& plan);
-
-/// Ends a launch that a stop request interrupted before its game ran, as the signal `signo`
-/// would have ended the launcher: the prefix's Wine session goes too when the launch has
-/// started Wine (`server` given) and no other launch's game plays in the prefix.
-[[noreturn]] void end_interrupted_launch(int signo, const std::string& wineserver,
-                                         const core::ServerEnv* server,
-                                         const core::LaunchLock* lock);
 
 /// The handler of the stop signals, from the start of a launch: during the setup it kills the
 /// setup's children and asks the driver to stop; during the game it sends SIGTERM to the

@@ -44,13 +44,10 @@ constexpr long kServerAfterGameMs = 20'000;
 // of the launch up.
 constexpr long kKillLimitMs = 10'000;
 
-base::Command wineserver_command(const std::string& wineserver, const core::ServerEnv& server,
-                                 const char* flag) {
-    base::Command command;
-    command.program = wineserver;
+base::Command wineserver_command(const std::string& wineserver,
+                                 const core::WineProcessEnv& wine_env, const char* flag) {
+    base::Command command = core::wine_process_command(wineserver, wine_env);
     command.args = {flag};
-    command.inherit = server.inherited;
-    command.env = server.changes();
     command.in = command.out = command.err = base::Stream::null();
     // The clean-up runs after a stop request as well.
     command.stoppable = false;
@@ -67,7 +64,7 @@ void tear_down(const LaunchPlan& plan, pid_t game_pid) {
         ::kill(-game_pid, SIGKILL);
     }
     // Another launch's game playing in the prefix would end with the Wine session.
-    if (may_end_wine_session(plan.lock)) stop_wine_session(plan.wine.wineserver, plan.server);
+    if (may_end_wine_session(plan.lock)) stop_wine_session(plan.wine.wineserver, plan.wine_env);
 }
 
 // True once no process of the game's group is left.
@@ -101,9 +98,9 @@ bool other_wine_processes(const std::string& prefix, const std::string& proc_roo
             continue;
         }
         std::string dir = base::join_path(proc_root, entry.name);
-        std::string environ;
-        if (base::read_file(base::join_path(dir, "environ"), environ) != 0) continue;
-        std::vector<std::string_view> entries = base::split(environ, '\0');
+        std::string variables;
+        if (base::read_file(base::join_path(dir, "environ"), variables) != 0) continue;
+        std::vector<std::string_view> entries = base::split(variables, '\0');
         if (std::find(entries.begin(), entries.end(), wanted) == entries.end()) continue;
         // Wine runs every Windows process through its loader or preloader ("wine",
         // "wine64", "wine64-preloader", ...): a process under another program that merely
@@ -117,10 +114,10 @@ bool other_wine_processes(const std::string& prefix, const std::string& proc_roo
     return false;
 }
 
-void stop_wine_session(const std::string& wineserver, const core::ServerEnv& server) {
+void stop_wine_session(const std::string& wineserver, const core::WineProcessEnv& wine_env) {
     int status = 0;
     int error =
-        base::run_and_wait(wineserver_command(wineserver, server, "-k"), status, kKillLimitMs);
+        base::run_and_wait(wineserver_command(wineserver, wine_env, "-k"), status, kKillLimitMs);
     if (error == ETIMEDOUT) {
         base::log_warn(
             concat("session: wineserver -k did not return within ", kKillLimitMs / 1000, " s"));
@@ -133,7 +130,7 @@ void end_session(const LaunchPlan& plan, pid_t game_pid) {
     if (!session_interrupted()) {
         pid_t waiter = -1;
         if (int error =
-                base::spawn(wineserver_command(plan.wine.wineserver, plan.server, "-w"), waiter);
+                base::spawn(wineserver_command(plan.wine.wineserver, plan.wine_env, "-w"), waiter);
             error != 0) {
             base::log_warn(concat("session: wineserver -w failed: ", base::error_text(error)));
         } else {
@@ -177,6 +174,13 @@ void end_session(const LaunchPlan& plan, pid_t game_pid) {
         }
     }
     tear_down(plan, game_pid);
+}
+
+void end_game_session(const LaunchPlan& plan, RunningGame& game, int wait_status) {
+    copy_game_output_to_log(game.logs);
+    end_session(plan, game.pid);
+    copy_game_output_to_log(game.logs);  // what Wine's other processes wrote until the end
+    note_exit(game.logs, wait_status, game.incident_copy ? &*game.incident_copy : nullptr);
 }
 
 std::string exit_note_text(int wait_status) {

@@ -44,8 +44,6 @@ std::string_view stem_of(std::string_view name) {
 
 }  // namespace
 
-bool trace_requested() { return base::env_text("PELTO_TRACE") == "1"; }
-
 std::string trace_name(const std::string& exe) {
     auto name = last_normal_component(exe);
     std::string_view stem = name ? stem_of(*name) : std::string_view("wine");
@@ -63,10 +61,10 @@ std::string trace_name(const std::string& exe) {
     return out;
 }
 
-IncidentCopy start_trace_observer(const LaunchPlan& plan) {
-    const std::string& log_dir = plan.context.log_dir;
+IncidentCopy start_trace_observer(const std::string& log_dir, const std::string& exe,
+                                  const std::string& wine_root, bool trace_out) {
     std::string incidents = base::join_path(log_dir, "incidents");
-    std::string name = trace_name(plan.context.exe);
+    std::string name = trace_name(exe);
     std::string stderr_name = concat(name, "-stderr.log");
     std::string io_path = base::join_path(incidents, concat(name, "-io.bin"));
     IncidentCopy copy;
@@ -84,7 +82,7 @@ IncidentCopy start_trace_observer(const LaunchPlan& plan) {
     command.program = "brantle";
     command.search_path = true;
     command.args = {"--trace", concat(name, ",steam.exe,wineserver"), "--headless"};
-    if (base::env_text("PELTO_TRACE_OUT") == "1") {
+    if (trace_out) {
         // The observer opens the trace file by its path: only in the checked directory.
         if (copy.dir.valid()) {
             command.args.push_back("--trace-out");
@@ -95,7 +93,7 @@ IncidentCopy start_trace_observer(const LaunchPlan& plan) {
                                   " cannot be used"));
         }
     }
-    std::string ntdll = base::join_path(plan.wine.wine_root, "lib/wine/x86_64-unix/ntdll.so");
+    std::string ntdll = base::join_path(wine_root, "lib/wine/x86_64-unix/ntdll.so");
     if (base::exists(ntdll)) command.set_env("BRANTLE_NTDLL_PATH", base::lossy_utf8(ntdll));
 
     base::Fd err_file;

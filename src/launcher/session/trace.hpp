@@ -4,12 +4,8 @@
 #include <string>
 
 #include "base/posix.hpp"
-#include "launcher/session/launch.hpp"
 
 namespace pelto::launcher::session {
-
-/// True when PELTO_TRACE is exactly "1".
-bool trace_requested();
 
 /// The trace name of a game executable: its stem, at most 15 bytes; "wine" when none.
 std::string trace_name(const std::string& exe);
@@ -21,8 +17,10 @@ struct IncidentCopy {
     std::string path;  // "{log_dir}/incidents/{name}-game-stderr.log", for the log
 };
 
-/// Starts the observer for the plan's game and returns where the game's stderr log is to be
-/// copied.
-IncidentCopy start_trace_observer(const LaunchPlan& plan);
+/// Starts the observer for the game `exe` of the Wine build at `wine_root`, with its files in
+/// "{log_dir}/incidents" (a trace file too with `trace_out`), and returns where the game's
+/// stderr log is to be copied.
+IncidentCopy start_trace_observer(const std::string& log_dir, const std::string& exe,
+                                  const std::string& wine_root, bool trace_out);
 
 }  // namespace pelto::launcher::session

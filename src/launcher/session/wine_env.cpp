@@ -1,22 +1,18 @@
 #include "launcher/session/wine_env.hpp"
 
 #include <array>
-#include <cstdlib>
+#include <unordered_map>
 
-#include "base/log.hpp"
 #include "base/posix.hpp"
 #include "base/text.hpp"
 #include "base/version.hpp"
-#include "launcher/components/nvidia.hpp"
-#include "launcher/core/wine.hpp"
-#include "launcher/core/wine_runtime.hpp"
+#include "launcher/core/context.hpp"
 
 namespace pelto::launcher::session {
 
 namespace {
 
 using base::concat;
-using base::env_text;
 using base::exists;
 using base::join_path;
 using base::lossy_utf8;
@@ -30,11 +26,6 @@ std::string nt_form(const std::string& path) {
     return "\\??\\Z:" + text;
 }
 
-std::string env_or(const char* name, const char* fallback) {
-    auto value = env_text(name);
-    return value ? *value : fallback;
-}
-
 constexpr std::array<const char*, 18> kFixedOverrides = {
     "lsteamclient=b",        "steam.exe=b",         "dotnetfx35.exe=b",
     "dotnetfx35setup.exe=b", "beclient.dll=b,n",    "beclient_x64.dll=b,n",
@@ -43,9 +34,33 @@ constexpr std::array<const char*, 18> kFixedOverrides = {
     "easyanticheat=b",       "easyanticheat_x64=b", "easyanticheat_x86=b",
     "winebth.sys=d",         "vrclient_x64=d",      "opencl=n,d"};
 
+// The list under construction: a later setting of a name replaces the earlier one in its place,
+// so that every name appears once.
+class EnvList {
+public:
+    void set(const std::string& name, std::optional<std::string> value) {
+        auto [at, added] = index_.try_emplace(name, list_.size());
+        if (added) {
+            list_.push_back({name, std::move(value)});
+        } else {
+            list_[at->second].value = std::move(value);
+        }
+    }
+    void set_all(const std::vector<base::EnvChange>& changes) {
+        for (const base::EnvChange& change : changes) set(change.name, change.value);
+    }
+    std::string& value_of(const std::string& name) { return *list_[index_.at(name)].value; }
+    WineEnv take() { return std::move(list_); }
+
+private:
+    WineEnv list_;
+    std::unordered_map<std::string, size_t> index_;
+};
+
 }  // namespace
 
-std::string dll_overrides(const tasks::DllNames& dlls) {
+std::string dll_overrides(const tasks::DllNames& dlls,
+                          const std::optional<std::string>& steam_game_id) {
     std::string text;
     for (const char* item : kFixedOverrides) {
         if (!text.empty()) text += ';';
@@ -55,83 +70,97 @@ std::string dll_overrides(const tasks::DllNames& dlls) {
         for (const std::string& name : *names) text += concat(";", name, "=n");
     }
     if (!dlls.nvapi.empty()) text += ";nvcuda=b";
-    if (auto game_id = env_text("SteamGameId"); game_id && *game_id == "1928420") {
-        text += ";gameinput=d";
-    }
+    if (steam_game_id == "1928420") text += ";gameinput=d";
     return text;
 }
 
-WineEnv build_wine_env(const core::LaunchContext& context, const core::WineInstall& wine,
-                       const tasks::DllNames& dlls, const std::string& user,
-                       const components::NvidiaDriver& nvidia, const SystemRoots& roots) {
-    const std::string& wine_root = wine.wine_root;
-    const std::string& prefix = context.prefix;
-    std::string home = context.home.for_game();
+WineEnv build_game_env(const GameEnvInputs& in) {
+    const core::EnvSnapshot& env = in.env;
+    const std::string& wine_root = in.wine.wine_root;
+    const std::string& prefix = in.wine_env.prefix;
+    std::string home = env.text_or("HOME", "/home/user");
     std::string dll_dir = nt_form(join_path(wine_root, "lib/wine"));
 
-    WineEnv env;
-    env.reserve(35);
+    EnvList list;
+    // What every Wine process of the launch runs with comes first, so that nothing below can
+    // lead the game to another server.
+    list.set_all(in.wine_env.changes());
     // The paths themselves: Wine must find the very directory and program, whatever bytes
     // their names hold.
-    env.push_back({"WINEPREFIX", prefix});
-    env.push_back({"WINESERVER", wine.wineserver});
-    env.push_back({"WINELOADER", lossy_utf8(wine.wine64)});
-    env.push_back({"WINEDLLPATH", core::wine_dll_search_path(wine_root, roots.root)});
-    size_t dll_path_row = env.size() - 1;
-    env.push_back({"WINEDATADIR", nt_form(join_path(wine_root, "share/wine"))});
-    env.push_back({"WINEDLLDIR0", dll_dir});
-    env.push_back({"WINEDLLDIR1", dll_dir});
-    env.push_back({"WINECONFIGDIR", nt_form(prefix)});
-    env.push_back({"WINEHOMEDIR", nt_form(home)});
-    env.push_back({"USER", user});
-    env.push_back(
-        {"PATH", concat(lossy_utf8(join_path(wine_root, "bin")), ":", env_or("PATH", ""))});
-    env.push_back({"LD_LIBRARY_PATH", core::library_search_path(wine_root)});
-    env.push_back({"WINEDLLOVERRIDES", dll_overrides(dlls)});
-    env.push_back({"DXVK_LOG_LEVEL", env_or("DXVK_LOG_LEVEL", "none")});
-    env.push_back({"VKD3D_DEBUG", env_or("VKD3D_DEBUG", "none")});
-    env.push_back({"VKD3D_SHADER_DEBUG", env_or("VKD3D_SHADER_DEBUG", "none")});
-    env.push_back({"__GLVND_DISALLOW_PATCHING", env_or("__GLVND_DISALLOW_PATCHING", "1")});
-    env.push_back({"PROTON_VERSION", concat("pelto ", base::version())});
+    list.set("WINEPREFIX", prefix);
+    list.set("WINESERVER", in.wine.wineserver);
+    list.set("WINELOADER", lossy_utf8(in.wine.wine64));
+    list.set("WINEDLLPATH", core::wine_dll_search_path(wine_root, in.roots.root));
+    list.set("WINEDATADIR", nt_form(join_path(wine_root, "share/wine")));
+    list.set("WINEDLLDIR0", dll_dir);
+    list.set("WINEDLLDIR1", dll_dir);
+    list.set("WINECONFIGDIR", nt_form(prefix));
+    list.set("WINEHOMEDIR", nt_form(home));
+    list.set("USER", in.user);
+    list.set("PATH", concat(lossy_utf8(join_path(wine_root, "bin")), ":", env.text_or("PATH", "")));
+    list.set("LD_LIBRARY_PATH", core::library_search_path(wine_root, env.text("LD_LIBRARY_PATH")));
+    list.set("WINEDLLOVERRIDES", dll_overrides(in.dlls, env.text("SteamGameId")));
+    list.set("DXVK_LOG_LEVEL", env.text_or("DXVK_LOG_LEVEL", "none"));
+    list.set("VKD3D_DEBUG", env.text_or("VKD3D_DEBUG", "none"));
+    list.set("VKD3D_SHADER_DEBUG", env.text_or("VKD3D_SHADER_DEBUG", "none"));
+    list.set("__GLVND_DISALLOW_PATCHING", env.text_or("__GLVND_DISALLOW_PATCHING", "1"));
+    list.set("PROTON_VERSION", concat("pelto ", base::version()));
 
     std::string eac =
         concat(home, "/.local/share/Steam/steamapps/common/Proton EasyAntiCheat Runtime");
     if (exists(eac)) {
-        env[dll_path_row].value += concat(":", lossy_utf8(join_path(eac, "v2/lib32")), ":",
-                                          lossy_utf8(join_path(eac, "v2/lib64")));
-        env.push_back({"PROTON_EAC_RUNTIME", lossy_utf8(eac)});
+        list.value_of("WINEDLLPATH") += concat(":", lossy_utf8(join_path(eac, "v2/lib32")), ":",
+                                               lossy_utf8(join_path(eac, "v2/lib64")));
+        list.set("PROTON_EAC_RUNTIME", lossy_utf8(eac));
     }
 
-    std::string profile = concat("C:\\users\\", user);
-    env.push_back({"USERPROFILE", profile});
-    env.push_back({"APPDATA", profile + "\\AppData\\Roaming"});
-    env.push_back({"LOCALAPPDATA", profile + "\\AppData\\Local"});
-    env.push_back({"HOMEDRIVE", "C:"});
-    env.push_back({"HOMEPATH", concat("\\users\\", user)});
-    env.push_back({"ALLUSERSPROFILE", "C:\\ProgramData"});
-    env.push_back({"ProgramData", "C:\\ProgramData"});
+    std::string profile = concat("C:\\users\\", in.user);
+    list.set("USERPROFILE", profile);
+    list.set("APPDATA", profile + "\\AppData\\Roaming");
+    list.set("LOCALAPPDATA", profile + "\\AppData\\Local");
+    list.set("HOMEDRIVE", "C:");
+    list.set("HOMEPATH", concat("\\users\\", in.user));
+    list.set("ALLUSERSPROFILE", "C:\\ProgramData");
+    list.set("ProgramData", "C:\\ProgramData");
 
-    if (nvidia.present) {
-        env.push_back({"DXVK_ENABLE_NVAPI", "1"});
-        if (nvidia.wine_dll_dir)
-            env.push_back({"NVIDIA_WINE_DLL_DIR", lossy_utf8(*nvidia.wine_dll_dir)});
-        if (exists(roots.egl_vendor_file)) {
-            env.push_back({"__EGL_VENDOR_LIBRARY_FILENAMES", roots.egl_vendor_file});
+    if (in.nvidia.present) {
+        list.set("DXVK_ENABLE_NVAPI", "1");
+        if (in.nvidia.wine_dll_dir)
+            list.set("NVIDIA_WINE_DLL_DIR", lossy_utf8(*in.nvidia.wine_dll_dir));
+        if (exists(in.roots.egl_vendor_file)) {
+            list.set("__EGL_VENDOR_LIBRARY_FILENAMES", in.roots.egl_vendor_file);
         }
-        env.push_back({"__GLX_VENDOR_LIBRARY_NAME", "nvidia"});
-        env.push_back({"__NV_PRIME_RENDER_OFFLOAD", "1"});
-        env.push_back({"__VK_LAYER_NV_optimus", "NVIDIA_only"});
+        list.set("__GLX_VENDOR_LIBRARY_NAME", "nvidia");
+        list.set("__NV_PRIME_RENDER_OFFLOAD", "1");
+        list.set("__VK_LAYER_NV_optimus", "NVIDIA_only");
     }
 
-    auto host_lc_all = env_text("HOST_LC_ALL");
-    env.push_back({"LC_ALL", host_lc_all && !host_lc_all->empty() ? *host_lc_all : ""});
-    if (!env_text("ORIG_LD_LIBRARY_PATH")) {
-        env.push_back({"ORIG_LD_LIBRARY_PATH", env_or("LD_LIBRARY_PATH", "")});
+    list.set("LC_ALL", env.text_or("HOST_LC_ALL", ""));
+    if (!env.text("ORIG_LD_LIBRARY_PATH")) {
+        list.set("ORIG_LD_LIBRARY_PATH", env.text_or("LD_LIBRARY_PATH", ""));
     }
-    if (auto gamepad = env_text("SteamVirtualGamepadInfo_Proton")) {
-        env.push_back({"SteamVirtualGamepadInfo", *gamepad});
+    if (auto gamepad = env.text("SteamVirtualGamepadInfo_Proton")) {
+        list.set("SteamVirtualGamepadInfo", *gamepad);
     }
-    return env;
+
+    // What the launch adds when it starts the game.
+    std::string temp = concat("C:\\users\\", in.user, "\\Temp");
+    list.set("WINETEMP", temp);
+    list.set("WINETMP", temp);
+    std::string app_id = core::game_app_id(env);
+    list.set("SteamAppId", app_id);
+    list.set("SteamGameId", app_id);
+    list.set("STEAM_COMPAT_CLIENT_INSTALL_PATH",
+             env.text("STEAM_COMPAT_CLIENT_INSTALL_PATH")
+                 .value_or(concat(env.text_or("HOME", ""), "/.local/share/Steam")));
+    list.set("WINEDEBUG",
+             core::wine_debug_value(env.text("WINEDEBUG"), in.trace_opcodes, in.verbose));
+    std::string preload = core::filtered_ld_preload(env.text("LD_PRELOAD"));
+    list.set("LD_PRELOAD", preload.empty() ? std::nullopt : std::optional(preload));
+
+    // The player's own variables win over everything the launcher computed.
+    for (const core::CustomVar& var : env.custom) list.set(var.name, var.value);
+    return list.take();
 }
 
 }  // namespace pelto::launcher::session

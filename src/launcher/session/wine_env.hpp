@@ -1,20 +1,24 @@
-// The environment under which wine64 runs the game.
+// The environment under which wine64 runs the game: one pure function of the records the
+// launch has found. Nothing here reads the process environment; what the launcher inherited
+// (with the custom variables of env_config laid over it) comes in as a snapshot.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "base/process.hpp"
 #include "launcher/components/nvidia.hpp"
-#include "launcher/core/context.hpp"
+#include "launcher/core/env_snapshot.hpp"
 #include "launcher/core/wine.hpp"
+#include "launcher/core/wine_runtime.hpp"
 #include "launcher/tasks/setup_tasks.hpp"
 
 namespace pelto::launcher::session {
 
-struct EnvVar {
-    const char* name;
-    std::string value;
-};
+/// One variable of the game's environment; a value of nothing removes it from the child.
+using EnvVar = base::EnvChange;
+/// The game's environment on top of what it inherits, in order of application.
 using WineEnv = std::vector<EnvVar>;
 
 /// Roots of the system files the builder probes; tests point them at a temporary tree.
@@ -23,14 +27,26 @@ struct SystemRoots {
     std::string root = "/";  // prefix for the system Wine's "/usr/lib/wine"
 };
 
-/// The ordered environment list for the game (names unique, order of application), for the
-/// prefix user `user`, the DLLs in place and the NVIDIA driver; what it takes from the
-/// launcher's own environment is read now (the custom variables are in place by then).
-WineEnv build_wine_env(const core::LaunchContext& context, const core::WineInstall& wine,
-                       const tasks::DllNames& dlls, const std::string& user,
-                       const components::NvidiaDriver& nvidia, const SystemRoots& roots = {});
+/// Everything the game's environment is made of.
+struct GameEnvInputs {
+    const core::WineInstall& wine;
+    const core::WineProcessEnv& wine_env;  // the prefix and the server's TMPDIR
+    const std::string& user;               // the prefix user name
+    const tasks::DllNames& dlls;           // the DLLs in place, by task
+    const core::EnvSnapshot& env;          // the launcher's, with the custom variables laid over
+    const components::NvidiaDriver& nvidia;
+    bool verbose = false;
+    bool trace_opcodes = false;
+    SystemRoots roots = {};
+};
 
-/// The WINEDLLOVERRIDES text for the four DLL name lists and the launcher's SteamGameId.
-std::string dll_overrides(const tasks::DllNames& dlls);
+/// The game's whole environment: what every Wine process of the launch runs with, the rows of
+/// the Wine environment, the launch-time additions and, last, the custom variables, each of
+/// which wins over any computed value. Every name appears once.
+WineEnv build_game_env(const GameEnvInputs& inputs);
+
+/// The WINEDLLOVERRIDES text for the four DLL name lists and the game id `steam_game_id`.
+std::string dll_overrides(const tasks::DllNames& dlls,
+                          const std::optional<std::string>& steam_game_id);
 
 }  // namespace pelto::launcher::session

@@ -25,10 +25,11 @@ std::vector<graph::SetupTask> build_setup_tasks(const SetupInputs& inputs, Setup
                      }});
     tasks.push_back({"prefix", {"registry"}, [&] {
                          out.deployed.wine_complete = prefix::setup_prefix(
-                             context, wine, inputs.flags.wine_unchanged, inputs.server_env);
+                             context, wine, inputs.flags.wine_unchanged, inputs.wine_env);
                      }});
     tasks.push_back({"wineserver", {"prefix"}, [&] {
-                         components::prestart_wineserver(wine.wineserver, pfx, inputs.server_env);
+                         components::prestart_wineserver(
+                             core::wine_process_command(wine.wineserver, inputs.wine_env), pfx);
                      }});
     tasks.push_back({"dxvk", {"prefix"}, [&] {
                          auto result = components::deploy_dxvk(inputs.flags.dxvk_unchanged,

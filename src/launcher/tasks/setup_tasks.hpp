@@ -14,6 +14,7 @@
 #include "launcher/components/nvidia.hpp"
 #include "launcher/core/context.hpp"
 #include "launcher/core/wine.hpp"
+#include "launcher/core/wine_runtime.hpp"
 #include "launcher/tasks/deploy_cache.hpp"
 
 namespace pelto::launcher::tasks {
@@ -24,7 +25,7 @@ struct SetupInputs {
     const core::WineInstall& wine;
     ChangeFlags flags;
     const components::NvidiaDriver& nvidia;
-    std::vector<base::EnvChange> server_env;  // what locates the launch's wineserver
+    const core::WineProcessEnv& wine_env;  // what every Wine process of the launch runs with
 };
 
 /// The DLLs in place after the four DLL tasks, by task: the game's environment makes native

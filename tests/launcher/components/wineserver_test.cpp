@@ -42,7 +42,14 @@ TEST(Wineserver, PrestartReportsHowTheServerProgramEnded) {
                                      dir.path() +
                                      "/seen\n"
                                      "exit 0\n");
-    Lines lines = capture_log([&] { prestart_wineserver(started, pfx, {{"WINEPREFIX", pfx}}); });
+    // The server program with the prefix in its environment, as the launch gives it.
+    auto server = [&](const std::string& program) {
+        base::Command command;
+        command.program = program;
+        command.set_env("WINEPREFIX", pfx);
+        return command;
+    };
+    Lines lines = capture_log([&] { prestart_wineserver(server(started), pfx); });
     EXPECT_EQ(lines, (Lines{"[DEBUG]  wineserver: started ahead for " + pfx}));
     EXPECT_EQ(read_text(dir / "seen"), pfx + " /dev/null /dev/null /dev/null\n");
 
@@ -64,12 +71,10 @@ TEST(Wineserver, PrestartReportsHowTheServerProgramEnded) {
     int n = 0;
     for (const Case& c : cases) {
         std::string program = script(dir / ("server" + std::to_string(n++)), c.body, c.mode);
-        lines = capture_log([&] { prestart_wineserver(program, pfx, {{"WINEPREFIX", pfx}}); });
+        lines = capture_log([&] { prestart_wineserver(server(program), pfx); });
         EXPECT_EQ(lines, (Lines{c.line})) << c.body;
     }
-    lines = capture_log([&] {
-        prestart_wineserver(dir / "no-such-wineserver", pfx, {{"WINEPREFIX", pfx}});
-    });
+    lines = capture_log([&] { prestart_wineserver(server(dir / "no-such-wineserver"), pfx); });
     EXPECT_EQ(lines, (Lines{"[WARN]   wineserver: prestart failed: No such file or directory (os "
                             "error 2); Wine will start its own"}));
 }

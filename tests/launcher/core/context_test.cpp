@@ -27,21 +27,18 @@ TEST(LaunchContext, CompatdataZeroAndSteamUtilities) {
 
 TEST(LaunchContext, SteamDirectorySearch) {
     TempDir home;
-    testing::ScopedEnv env;
     TempDir client;  // a client path without linux64/steamclient.so is ignored
-    env.set("STEAM_COMPAT_CLIENT_INSTALL_PATH", client.path());
     write_text(home / ".local/share/Steam/linux64/steamclient.so", "");
     std::string found;
-    auto lines = capture_log([&] { found = find_steam_dir(home.path()); });
+    auto lines = capture_log([&] { found = find_steam_dir(home.path(), client.path()); });
     EXPECT_EQ(found, home / ".local/share/Steam");
     EXPECT_TRUE(lines.empty());
 
     write_text(client / "linux64/steamclient.so", "");
-    EXPECT_EQ(find_steam_dir(home.path()), client.path());
+    EXPECT_EQ(find_steam_dir(home.path(), client.path()), client.path());
 
-    env.unset("STEAM_COMPAT_CLIENT_INSTALL_PATH");
     TempDir empty_home;
-    lines = capture_log([&] { found = find_steam_dir(empty_home.path()); });
+    lines = capture_log([&] { found = find_steam_dir(empty_home.path(), std::nullopt); });
     EXPECT_EQ(found, empty_home / ".steam/root");
     std::vector<std::string> expected = {
         "[WARN]   Steam directory not found — game may not connect to Steam"};

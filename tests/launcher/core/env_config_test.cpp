@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
 #include "support/test_support.hpp"
 
 namespace pelto::launcher::core {
@@ -54,23 +52,6 @@ TEST(EnvConfig, WindowsLineEndsMatchUnixOnesAndBadFilesAreSilent) {
         EXPECT_TRUE(load_env_config(dir / "missing").empty());
     });
     EXPECT_TRUE(lines.empty());
-}
-
-TEST(EnvConfig, PairsThatCannotBeSetAreSkippedWithAWarning) {
-    testing::ScopedEnv env;
-    env.unset("PELTO_TEST_A");
-    env.unset("PELTO_TEST_B");
-    std::vector<CustomVar> vars = {{"PELTO_TEST_A", "one"},
-                                   {std::string("BAD\0NAME", 8), "x"},
-                                   {"PELTO_TEST_B", std::string("v\0w", 3)},
-                                   {"PELTO_TEST_A", "two"}};
-    std::vector<CustomVar> applied;
-    auto lines = capture_log([&] { applied = apply_custom_env(vars); });
-    ASSERT_EQ(applied.size(), 2u);
-    EXPECT_STREQ(std::getenv("PELTO_TEST_A"), "two");
-    EXPECT_EQ(std::getenv("PELTO_TEST_B"), nullptr);
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0].rfind("[WARN]   env_config: skipping BAD\\0NAME", 0), 0u);
 }
 
 }  // namespace

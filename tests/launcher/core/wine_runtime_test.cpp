@@ -8,17 +8,15 @@ namespace pelto::launcher::core {
 namespace {
 
 TEST(WineRuntime, DebugValueAndPreloadList) {
-    testing::ScopedEnv env;
-    env.unset("WINEDEBUG");
-    EXPECT_EQ(wine_debug_value(true), "+server,+timestamp");
-    EXPECT_EQ(wine_debug_value(false), "+process,err");  // the unit tests run base::verbose
-    env.set("WINEDEBUG", "");
-    EXPECT_EQ(wine_debug_value(true), "");
+    EXPECT_EQ(wine_debug_value(std::nullopt, true, false), "+server,+timestamp");
+    EXPECT_EQ(wine_debug_value(std::nullopt, false, true), "+process,err");
+    EXPECT_EQ(wine_debug_value(std::nullopt, false, false), "-all");
+    EXPECT_EQ(wine_debug_value("", true, true), "");
 
-    env.set("LD_PRELOAD", ":/a/lib.so:/steam/gameoverlayrenderer.so::/b/lib.so");
-    EXPECT_EQ(filtered_ld_preload(), "/a/lib.so:/b/lib.so");
-    env.set("LD_PRELOAD", "/steam/gameoverlayrenderer.so");
-    EXPECT_EQ(filtered_ld_preload(), "");
+    EXPECT_EQ(filtered_ld_preload(":/a/lib.so:/steam/gameoverlayrenderer.so::/b/lib.so"),
+              "/a/lib.so:/b/lib.so");
+    EXPECT_EQ(filtered_ld_preload("/steam/gameoverlayrenderer.so"), "");
+    EXPECT_EQ(filtered_ld_preload(std::nullopt), "");
 }
 
 }  // namespace

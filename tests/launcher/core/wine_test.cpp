@@ -13,15 +13,13 @@ using testing::write_text;
 
 TEST(WineDiscovery, RootSearchOrder) {
     TempDir tree;
-    testing::ScopedEnv env;
-    env.unset("PELTO_WINE_DIR");
     std::string usr = tree / "usr", home = tree / "home", tool = tree / "tool";
     testing::make_dir(usr);
     testing::make_dir(home);
 
     // Nothing anywhere: the placeholder, without a message.
     std::string root;
-    auto lines = capture_log([&] { root = find_wine_root(std::nullopt, home, usr); });
+    auto lines = capture_log([&] { root = find_wine_root(std::nullopt, std::nullopt, home, usr); });
     EXPECT_EQ(root, "/nonexistent/wine");
     EXPECT_TRUE(lines.empty());
     EXPECT_EQ(wine_loader_path(root), "/nonexistent/wine/bin/wine");
@@ -30,36 +28,34 @@ TEST(WineDiscovery, RootSearchOrder) {
     std::string common = home + "/.steam/root/steamapps/common";
     write_text(common + "/proton-lower/files/bin/wine", "");
     write_text(common + "/Proton 9.0/files/bin/wine", "");
-    lines = capture_log([&] { root = find_wine_root(std::nullopt, home, usr); });
+    lines = capture_log([&] { root = find_wine_root(std::nullopt, std::nullopt, home, usr); });
     EXPECT_EQ(root, common + "/Proton 9.0/files");
     EXPECT_EQ(lines,
               std::vector<std::string>{"[WARN]   system Wine not found — using Proton 9.0's wine"});
 
     write_text(common + "/Proton - Experimental/files/lib/wine/x86_64-unix/wine", "");
-    lines = capture_log([&] { root = find_wine_root(std::nullopt, home, usr); });
+    lines = capture_log([&] { root = find_wine_root(std::nullopt, std::nullopt, home, usr); });
     EXPECT_EQ(root, common + "/Proton - Experimental/files");
     EXPECT_EQ(lines, std::vector<std::string>{
                          "[WARN]   system Wine not found — using Proton Experimental's wine"});
 
     // A system Wine wins over Proton, silently.
     write_text(usr + "/bin/wine", "");
-    lines = capture_log([&] { root = find_wine_root(std::nullopt, home, usr); });
+    lines = capture_log([&] { root = find_wine_root(std::nullopt, std::nullopt, home, usr); });
     EXPECT_EQ(root, usr);
     EXPECT_TRUE(lines.empty());
 
     // The launcher's own directory needs the ntdll module too.
     write_text(tool + "/bin/wine", "");
-    EXPECT_EQ(find_wine_root(tool + "/pelto", home, usr), usr);
+    EXPECT_EQ(find_wine_root(std::nullopt, tool + "/pelto", home, usr), usr);
     write_text(tool + "/lib/wine/x86_64-unix/ntdll.so", "");
-    EXPECT_EQ(find_wine_root(tool + "/pelto", home, usr), tool);
+    EXPECT_EQ(find_wine_root(std::nullopt, tool + "/pelto", home, usr), tool);
 
     // PELTO_WINE_DIR with only bin/wine wins; one that is no Wine tree is skipped.
     std::string custom = tree / "custom";
     write_text(custom + "/bin/wine", "");
-    env.set("PELTO_WINE_DIR", custom);
-    EXPECT_EQ(find_wine_root(tool + "/pelto", home, usr), custom);
-    env.set("PELTO_WINE_DIR", tree / "nothing");
-    EXPECT_EQ(find_wine_root(tool + "/pelto", home, usr), tool);
+    EXPECT_EQ(find_wine_root(custom, tool + "/pelto", home, usr), custom);
+    EXPECT_EQ(find_wine_root(tree / "nothing", tool + "/pelto", home, usr), tool);
 }
 
 TEST(WineDiscovery, LoaderServerAndDxvkSource) {
@@ -112,16 +108,18 @@ TEST(WineDiscovery, ProtonFilesAndIncompleteTreeWarnings) {
     std::string root = tree / "w";
     testing::make_dir(root + "/lib/wine");
     base::Command command;
-    auto lines = capture_log([&] { command = wine_command("/bin/true", root); });
+    WineProcessEnv wine_env{tree / "pfx", "/tmp/x", nullptr};
+    auto lines = capture_log([&] { command = wine_command("/bin/true", root, wine_env); });
     EXPECT_EQ(command.program, "/bin/true");
     EXPECT_TRUE(command.args.empty());
+    EXPECT_EQ(command.env.size(), wine_env.changes().size());
     std::vector<std::string> expected = {"[WARN]   pelto Wine tree incomplete (missing " + root +
                                              "/lib/wine or " + root +
                                              "/share/wine); patched modules will not load.",
                                          "[WARN]   Re-run install.py to populate the compat tree."};
     EXPECT_EQ(lines, expected);
     testing::make_dir(root + "/share/wine");
-    lines = capture_log([&] { wine_command("/bin/true", root); });
+    lines = capture_log([&] { wine_command("/bin/true", root, wine_env); });
     EXPECT_TRUE(lines.empty());
 }
 

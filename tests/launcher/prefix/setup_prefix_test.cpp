@@ -19,7 +19,6 @@ using testing::capture_log;
 using testing::make_dir;
 using testing::make_link;
 using testing::read_text;
-using testing::ScopedEnv;
 using testing::TempDir;
 using testing::write_text;
 
@@ -29,6 +28,7 @@ const std::string kRealLibrary = "/lib/x86_64-linux-gnu/libm.so.6";
 // beside the prefix and ends as STANDIN_END says (an exit code, or "signal").
 struct Stage {
     std::string root, wine, wine64, install, own_exe, compat, pfx, home;
+    std::vector<base::EnvChange> env;
 
     explicit Stage(const TempDir& tree)
         : root(tree.path()),
@@ -55,25 +55,30 @@ struct Stage {
         make_dir(home);
     }
 
+    // What the launcher's environment holds beyond the test process's own.
+    void set(const std::string& name, const std::string& value) { env.push_back({name, value}); }
+    void unset(const std::string& name) { env.push_back({name, std::nullopt}); }
+
     // The prefix task as the driver runs it, with the facts it found in the environment.
     std::vector<std::string> run(bool wine_unchanged, const std::string& loader = "") const {
         core::LaunchContext context;
+        context.env = core::take_env_snapshot(base::child_environment(env));
         context.prefix = pfx;
         context.own_exe = own_exe;
         context.install_dir = install;
-        context.home.value = base::env_text("HOME");
-        context.game_install_path = base::env_text("STEAM_COMPAT_INSTALL_PATH").value_or("");
-        context.library_paths = base::env_text("STEAM_COMPAT_LIBRARY_PATHS").value_or("");
+        context.home.value = context.env.text("HOME");
+        context.game_install_path = context.env.text_or("STEAM_COMPAT_INSTALL_PATH", "");
+        context.library_paths = context.env.text_or("STEAM_COMPAT_LIBRARY_PATHS", "");
         core::WineInstall build{wine, loader.empty() ? wine64 : loader, core::wineserver_path(wine),
                                 std::nullopt, wine};
-        std::vector<base::EnvChange> server = core::ServerEnv{pfx, std::nullopt, {}}.changes();
-        return capture_log([&] { setup_prefix(context, build, wine_unchanged, server); });
+        core::WineProcessEnv wine_env{pfx, std::nullopt, context.env.entries};
+        return capture_log([&] { setup_prefix(context, build, wine_unchanged, wine_env); });
     }
 
     bool wineboot_ran() const { return base::exists(compat + "/wineboot.env"); }
 
     std::map<std::string, std::string> wineboot_env() const {
-        std::map<std::string, std::string> env;
+        std::map<std::string, std::string> seen;
         std::string text = read_text(compat + "/wineboot.env");
         size_t pos = 0;
         while (pos < text.size()) {
@@ -81,10 +86,10 @@ struct Stage {
             if (end == std::string::npos) end = text.size();
             std::string line = text.substr(pos, end - pos);
             size_t eq = line.find('=');
-            if (eq != std::string::npos) env[line.substr(0, eq)] = line.substr(eq + 1);
+            if (eq != std::string::npos) seen[line.substr(0, eq)] = line.substr(eq + 1);
             pos = end + 1;
         }
-        return env;
+        return seen;
     }
 };
 
@@ -102,13 +107,12 @@ TEST(SetupPrefix, WinebootRunsWithTheWineEnvironment) {
     ASSERT_EQ(base::copy_file(kRealLibrary, noassert), 0);
     make_dir(s.pfx + "/dosdevices");
     make_dir(tree / "library/steamapps/common/Game");
-    ScopedEnv env;
-    env.set("HOME", s.home);
-    env.set("LD_PRELOAD", "/opt/steam/gameoverlayrenderer.so::" + kRealLibrary);
-    env.unset("WINEDEBUG");
-    env.unset("STANDIN_END");
-    env.set("STEAM_COMPAT_INSTALL_PATH", tree / "library/steamapps/common/Game");
-    env.set("STEAM_COMPAT_LIBRARY_PATHS", tree / "library/steamapps");
+    s.set("HOME", s.home);
+    s.set("LD_PRELOAD", "/opt/steam/gameoverlayrenderer.so::" + kRealLibrary);
+    s.unset("WINEDEBUG");
+    s.unset("STANDIN_END");
+    s.set("STEAM_COMPAT_INSTALL_PATH", tree / "library/steamapps/common/Game");
+    s.set("STEAM_COMPAT_LIBRARY_PATHS", tree / "library/steamapps");
 
     auto lines = s.run(false);
     EXPECT_TRUE(contains(lines, "[DEBUG]  No default_pfx template, running wineboot --init..."));
@@ -119,7 +123,8 @@ TEST(SetupPrefix, WinebootRunsWithTheWineEnvironment) {
     EXPECT_EQ(child["WINEPREFIX"], s.pfx);
     EXPECT_EQ(child["USER"], "gamer");
     EXPECT_EQ(child["WINESERVER"], s.wine + "/bin/wineserver");
-    EXPECT_EQ(child["LD_LIBRARY_PATH"], core::library_search_path(s.wine));
+    EXPECT_EQ(child["LD_LIBRARY_PATH"],
+              core::library_search_path(s.wine, base::env_text("LD_LIBRARY_PATH")));
     EXPECT_EQ(child["WINELOADER"], s.wine64);
     EXPECT_EQ(child["WINEDLLPATH"], core::wine_dll_search_path(s.wine));
     EXPECT_EQ(child["WINEDLLDIR0"], "\\??\\Z:" + s.wine + "/lib/wine");
@@ -139,12 +144,11 @@ TEST(SetupPrefix, WinebootRunsWithTheWineEnvironment) {
 TEST(SetupPrefix, WinebootPreloadDropsTheOverlayAndFallsBackBesideTheLauncher) {
     TempDir tree;
     Stage s(tree);
-    ScopedEnv env;
-    env.set("HOME", s.home);
-    env.set("WINEDEBUG", "warn+module");
-    env.unset("STANDIN_END");
+    s.set("HOME", s.home);
+    s.set("WINEDEBUG", "warn+module");
+    s.unset("STANDIN_END");
     // Only the Steam overlay, and no noassert.so anywhere: no LD_PRELOAD at all.
-    env.set("LD_PRELOAD", "/opt/steam/gameoverlayrenderer.so");
+    s.set("LD_PRELOAD", "/opt/steam/gameoverlayrenderer.so");
     s.run(false);
     auto child = s.wineboot_env();
     EXPECT_EQ(child.count("LD_PRELOAD"), 0u);
@@ -161,15 +165,14 @@ TEST(SetupPrefix, WinebootPreloadDropsTheOverlayAndFallsBackBesideTheLauncher) {
 TEST(SetupPrefix, WinebootFailuresAreLoggedAndTheMarkerStillWritten) {
     TempDir tree;
     Stage s(tree);
-    ScopedEnv env;
-    env.set("HOME", s.home);
-    env.set("STANDIN_END", "3");
+    s.set("HOME", s.home);
+    s.set("STANDIN_END", "3");
     auto lines = s.run(false);
     EXPECT_TRUE(contains(lines, "[ERROR]  wineboot --init failed with exit code 3"))
         << lines.size();
     EXPECT_EQ(read_text(s.pfx + "/.update-timestamp"), "disable\n");
 
-    env.set("STANDIN_END", "signal");
+    s.set("STANDIN_END", "signal");
     lines = s.run(false);
     EXPECT_TRUE(contains(lines, "[ERROR]  wineboot --init failed with exit code -1"));
 
@@ -187,10 +190,9 @@ TEST(SetupPrefix, UnchangedWineOnlyRefreshesFoldersAndSDrive) {
     write_text(s.wine + "/share/default_pfx/drive_c/windows/win.ini", "ini");
     make_dir(s.pfx + "/dosdevices");
     make_dir(tree / "lib/common/G");
-    ScopedEnv env;
-    env.set("STEAM_COMPAT_INSTALL_PATH", tree / "lib/common/G");
-    env.set("STEAM_COMPAT_LIBRARY_PATHS", tree / "lib");
-    env.unset("STANDIN_END");
+    s.set("STEAM_COMPAT_INSTALL_PATH", tree / "lib/common/G");
+    s.set("STEAM_COMPAT_LIBRARY_PATHS", tree / "lib");
+    s.unset("STANDIN_END");
 
     EXPECT_TRUE(s.run(true).empty());
     EXPECT_TRUE(base::is_dir(s.pfx + "/drive_c/users/steamuser/Documents"));
@@ -213,8 +215,7 @@ TEST(SetupPrefix, SharedTemplateSetsUpAndRepairs) {
     write_text(shared + "/user.reg", template_user);
     write_text(shared + "/drive_c/windows/win.ini", "ini");
     write_text(shared + "/.update-timestamp", "1676758571\n");  // as wineboot leaves it
-    ScopedEnv env;
-    env.unset("STANDIN_END");
+    s.unset("STANDIN_END");
 
     // The registry task ran first and left its stub: the template's registry replaces it (a
     // copy of its own, with the Steam keys injected again) instead of the stub staying for good.
@@ -269,8 +270,7 @@ TEST(SetupPrefix, BakedTemplateSeedsWbemInsteadOfWineboot) {
     make_link("../missing.mof", wbem + "/dangling.mof");
     write_text(baked + "/drive_c/windows/syswow64/wbem/y.dll", "y");
     make_dir(s.pfx + "/drive_c/windows/syswow64/wbem");  // already there: not copied
-    ScopedEnv env;
-    env.unset("STANDIN_END");
+    s.unset("STANDIN_END");
 
     auto lines = s.run(false);
     EXPECT_TRUE(contains(lines, "[DEBUG]  Prefix: seeded wbem from baked template " + baked));

@@ -132,7 +132,7 @@ TEST(SessionEnd, WaitsForTheServerOrTearsDownWhenItCannotStart) {
     LaunchPlan plan;
     plan.wine.wineserver = wine + "/bin/wineserver";
     plan.context.prefix = tree / "pfx";
-    plan.server.prefix = plan.context.prefix;
+    plan.wine_env.prefix = plan.context.prefix;
     auto lines = capture_log([&] { end_session(plan, 0); });
     EXPECT_TRUE(lines.empty());
     EXPECT_EQ(read_text(tree / "calls"), "-w " + plan.context.prefix + "\n");

@@ -42,18 +42,6 @@ TEST(Trace, NameIsTheExecutableStemCutToFifteenBytes) {
     EXPECT_EQ(trace_name("/games/\xC3\xA9t\xC3\xA9.exe"), "\xC3\x83\xC2\xA9t\xC3\x83\xC2\xA9");
 }
 
-TEST(Trace, RequestedOnlyByExactlyOne) {
-    ScopedEnv env;
-    env.unset("PELTO_TRACE");
-    EXPECT_FALSE(trace_requested());
-    for (const char* value : {"", "true", "yes", "1 ", "01"}) {
-        env.set("PELTO_TRACE", value);
-        EXPECT_FALSE(trace_requested()) << value;
-    }
-    env.set("PELTO_TRACE", "1");
-    EXPECT_TRUE(trace_requested());
-}
-
 // A stand-in observer that records its arguments, environment and streams, then complains
 // on its standard error.
 const char* kStandIn = R"(#!/bin/sh
@@ -70,6 +58,12 @@ echo "observer complaint" >&2
 mv "$BRANTLE_RECORD.tmp" "$BRANTLE_RECORD"
 )";
 
+// What the launch gives the observer.
+struct ObserverSetup {
+    std::string log_dir, wine_root;
+    bool trace_out = false;
+};
+
 struct Observed {
     std::vector<std::string> log;
     std::string game_copy;
@@ -78,10 +72,12 @@ struct Observed {
 
 // Starts the observer with `plan` and waits until the stand-in has written its record, then
 // reaps it (the launcher itself never does).
-Observed observe(LaunchPlan& plan, const std::string& exe, const std::string& record) {
+Observed observe(const ObserverSetup& plan, const std::string& exe, const std::string& record) {
     Observed seen;
-    plan.context.exe = exe;
-    seen.log = capture_log([&] { seen.game_copy = start_trace_observer(plan).path; });
+    seen.log = capture_log([&] {
+        seen.game_copy =
+            start_trace_observer(plan.log_dir, exe, plan.wine_root, plan.trace_out).path;
+    });
     for (int i = 0; i < 2000 && !base::exists(record); ++i) base::sleep_ms(5);
     std::string text = read_text(record);
     size_t pos = 0;
@@ -108,12 +104,9 @@ TEST(Trace, ObserverCommandEnvironmentAndStreams) {
     env.set("PATH", tree / "bin:" +
                         std::string(std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin"));
     env.set("BRANTLE_RECORD", tree / "record");
-    env.unset("PELTO_TRACE_OUT");
     env.unset("BRANTLE_NTDLL_PATH");
 
-    LaunchPlan plan;
-    plan.wine.wine_root = tree / "wine";
-    plan.context.log_dir = tree / "logs";
+    ObserverSetup plan{tree / "logs", tree / "wine"};
     std::string incidents = tree / "logs/incidents";
 
     Observed seen = observe(plan, "/games/TheVeryLongGameName.exe", tree / "record");
@@ -132,7 +125,7 @@ TEST(Trace, ObserverCommandEnvironmentAndStreams) {
                                "/TheVeryLongGame-stderr.log");
 
     // With the trace file requested and the Wine tree's ntdll.so present.
-    env.set("PELTO_TRACE_OUT", "1");
+    plan.trace_out = true;
     write_text(tree / "wine/lib/wine/x86_64-unix/ntdll.so", "");
     seen = observe(plan, "C:\\x.exe", tree / "record");
     EXPECT_EQ(seen.record["arg"],
@@ -144,8 +137,8 @@ TEST(Trace, ObserverCommandEnvironmentAndStreams) {
     EXPECT_EQ(seen.log[0],
               "[INFO]   brantle observer: --trace-out → " + incidents + "/C:\\x-io.bin");
 
-    // Without ntdll.so an inherited value passes unchanged; "1" is the only switch value.
-    env.set("PELTO_TRACE_OUT", "yes");
+    // Without ntdll.so an inherited value passes unchanged.
+    plan.trace_out = false;
     env.set("BRANTLE_NTDLL_PATH", "/inherited/ntdll.so");
     base::remove_file(tree / "wine/lib/wine/x86_64-unix/ntdll.so");
     seen = observe(plan, "/games/g.exe", tree / "record");
@@ -154,7 +147,7 @@ TEST(Trace, ObserverCommandEnvironmentAndStreams) {
     EXPECT_EQ(seen.record["ntdll"], std::vector<std::string>{"/inherited/ntdll.so"});
 
     // When the incident directory cannot be made, the observer still runs, its errors unkept.
-    plan.context.log_dir = tree / "logfile";
+    plan.log_dir = tree / "logfile";
     write_text(tree / "logfile", "a file where the log directory belongs");
     seen = observe(plan, "/games/g.exe", tree / "record");
     EXPECT_EQ(seen.game_copy, tree / "logfile/incidents/g-game-stderr.log");
@@ -162,10 +155,10 @@ TEST(Trace, ObserverCommandEnvironmentAndStreams) {
 
     // A link planted as the incident directory is refused for every incident file: the trace
     // file is not asked for through it, and the lines say where things really go.
-    plan.context.log_dir = tree / "shared";
+    plan.log_dir = tree / "shared";
     write_text(tree / "elsewhere/keep", "");
     testing::make_link(tree / "elsewhere", tree / "shared/incidents");
-    env.set("PELTO_TRACE_OUT", "1");
+    plan.trace_out = true;
     seen = observe(plan, "/games/g.exe", tree / "record");
     EXPECT_EQ(seen.record["arg"],
               (std::vector<std::string>{"--trace", "g,steam.exe,wineserver", "--headless"}));
@@ -187,12 +180,10 @@ TEST(Trace, MissingObserverIsAWarningOnly) {
     testing::make_dir(tree / "empty-bin");
     ScopedEnv env;
     env.set("PATH", tree / "empty-bin");
-    LaunchPlan plan;
-    plan.context.log_dir = tree / "logs";
     std::string game_copy;
     auto lines = capture_log([&] {
-        plan.context.exe = "/games/game.exe";
-        game_copy = start_trace_observer(plan).path;
+        game_copy =
+            start_trace_observer(tree / "logs", "/games/game.exe", tree / "wine", false).path;
     });
     EXPECT_EQ(lines, std::vector<std::string>{
                          "[WARN]   brantle observer spawn failed: No such file or directory "

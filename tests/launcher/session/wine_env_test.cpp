@@ -6,7 +6,7 @@
 #include <map>
 
 #include "base/text.hpp"
-#include "launcher/prefix/user.hpp"
+#include "base/version.hpp"
 #include "support/test_support.hpp"
 
 namespace pelto::launcher::session {
@@ -15,8 +15,29 @@ namespace {
 using testing::TempDir;
 using testing::write_text;
 
-std::map<std::string, std::string> as_map(const WineEnv& env) {
-    std::map<std::string, std::string> out;
+// The records the game's environment is made of, with values a test can change one by one.
+struct Records {
+    core::WineInstall wine;
+    core::WineProcessEnv wine_env;
+    std::string user = "gamer";
+    tasks::DllNames dlls;
+    core::EnvSnapshot env;
+    components::NvidiaDriver nvidia;
+    SystemRoots roots;
+
+    Records(const std::string& wine_root, const std::string& pfx)
+        : wine{wine_root, core::wine_loader_path(wine_root), core::wineserver_path(wine_root),
+               std::nullopt, wine_root},
+          wine_env{pfx, std::nullopt, nullptr} {}
+
+    WineEnv build(bool verbose = false, bool trace_opcodes = false) const {
+        return build_game_env(
+            {wine, wine_env, user, dlls, env, nvidia, verbose, trace_opcodes, roots});
+    }
+};
+
+std::map<std::string, std::optional<std::string>> as_map(const WineEnv& env) {
+    std::map<std::string, std::optional<std::string>> out;
     for (const EnvVar& var : env) out[var.name] = var.value;
     return out;
 }
@@ -27,17 +48,6 @@ std::vector<std::string> names(const WineEnv& env) {
     return out;
 }
 
-// The game's environment for a Wine root and a prefix, with HOME as the launch reads it.
-WineEnv build(const std::string& wine_root, const std::string& pfx, const tasks::DllNames& dlls,
-              const components::NvidiaDriver& nvidia, const SystemRoots& roots) {
-    core::LaunchContext context;
-    context.prefix = pfx;
-    context.home.value = base::env_text("HOME");
-    core::WineInstall wine{wine_root, core::wine_loader_path(wine_root),
-                           core::wineserver_path(wine_root), std::nullopt, wine_root};
-    return build_wine_env(context, wine, dlls, prefix::prefix_user_name(pfx), nvidia, roots);
-}
-
 const std::string kFixed =
     "lsteamclient=b;steam.exe=b;dotnetfx35.exe=b;dotnetfx35setup.exe=b;beclient.dll=b,n;"
     "beclient_x64.dll=b,n;xinput1_1.dll=b;xinput1_2.dll=b;xinput1_3.dll=b;xinput1_4.dll=b;"
@@ -45,46 +55,33 @@ const std::string kFixed =
     "winebth.sys=d;vrclient_x64=d;opencl=n,d";
 
 TEST(WineEnv, DllOverrides) {
-    testing::ScopedEnv env;
-    env.set("SteamGameId", "19284201");
-    EXPECT_EQ(dll_overrides({}), kFixed);
+    EXPECT_EQ(dll_overrides({}, "19284201"), kFixed);
     EXPECT_EQ(dll_overrides({{"d3d11", "d3d10core", "d3d9", "dxgi"},
                              {"d3d12", "d3d12core"},
                              {"nvapi64", "nvofapi64", "nvapi"},
-                             {"_nvngx", "nvngx"}}),
+                             {"_nvngx", "nvngx"}},
+                            std::nullopt),
               kFixed +
                   ";d3d11=n;d3d10core=n;d3d9=n;dxgi=n;d3d12=n;d3d12core=n;nvapi64=n;"
                   "nvofapi64=n;nvapi=n;_nvngx=n;nvngx=n;nvcuda=b");
-    env.set("SteamGameId", "1928420");
-    EXPECT_EQ(dll_overrides({{"d3d11"}, {}, {}, {}}), kFixed + ";d3d11=n;gameinput=d");
-    env.set("SteamGameId", " 1928420");
-    EXPECT_EQ(dll_overrides({}), kFixed);
+    EXPECT_EQ(dll_overrides({{"d3d11"}, {}, {}, {}}, "1928420"), kFixed + ";d3d11=n;gameinput=d");
+    EXPECT_EQ(dll_overrides({}, " 1928420"), kFixed);
 }
 
 TEST(WineEnv, OrderDefaultsAndInheritedValues) {
     TempDir tree;
     std::string wine = tree / "w", pfx = tree / "pfx";
     testing::make_dir(wine + "/lib/wine/x86_64-unix");
-    write_text(pfx + "/system.reg",
-               "\"ProfileImagePath\"=\"C:\\\\users\\\\\"\r\n\"ProfileImagePath\"=\"C:"
-               "\\\\users\\\\gamer\"\r\n");
-    testing::ScopedEnv env;
-    env.set("HOME", tree / "home");
-    env.unset("PATH");
-    env.set("LD_LIBRARY_PATH", "");
-    env.set("DXVK_LOG_LEVEL", "");
-    env.unset("VKD3D_DEBUG");
-    env.unset("HOST_LC_ALL");
-    env.unset("ORIG_LD_LIBRARY_PATH");
-    env.unset("SteamVirtualGamepadInfo_Proton");
-    SystemRoots roots{tree / "no-egl", tree / "root"};
-    WineEnv built = build(wine, pfx, {}, {}, roots);
+    Records records(wine, pfx);
+    records.env = core::take_env_snapshot({"HOME=" + (tree / "home"), "LD_LIBRARY_PATH=",
+                                           "DXVK_LOG_LEVEL=", "SteamGameId=", "SteamAppId=440"});
+    records.roots = {tree / "no-egl", tree / "root"};
+    WineEnv built = records.build();
     // Each variable once: a later one of the same name would undo an earlier one.
     std::vector<std::string> listed = names(built);
     std::sort(listed.begin(), listed.end());
     EXPECT_EQ(std::adjacent_find(listed.begin(), listed.end()), listed.end());
     EXPECT_EQ(names(built).front(), "WINEPREFIX");
-    EXPECT_EQ(names(built).back(), "ORIG_LD_LIBRARY_PATH");
     auto values = as_map(built);
     EXPECT_EQ(values["WINEPREFIX"], pfx);
     EXPECT_EQ(values["WINESERVER"], "/usr/bin/wineserver");
@@ -95,7 +92,7 @@ TEST(WineEnv, OrderDefaultsAndInheritedValues) {
     EXPECT_EQ(values["WINEDLLDIR0"], nt_dll_dir);
     EXPECT_EQ(values["WINEDLLDIR1"], nt_dll_dir);
     EXPECT_EQ(values["USER"], "gamer");
-    EXPECT_EQ(values["PATH"], wine + "/bin:");
+    EXPECT_EQ(values["PATH"], wine + "/bin:");  // no PATH: a trailing separator
     EXPECT_EQ(values["LD_LIBRARY_PATH"], wine + "/lib/wine/x86_64-unix:" + wine + "/lib:");
     EXPECT_EQ(values["DXVK_LOG_LEVEL"], "");
     EXPECT_EQ(values["VKD3D_DEBUG"], "none");
@@ -104,23 +101,82 @@ TEST(WineEnv, OrderDefaultsAndInheritedValues) {
     EXPECT_EQ(values["HOMEPATH"], "\\users\\gamer");
     EXPECT_EQ(values["LC_ALL"], "");
     EXPECT_EQ(values["ORIG_LD_LIBRARY_PATH"], "");
-    EXPECT_EQ(values["PROTON_VERSION"], "pelto 0.3.0");
+    EXPECT_EQ(values["WINEDLLOVERRIDES"], kFixed);
+    // The launch-time additions: the first app id variable that is set wins, even empty.
+    EXPECT_EQ(values["SteamAppId"], "");
+    EXPECT_EQ(values["SteamGameId"], "");
+    EXPECT_EQ(values["WINETEMP"], "C:\\users\\gamer\\Temp");
+    EXPECT_EQ(values["STEAM_COMPAT_CLIENT_INSTALL_PATH"], tree / "home/.local/share/Steam");
+    EXPECT_EQ(values["WINEDEBUG"], "-all");
+    EXPECT_EQ(values.count("LD_PRELOAD"), 1u);
+    EXPECT_EQ(values["LD_PRELOAD"], std::nullopt);  // removed from the game's environment
+    EXPECT_EQ(as_map(records.build(true))["WINEDEBUG"], "+process,err");
+    EXPECT_EQ(as_map(records.build(true, true))["WINEDEBUG"], "+server,+timestamp");
 
     // An inherited ORIG_LD_LIBRARY_PATH stays; HOST_LC_ALL and the gamepad info pass on.
-    env.set("ORIG_LD_LIBRARY_PATH", "/keep");
-    env.set("HOST_LC_ALL", "fi_FI.UTF-8");
-    env.set("SteamVirtualGamepadInfo_Proton", "pads");
-    values = as_map(build(wine, pfx, {}, {}, roots));
+    records.env =
+        core::take_env_snapshot({"ORIG_LD_LIBRARY_PATH=/keep", "HOST_LC_ALL=fi_FI.UTF-8",
+                                 "SteamVirtualGamepadInfo_Proton=pads", "STEAM_COMPAT_APP_ID=570"});
+    values = as_map(records.build());
     EXPECT_EQ(values.count("ORIG_LD_LIBRARY_PATH"), 0u);
     EXPECT_EQ(values["LC_ALL"], "fi_FI.UTF-8");
     EXPECT_EQ(values["SteamVirtualGamepadInfo"], "pads");
+    EXPECT_EQ(values["SteamAppId"], "570");
+    EXPECT_EQ(values["STEAM_COMPAT_CLIENT_INSTALL_PATH"], "/.local/share/Steam");  // no HOME
 }
 
-TEST(WineEnv, EasyAntiCheatAndNvidiaGroups) {
+TEST(WineEnv, CustomVariablesWinInvalidTextCountsAsUnsetAndTheVersionIsTheProjects) {
+    TempDir tree;
+    std::string wine = tree / "w", pfx = tree / "pfx";
+    Records records(wine, pfx);
+    records.wine_env.tmpdir = tree / "tmp";
+    core::EnvSnapshot launcher = core::take_env_snapshot(
+        {"DXVK_LOG_LEVEL=\xFF", "SteamGameId=\xC3", "SteamAppId=440", "LD_PRELOAD=/a.so",
+         "WINEDEBUG=\xFF\xFF", "PATH=/usr/bin", "HOME=/home/p\xFFlayer"});
+    records.env = core::with_custom_vars(launcher, {{"TMPDIR", tree / "tmp"},
+                                                    {"WINEDLLOVERRIDES", "custom=n"},
+                                                    {"PATH", "/custom/bin"},
+                                                    {"LD_PRELOAD", "/b.so"},
+                                                    {"SteamGameId", "999"},
+                                                    {"USER", "someone"},
+                                                    {"NEW_ONE", "last"}});
+    WineEnv built = records.build();
+    std::vector<std::string> listed = names(built);
+    std::sort(listed.begin(), listed.end());
+    EXPECT_EQ(std::adjacent_find(listed.begin(), listed.end()), listed.end());
+    auto values = as_map(built);
+    // Every custom variable wins over what the launcher computed, the additions included.
+    EXPECT_EQ(values["WINEDLLOVERRIDES"], "custom=n");
+    EXPECT_EQ(values["PATH"], "/custom/bin");
+    EXPECT_EQ(values["LD_PRELOAD"], "/b.so");
+    EXPECT_EQ(values["SteamGameId"], "999");
+    EXPECT_EQ(values["USER"], "someone");
+    EXPECT_EQ(values["TMPDIR"], tree / "tmp");
+    EXPECT_EQ(names(built).back(), "NEW_ONE");
+    // Values read before the custom ones were laid over follow them too.
+    EXPECT_EQ(values["SteamAppId"], "999");
+    // A value that is not UTF-8 counts as unset.
+    launcher = core::take_env_snapshot({"DXVK_LOG_LEVEL=\xFF", "SteamGameId=\xC3", "SteamAppId=440",
+                                        "WINEDEBUG=\xFF\xFF", "HOME=/home/p\xFFlayer"});
+    records.env = launcher;
+    values = as_map(records.build());
+    EXPECT_EQ(values["DXVK_LOG_LEVEL"], "none");
+    EXPECT_EQ(values["SteamAppId"], "440");
+    EXPECT_EQ(values["WINEDEBUG"], "-all");
+    EXPECT_EQ(values["WINEHOMEDIR"], "\\??\\Z:\\home\\user");
+    // The version is the project's, as the build directory's version file has it.
+    EXPECT_EQ(values["PROTON_VERSION"], std::string("pelto ") + base::version());
+    EXPECT_EQ(testing::read_text(std::string(PELTO_BUILD_DIR) + "/version"),
+              std::string(base::version()) + "\n");
+}
+
+TEST(WineEnv, EasyAntiCheatAndNvidiaGroupsFollowTheHomeOfTheSnapshot) {
     TempDir tree;
     std::string wine = tree / "w", pfx = tree / "pfx", home = tree / "home";
-    testing::ScopedEnv env;
-    env.set("HOME", home);
+    Records records(wine, pfx);
+    // HOME as env_config sets it decides the runtime folder, WINEHOMEDIR and the client path.
+    records.env =
+        core::with_custom_vars(core::take_env_snapshot({"HOME=/launcher/home"}), {{"HOME", home}});
     std::string eac = home + "/.local/share/Steam/steamapps/common/Proton EasyAntiCheat Runtime";
     testing::make_dir(eac);
     write_text(tree / "proc/driver/nvidia/version", "NVIDIA");
@@ -129,13 +185,18 @@ TEST(WineEnv, EasyAntiCheatAndNvidiaGroups) {
     testing::make_link(tree / "root/drivers/libGLX_nvidia.so.0.550",
                        tree / "root/usr/lib/libGLX_nvidia.so.0");
     write_text(tree / "root/drivers/nvidia/wine/nvngx.dll", "");
-    SystemRoots roots{tree / "egl.json", tree / "root"};
-    components::NvidiaDriver nvidia = components::find_nvidia_driver(tree / "proc", tree / "root");
-    WineEnv built = build(wine, pfx, {{}, {}, {"nvapi64"}, {}}, nvidia, roots);
+    records.roots = {tree / "egl.json", tree / "root"};
+    records.nvidia = components::find_nvidia_driver(tree / "proc", tree / "root");
+    records.dlls = {{}, {}, {"nvapi64"}, {}};
+    WineEnv built = records.build();
     auto values = as_map(built);
     // No Wine module directory exists, so the search path starts with the separator.
     EXPECT_EQ(values["WINEDLLPATH"], ":" + eac + "/v2/lib32:" + eac + "/v2/lib64");
     EXPECT_EQ(values["PROTON_EAC_RUNTIME"], eac);
+    std::string nt_home = "\\??\\Z:" + home;
+    for (char& c : nt_home) c = c == '/' ? '\\' : c;
+    EXPECT_EQ(values["WINEHOMEDIR"], nt_home);
+    EXPECT_EQ(values["STEAM_COMPAT_CLIENT_INSTALL_PATH"], home + "/.local/share/Steam");
     EXPECT_EQ(values["NVIDIA_WINE_DLL_DIR"], tree / "root/drivers/nvidia/wine");
     EXPECT_EQ(values["__EGL_VENDOR_LIBRARY_FILENAMES"], tree / "egl.json");
     auto order = names(built);
@@ -146,21 +207,7 @@ TEST(WineEnv, EasyAntiCheatAndNvidiaGroups) {
                          "DXVK_ENABLE_NVAPI", "NVIDIA_WINE_DLL_DIR",
                          "__EGL_VENDOR_LIBRARY_FILENAMES", "__GLX_VENDOR_LIBRARY_NAME",
                          "__NV_PRIME_RENDER_OFFLOAD", "__VK_LAYER_NV_optimus"}));
-    EXPECT_NE(values["WINEDLLOVERRIDES"].find(";nvapi64=n;nvcuda=b"), std::string::npos);
-}
-
-TEST(WineEnv, AppIdIsTheFirstVariableThatIsSet) {
-    testing::ScopedEnv env;
-    env.set("SteamGameId", "");
-    env.set("SteamAppId", "440");
-    EXPECT_EQ(core::game_app_id(), "");
-    env.unset("SteamGameId");
-    EXPECT_EQ(core::game_app_id(), "440");
-    env.unset("SteamAppId");
-    env.set("STEAM_COMPAT_APP_ID", "570");
-    EXPECT_EQ(core::game_app_id(), "570");
-    env.unset("STEAM_COMPAT_APP_ID");
-    EXPECT_EQ(core::game_app_id(), "");
+    EXPECT_NE(values["WINEDLLOVERRIDES"]->find(";nvapi64=n;nvcuda=b"), std::string::npos);
 }
 
 }  // namespace

@@ -28,11 +28,8 @@ TEST(SetupTasks, EightTasksInThreeWaves) {
     core::WineInstall wine{dir / "wine", dir / "wine/bin/wine", dir / "wine/bin/wineserver",
                            std::nullopt, dir / "dxvk"};
     components::NvidiaDriver no_nvidia;
-    SetupInputs inputs{context,
-                       wine,
-                       ChangeFlags{true, true, false, false},
-                       no_nvidia,
-                       {{"WINEPREFIX", context.prefix}}};
+    core::WineProcessEnv wine_env{context.prefix, std::nullopt, nullptr};
+    SetupInputs inputs{context, wine, ChangeFlags{true, true, false, false}, no_nvidia, wine_env};
 
     pelto::base::make_dirs(context.prefix);
     write_text(context.own_exe, "");
