@@ -1102,6 +1102,8 @@ def template_env(tree, prefix, scratch):
         "WINEDLLPATH": ":".join(dll_path),
         "WINEDLLDIR0": "\\??\\Z:" + lib,
         "WINEDEBUG": os.environ.get("WINEDEBUG", "-all"),
+        # Wine's menu builder would write menu entries and file associations into HOME.
+        "WINEDLLOVERRIDES": "winemenubuilder.exe=d",
         # Debian's Wine keeps its server directory under TMPDIR; Wine links the profile's
         # folders into HOME and writes menu entries there: neither belongs to the player.
         "TMPDIR": os.path.join(scratch, "tmp"),

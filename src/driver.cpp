@@ -30,6 +30,7 @@
 #include "launcher/session/launch.hpp"
 #include "launcher/session/launch_plan.hpp"
 #include "launcher/session/session_end.hpp"
+#include "launcher/session/shader_cache.hpp"
 #include "launcher/session/wine_env.hpp"
 #include "launcher/tasks/deploy_cache.hpp"
 #include "launcher/tasks/setup_tasks.hpp"
@@ -144,6 +145,8 @@ std::optional<int> discover_prefix(core::LaunchContext& context) {
         return 1;
     }
     context.game_install_path = context.env.text_or("STEAM_COMPAT_INSTALL_PATH", "");
+    context.working_dir = base::current_dir();
+    context.shortcut = context.env.text("STEAM_COMPAT_APP_ID") == "0";
     context.library_paths = context.env.text_or("STEAM_COMPAT_LIBRARY_PATHS", "");
     return std::nullopt;
 }
@@ -290,9 +293,11 @@ session::LaunchPlan build_plan(Launch launch, Prepared prepared, const core::Lau
 
     session::LaunchPlan plan;
     plan.user = launcher::prefix::prefix_user_name(launch.context.prefix);
-    plan.env =
-        session::build_game_env({launch.wine, launch.wine_env, plan.user, prepared.outcome.names,
-                                 game_env, launch.nvidia, base::verbose(), trace_opcodes});
+    plan.use_wined3d = game_env.is_on("PELTO_USE_WINED3D");
+    plan.env = session::build_game_env(
+        {launch.wine, launch.wine_env, plan.user, prepared.outcome.names, game_env, launch.nvidia,
+         base::verbose(), trace_opcodes, plan.use_wined3d,
+         session::shader_cache_env(game_env.text("STEAM_COMPAT_SHADER_PATH"), game_env)});
     plan.trace = game_env.is_on("PELTO_TRACE");
     plan.trace_out = game_env.is_on("PELTO_TRACE_OUT");
     if (base::verbose()) {

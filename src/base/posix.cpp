@@ -431,6 +431,20 @@ std::optional<std::string> read_link_at(int dir, const std::string& name) {
     }
 }
 
+std::optional<std::string> current_dir() {
+    std::string buffer(256, '\0');
+    while (true) {
+        if (::getcwd(buffer.data(), buffer.size()) != nullptr) {
+            buffer.resize(std::strlen(buffer.c_str()));
+            // Linux marks a directory that is no longer reachable with "(unreachable)".
+            if (buffer.empty() || buffer.front() != '/') return std::nullopt;
+            return buffer;
+        }
+        if (errno != ERANGE) return std::nullopt;
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
 std::optional<std::string> canonical(const std::string& path) {
     if (has_nul(path)) return std::nullopt;
     // The kernel names what an open descriptor refers to by its canonical path: two calls,

@@ -129,6 +129,8 @@ std::optional<std::string> read_link(const std::string& path);
 std::optional<std::string> read_link_at(int dir, const std::string& name);
 /// The canonical absolute path (all links resolved); nothing when it cannot be had.
 std::optional<std::string> canonical(const std::string& path);
+/// The process's working directory; nothing when it cannot be had (it was removed, say).
+std::optional<std::string> current_dir();
 /// Removes a non-directory entry; errno or 0.
 int remove_file(const std::string& path);
 /// Atomically renames `from` to `to`, replacing an existing `to`; errno or 0.

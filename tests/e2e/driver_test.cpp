@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 
 #include "base/posix.hpp"
@@ -47,7 +48,9 @@ protected:
                 "printf 'cwd=%s\\n' \"$(pwd)\" >> \"$out\"\n"
                 "for v in WINEPREFIX WINEDEBUG SteamAppId SteamGameId WINEDLLOVERRIDES LD_PRELOAD "
                 "CUSTOM_ONE DXVK_LOG_LEVEL WINETEMP USER WINEHOMEDIR PROTON_EAC_RUNTIME "
-                "STEAM_COMPAT_CLIENT_INSTALL_PATH; do\n"
+                "STEAM_COMPAT_CLIENT_INSTALL_PATH DXVK_STATE_CACHE_PATH VKD3D_SHADER_CACHE_PATH "
+                "MESA_SHADER_CACHE_DIR __GL_SHADER_DISK_CACHE_PATH __GL_SHADER_DISK_CACHE "
+                "__GL_SHADER_DISK_CACHE_SKIP_CLEANUP; do\n"
                 "  if env | grep -q \"^$v=\"; then printf '%s=%s\\n' \"$v\" \"$(printenv $v)\" >> "
                 "\"$out\";"
                 " else printf '%s unset\\n' \"$v\" >> \"$out\"; fi\n"
@@ -60,7 +63,7 @@ protected:
                 "exit ${STANDIN_EXIT:-0}\n");
         write_script(wine + "/bin/wineserver",
                      "echo \"$1\" >> " + (tree / "server-calls") +
-                         "\n[ $# = 0 ] && [ -n \"$STANDIN_SERVER_HANG\" ] && exec sleep 600\n"
+                         "\n[ \"$1\" = -p0 ] && [ -n \"$STANDIN_SERVER_HANG\" ] && exec sleep 600\n"
                          "exit 0\n");
         testing::make_dir(wine + "/lib/wine/x86_64-unix");
         testing::make_dir(wine + "/share/wine");
@@ -250,6 +253,97 @@ TEST_F(StandInWine, TheGameCommandEnvironmentAndExitStatus) {
     EXPECT_EQ(read_text("/tmp/pelto/wine_stderr.log"), "game-stderr\n\n[pelto] exit: 3 (error)\n");
 }
 
+TEST_F(StandInWine, WorkingDirectoryLaunchOptionsAndShaderCachesAsSteamAndThePlayerAsk) {
+    write_text(wine + "/lib/wine/dxvk/x86_64-windows/d3d11.dll", "dxvk d3d11");
+    write_text(wine + "/lib/wine/dxvk/x86_64-windows/dxgi.dll", "dxvk dxgi");
+    std::string game = tree / "Game", exe = game + "/bin/win64/game.exe";
+    write_text(exe, "");
+    testing::make_dir(game + "/data");
+    testing::make_dir(tree / "start in");
+    testing::make_link(game, tree / "library link");  // Steam may name the folder by a link
+    auto launch_from = [&](const std::string& cwd) {
+        testing::RunOptions options;
+        options.cwd = cwd;
+        return pelto({"waitforexitandrun", exe}, options);
+    };
+
+    // Steam starts the launcher where the game is to run: kept inside the installation (the
+    // folder itself included) and for a non-Steam shortcut; anywhere else, as from a
+    // terminal, the game starts in its executable's folder.
+    env["STEAM_COMPAT_INSTALL_PATH"] = tree / "library link";
+    for (const std::string& cwd : {game, game + "/data"}) {
+        EXPECT_EQ(launch_from(cwd).exit_code(), 0);
+        EXPECT_TRUE(recorded("cwd=" + cwd)) << cwd;
+    }
+    EXPECT_EQ(launch_from(tree.path()).exit_code(), 0);
+    EXPECT_TRUE(recorded("cwd=" + game + "/bin/win64"));
+    env.erase("STEAM_COMPAT_INSTALL_PATH");
+    env["STEAM_COMPAT_APP_ID"] = "0";
+    EXPECT_EQ(launch_from(tree / "start in").exit_code(), 0);
+    EXPECT_TRUE(recorded("cwd=" + (tree / "start in")));
+    env["STEAM_COMPAT_APP_ID"] = "00";
+    EXPECT_EQ(launch_from(tree / "start in").exit_code(), 0);
+    EXPECT_TRUE(recorded("cwd=" + game + "/bin/win64"));
+
+    // The player's overrides replace the launcher's of the same DLLs, compared as Wine
+    // compares names, and come last; an item Wine cannot read passes on, with a warning.
+    const std::string fixed =
+        "lsteamclient=b;steam.exe=b;dotnetfx35.exe=b;dotnetfx35setup.exe=b;beclient.dll=b,n;"
+        "beclient_x64.dll=b,n;xinput1_1.dll=b;xinput1_2.dll=b;xinput1_4.dll=b;"
+        "xinput9_1_0.dll=b;xinputuap.dll=b;easyanticheat=b;easyanticheat_x64=b;"
+        "easyanticheat_x86=b;winebth.sys=d;vrclient_x64=d;opencl=n,d;winemenubuilder.exe=d";
+    env["WINEDLLOVERRIDES"] = "XInput1_3.DLL=n;D3D11.dll=b;winmm,version=n,b;;dinput8";
+    RunResult merged = pelto({"waitforexitandrun", exe});
+    EXPECT_TRUE(recorded("WINEDLLOVERRIDES=" + fixed +
+                         ";dxgi=n;XInput1_3.DLL=n;D3D11.dll=b;winmm,version=n,b;dinput8"));
+    EXPECT_TRUE(
+        merged.has_line("[WARN]   WINEDLLOVERRIDES: passed on as written, though Wine "
+                        "reads no DLL override in it: dinput8"))
+        << merged.err;
+    env.erase("WINEDLLOVERRIDES");
+
+    // Wine's own Direct3D for one launch: no native DXVK overrides, no FATAL lines, the DLLs
+    // stay in the prefix.
+    env["PELTO_USE_WINED3D"] = "1";
+    RunResult wined3d = pelto({"waitforexitandrun", exe});
+    EXPECT_TRUE(recorded("WINEDLLOVERRIDES=" + fixed.substr(0, fixed.find("xinput1_2")) +
+                         "xinput1_2.dll=b;xinput1_3.dll=b;" +
+                         fixed.substr(fixed.find("xinput1_4"))));
+    EXPECT_TRUE(
+        wined3d.has_line("[INFO]   PELTO_USE_WINED3D=1: the game uses Wine's own "
+                         "Direct3D, not DXVK or VKD3D-Proton"));
+    for (const std::string& line : wined3d.log_lines())
+        EXPECT_EQ(line.find("FATAL"), std::string::npos) << line;
+    EXPECT_EQ(read_text(tree / "compat/pfx/drive_c/windows/system32/d3d11.dll"), "dxvk d3d11");
+    env.erase("PELTO_USE_WINED3D");
+
+    // Steam's shader cache folder holds the caches; a variable the player set stays theirs,
+    // and a folder that cannot be made is a warning.
+    std::string shaders = tree / "shadercache/480";
+    env["STEAM_COMPAT_SHADER_PATH"] = shaders;
+    env["MESA_SHADER_CACHE_DIR"] = "/player/mesa";
+    EXPECT_EQ(pelto({"waitforexitandrun", exe}).exit_code(), 0);
+    for (const char* line : {"DXVK_STATE_CACHE_PATH=/dxvk", "VKD3D_SHADER_CACHE_PATH=/vkd3d-proton",
+                             "__GL_SHADER_DISK_CACHE_PATH=/nvidia"}) {
+        std::string name(line, std::strchr(line, '=') + 1);
+        EXPECT_TRUE(recorded(name + shaders + (std::strchr(line, '=') + 1))) << line;
+        EXPECT_TRUE(base::is_dir(shaders + (std::strchr(line, '=') + 1))) << line;
+    }
+    EXPECT_TRUE(recorded("MESA_SHADER_CACHE_DIR=/player/mesa"));
+    EXPECT_FALSE(base::exists(shaders + "/mesa"));
+    EXPECT_TRUE(recorded("__GL_SHADER_DISK_CACHE=1"));
+    EXPECT_TRUE(recorded("__GL_SHADER_DISK_CACHE_SKIP_CLEANUP=1"));
+    env["STEAM_COMPAT_SHADER_PATH"] = tree / "a file";
+    write_text(tree / "a file", "");
+    RunResult unusable = pelto({"waitforexitandrun", exe});
+    EXPECT_TRUE(unusable.has_line("[WARN]   shader cache: cannot create " + (tree / "a file") +
+                                  "/dxvk: Not a directory (os error 20) — DXVK_STATE_CACHE_PATH "
+                                  "left as it was"))
+        << unusable.err;
+    EXPECT_TRUE(recorded("DXVK_STATE_CACHE_PATH unset"));
+    EXPECT_TRUE(recorded("__GL_SHADER_DISK_CACHE unset"));
+}
+
 TEST_F(StandInWine, WindowsPathsMissingDllsAndSignals) {
     env["STANDIN_SIGNAL"] = "KILL";
     RunResult result = pelto({"waitforexitandrun", "C:\\Games\\x.exe"}, cwd_options());
@@ -297,9 +391,11 @@ TEST_F(StandInWine, SigtermEndsTheGameGroupAndTearsTheSessionDown) {
     auto lines = result.log_lines();
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back(), "[WARN]   wine64 killed by signal 15");
-    // The interrupted session skips "-w" and goes straight to the teardown and "-k".
+    // The interrupted session skips "-w" and goes straight to the teardown and "-k"; every
+    // server the launch starts ends with its last process (wineboot's, then the game's).
     std::string calls = read_text(tree / "server-calls");
-    EXPECT_EQ(calls.find("-w"), std::string::npos);
+    EXPECT_EQ(calls.rfind("-p0\n-w\n-p0\n", 0), 0u) << calls;
+    EXPECT_EQ(calls.find("-w", calls.rfind("-p0")), std::string::npos) << calls;
     ASSERT_GE(calls.size(), 3u);
     EXPECT_EQ(calls.substr(calls.size() - 3), "-k\n");
     EXPECT_EQ(read_text("/tmp/pelto/wine_stderr.log"),

@@ -380,6 +380,17 @@ TEST_F(WineLaunch, EveryWineProcessOfALaunchFindsTheSameServer) {
         << ::testing::PrintToString(wine->leftover_processes(0));
 }
 
+TEST_F(WineLaunch, TheSessionEndsWithTheGameAndWineSavesItsRegistry) {
+    RunResult result = wine->run_game({"write-registry", "pelto-answer", "42", "exit", "0"});
+    EXPECT_EQ(result.exit_code(), 0) << result.err;
+    // As pelto exits, the prefix's Wine session has ended by Wine's own shutdown: no process
+    // of it is left, and the registry holds what the game wrote.
+    EXPECT_TRUE(testing::processes_of_prefix(wine->prefix()).empty())
+        << ::testing::PrintToString(wine->leftover_processes(0));
+    EXPECT_NE(read_text(wine->prefix() + "/user.reg").find("\"pelto-answer\"=\"42\""),
+              std::string::npos);
+}
+
 // The very first launch of a game: an empty compatibility data directory, in which pelto
 // creates the prefix itself before it starts the game; the second launch finds it current.
 class WineFirstLaunch : public WineTest {
@@ -395,6 +406,8 @@ TEST_F(WineFirstLaunch, PeltoCreatesThePrefixThenFindsItCurrent) {
     EXPECT_TRUE(base::exists(wine->prefix() + "/system.reg"));
     EXPECT_TRUE(base::exists(wine->prefix() + "/dosdevices/c:/windows/system32/steam.exe"));
     EXPECT_EQ(base::read_link(wine->prefix() + "/dosdevices/z:"), "/");
+    // Wine's menu builder never ran: nothing was written into the player's home.
+    EXPECT_EQ(base::list_dir(wine->home()).size(), 0u);
 
     RunResult second = wine->run_game({"exit", "0"}, {{"PELTO_VERBOSE", "1"}});
     EXPECT_EQ(second.exit_code(), 0) << second.err;

@@ -42,6 +42,8 @@ TEST_F(WineTemplateLaunch, FirstLaunchCopiesTheTemplateAndTheSecondIsACacheHit) 
     EXPECT_FALSE(first.has_line("[DEBUG]  No default_pfx template, running wineboot --init..."));
     // The registry task's stub was there first, so this counts as a repair.
     EXPECT_TRUE(first.has_line("[DEBUG]  Repairing prefix from template...")) << first.err;
+    // Nothing was written into the player's home: Wine's menu builder never ran.
+    EXPECT_EQ(base::list_dir(wine->home()).size(), 0u);
 
     // Every file is a copy of the prefix's own: the registry holds the Steam keys and the
     // template's registry is as it was.

@@ -12,6 +12,10 @@
  *   delete-file PATH         deletes PATH
  *   sleep MS                 sleeps MS milliseconds
  *   load-library NAME        loads the DLL NAME and prints "loaded NAME"
+ *   print-time               "time=<milliseconds since 1970-01-01 UTC>", the clock of the
+ *                            machine as the Unix side reads it
+ *   write-registry NAME TEXT sets the string value NAME of HKEY_CURRENT_USER\Software\pelto-test
+ *                            to TEXT
  *   exit N                   ends at once with exit code N
  *
  * With no "exit" the program ends with 0. A failing command writes a line on standard error
@@ -108,7 +112,7 @@ static int is_command(const WCHAR *word) {
     static const WCHAR *const commands[] = {L"print-env", L"print-args", L"print-cwd",
                                             L"stdout",    L"stderr",     L"write-file",
                                             L"delete-file", L"sleep",    L"exit",
-                                            L"load-library"};
+                                            L"load-library", L"print-time", L"write-registry"};
     for (size_t i = 0; i < sizeof commands / sizeof commands[0]; ++i) {
         if (wcscmp(word, commands[i]) == 0) return 1;
     }
@@ -207,6 +211,26 @@ int wmain(int argc, WCHAR **argv) {
             append_converted(&b, CP_UTF8, name);
             emit(STD_OUTPUT_HANDLE, &b);
             free(b.data);
+        } else if (wcscmp(command, L"print-time") == 0) {
+            FILETIME now;
+            GetSystemTimePreciseAsFileTime(&now);
+            /* 100 ns steps since 1601 to milliseconds since 1970. */
+            unsigned long long ticks =
+                ((unsigned long long)now.dwHighDateTime << 32) | now.dwLowDateTime;
+            char line[64];
+            snprintf(line, sizeof line, "time=%llu\n", (ticks - 116444736000000000ULL) / 10000);
+            write_bytes(STD_OUTPUT_HANDLE, line, strlen(line));
+        } else if (wcscmp(command, L"write-registry") == 0) {
+            const WCHAR *name = need(argc, argv, i++, command);
+            const WCHAR *text = need(argc, argv, i++, command);
+            HKEY key;
+            if (RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\pelto-test", 0, NULL, 0,
+                                KEY_SET_VALUE, NULL, &key, NULL) != ERROR_SUCCESS)
+                fail("write-registry", name);
+            LONG set = RegSetValueExW(key, name, 0, REG_SZ, (const BYTE *)text,
+                                      (DWORD)((wcslen(text) + 1) * sizeof(WCHAR)));
+            RegCloseKey(key);
+            if (set != ERROR_SUCCESS) fail("write-registry", name);
         } else if (wcscmp(command, L"exit") == 0) {
             return _wtoi(need(argc, argv, i++, command));
         } else {

@@ -38,8 +38,10 @@ struct LaunchContext {
     std::string game_app_id;        // the app id the game receives (`game_app_id`)
     std::string prefix;             // "{compat_data}/pfx"
     std::string game_install_path;  // STEAM_COMPAT_INSTALL_PATH, "" when unset or not UTF-8
-    std::string library_paths;      // STEAM_COMPAT_LIBRARY_PATHS, the same
-    std::string exe;                // raw bytes as Steam passed them
+    std::optional<std::string> working_dir;  // the launcher's own, where Steam started it
+    bool shortcut = false;  // STEAM_COMPAT_APP_ID "0": a non-Steam shortcut, started in its folder
+    std::string library_paths;  // STEAM_COMPAT_LIBRARY_PATHS, the same
+    std::string exe;            // raw bytes as Steam passed them
     std::vector<std::string> args;
     std::string own_exe;
     std::string install_dir;  // the directory of `own_exe`: the tool's files lie there

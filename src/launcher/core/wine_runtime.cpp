@@ -10,6 +10,7 @@ namespace pelto::launcher::core {
 std::vector<base::EnvChange> WineProcessEnv::changes() const {
     std::vector<base::EnvChange> list = {{"WINEPREFIX", prefix}};
     if (tmpdir) list.push_back({"TMPDIR", *tmpdir});
+    list.push_back({"WINEDLLOVERRIDES", kMenuBuilderOff});
     return list;
 }
 
@@ -18,6 +19,13 @@ base::Command wine_process_command(const std::string& program, const WineProcess
     command.program = program;
     command.inherit = wine_env.inherited;
     command.env = wine_env.changes();
+    return command;
+}
+
+base::Command server_start_command(const std::string& wineserver, const WineProcessEnv& wine_env) {
+    base::Command command = wine_process_command(wineserver, wine_env);
+    // A persistence of 0 s: without it the server stays 3 s after its last process.
+    command.args = {"-p0"};
     return command;
 }
 

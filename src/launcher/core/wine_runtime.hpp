@@ -32,6 +32,15 @@ struct WineProcessEnv {
 /// adds the rest.
 base::Command wine_process_command(const std::string& program, const WineProcessEnv& wine_env);
 
+/// The DLL override every Wine process of a launch runs with: Wine's menu builder, which would
+/// write menu entries and file associations into the player's home, never starts.
+inline constexpr const char* kMenuBuilderOff = "winemenubuilder.exe=d";
+
+/// The command that starts the prefix's wineserver ahead of its Wine processes: one that ends
+/// as soon as its last Wine process has gone (Wine's normal shutdown, the registry saved)
+/// instead of lingering for seconds, while Steam still shows the game as running.
+base::Command server_start_command(const std::string& wineserver, const WineProcessEnv& wine_env);
+
 /// WINEDLLPATH: the existing Wine module directories joined with ":" ("" when none).
 /// `root` prefixes the system Wine's "/usr/lib/wine" ("/" in production).
 std::string wine_dll_search_path(const std::string& wine_root, const std::string& root = "/");

@@ -45,6 +45,12 @@ constexpr std::array<std::string_view, 2> kWbemDirs = {
     "drive_c/windows/syswow64/wbem",
 };
 
+// The server program hands over to its background server within milliseconds; the server
+// ends within a second or two of wineboot (Wine's services shutting down, the registry
+// written). Either bound only keeps a wedged server from holding the launch up.
+constexpr long kServerStartLimitMs = 5'000;
+constexpr long kServerEndLimitMs = 20'000;
+
 constexpr std::string_view kNoAssertUnderHome =
     ".local/share/Steam/compatibilitytools.d/pelto/lib/noassert.so";
 
@@ -82,6 +88,14 @@ std::optional<std::string> wineboot_preload(const core::LaunchContext& context) 
     return inherited;
 }
 
+// Runs a wineserver command with its streams on the null device, at most `limit_ms`; a failure
+// is no matter (wineboot starts a server of its own).
+void run_server(base::Command command, long limit_ms) {
+    command.in = command.out = command.err = base::Stream::null();
+    int status = 0;
+    (void)base::run_and_wait(command, status, limit_ms);
+}
+
 // Runs wineboot for the prefix; true when it ended successfully.
 bool run_wineboot(const Setup& setup) {
     const std::string& pfx = setup.context.prefix;
@@ -110,8 +124,17 @@ bool run_wineboot(const Setup& setup) {
         command.remove_env("LD_PRELOAD");
     }
 
+    // In a server of the launch's own, which ends with wineboot's last process and is waited
+    // for: the one wineboot starts by itself lingers for seconds, and the game's server must
+    // not find it on its way out.
+    run_server(core::server_start_command(setup.wine.wineserver, setup.wine_env),
+               kServerStartLimitMs);
     int status = 0;
-    if (int error = base::run_and_wait(command, status); error != 0) {
+    int error = base::run_and_wait(command, status);
+    base::Command wait = core::wine_process_command(setup.wine.wineserver, setup.wine_env);
+    wait.args = {"-w"};
+    run_server(wait, kServerEndLimitMs);
+    if (error != 0) {
         base::log_error(base::concat("Failed to run wineboot: ", base::error_text(error)));
         return false;
     }

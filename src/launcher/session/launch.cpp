@@ -14,6 +14,7 @@
 #include "base/log.hpp"
 #include "base/process.hpp"
 #include "base/text.hpp"
+#include "base/tree_walk.hpp"
 #include "launcher/core/wine.hpp"
 #include "launcher/session/session_end.hpp"
 #include "launcher/session/trace.hpp"
@@ -47,6 +48,23 @@ void check_deployment(const std::string& prefix) {
     if (missing) base::log_error("Check DXVK/VKD3D source dirs. Game will crash without these.");
 }
 
+// Where the game starts. Steam starts the launcher where the game is to run (the folder its
+// launch configuration names, else its top folder; a shortcut's "Start In") and expects it
+// kept; a launch from elsewhere, a terminal say, starts the game in its executable's folder.
+std::optional<std::string> game_working_dir(const core::LaunchContext& context) {
+    if (context.working_dir) {
+        if (context.shortcut) return context.working_dir;
+        auto install = context.game_install_path.empty()
+                           ? std::nullopt
+                           : base::canonical(context.game_install_path);
+        if (install && base::path_inside(*context.working_dir, *install))
+            return context.working_dir;
+    }
+    auto parent = base::parent_dir(context.exe);
+    if (parent && !parent->empty() && base::is_dir(*parent)) return *parent;
+    return std::nullopt;  // the launcher's own
+}
+
 // The game behind the Steam bridge, in a session of its own, with its whole environment.
 base::Command build_game_command(const LaunchPlan& plan) {
     const std::string& exe = plan.context.exe;
@@ -57,9 +75,7 @@ base::Command build_game_command(const LaunchPlan& plan) {
     command.args.push_back("C:\\windows\\system32\\steam.exe");
     command.args.push_back(exe);
     command.args.insert(command.args.end(), args.begin(), args.end());
-    if (auto parent = base::parent_dir(exe); parent && !parent->empty() && base::is_dir(*parent)) {
-        command.cwd = *parent;
-    }
+    command.cwd = game_working_dir(plan.context);
     command.env = plan.env;
     command.new_session = true;
     return command;
@@ -101,7 +117,12 @@ void check_before_launch(const LaunchPlan& plan) {
             concat("game exe not found at ", exe_text, " (may be a Windows path — continuing)"));
     }
     base::log_info(concat("launching: ", exe_text));
-    check_deployment(plan.context.prefix);
+    if (plan.use_wined3d) {
+        base::log_info(
+            "PELTO_USE_WINED3D=1: the game uses Wine's own Direct3D, not DXVK or VKD3D-Proton");
+    } else {
+        check_deployment(plan.context.prefix);
+    }
     clean_crash_dumps(plan.context.prefix, plan.user);
 }
 

@@ -21,6 +21,7 @@ struct LaunchPlan {
     core::WineProcessEnv wine_env;  // how every Wine process finds the prefix's server
     std::string user;               // the prefix user name, read once the prefix was prepared
     WineEnv env;                    // the game's whole environment (`build_game_env`)
+    bool use_wined3d = false;       // PELTO_USE_WINED3D: Wine's own Direct3D, not DXVK/VKD3D
     bool trace = false;             // PELTO_TRACE: the observer starts beside the game
     bool trace_out = false;         // PELTO_TRACE_OUT: it also writes a trace file
     bool protect_saves = true;      // false while another launch of the prefix protects them

@@ -1,8 +1,11 @@
 #include "launcher/session/wine_env.hpp"
 
+#include <algorithm>
 #include <array>
 #include <unordered_map>
+#include <unordered_set>
 
+#include "base/log.hpp"
 #include "base/posix.hpp"
 #include "base/text.hpp"
 #include "base/version.hpp"
@@ -57,7 +60,61 @@ private:
     std::unordered_map<std::string, size_t> index_;
 };
 
+std::string_view trim_spaces(std::string_view text) {
+    while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+    while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+    return text;
+}
+
+// The DLLs an override item names, as Wine compares them (lower case, no ".dll"); nothing for
+// a malformed item, which has no "=" or no name before it.
+std::optional<std::vector<std::string>> item_names(std::string_view item) {
+    size_t eq = item.find('=');
+    if (eq == std::string_view::npos) return std::nullopt;
+    std::vector<std::string> names;
+    for (std::string_view name : base::split(item.substr(0, eq), ',')) {
+        std::string lowered = base::ascii_lower(trim_spaces(name));
+        if (lowered.ends_with(".dll")) lowered.resize(lowered.size() - 4);
+        if (!lowered.empty()) names.push_back(std::move(lowered));
+    }
+    if (names.empty()) return std::nullopt;
+    return names;
+}
+
 }  // namespace
+
+std::string merge_dll_overrides(const std::string& computed, const std::string& player) {
+    std::unordered_set<std::string> named;
+    std::vector<std::string_view> players_items;
+    std::string malformed;
+    for (std::string_view item : base::split(player, ';')) {
+        if (trim_spaces(item).empty()) continue;
+        players_items.push_back(item);
+        if (auto names = item_names(item)) {
+            named.insert(names->begin(), names->end());
+        } else {
+            malformed += concat(malformed.empty() ? "" : ";", item);
+        }
+    }
+    std::string text;
+    auto append = [&](std::string_view item) { text += concat(text.empty() ? "" : ";", item); };
+    for (std::string_view item : base::split(computed, ';')) {
+        if (trim_spaces(item).empty()) continue;
+        auto names = item_names(item);
+        bool replaced = names && std::any_of(names->begin(), names->end(), [&](const auto& name) {
+                            return named.contains(name);
+                        });
+        if (!replaced) append(item);
+    }
+    for (std::string_view item : players_items) append(item);
+    if (!malformed.empty()) {
+        base::log_warn(
+            concat("WINEDLLOVERRIDES: passed on as written, though Wine reads no DLL "
+                   "override in it: ",
+                   base::lossy_utf8(malformed)));
+    }
+    return text;
+}
 
 std::string dll_overrides(const tasks::DllNames& dlls,
                           const std::optional<std::string>& steam_game_id) {
@@ -66,6 +123,7 @@ std::string dll_overrides(const tasks::DllNames& dlls,
         if (!text.empty()) text += ';';
         text += item;
     }
+    text += concat(";", core::kMenuBuilderOff);
     for (const auto* names : {&dlls.dxvk, &dlls.vkd3d, &dlls.nvapi, &dlls.dlss}) {
         for (const std::string& name : *names) text += concat(";", name, "=n");
     }
@@ -73,6 +131,29 @@ std::string dll_overrides(const tasks::DllNames& dlls,
     if (steam_game_id == "1928420") text += ";gameinput=d";
     return text;
 }
+
+namespace {
+
+// The game's DLL overrides: the launcher's, with Wine's own Direct3D when asked for, merged
+// with those the player gave in the launch options.
+std::string game_dll_overrides(const GameEnvInputs& in) {
+    tasks::DllNames dlls = in.dlls;
+    if (in.use_wined3d) {
+        dlls.dxvk.clear();
+        dlls.vkd3d.clear();
+    }
+    std::string computed = dll_overrides(dlls, in.env.text("SteamGameId"));
+    std::optional<std::string> player = in.env.text("WINEDLLOVERRIDES");
+    // One of env_config's wins over everything anyway.
+    bool from_env_config =
+        std::any_of(in.env.custom.begin(), in.env.custom.end(),
+                    [](const core::CustomVar& var) { return var.name == "WINEDLLOVERRIDES"; });
+    if (!player || from_env_config) return computed;
+    base::log_debug("WINEDLLOVERRIDES from the launch options: ", *player);
+    return merge_dll_overrides(computed, *player);
+}
+
+}  // namespace
 
 WineEnv build_game_env(const GameEnvInputs& in) {
     const core::EnvSnapshot& env = in.env;
@@ -99,7 +180,7 @@ WineEnv build_game_env(const GameEnvInputs& in) {
     list.set("USER", in.user);
     list.set("PATH", concat(lossy_utf8(join_path(wine_root, "bin")), ":", env.text_or("PATH", "")));
     list.set("LD_LIBRARY_PATH", core::library_search_path(wine_root, env.text("LD_LIBRARY_PATH")));
-    list.set("WINEDLLOVERRIDES", dll_overrides(in.dlls, env.text("SteamGameId")));
+    list.set("WINEDLLOVERRIDES", game_dll_overrides(in));
     list.set("DXVK_LOG_LEVEL", env.text_or("DXVK_LOG_LEVEL", "none"));
     list.set("VKD3D_DEBUG", env.text_or("VKD3D_DEBUG", "none"));
     list.set("VKD3D_SHADER_DEBUG", env.text_or("VKD3D_SHADER_DEBUG", "none"));
@@ -157,6 +238,7 @@ WineEnv build_game_env(const GameEnvInputs& in) {
              core::wine_debug_value(env.text("WINEDEBUG"), in.trace_opcodes, in.verbose));
     std::string preload = core::filtered_ld_preload(env.text("LD_PRELOAD"));
     list.set("LD_PRELOAD", preload.empty() ? std::nullopt : std::optional(preload));
+    list.set_all(in.shader_caches);
 
     // The player's own variables win over everything the launcher computed.
     for (const core::CustomVar& var : env.custom) list.set(var.name, var.value);

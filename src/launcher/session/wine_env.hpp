@@ -37,6 +37,8 @@ struct GameEnvInputs {
     const components::NvidiaDriver& nvidia;
     bool verbose = false;
     bool trace_opcodes = false;
+    bool use_wined3d = false;  // PELTO_USE_WINED3D: no native overrides for DXVK or VKD3D-Proton
+    std::vector<base::EnvChange> shader_caches = {};  // `shader_cache_env`
     SystemRoots roots = {};
 };
 
@@ -48,5 +50,11 @@ WineEnv build_game_env(const GameEnvInputs& inputs);
 /// The WINEDLLOVERRIDES text for the four DLL name lists and the game id `steam_game_id`.
 std::string dll_overrides(const tasks::DllNames& dlls,
                           const std::optional<std::string>& steam_game_id);
+
+/// `computed` (a WINEDLLOVERRIDES text) less every item that names a DLL `player`'s items name,
+/// then `player`'s items in their order. Names compare as Wine compares them, ASCII case and a
+/// trailing ".dll" ignored; an item may name several ("winmm,version=n,b"). A malformed item
+/// of the player's (no "=", no name) is passed on as written, with one WARN line for all.
+std::string merge_dll_overrides(const std::string& computed, const std::string& player);
 
 }  // namespace pelto::launcher::session

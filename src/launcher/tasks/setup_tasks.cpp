@@ -29,7 +29,7 @@ std::vector<graph::SetupTask> build_setup_tasks(const SetupInputs& inputs, Setup
                      }});
     tasks.push_back({"wineserver", {"prefix"}, [&] {
                          components::prestart_wineserver(
-                             core::wine_process_command(wine.wineserver, inputs.wine_env), pfx);
+                             core::server_start_command(wine.wineserver, inputs.wine_env), pfx);
                      }});
     tasks.push_back({"dxvk", {"prefix"}, [&] {
                          auto result = components::deploy_dxvk(inputs.flags.dxvk_unchanged,

@@ -32,7 +32,7 @@ struct Records {
 
     WineEnv build(bool verbose = false, bool trace_opcodes = false) const {
         return build_game_env(
-            {wine, wine_env, user, dlls, env, nvidia, verbose, trace_opcodes, roots});
+            {wine, wine_env, user, dlls, env, nvidia, verbose, trace_opcodes, false, {}, roots});
     }
 };
 
@@ -52,7 +52,7 @@ const std::string kFixed =
     "lsteamclient=b;steam.exe=b;dotnetfx35.exe=b;dotnetfx35setup.exe=b;beclient.dll=b,n;"
     "beclient_x64.dll=b,n;xinput1_1.dll=b;xinput1_2.dll=b;xinput1_3.dll=b;xinput1_4.dll=b;"
     "xinput9_1_0.dll=b;xinputuap.dll=b;easyanticheat=b;easyanticheat_x64=b;easyanticheat_x86=b;"
-    "winebth.sys=d;vrclient_x64=d;opencl=n,d";
+    "winebth.sys=d;vrclient_x64=d;opencl=n,d;winemenubuilder.exe=d";
 
 TEST(WineEnv, DllOverrides) {
     EXPECT_EQ(dll_overrides({}, "19284201"), kFixed);

@@ -1,0 +1,52 @@
+#include "launcher/session/shader_cache.hpp"
+
+#include "base/log.hpp"
+#include "base/posix.hpp"
+#include "base/text.hpp"
+
+namespace pelto::launcher::session {
+
+namespace {
+
+// Each cache: the variable naming its folder, the folder under the shader path, and what
+// else its reader needs to use it.
+struct Cache {
+    const char* variable;
+    const char* folder;
+    std::vector<base::EnvChange> with;
+};
+
+}  // namespace
+
+std::vector<base::EnvChange> shader_cache_env(const std::optional<std::string>& shader_path,
+                                              const core::EnvSnapshot& env) {
+    std::vector<base::EnvChange> changes;
+    if (!shader_path || shader_path->empty()) return changes;
+    const Cache caches[] = {
+        {"DXVK_STATE_CACHE_PATH", "dxvk", {}},
+        {"VKD3D_SHADER_CACHE_PATH", "vkd3d-proton", {}},
+        {"MESA_SHADER_CACHE_DIR", "mesa", {}},
+        // The NVIDIA driver keeps its cache only when asked to, and trims it unless told not
+        // to: Steam manages the folder's size itself.
+        {"__GL_SHADER_DISK_CACHE_PATH",
+         "nvidia",
+         {{"__GL_SHADER_DISK_CACHE", "1"}, {"__GL_SHADER_DISK_CACHE_SKIP_CLEANUP", "1"}}},
+    };
+    for (const Cache& cache : caches) {
+        if (env.text(cache.variable)) continue;
+        std::string folder = base::join_path(*shader_path, cache.folder);
+        if (int error = base::make_dirs(folder); error != 0) {
+            base::log_warn(base::concat("shader cache: cannot create ", base::as_text(folder), ": ",
+                                        base::error_text(error), " — ", cache.variable,
+                                        " left as it was"));
+            continue;
+        }
+        changes.push_back({cache.variable, folder});
+        for (const base::EnvChange& also : cache.with) {
+            if (!env.text(also.name)) changes.push_back(also);
+        }
+    }
+    return changes;
+}
+
+}  // namespace pelto::launcher::session
