@@ -46,6 +46,21 @@ std::deque<std::string> components_of(std::string_view path) {
     return parts;
 }
 
+// Where the absolute link target `target` leads below the directory `root`, relative to it;
+// nothing when it leads elsewhere. Compared by canonical paths (a target that does not exist
+// yet by its parent's), so that a prefix linked in by another name still counts as itself.
+std::optional<std::string> inside_root(int root, const std::string& target) {
+    std::optional<std::string> boundary = read_link("/proc/self/fd/" + std::to_string(root));
+    std::optional<std::string> resolved = canonical(target);
+    if (!resolved) {
+        std::optional<std::string> parent = parent_dir(target);
+        std::optional<std::string> resolved_parent = parent ? canonical(*parent) : std::nullopt;
+        if (resolved_parent) resolved = join_path(*resolved_parent, file_name(target));
+    }
+    if (!boundary || !resolved || !path_inside(*resolved, *boundary)) return std::nullopt;
+    return resolved->substr(std::min(resolved->size(), boundary->size()));
+}
+
 }  // namespace
 
 namespace detail {
@@ -76,13 +91,23 @@ Fd open_beneath_by_walk(int root, std::string_view relative, int flags, mode_t m
                 error = errno;
                 return Fd();
             }
-            if (target->empty() || target->front() == '/') {
-                error = EXDEV;
-                return Fd();
-            }
             if (++links > kMaxLinks) {
                 error = ELOOP;
                 return Fd();
+            }
+            if (target->empty()) {
+                error = EXDEV;
+                return Fd();
+            }
+            if (target->front() == '/') {
+                // An absolute link is followed only into the root, from the root on.
+                std::optional<std::string> below = inside_root(root, *target);
+                if (!below) {
+                    error = EXDEV;
+                    return Fd();
+                }
+                entered.clear();
+                *target = *below;
             }
             std::deque<std::string> spliced = components_of(*target);
             todo.insert(todo.begin(), spliced.begin(), spliced.end());
@@ -115,6 +140,9 @@ Fd open_beneath(int root, std::string_view relative, int flags, mode_t mode, int
             long fd = ::syscall(SYS_openat2, root, path.c_str(), &how, sizeof how);
             if (fd >= 0) return Fd(static_cast<int>(fd));
             if (errno == EINTR || errno == EAGAIN) continue;
+            // The kernel refuses every absolute link; the walk follows one that leads into
+            // the root.
+            if (errno == EXDEV) return detail::open_beneath_by_walk(root, path, flags, mode, error);
             if (errno != ENOSYS && !(errno == EPERM && openat2_filtered(root))) {
                 error = errno;
                 return Fd();
@@ -163,10 +191,6 @@ std::string why_outside(const std::string& root, std::string_view relative) {
         path = join_path(path, part);
         auto own = lstat_path(path);
         if (!own || !S_ISLNK(own->st_mode)) continue;
-        std::optional<std::string> text = read_link(path);
-        if (text && !text->empty() && text->front() == '/') {
-            return concat(lossy_utf8(path), " is an absolute link");
-        }
         std::optional<std::string> target = canonical(path);
         if (!boundary || !target || !path_inside(*target, *boundary)) {
             return concat(lossy_utf8(path), " is a link that leads out of ", lossy_utf8(root));

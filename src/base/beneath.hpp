@@ -1,7 +1,8 @@
 // Opening and creating paths below a directory that others can change (a game's prefix, where
 // the game, the player or a planted link may have put a link anywhere). Every component of a
 // path is resolved beneath an open directory, links included: a link that leads out of it is
-// refused wherever it stands on the path, not only at its end.
+// refused wherever it stands on the path, not only at its end. An absolute link is followed
+// when it leads into the directory (a prefix whose folder names itself by its full path).
 #pragma once
 
 #include <sys/types.h>
@@ -15,9 +16,9 @@ namespace pelto::base {
 
 /// Opens `relative` (no leading "/") below the open directory `root` with `flags` (O_CLOEXEC
 /// added) so that no component, links included, resolves outside `root`. Sets `error`: EXDEV
-/// for a component that leads outside (an absolute link always counts as leading outside),
-/// ELOOP for too many links, or the error of the open. The kernel resolves the path where it
-/// can (openat2 with RESOLVE_BENEATH); elsewhere a walk that follows links one by one.
+/// for a component that leads outside, ELOOP for too many links, or the error of the open. The
+/// kernel resolves the path where it can (openat2 with RESOLVE_BENEATH); elsewhere, and for an
+/// absolute link on the way, a walk that follows links one by one.
 Fd open_beneath(int root, std::string_view relative, int flags, mode_t mode, int& error);
 
 /// Creates the directory `relative` below `root` and its missing parents (mode 0777 before the
@@ -30,8 +31,7 @@ Fd make_dirs_beneath(int root, std::string_view relative, int& error);
 Fd open_root_dir(const std::string& path, int& error);
 
 /// For a message after EXDEV: "{path} is a link that leads out of {root}" for the first
-/// component of `relative` that does (compared by canonical paths), "{path} is an absolute
-/// link" for an absolute one before it (only relative links are followed beneath a root).
+/// component of `relative` that does (compared by canonical paths).
 std::string why_outside(const std::string& root, std::string_view relative);
 
 namespace detail {

@@ -37,6 +37,13 @@ TEST(Beneath, LinksAreFollowedOnlyWhileTheyStayInside) {
     make_link("../a/f", root + "/a/../in/self");  // a link back up that stays inside
     make_link("../outside", root + "/up");
     make_link(tree / "outside", root + "/abs");
+    // Absolute links into the root, by its own name and by another (a link to the tree): they
+    // are followed from the root on, as relative ones are; one to a file yet to be made, too.
+    make_link(root + "/a", root + "/abs-in");
+    make_link(tree / "alias/root/a/f", root + "/abs-alias");
+    make_link("root", tree / "alias-root");
+    make_link(tree.path(), tree / "alias");
+    make_link(root + "/a/new-by-link", root + "/abs-new");
     make_link("loop2", root + "/loop1");
     make_link("loop1", root + "/loop2");
     make_link("nothing", root + "/gone");
@@ -50,9 +57,11 @@ TEST(Beneath, LinksAreFollowedOnlyWhileTheyStayInside) {
         int error;
     };
     for (const auto& [name, open] : kOpeners) {
-        for (Case c : {Case{"a/f", 0}, Case{"in/f", 0}, Case{"a/self", 0}, Case{"a/../a/f", 0},
-                       Case{"up/x", EXDEV}, Case{"abs/x", EXDEV}, Case{"../outside/x", EXDEV},
-                       Case{"loop1/x", ELOOP}, Case{"gone", ENOENT}, Case{"a/f/x", ENOTDIR}}) {
+        for (Case c :
+             {Case{"a/f", 0}, Case{"in/f", 0}, Case{"a/self", 0}, Case{"a/../a/f", 0},
+              Case{"abs-in/f", 0}, Case{"abs-alias", 0}, Case{"up/x", EXDEV}, Case{"abs/x", EXDEV},
+              Case{"abs-in/../../outside/x", EXDEV}, Case{"../outside/x", EXDEV},
+              Case{"loop1/x", ELOOP}, Case{"gone", ENOENT}, Case{"a/f/x", ENOTDIR}}) {
             Fd file = open(dir.get(), c.path, O_RDONLY, 0, error);
             EXPECT_EQ(error, c.error) << name << ": " << c.path;
             EXPECT_EQ(file.valid(), c.error == 0) << name << ": " << c.path;
@@ -62,6 +71,9 @@ TEST(Beneath, LinksAreFollowedOnlyWhileTheyStayInside) {
             open(dir.get(), "in/made-by-" + std::string(name), O_WRONLY | O_CREAT, 0644, error);
         EXPECT_TRUE(made.valid()) << name;
         EXPECT_TRUE(exists(root + "/a/made-by-" + std::string(name)));
+        base::remove_file(root + "/a/new-by-link");
+        EXPECT_TRUE(open(dir.get(), "abs-new", O_WRONLY | O_CREAT, 0644, error).valid()) << name;
+        EXPECT_TRUE(exists(root + "/a/new-by-link")) << name;
     }
 
     // Folders are made below the root, through inside links only.
@@ -77,7 +89,7 @@ TEST(Beneath, LinksAreFollowedOnlyWhileTheyStayInside) {
     EXPECT_EQ(error, ENOTDIR);
 
     EXPECT_EQ(why_outside(root, "up/x"), root + "/up is a link that leads out of " + root);
-    EXPECT_EQ(why_outside(root, "abs/x"), root + "/abs is an absolute link");
+    EXPECT_EQ(why_outside(root, "abs/x"), root + "/abs is a link that leads out of " + root);
     EXPECT_EQ(read_text(tree / "outside/x"), "outside");
 }
 

@@ -373,7 +373,8 @@ TEST_F(SetupGraphLaunch, NothingIsWrittenThroughALinkThatLeavesThePrefix) {
     EXPECT_TRUE(base::list_dir(system32_elsewhere).empty());
     std::string relative_link =
         pfx + "/drive_c/Program Files (x86) is a link that leads out of " + pfx;
-    std::string absolute_link = pfx + "/drive_c/windows/system32 is an absolute link";
+    std::string absolute_link =
+        pfx + "/drive_c/windows/system32 is a link that leads out of " + pfx;
     for (const std::string& line :
          {"[WARN]   PE sync: not writing into " + pfx +
               "/drive_c/windows/system32: " + absolute_link,
@@ -386,6 +387,17 @@ TEST_F(SetupGraphLaunch, NothingIsWrittenThroughALinkThatLeavesThePrefix) {
     }
     // What the prefix has of its own is written as always.
     EXPECT_EQ(read_text(pfx + "/drive_c/windows/syswow64/steam.exe"), "bridge steam.exe");
+
+    // An absolute link to a folder of the same prefix is followed as a relative one is.
+    std::string system32 = pfx + "/drive_c/windows/system32-real";
+    testing::make_dir(system32);
+    base::remove_file(pfx + "/drive_c/windows/system32");
+    testing::make_link(system32, pfx + "/drive_c/windows/system32");
+    result = launch();
+    EXPECT_EQ(result.exit_code(), 0) << result.err;
+    EXPECT_EQ(read_text(system32 + "/d3d11.dll"), "dxvk d3d11");
+    EXPECT_EQ(read_text(system32 + "/kernel32.dll"), "kernel32");
+    EXPECT_EQ(result.err.find("FATAL: d3d11.dll"), std::string::npos) << result.err;
 }
 
 TEST_F(SetupGraphLaunch, DeadWineserverDirectoryIsSwept) {

@@ -53,10 +53,12 @@ Target write_target(int prefix_fd, const std::string& prefix, const std::string&
 
 // Whether `name` of `dir` already is a current copy of the source. A link there counts only
 // when it leads to a file inside the prefix: one that leads out is never in place, whatever
-// it reaches, so Wine never loads a module from outside through the prefix.
+// it reaches, so Wine never loads a module from outside through the prefix (`linked_out` then
+// says so for the log).
 bool in_place(int dir, const std::string& name, const struct stat& source,
               const std::string& prefix, std::optional<std::string>& canonical_prefix,
-              const std::string& relative) {
+              const std::string& relative, bool& linked_out) {
+    linked_out = false;
     struct stat current;
     if (::fstatat(dir, name.c_str(), &current, AT_SYMLINK_NOFOLLOW) != 0) return false;
     bool link = S_ISLNK(current.st_mode);
@@ -65,7 +67,8 @@ bool in_place(int dir, const std::string& name, const struct stat& source,
     if (!link) return true;
     if (!canonical_prefix) canonical_prefix = base::canonical(prefix).value_or(prefix);
     std::optional<std::string> real = base::canonical(base::join_path(prefix, relative));
-    return real && base::path_inside(*real, *canonical_prefix);
+    linked_out = !real || !base::path_inside(*real, *canonical_prefix);
+    return !linked_out;
 }
 
 }  // namespace
@@ -111,8 +114,10 @@ DeployReport deploy_files(const std::string& prefix, std::string_view destinatio
             report.errors[i] = report.dir_error;
             continue;
         }
-        if (in_place(dir.get(), files[i].name, *source_status, prefix, canonical_prefix,
-                     base::join_path(destination, files[i].name))) {
+        std::string relative = base::join_path(destination, files[i].name);
+        bool linked_out = false;
+        if (in_place(dir.get(), files[i].name, *source_status, prefix, canonical_prefix, relative,
+                     linked_out)) {
             report.files[i] = Deployed::Current;
             ++report.current;
             continue;
@@ -129,8 +134,8 @@ DeployReport deploy_files(const std::string& prefix, std::string_view destinatio
         }
         Target target =
             links == LinkAtName::FollowInside
-                ? write_target(root.get(), prefix, *canonical_prefix, dir.get(),
-                               base::join_path(destination, files[i].name), files[i].name)
+                ? write_target(root.get(), prefix, *canonical_prefix, dir.get(), relative,
+                               files[i].name)
                 : Target{base::Fd(::fcntl(dir.get(), F_DUPFD_CLOEXEC, 0)), files[i].name};
         error = target.dir.valid() ? base::copy_into(source.get(), target.dir.get(), target.name)
                                    : errno;
@@ -141,6 +146,10 @@ DeployReport deploy_files(const std::string& prefix, std::string_view destinatio
         }
         report.files[i] = Deployed::Copied;
         ++report.copied;
+        if (linked_out) {
+            base::log_debug(label, ": ", base::as_text(base::join_path(prefix, relative)),
+                            " was a link out of the prefix — replaced by a copy of its own");
+        }
     }
     return report;
 }
