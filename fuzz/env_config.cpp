@@ -53,7 +53,7 @@ bool same_vars(const std::vector<CustomVar>& a, const std::vector<CustomVar>& b)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using pelto::fuzz::check;
     std::string_view text = pelto::fuzz::as_text(data, size);
-    std::vector<CustomVar> vars = pelto::launcher::core::parse_env_config(text);
+    std::vector<CustomVar> vars = pelto::launcher::core::parse_env_config(text).vars;
     if (!pelto::base::is_valid_utf8(text))
         check(vars.empty(), "a file that is not UTF-8 is ignored");
 
@@ -69,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         check(is_trimmed(var.value), "the value is trimmed of white space");
         written += pelto::base::concat(var.name, '=', var.value, '\n');
     }
-    check(same_vars(pelto::launcher::core::parse_env_config(written), vars),
+    check(same_vars(pelto::launcher::core::parse_env_config(written).vars, vars),
           "the pairs written back as lines read the same");
     return 0;
 }

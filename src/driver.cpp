@@ -55,8 +55,8 @@ struct Launch {
     core::LaunchContext context;
     core::WineInstall wine;
     components::NvidiaDriver nvidia;
-    std::vector<core::CustomVar> custom_vars;  // env_config, read once
-    core::WineProcessEnv wine_env;             // what every Wine process of the launch runs with
+    core::EnvConfig env_config;     // read once, said after the setup
+    core::WineProcessEnv wine_env;  // what every Wine process of the launch runs with
     uint64_t discover_ms = 0;
 };
 
@@ -230,11 +230,11 @@ Discovery discover(const std::string& verb, const std::vector<std::string>& rest
     base::log_debug("steam: ", base::as_text(context.steam_dir));
 
     launch.nvidia = components::find_nvidia_driver();
-    launch.custom_vars = core::load_env_config(context.install_dir);
+    launch.env_config = core::load_env_config(context.install_dir);
     // Every Wine process of the launch must find the same server, so what the custom file gives
     // the game that moves it is known before the first of them starts.
-    launch.wine_env = core::WineProcessEnv{context.prefix, core::server_tmpdir(launch.custom_vars),
-                                           context.env.entries};
+    launch.wine_env = core::WineProcessEnv{
+        context.prefix, core::server_tmpdir(launch.env_config.vars), context.env.entries};
     return Discovery{std::nullopt, std::move(launch)};
 }
 
@@ -283,7 +283,8 @@ session::LaunchPlan build_plan(Launch launch, Prepared prepared, const core::Lau
     const core::EnvSnapshot& started_env = launch.context.env;
     bool trace_opcodes = started_env.text("PELTO_TRACE_OPCODES").has_value() ||
                          base::exists(base::join_path(launch.context.log_dir, "TRACE_OPCODES"));
-    core::EnvSnapshot game_env = core::with_custom_vars(started_env, launch.custom_vars);
+    core::report_env_config(launch.env_config);
+    core::EnvSnapshot game_env = core::with_custom_vars(started_env, launch.env_config.vars);
     // The launcher runs on with the custom variables too: the observer is looked up through
     // their PATH and inherits them, and the log's clock follows their TZ. No worker thread
     // runs any more, so changing the process environment is safe.

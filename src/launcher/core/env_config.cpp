@@ -7,7 +7,7 @@
 
 namespace pelto::launcher::core {
 
-std::vector<CustomVar> load_env_config(const std::string& install_dir) {
+EnvConfig load_env_config(const std::string& install_dir) {
     std::string text;
     if (install_dir.empty() ||
         base::read_text_file(base::join_path(install_dir, "env_config"), text) != 0) {
@@ -16,26 +16,33 @@ std::vector<CustomVar> load_env_config(const std::string& install_dir) {
     return parse_env_config(text);
 }
 
-std::vector<CustomVar> parse_env_config(std::string_view text) {
-    std::vector<CustomVar> vars;
-    if (!base::is_valid_utf8(text)) return vars;
+EnvConfig parse_env_config(std::string_view text) {
+    EnvConfig config;
+    if (!base::is_valid_utf8(text)) return config;
     for (std::string_view line : base::split(text, '\n')) {
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         line = base::trim_unicode(line);
         if (line.empty() || line.front() == '#') continue;
         size_t eq = line.find('=');
         if (eq == std::string_view::npos) {
-            base::log_warn(base::concat("env_config: ignoring malformed line: ", line));
+            config.malformed.emplace_back(line);
             continue;
         }
         std::string_view name = base::trim_unicode(line.substr(0, eq));
         if (name.empty()) continue;
-        vars.push_back({std::string(name), std::string(base::trim_unicode(line.substr(eq + 1)))});
+        config.vars.push_back(
+            {std::string(name), std::string(base::trim_unicode(line.substr(eq + 1)))});
     }
-    if (!vars.empty() && base::verbose()) {
-        base::log_debug("env_config: loaded ", vars.size(), " custom variable(s)");
+    return config;
+}
+
+void report_env_config(const EnvConfig& config) {
+    for (const std::string& line : config.malformed) {
+        base::log_warn(base::concat("env_config: ignoring malformed line: ", line));
     }
-    return vars;
+    if (!config.vars.empty() && base::verbose()) {
+        base::log_debug("env_config: loaded ", config.vars.size(), " custom variable(s)");
+    }
 }
 
 bool fits_environment(const CustomVar& var) {

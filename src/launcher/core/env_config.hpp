@@ -13,12 +13,20 @@ struct CustomVar {
     std::string value;
 };
 
-/// The variables of "{install_dir}/env_config" in file order; empty when there is no readable
-/// UTF-8 file (or no installation directory, ""). Malformed lines get a WARN line each.
-std::vector<CustomVar> load_env_config(const std::string& install_dir);
-/// The variables of an env_config text in order; empty when it is not valid UTF-8. Malformed
-/// lines get a WARN line each.
-std::vector<CustomVar> parse_env_config(std::string_view text);
+/// What an env_config file holds.
+struct EnvConfig {
+    std::vector<CustomVar> vars;         // in file order
+    std::vector<std::string> malformed;  // the lines without "=", trimmed
+};
+
+/// "{install_dir}/env_config", read without a word: nothing when there is no readable UTF-8
+/// file (or no installation directory, ""). The launch needs it early (the server's TMPDIR)
+/// and says what it found later, with `report_env_config`.
+EnvConfig load_env_config(const std::string& install_dir);
+/// The variables of an env_config text in order; nothing when it is not valid UTF-8.
+EnvConfig parse_env_config(std::string_view text);
+/// One WARN line per malformed line, then, when verbose, the DEBUG count of the variables.
+void report_env_config(const EnvConfig& config);
 
 /// True when the pair can be placed in a process environment (no NUL byte, no "=" in the name).
 bool fits_environment(const CustomVar& var);

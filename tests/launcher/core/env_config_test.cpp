@@ -11,9 +11,12 @@ using testing::capture_log;
 using testing::TempDir;
 using testing::write_text;
 
+// The variables of an env_config file, and what reading it said.
 std::vector<CustomVar> load(const TempDir& dir, const std::string& content) {
     write_text(dir / "env_config", content);
-    return load_env_config(dir.path());
+    EnvConfig config = load_env_config(dir.path());
+    report_env_config(config);
+    return config.vars;
 }
 
 TEST(EnvConfig, ParsesAssignmentsCommentsAndMalformedLines) {
@@ -49,7 +52,7 @@ TEST(EnvConfig, WindowsLineEndsMatchUnixOnesAndBadFilesAreSilent) {
     auto lines = capture_log([&] {
         EXPECT_TRUE(load(dir, "A=\xFF\n").empty());            // not UTF-8: ignored whole
         EXPECT_TRUE(load(dir, "# only a comment\n").empty());  // no DEBUG line either
-        EXPECT_TRUE(load_env_config(dir / "missing").empty());
+        EXPECT_TRUE(load_env_config(dir / "missing").vars.empty());
     });
     EXPECT_TRUE(lines.empty());
 }
