@@ -3,7 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cstring>
+#include <algorithm>
+#include <cstdint>
 
 #include "base/log.hpp"
 #include "base/posix.hpp"
@@ -14,6 +15,12 @@ namespace pelto::launcher::core {
 namespace {
 
 constexpr const char* kDxvkProbe = "lib/wine/dxvk/x86_64-windows/d3d11.dll";
+
+// What a PE file says of the processes it runs in.
+constexpr uint32_t kMachineI386 = 0x14c;
+constexpr uint32_t kPe32Magic = 0x10b;
+constexpr uint32_t kClrDirectory = 14;
+constexpr uint32_t kIlOnly = 0x1, k32BitRequired = 0x2, k32BitPreferred = 0x20000;
 
 // An empty home makes these paths relative to the working directory, as Steam would have it.
 std::string steam_common(const std::string& home) {
@@ -105,25 +112,51 @@ std::string choose_dxvk_source(const std::string& home, const std::string& wine_
     return wine_root;
 }
 
-std::optional<uint16_t> pe_machine(const std::string& path) {
+bool needs_32bit_wine(const std::string& path) {
     int error = 0;
     base::Fd file = base::open_regular(path, O_RDONLY, 0, error);
-    if (!file.valid()) return std::nullopt;
+    if (!file.valid()) return false;
+    // A little-endian number of `size` bytes at `offset`; nothing past the end of the file.
+    auto read = [&](uint64_t offset, size_t size) -> std::optional<uint32_t> {
+        unsigned char bytes[4] = {};
+        if (offset > INT64_MAX - 4 ||
+            ::pread(file.get(), bytes, size, static_cast<off_t>(offset)) !=
+                static_cast<ssize_t>(size)) {
+            return std::nullopt;
+        }
+        return bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+    };
     // The DOS header names where the PE header starts; the machine follows its signature.
-    unsigned char dos[64];
-    if (::pread(file.get(), dos, sizeof dos, 0) != static_cast<ssize_t>(sizeof dos) ||
-        dos[0] != 'M' || dos[1] != 'Z') {
-        return std::nullopt;
+    auto mz = read(0, 2);
+    auto pe_offset = read(0x3C, 4);
+    if (mz != 0x5A4Du || !pe_offset || read(*pe_offset, 4) != 0x4550u) return false;
+    if (read(*pe_offset + 4, 2) != kMachineI386) return false;
+    // A .NET program has the CLR header as data directory 14 of a PE32 optional header; its
+    // address is virtual, found through the section that holds it.
+    uint64_t optional_header = *pe_offset + 24;
+    auto sections = read(*pe_offset + 6, 2);
+    auto optional_size = read(*pe_offset + 20, 2);
+    auto directories = read(optional_header + 92, 4);
+    if (read(optional_header, 2) != kPe32Magic || !sections || !optional_size || !directories ||
+        *directories <= kClrDirectory || *optional_size < 96 + 8 * 15) {
+        return true;
     }
-    uint32_t pe_offset = 0;
-    std::memcpy(&pe_offset, dos + 0x3C, sizeof pe_offset);
-    unsigned char pe[6];
-    if (::pread(file.get(), pe, sizeof pe, static_cast<off_t>(pe_offset)) !=
-            static_cast<ssize_t>(sizeof pe) ||
-        std::memcmp(pe, "PE\0\0", 4) != 0) {
-        return std::nullopt;
+    auto clr_address = read(optional_header + 96 + 8 * kClrDirectory, 4);
+    if (!clr_address || *clr_address == 0) return true;
+    uint64_t table = optional_header + *optional_size;
+    for (uint32_t i = 0; i < *sections; ++i) {
+        uint64_t section = table + 40ull * i;
+        auto virtual_size = read(section + 8, 4), address = read(section + 12, 4);
+        auto raw_size = read(section + 16, 4), raw_offset = read(section + 20, 4);
+        if (!virtual_size || !address || !raw_size || !raw_offset) return true;
+        uint32_t extent = std::max(*virtual_size, *raw_size);
+        if (*clr_address < *address || *clr_address - *address >= extent) continue;
+        auto flags = read(uint64_t{*raw_offset} + (*clr_address - *address) + 16, 4);
+        if (!flags) return true;
+        bool any_cpu = (*flags & kIlOnly) && !(*flags & (k32BitRequired | k32BitPreferred));
+        return !any_cpu;
     }
-    return static_cast<uint16_t>(pe[4] | (pe[5] << 8));
+    return true;
 }
 
 bool has_32bit_modules(const std::string& wine_root) {

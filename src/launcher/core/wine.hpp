@@ -39,10 +39,11 @@ std::optional<std::string> find_proton_files(const std::string& home);
 std::string choose_dxvk_source(const std::string& home, const std::string& wine_root,
                                const std::optional<std::string>& proton_files);
 
-/// The machine field of a Windows executable's PE header (0x14c for 32-bit x86, 0x8664 for
-/// x86-64); nothing when `path` is not a readable regular PE file (a Windows path, say).
-std::optional<uint16_t> pe_machine(const std::string& path);
-inline constexpr uint16_t kMachineI386 = 0x14c;
+/// True when `path` is a Windows program that runs only as a 32-bit process: a PE file for
+/// 32-bit x86 that is not a .NET program for any CPU (whose CLR header says IL only, and
+/// neither "32-bit required" nor "32-bit preferred"). False for a 64-bit program and for what
+/// is no readable regular PE file (a Windows path, say).
+bool needs_32bit_wine(const std::string& path);
 
 /// True when the Wine build at `wine_root` has 32-bit Windows modules: "i386-windows/ntdll.dll"
 /// in its "lib/wine", in Debian's "lib/i386-linux-gnu/wine" or in a multilib "lib32/wine".

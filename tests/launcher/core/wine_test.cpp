@@ -58,6 +58,61 @@ TEST(WineDiscovery, RootSearchOrder) {
     EXPECT_EQ(find_wine_root(tree / "nothing", tool + "/pelto", home, usr), tool);
 }
 
+// A minimal PE file: `machine`, and a CLR header with `clr_flags` in its one section when
+// given (a .NET program).
+std::string pe_file(uint16_t machine, std::optional<uint32_t> clr_flags) {
+    std::string bytes(0x600, '\0');
+    auto put = [&](size_t at, uint32_t value, size_t size) {
+        for (size_t i = 0; i < size; ++i) bytes[at + i] = static_cast<char>(value >> (8 * i));
+    };
+    put(0, 0x5A4D, 2);     // "MZ"
+    put(0x3C, 0x80, 4);    // where the PE header starts
+    put(0x80, 0x4550, 4);  // "PE\0\0"
+    put(0x84, machine, 2);
+    put(0x86, 1, 2);      // one section
+    put(0x94, 224, 2);    // the size of the optional header
+    put(0x98, 0x10b, 2);  // PE32
+    put(0x98 + 92, 16, 4);
+    if (clr_flags) {
+        put(0x98 + 96 + 8 * 14, 0x2000, 4);  // the CLR header's address
+        put(0x98 + 96 + 8 * 14 + 4, 72, 4);
+        put(0x400, 72, 4);
+        put(0x410, *clr_flags, 4);
+    }
+    size_t section = 0x98 + 224;
+    put(section + 8, 0x1000, 4);   // virtual size
+    put(section + 12, 0x2000, 4);  // virtual address
+    put(section + 16, 0x200, 4);   // size in the file
+    put(section + 20, 0x400, 4);   // offset in the file
+    return bytes;
+}
+
+TEST(WineDiscovery, WhichProgramsNeedA32BitWine) {
+    TempDir tree;
+    struct Case {
+        const char* what;
+        std::string bytes;
+        bool needs_32bit;
+    };
+    const Case cases[] = {
+        {"64-bit", pe_file(0x8664, std::nullopt), false},
+        {"32-bit", pe_file(0x14c, std::nullopt), true},
+        {".NET for any CPU", pe_file(0x14c, 0x1), false},
+        {".NET, 32-bit required", pe_file(0x14c, 0x1 | 0x2), true},
+        {".NET, 32-bit preferred", pe_file(0x14c, 0x1 | 0x20000), true},
+        {".NET, not IL only", pe_file(0x14c, 0x0), true},
+        {"32-bit, cut short", pe_file(0x14c, 0x1).substr(0, 0x180), true},
+        {"no PE file", "#!/bin/sh\n", false},
+    };
+    for (const Case& c : cases) {
+        std::string path = tree / c.what;
+        write_text(path, c.bytes);
+        EXPECT_EQ(needs_32bit_wine(path), c.needs_32bit) << c.what;
+    }
+    EXPECT_FALSE(needs_32bit_wine("C:\\Games\\game.exe"));
+    EXPECT_FALSE(needs_32bit_wine(tree.path()));
+}
+
 TEST(WineDiscovery, LoaderServerAndDxvkSource) {
     TempDir tree;
     std::string root = tree / "wine";
