@@ -46,8 +46,7 @@ std::mutex& stderr_lock() {
 struct LogCopy {
     enum class State { Off, Holding, Writing } state = State::Off;
     std::string held;  // lines written while no file was attached yet
-    Fd file;
-    std::string path;
+    LogCopyFile target;
 };
 
 LogCopy& log_copy() {
@@ -67,11 +66,11 @@ std::string stamped(LogLevel level, std::string_view message) {
 // error only). Called with the standard-error lock held.
 void copy_out(LogCopy& copy, std::string_view text) {
     if (copy.state != LogCopy::State::Writing) return;
-    if (int error = write_all(copy.file.get(), text); error != 0) {
+    if (int error = write_all(copy.target.file.get(), text); error != 0) {
         copy.state = LogCopy::State::Off;
-        copy.file.reset();
+        copy.target.file.reset();
         (void)write_all(STDERR_FILENO,
-                        stamped(LogLevel::Warn, concat("log file ", lossy_utf8(copy.path),
+                        stamped(LogLevel::Warn, concat("log file ", lossy_utf8(copy.target.path),
                                                        ": cannot write: ", error_text(error),
                                                        " — the log file ends here")));
     }
@@ -114,11 +113,10 @@ void hold_log_copy() {
     if (copy.state == LogCopy::State::Off) copy.state = LogCopy::State::Holding;
 }
 
-void attach_log_copy(Fd file, std::string path, std::string_view header) {
+void attach_log_copy(LogCopyFile file, std::string_view header) {
     std::lock_guard<std::mutex> guard(stderr_lock());
     LogCopy& copy = log_copy();
-    copy.file = std::move(file);
-    copy.path = std::move(path);
+    copy.target = std::move(file);
     copy.state = LogCopy::State::Writing;
     std::string held = std::move(copy.held);
     copy.held.clear();
@@ -142,8 +140,7 @@ void end_log_copy() {
     {
         std::lock_guard<std::mutex> guard(stderr_lock());
         LogCopy& copy = log_copy();
-        path = std::move(copy.path);
-        copy.path.clear();
+        path = copy.target.path;
         if (copy.state == LogCopy::State::Holding) {
             copy.state = LogCopy::State::Off;
             copy.held.clear();
@@ -154,7 +151,19 @@ void end_log_copy() {
     std::lock_guard<std::mutex> guard(stderr_lock());
     LogCopy& copy = log_copy();
     copy.state = LogCopy::State::Off;
-    copy.file.reset();
+    LogCopyFile target = std::move(copy.target);
+    copy.target = {};
+    target.file.reset();
+    if (!target.dir.valid()) return;
+    // Only now does the name hold this launch: another launch's file is replaced whole.
+    if (::renameat(target.dir.get(), target.scratch.c_str(), target.dir.get(),
+                   target.name.c_str()) != 0) {
+        (void)write_all(
+            STDERR_FILENO,
+            stamped(LogLevel::Warn, concat("log file ", lossy_utf8(path),
+                                           ": cannot put it in place: ", error_text(errno),
+                                           " — it stays as ", lossy_utf8(target.scratch))));
+    }
 }
 
 }  // namespace pelto::base

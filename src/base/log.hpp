@@ -36,17 +36,26 @@ inline void log_error(std::string_view message) { log_line(LogLevel::Error, mess
 /// A copy of the log in a file a player can hand over: from this call on, every line written
 /// to standard error is also kept, in memory until `attach_log_copy` gives the file.
 void hold_log_copy();
-/// Writes `header`, then the lines kept so far, into `file` (shown as `path` in the log), and
-/// from then on every line as it is written. A write that fails ends the copy with one WARN
-/// line on standard error; the launch goes on.
-void attach_log_copy(Fd file, std::string path, std::string_view header);
+/// Where a log copy is written: `file`, the hidden entry `scratch` of the directory `dir`, which
+/// `end_log_copy` renames to `name` there (shown as `path`), so that the name always holds the
+/// log of one whole launch.
+struct LogCopyFile {
+    Fd file;
+    Fd dir;
+    std::string scratch, name, path;
+};
+/// Writes `header`, then the lines kept so far, into the copy's file, and from then on every
+/// line as it is written. A write that fails ends the copy with one WARN line on standard
+/// error; the launch goes on.
+void attach_log_copy(LogCopyFile file, std::string_view header);
 /// True while a log copy is being written to its file.
 bool log_copy_active();
 /// Writes `text` into the log copy as it stands, between whole lines; false when there is no
 /// copy (none was attached, or a write failed).
 bool write_log_copy(std::string_view text);
 /// Ends the copy: one INFO line naming the file, the last line the launcher writes to
-/// standard error, then the file is closed. Nothing when no copy is held.
+/// standard error, then the file is closed and renamed into place (one WARN line on standard
+/// error when it cannot be). Nothing when no copy is held.
 void end_log_copy();
 
 }  // namespace pelto::base

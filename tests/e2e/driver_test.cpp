@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <thread>
 
 #include "base/posix.hpp"
 #include "base/version.hpp"
@@ -55,6 +56,8 @@ protected:
                 "\"$out\";"
                 " else printf '%s unset\\n' \"$v\" >> \"$out\"; fi\n"
                 "done\n"
+                "i=0; while [ $i -lt \"${STANDIN_LINES:-0}\" ]; do echo \"$STANDIN_TAG out $i\";"
+                " echo \"$STANDIN_TAG err $i\" >&2; i=$((i + 1)); sleep 0.02; done\n"
                 "echo game-stdout; echo game-stderr >&2\n"
                 "if [ -n \"$STANDIN_SIGNAL\" ]; then kill -\"$STANDIN_SIGNAL\" $$; fi\n"
                 "if [ -n \"$STANDIN_SLEEP\" ]; then touch " +
@@ -364,18 +367,21 @@ TEST_F(StandInWine, ClosedStandardDescriptorsAndAPlantedLogLink) {
     env["STANDIN_EXIT"] = "7";
     EXPECT_EQ(pelto({"waitforexitandrun", "x.exe"}, closed_options()).exit_code(), 7);
 
-    // Another user's link at the log name is not followed: the victim keeps its content and
-    // the game's output goes to the launcher's own streams.
+    // Another user's link at the log name is not followed but replaced by the launch's own
+    // file: the victim keeps its content.
     base::make_dirs("/tmp/pelto");
     base::remove_file("/tmp/pelto/wine_stdout.log");
     write_text(tree / "victim", "precious");
     testing::make_link(tree / "victim", "/tmp/pelto/wine_stdout.log");
     env["STANDIN_EXIT"] = "0";
     RunResult result = pelto({"waitforexitandrun", "x.exe"});
+    auto own = base::lstat_path("/tmp/pelto/wine_stdout.log");
+    EXPECT_TRUE(own && S_ISREG(own->st_mode));
+    EXPECT_EQ(read_text("/tmp/pelto/wine_stdout.log"), "game-stdout\n");
     base::remove_file("/tmp/pelto/wine_stdout.log");
     EXPECT_EQ(result.exit_code(), 0);
     EXPECT_EQ(read_text(tree / "victim"), "precious");
-    EXPECT_EQ(result.out, "game-stdout\n");
+    EXPECT_EQ(result.out, "");
 }
 
 TEST_F(StandInWine, SigtermEndsTheGameGroupAndTearsTheSessionDown) {
@@ -492,8 +498,8 @@ TEST_F(StandInWine, APlayersLogFileHoldsTheWholeLaunch) {
     env["STEAM_COMPAT_DATA_PATH"] = compat;
     EXPECT_NE(read_text(log).find("exe: second.exe"), std::string::npos);
 
-    // A directory instead of HOME; values that are no directory; a link planted at the name;
-    // HOME unset: one WARN line each, the game runs all the same.
+    // A directory instead of HOME; values that are no directory; HOME unset: one WARN line
+    // each, the game runs all the same. A link planted at the name is replaced, not followed.
     env["PELTO_LOG"] = tree / "logs";
     testing::make_dir(tree / "logs");
     EXPECT_EQ(pelto({"waitforexitandrun", "x.exe"}).exit_code(), 3);
@@ -515,9 +521,8 @@ TEST_F(StandInWine, APlayersLogFileHoldsTheWholeLaunch) {
     testing::make_link(tree / "a-file", log);
     result = pelto({"waitforexitandrun", "x.exe"});
     EXPECT_EQ(result.exit_code(), 3);
-    EXPECT_TRUE(result.has_line("[WARN]   cannot open the log file " + log +
-                                ": Too many levels of symbolic links (os error 40) — no log file"))
-        << result.err;
+    EXPECT_FALSE(base::read_link(log));
+    EXPECT_NE(read_text(log).find("exe: x.exe"), std::string::npos);
     EXPECT_EQ(read_text(tree / "a-file"), "mine\n");
     env.erase("HOME");
     result = pelto({"waitforexitandrun", "x.exe"});
@@ -535,6 +540,73 @@ TEST_F(StandInWine, APlayersLogFileHoldsTheWholeLaunch) {
                                 ": cannot write: No space left on device (os error 28) — the log "
                                 "file ends here"))
         << result.err;
+}
+
+// The lines of one launch's log file that carry a game's output or a launch's start and end.
+struct LaunchLog {
+    size_t headers = 0, exit_notes = 0;
+    std::map<std::string, size_t> lines_of_tag;  // "A" -> how many "[game stdout] A out N"
+};
+
+LaunchLog read_launch_log(const std::string& path) {
+    LaunchLog log;
+    std::string text = read_text(path);
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = std::min(text.find('\n', pos), text.size());
+        std::string line = text.substr(pos, end - pos);
+        pos = end + 1;
+        if (line.find(" — the log of one launch") != std::string::npos) ++log.headers;
+        if (line.rfind("[pelto] exit:", 0) == 0) ++log.exit_notes;
+        if (line.rfind("[game stdout] ", 0) == 0 && line.find(" out ") != std::string::npos)
+            ++log.lines_of_tag[line.substr(14, line.find(' ', 14) - 14)];
+    }
+    return log;
+}
+
+TEST_F(StandInWine, LaunchesAtOnceEachKeepALogOfTheirOwn) {
+    env["PELTO_LOG"] = "1";
+    env["STANDIN_LINES"] = "30";
+    // Launches that overlap: each starts while the one before it prints.
+    auto at_once = [&](const std::vector<std::map<std::string, std::string>>& changes) {
+        std::vector<std::thread> launches;
+        for (size_t i = 0; i < changes.size(); ++i) {
+            std::map<std::string, std::string> own = env;
+            for (const auto& [name, value] : changes[i]) own[name] = value;
+            launches.emplace_back([own] {
+                RunResult result = testing::run_program(testing::pelto_binary(),
+                                                        {"waitforexitandrun", "x.exe"}, own);
+                EXPECT_EQ(result.exit_code(), 0) << result.err;
+            });
+            base::sleep_ms(150);
+        }
+        for (std::thread& launch : launches) launch.join();
+    };
+
+    // Two games: each file holds its own launch whole, and nothing of the other's.
+    at_once(
+        {{{"SteamAppId", "480"}, {"STANDIN_TAG", "A"}, {"STEAM_COMPAT_DATA_PATH", tree / "480"}},
+         {{"SteamAppId", "620"}, {"STANDIN_TAG", "B"}, {"STEAM_COMPAT_DATA_PATH", tree / "620"}}});
+    for (auto [app, tag] : {std::pair{"480", "A"}, std::pair{"620", "B"}}) {
+        LaunchLog log = read_launch_log(tree / ("home/pelto-" + std::string(app) + ".log"));
+        EXPECT_EQ(log.headers, 1u) << app;
+        EXPECT_EQ(log.exit_notes, 1u) << app;
+        EXPECT_EQ(log.lines_of_tag, (std::map<std::string, size_t>{{tag, 30}})) << app;
+    }
+
+    // One game twice (the launch lock lets the second run beside the first): the file holds
+    // one of the two launches, whole.
+    at_once(
+        {{{"SteamAppId", "480"}, {"STANDIN_TAG", "C"}, {"STEAM_COMPAT_DATA_PATH", tree / "480"}},
+         {{"SteamAppId", "480"}, {"STANDIN_TAG", "D"}, {"STEAM_COMPAT_DATA_PATH", tree / "480"}}});
+    LaunchLog log = read_launch_log(tree / "home/pelto-480.log");
+    EXPECT_EQ(log.headers, 1u);
+    EXPECT_EQ(log.exit_notes, 1u);
+    ASSERT_EQ(log.lines_of_tag.size(), 1u);
+    EXPECT_EQ(log.lines_of_tag.begin()->second, 30u);
+    // Nothing is left of the launches' own files but the logs under their names.
+    for (const base::DirEntry& entry : base::list_dir(tree / "home"))
+        EXPECT_EQ(entry.name.rfind("pelto-", 0), 0u) << entry.name;
 }
 
 }  // namespace

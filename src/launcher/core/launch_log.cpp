@@ -1,10 +1,13 @@
 #include "launcher/core/launch_log.hpp"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/utsname.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <string_view>
 
 #include "base/log.hpp"
@@ -90,6 +93,27 @@ std::vector<std::string> steam_variables(const std::vector<std::string>& environ
     return lines;
 }
 
+// Where a launch writes its log until it ends: a hidden sibling of `name` of its own, so that
+// launches that run at once never write into one file.
+std::string scratch_log_name(const std::string& name, pid_t pid) {
+    return concat(".", name, ".", pid);
+}
+
+// Removes the scratch files of `name` left by launches that were killed outright: those of
+// processes that are gone.
+void remove_stale_scratch_logs(int dir, const std::string& dir_path, const std::string& name) {
+    std::string start = concat(".", name, ".");
+    for (const base::DirEntry& entry : base::list_dir(dir_path)) {
+        if (!entry.name.starts_with(start)) continue;
+        std::string_view pid_text = std::string_view(entry.name).substr(start.size());
+        if (!all_digits(pid_text) || pid_text.size() > 9) continue;
+        pid_t pid = static_cast<pid_t>(std::stol(std::string(pid_text)));
+        if (pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH) {
+            ::unlinkat(dir, entry.name.c_str(), 0);
+        }
+    }
+}
+
 }  // namespace
 
 std::optional<std::string> launch_log_path(const std::optional<std::string>& setting,
@@ -132,20 +156,24 @@ std::string launch_log_header(const LaunchLogFacts& facts, const std::string& os
 
 void start_launch_log(const std::string& path, const LaunchLogFacts& facts) {
     int error = 0;
-    std::optional<std::string> dir = base::parent_dir(path);
-    base::Fd dir_fd = base::open_file(dir.value_or("."), O_RDONLY | O_DIRECTORY, 0, error);
-    base::Fd file;
-    if (dir_fd.valid()) {
-        file = base::open_regular_at(dir_fd.get(), std::string(base::file_name(path)),
-                                     O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0666, error);
+    base::LogCopyFile copy;
+    copy.path = path;
+    copy.name = std::string(base::file_name(path));
+    copy.scratch = scratch_log_name(copy.name, ::getpid());
+    std::string dir = base::parent_dir(path).value_or(".");
+    copy.dir = base::open_file(dir, O_RDONLY | O_DIRECTORY, 0, error);
+    if (copy.dir.valid()) {
+        remove_stale_scratch_logs(copy.dir.get(), dir, copy.name);
+        copy.file = base::open_file_at(copy.dir.get(), copy.scratch,
+                                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666, error);
     }
-    if (!file.valid()) {
+    if (!copy.file.valid()) {
         base::end_log_copy();
         base::log_warn(concat("cannot open the log file ", base::as_text(path), ": ",
                               base::error_text(error), " — no log file"));
         return;
     }
-    base::attach_log_copy(std::move(file), path, launch_log_header(facts));
+    base::attach_log_copy(std::move(copy), launch_log_header(facts));
 }
 
 }  // namespace pelto::launcher::core

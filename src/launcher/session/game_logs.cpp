@@ -13,24 +13,24 @@ namespace pelto::launcher::session {
 
 namespace {
 
+// A new file of this launch's own under `name` of `dir`: made under a name no other launch
+// uses, then renamed over whatever stands at `name` (a planted link is replaced, not followed).
 base::Fd open_log_file(int dir, const char* name) {
     int error = 0;
-    return base::open_regular_at(dir, name, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0666, error);
+    std::string scratch = base::concat(".", name, ".", ::getpid());
+    (void)::unlinkat(dir, scratch.c_str(), 0);  // left by an earlier process of this pid
+    base::Fd file = base::open_file_at(
+        dir, scratch, O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW, 0666, error);
+    if (file.valid() && ::renameat(dir, scratch.c_str(), dir, name) != 0) {
+        (void)::unlinkat(dir, scratch.c_str(), 0);
+        file.reset();
+    }
+    return file;
 }
 
-// Copies the file `name` of `dir` from `offset` on into the log copy line by line, each line
-// after `prefix`, and moves `offset` past what it copied (to -1 once it said the file cannot
-// be read).
-void copy_stream(int dir, const char* name, std::string_view prefix, off_t& offset) {
-    if (offset < 0) return;
-    int error = 0;
-    base::Fd file = base::open_regular_at(dir, name, O_RDONLY | O_NOFOLLOW, 0, error);
-    if (!file.valid()) {
-        offset = -1;
-        base::write_log_copy(
-            base::concat(prefix, "(cannot be read: ", base::error_text(error), ")\n"));
-        return;
-    }
+// Copies the open log `file` from `offset` on into the log copy line by line, each line after
+// `prefix`, and moves `offset` past what it copied.
+void copy_stream(const base::Fd& file, std::string_view prefix, off_t& offset) {
     // Piece by piece: a game with Wine's debug channels on writes gigabytes.
     constexpr size_t kPiece = 1 << 16;
     std::unique_ptr<char[]> buffer(new char[kPiece]);
@@ -85,16 +85,15 @@ void copy_game_output_to_log(GameLogs& logs) {
     if (!base::log_copy_active()) return;
     struct Stream {
         const base::Fd& fd;
-        const char* name;
         std::string_view prefix;
         const char* what;
         off_t& copied;
     };
     for (const Stream& stream :
-         {Stream{logs.out, kStdoutLogName, "[game stdout] ", "standard output", logs.out_copied},
-          Stream{logs.err, kStderrLogName, "[game stderr] ", "standard error", logs.err_copied}}) {
+         {Stream{logs.out, "[game stdout] ", "standard output", logs.out_copied},
+          Stream{logs.err, "[game stderr] ", "standard error", logs.err_copied}}) {
         if (stream.fd.valid()) {
-            copy_stream(logs.dir.get(), stream.name, stream.prefix, stream.copied);
+            copy_stream(stream.fd, stream.prefix, stream.copied);
         } else if (!logs.unrecorded_noted) {
             base::write_log_copy(base::concat(stream.prefix, "(not recorded: the game's ",
                                               stream.what, " went to the launcher's own)\n"));

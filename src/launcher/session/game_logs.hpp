@@ -1,7 +1,9 @@
 // The game's output files in the log directory, "/tmp/pelto". That directory is shared by
 // every user of the machine, so anything there may have been planted: the directory is used
-// only when it is a real directory of this user (never through a link), and each file, opened
-// relative to it without blocking, only when it is a regular file.
+// only when it is a real directory of this user (never through a link). Each launch writes
+// files of its own, made new and renamed to the known names: a launch that starts meanwhile
+// takes the names over but never writes into another launch's files, and what the player's
+// log copies is always its own game's output.
 #pragma once
 
 #include <string>
@@ -16,7 +18,7 @@ inline constexpr const char* kStdoutLogName = "wine_stdout.log";
 struct GameLogs {
     std::string dir_path;
     base::Fd dir;       // invalid when the directory cannot be used
-    base::Fd out, err;  // invalid when that stream stays the launcher's own
+    base::Fd out, err;  // this launch's files (appending); invalid: the launcher's own stream
     // How much of each file the log copy holds already: Wine's other processes may still
     // write after the game ended, until its session is over.
     off_t out_copied = 0, err_copied = 0;
@@ -28,7 +30,7 @@ struct GameLogs {
 /// else stands there, silence when it cannot be created.
 base::Fd open_log_dir(int parent, const std::string& name, const std::string& shown);
 
-/// Opens the game's two log files in `log_dir`, created or truncated.
+/// Makes the game's two log files of this launch in `log_dir`, under their known names.
 GameLogs open_game_logs(const std::string& log_dir);
 
 /// Writes what the game wrote to its two log files since the last call into the log copy

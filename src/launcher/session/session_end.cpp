@@ -195,10 +195,8 @@ std::string exit_note_text(int wait_status) {
 void note_exit(const GameLogs& logs, int wait_status, const IncidentCopy* incident) {
     base::write_log_copy(concat("[pelto] ", exit_note_text(wait_status), "\n"));
     if (!logs.err.valid()) return;
-    // Written relative to the log directory that was checked at the launch, and only into a
-    // regular file: the shared log directory may hold someone's link or FIFO.
-    (void)base::append_file_at(logs.dir.get(), kStderrLogName,
-                               concat("\n[pelto] ", exit_note_text(wait_status), "\n"));
+    // Into this launch's own file, which another launch may have taken the name from by now.
+    (void)base::write_all(logs.err.get(), concat("\n[pelto] ", exit_note_text(wait_status), "\n"));
     base::log_debug(
         concat("stderr log: ", base::as_text(base::join_path(logs.dir_path, kStderrLogName))));
     if (incident == nullptr) return;
@@ -209,9 +207,7 @@ void note_exit(const GameLogs& logs, int wait_status, const IncidentCopy* incide
                         " cannot be used");
         return;
     }
-    int error = 0;
-    base::Fd log = base::open_regular_at(logs.dir.get(), kStderrLogName, O_RDONLY, 0, error);
-    if (log.valid()) error = base::copy_into(log.get(), incident->dir.get(), incident->name);
+    int error = base::copy_into(logs.err.get(), incident->dir.get(), incident->name);
     if (error != 0) {
         base::log_warn(concat("incident game stderr copy failed: ", base::error_text(error)));
     } else {

@@ -41,23 +41,35 @@ TEST(GameLogs, NothingPlantedInTheSharedDirectoryIsFollowedOrWaitedOn) {
     EXPECT_EQ(read_text(tree / "victim/wine_stderr.log"), "precious");
     EXPECT_TRUE(base::list_dir(tree / "foreign").empty());
 
-    // In a good directory: a FIFO or a link at a log's name leaves that stream inherited,
-    // without blocking and without touching the link's target; a file is truncated.
+    // In a good directory: a FIFO or a link at a log's name is replaced by the launch's own
+    // file, without blocking and without touching the link's target; a directory there leaves
+    // that stream inherited. An earlier launch's file stays that launch's.
     std::string logs_dir = tree / "logs";
     make_dir(logs_dir);
     ASSERT_EQ(::mkfifo((logs_dir + "/wine_stderr.log").c_str(), 0666), 0);
     make_link(tree / "victim/wine_stdout.log", logs_dir + "/wine_stdout.log");
     GameLogs logs;
     EXPECT_TRUE(capture_log([&] { logs = open_game_logs(logs_dir); }).empty());
-    EXPECT_TRUE(logs.dir.valid());
-    EXPECT_FALSE(logs.err.valid());
-    EXPECT_FALSE(logs.out.valid());
+    EXPECT_TRUE(logs.dir.valid() && logs.err.valid() && logs.out.valid());
+    for (const char* name : {"/wine_stderr.log", "/wine_stdout.log"}) {
+        auto status = base::lstat_path(logs_dir + name);
+        EXPECT_TRUE(status && S_ISREG(status->st_mode)) << name;
+    }
     EXPECT_EQ(read_text(tree / "victim/wine_stdout.log"), "precious");
+    ASSERT_EQ(base::write_all(logs.err.get(), "first launch\n"), 0);
+    GameLogs second = open_game_logs(logs_dir);
+    ASSERT_EQ(base::write_all(second.err.get(), "second launch\n"), 0);
+    ASSERT_EQ(base::write_all(logs.err.get(), "first again\n"), 0);
+    EXPECT_EQ(read_text(logs_dir + "/wine_stderr.log"), "second launch\n");
+    char kept[64] = {};
+    EXPECT_EQ(::pread(logs.err.get(), kept, sizeof kept, 0), 25);
+    EXPECT_STREQ(kept, "first launch\nfirst again\n");
     base::remove_file(logs_dir + "/wine_stderr.log");
-    write_text(logs_dir + "/wine_stderr.log", "old output");
+    make_dir(logs_dir + "/wine_stderr.log");
     logs = open_game_logs(logs_dir);
-    EXPECT_TRUE(logs.err.valid());
-    EXPECT_EQ(read_text(logs_dir + "/wine_stderr.log"), "");
+    EXPECT_FALSE(logs.err.valid());
+    EXPECT_TRUE(logs.out.valid());
+    EXPECT_EQ(base::list_dir(logs_dir).size(), 2u);  // no scratch file left behind
 
     // The incident directory follows the same rule.
     make_link(tree / "victim", logs_dir + "/incidents");
