@@ -285,23 +285,72 @@ int write_file(const std::string& path, std::string_view data) {
 }
 
 int append_file(const std::string& path, std::string_view data) {
-    return append_file_at(AT_FDCWD, path, data);
-}
-
-int append_file_at(int dir, const std::string& name, std::string_view data) {
     int error = 0;
-    Fd fd = open_regular_at(dir, name, O_WRONLY | O_APPEND | O_NOFOLLOW, 0, error);
+    Fd fd = open_regular(path, O_WRONLY | O_APPEND | O_NOFOLLOW, 0, error);
     if (!fd.valid()) return error;
     return write_all(fd.get(), data);
 }
 
 namespace {
 
+
+// Copies only the data of a file with holes (fewer blocks than its size), so that the copy
+// keeps them: a template's sparse file would otherwise take its whole size on disk in every
+// prefix. Nothing when the file system cannot tell where the data is.
+std::optional<int> copy_sparse(int in, int out, off_t size) {
+    off_t at = 0;
+    while (at < size) {
+        off_t data = ::lseek(in, at, SEEK_DATA);
+        if (data < 0 && errno == ENXIO) break;  // only a hole is left
+        if (data < 0) return at == 0 ? std::nullopt : std::optional<int>(errno);
+        off_t hole = ::lseek(in, data, SEEK_HOLE);
+        if (hole < 0) return errno;
+        for (off_t from = data, to = data; from < hole;) {
+            ssize_t sent =
+                ::copy_file_range(in, &from, out, &to, static_cast<size_t>(hole - from), 0);
+            if (sent < 0 && errno == EINTR) continue;
+            if (sent <= 0) {
+                // Another file system, or an old kernel: the piece by hand.
+                if (sent < 0 && errno != EXDEV && errno != EINVAL && errno != ENOSYS &&
+                    errno != EOPNOTSUPP) {
+                    return errno;
+                }
+                char buffer[65536];
+                ssize_t got =
+                    ::pread(in, buffer, std::min<off_t>(sizeof buffer, hole - from), from);
+                if (got < 0 && errno == EINTR) continue;
+                if (got <= 0) return got < 0 ? errno : 0;  // the file shrank while copying
+                for (ssize_t done = 0; done < got;) {
+                    ssize_t put = ::pwrite(out, buffer + done, static_cast<size_t>(got - done), to);
+                    if (put < 0 && errno == EINTR) continue;
+                    if (put < 0) return errno;
+                    done += put;
+                    to += put;
+                }
+                from += got;
+            }
+        }
+        at = hole;
+    }
+    return ::ftruncate(out, size) == 0 ? 0 : errno;
+}
+
+int copy_dense(int in, int out, off_t size);
+
 // Copies the open regular file `in` to the open file `out`; errno or 0. A file system that can
 // share the blocks (btrfs, XFS) makes a clone: no data is copied, and a write to either file
 // later gives that one blocks of its own.
-int copy_contents(int in, int out, off_t size) {
+int copy_contents(int in, int out, const struct stat& st) {
+    off_t size = st.st_size;
     if (size > 0 && ::ioctl(out, FICLONE, in) == 0) return 0;
+    if (st.st_blocks * 512 < size) {
+        if (std::optional<int> sparse = copy_sparse(in, out, size)) return *sparse;
+        if (::lseek(in, 0, SEEK_SET) < 0) return errno;
+    }
+    return copy_dense(in, out, size);
+}
+
+int copy_dense(int in, int out, off_t size) {
     off_t remaining = size;
     bool fallback = false;
     while (remaining > 0) {
@@ -342,7 +391,7 @@ int write_new_copy(int in, const struct stat& st, int dir, const std::string& na
     // The umask narrowed the bits of the open. A file system without Unix modes cannot take
     // them at all, which costs nothing of the content.
     if (::fchmod(out.get(), perms) != 0 && errno != EPERM && errno != ENOTSUP) error = errno;
-    if (error == 0) error = copy_contents(in, out.get(), st.st_size);
+    if (error == 0) error = copy_contents(in, out.get(), st);
     out.reset();
     if (error != 0) ::unlinkat(dir, name.c_str(), 0);
     return error;

@@ -89,8 +89,6 @@ int write_file(const std::string& path, std::string_view data);
 /// Appends `data` to an existing regular file (never creates it, never follows a link at
 /// `path`, never blocks on a special file). Returns errno or 0.
 int append_file(const std::string& path, std::string_view data);
-/// The same for `name` relative to the open directory `dir`.
-int append_file_at(int dir, const std::string& name, std::string_view data);
 
 /// Copies the contents of the regular file `src` (links followed; a FIFO or a device gives
 /// EINVAL without blocking) to `dst`. The copy is written to a hidden sibling and renamed into

@@ -1,6 +1,8 @@
 #include "launcher/prefix/copy_dir_fast.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -140,7 +142,16 @@ TEST(CopyDirFast, ListingsLargerThanOneBufferAreReadWhole) {
 TEST(CopyDirFast, TemplateOnAnotherFileSystemIsCopied) {
     TempDir tree;
     TempDir shm("/dev/shm");
-    uint32_t entries = lay_template(shm / "template");
+    // A sparse file, 512 MB with four bytes of data, keeps its holes in every copy.
+    for (const std::string& root : {shm / "template", tree / "template"}) {
+        testing::make_dir(root);
+        base::Fd sparse(
+            ::open((root + "/sparse.bin").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+        ASSERT_TRUE(sparse.valid());
+        ASSERT_EQ(::pwrite(sparse.get(), "data", 4, 256 << 20), 4);
+        ASSERT_EQ(::ftruncate(sparse.get(), 512 << 20), 0);
+    }
+    uint32_t entries = lay_template(shm / "template") + 1;
     lay_template(tree / "template");
     uint32_t linked = copy_dir_fast(tree / "template", tree / "linked");
     uint32_t copied = copy_dir_fast(shm / "template", tree / "copied");
@@ -149,6 +160,16 @@ TEST(CopyDirFast, TemplateOnAnotherFileSystemIsCopied) {
     for (std::string relative : {"system.reg", "drive_c/windows/system32/wbem/a/b/c/deep.mof",
                                  "drive_c/bad\xFFname.txt"}) {
         EXPECT_EQ(read_text(tree / "copied/" + relative), read_text(shm / "template/" + relative));
+    }
+    for (const std::string& copy : {tree / "linked/sparse.bin", tree / "copied/sparse.bin"}) {
+        auto status = base::stat_path(copy);
+        ASSERT_TRUE(status) << copy;
+        EXPECT_EQ(status->st_size, 512 << 20) << copy;
+        EXPECT_LT(status->st_blocks * 512, 1 << 20) << copy;
+        base::Fd file(::open(copy.c_str(), O_RDONLY | O_CLOEXEC));
+        char data[5] = {};
+        EXPECT_EQ(::pread(file.get(), data, 4, 256 << 20), 4);
+        EXPECT_STREQ(data, "data");
     }
     auto executable = base::stat_path(tree / "copied/drive_c/windows/wine.exe");
     ASSERT_TRUE(executable);
