@@ -174,8 +174,7 @@ std::optional<int> discover_game(Launch& launch, const std::optional<std::string
     context.own_exe = *own_exe;
     context.install_dir = base::parent_dir(*own_exe).value_or("");
     // Wine without its 32-bit half fails silently on a 32-bit game and reports success.
-    if (core::needs_32bit_wine(context.exe) &&
-        !core::has_32bit_modules(launch.wine.wine_root)) {
+    if (core::needs_32bit_wine(context.exe) && !core::has_32bit_modules(launch.wine.wine_root)) {
         base::log_error(base::concat(
             base::as_text(context.exe), " is a 32-bit Windows program, but the Wine build at ",
             base::as_text(launch.wine.wine_root),
