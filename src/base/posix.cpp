@@ -293,7 +293,6 @@ int append_file(const std::string& path, std::string_view data) {
 
 namespace {
 
-
 // Copies only the data of a file with holes (fewer blocks than its size), so that the copy
 // keeps them: a template's sparse file would otherwise take its whole size on disk in every
 // prefix. Nothing when the file system cannot tell where the data is.
