@@ -456,6 +456,22 @@ class Destination:
                               % (", ~/".join(STEAM_CANDIDATES), marks_text()))
         if self.installation:
             self.path = tool_dir_of(self.installation)
+        self.sandbox = self.sandbox_kind()
+
+    def sandbox_kind(self):
+        """"Flatpak" or "Snap" when the tool is for a sandboxed Steam, else None: by the Steam
+        installation it is for, or, for --dest, by where the destination really lies. A
+        destination that leads out of the sandbox's folder gets a warning."""
+        home = self.steam.home
+        if not self.installation:
+            return sandbox_of(self.path, home)
+        kind = sandbox_of(self.installation, home)
+        tools = os.path.dirname(self.path)
+        if kind and sandbox_of(tools, home) != kind:
+            self.notes.append("Warning: %s leads out of the %s Steam's folder (to %s): the "
+                              "sandboxed Steam may not see the tool there"
+                              % (tools, kind, os.path.realpath(tools)))
+        return kind
 
     def report(self, uninstalling):
         """The lines that say why this destination, and how to choose another."""
@@ -525,6 +541,17 @@ def destination_state(dest):
     raise InstallError("%s exists and is not a pelto installation (it has no pelto "
                        "toolmanifest.vdf); not touching it. Move it away or choose another "
                        "--dest." % dest)
+
+
+def check_tools_folder(parent):
+    """Refuses a compatibility tools folder that cannot hold the tool: a dangling link or
+    something that is not a folder, saying which."""
+    if not os.path.lexists(parent) or os.path.isdir(parent):
+        return
+    if os.path.islink(parent):
+        raise InstallError("%s is a link to %s, which does not exist; create that folder or "
+                           "remove the link" % (parent, os.readlink(parent)))
+    raise InstallError("%s is not a folder; move it away and run install.py again" % parent)
 
 
 def lock_parent(parent):
@@ -701,6 +728,7 @@ class WineCopy:
         for source, _ in self.copies:
             if not exists(source):
                 self.refuse("%s is missing" % source)
+        self.tree_links = self.plan_links()
 
     def refuse(self, reason):
         raise InstallError("cannot copy the Wine build %s into the tool: %s. %s"
@@ -750,16 +778,62 @@ class WineCopy:
                 self.copies.append((os.path.join(wine.lib_dir, name), "lib/wine/" + name))
         self.copies.append((wine.share_dir, "share/wine"))
 
+    def plan_links(self):
+        """The text each link inside a copied folder gets in the tool, by the link's path: a
+        relative link to where its target lands in the copy, also for an absolute one. A link
+        that leads outside what is copied, or forms a loop, refuses the copy; a dangling one
+        is left out."""
+        roots = [(os.path.realpath(source), relative) for source, relative in self.copies]
+
+        def in_tool(real):
+            for root, relative in roots:
+                if inside(real, root):
+                    return os.path.normpath(os.path.join(relative, os.path.relpath(real, root)))
+            return None
+
+        links = {}
+        for source, relative in self.copies:
+            if not os.path.isdir(source):
+                continue
+            for directory, folders, files in os.walk(source):
+                for name in folders + files:
+                    path = os.path.join(directory, name)
+                    if not os.path.islink(path) or not copied_name(name):
+                        continue
+                    try:
+                        real = os.path.realpath(path, strict=True)
+                    except OSError as error:
+                        if error.errno == errno.ELOOP:
+                            self.refuse("the link %s -> %s forms a loop"
+                                        % (path, os.readlink(path)))
+                        continue
+                    target = in_tool(real)
+                    if target is None:
+                        self.refuse("the link %s -> %s leads outside the Wine build"
+                                    % (path, os.readlink(path)))
+                    at = os.path.join(relative, os.path.relpath(path, source))
+                    links[path] = os.path.relpath(target, os.path.dirname(at))
+        return links
+
     def size(self):
+        """The bytes the copy takes: each file once, links not followed."""
+        seen = set()
+
+        def size_of(status):
+            key = (status.st_dev, status.st_ino)
+            if not stat.S_ISREG(status.st_mode) or key in seen:
+                return 0
+            seen.add(key)
+            return status.st_size
+
         total = 0
         for source, _ in self.copies:
-            if os.path.isdir(source):
-                for directory, _, files in os.walk(source, followlinks=True):
-                    total += sum(os.stat(os.path.join(directory, name)).st_size
-                                 for name in files if copied_name(name)
-                                 and exists(os.path.join(directory, name)))
-            else:
-                total += os.stat(source).st_size
+            if not os.path.isdir(source):
+                total += size_of(os.stat(source))
+                continue
+            for directory, _, files in os.walk(source):
+                total += sum(size_of(os.lstat(os.path.join(directory, name)))
+                             for name in files if copied_name(name))
         return total
 
     def lay_out(self, tree):
@@ -767,7 +841,7 @@ class WineCopy:
             target = os.path.join(tree, relative)
             os.makedirs(os.path.dirname(target), exist_ok=True)
             if os.path.isdir(source):
-                copy_folder(source, target, os.path.realpath(source))
+                copy_folder(source, target, self.tree_links)
             else:
                 shutil.copy2(source, target)
         for relative, text in self.links:
@@ -783,20 +857,20 @@ def copied_name(name):
     return not name.endswith(".a")
 
 
-def copy_folder(source, target, root):
-    """Copies the folder `source` to `target`, links followed, except relative links that stay
-    inside `root`, which stay links. Dangling links are left out."""
+def copy_folder(source, target, links):
+    """Copies the folder `source` to `target`; each link in it becomes the link `links` gives
+    it (one that is not there, a dangling one, is left out)."""
     os.makedirs(target)
     for name in sorted(os.listdir(source)):
         path = os.path.join(source, name)
-        if not copied_name(name) or not exists(path):
+        if not copied_name(name):
             continue
         into = os.path.join(target, name)
-        if os.path.islink(path) and not os.path.isabs(os.readlink(path)) \
-                and inside(os.path.realpath(path), root):
-            symlink(os.readlink(path), into)
+        if os.path.islink(path):
+            if path in links:
+                symlink(links[path], into)
         elif os.path.isdir(path):
-            copy_folder(path, into, root)
+            copy_folder(path, into, links)
         else:
             shutil.copy2(path, into)
 
@@ -1516,9 +1590,9 @@ def install(options, target):
             release = os.path.abspath(os.path.expanduser(given))
             releases[name] = check_release(name, release, probe)
 
+    check_tools_folder(os.path.dirname(dest))
     sets = module_sets(wine)
-    wine_copy, how = plan_wine_copy(options, wine, releases,
-                                    sandbox_of(dest, target.steam.home))
+    wine_copy, how = plan_wine_copy(options, wine, releases, target.sandbox)
     release_files = [os.path.join(folder, name) for folders in releases.values()
                      for folder in folders if folder for name in os.listdir(folder)]
     if options.dry_run:

@@ -1,0 +1,62 @@
+"""The copy of a Wine build in a self-contained tool: links stay links, leading where they led
+inside the copy, and a build whose links lead out of it or in a loop is refused before anything
+is changed."""
+
+import os
+import unittest
+
+from support import InstallerTest, install, make_build_dir, make_wine_build, write
+
+
+class WineCopyLinks(InstallerTest):
+    def wine_copy(self, wine_root):
+        return install.WineCopy(install.detect_wine(wine_root), set(), "")
+
+    def test_links_stay_links_inside_the_copy(self):
+        wine = make_wine_build(self.path("wine"))
+        share = os.path.join(wine, "share/wine")
+        write(os.path.join(share, "fonts/a.ttf"), "x" * 1000)
+        without_links = self.wine_copy(wine).size()
+        os.symlink("fonts/a.ttf", os.path.join(share, "relative.ttf"))
+        os.symlink(os.path.join(share, "fonts"), os.path.join(share, "absolute-fonts"))
+        os.symlink(share, os.path.join(share, "self"))  # the loop that was copied 41 times
+        os.symlink("gone", os.path.join(share, "dangling"))
+        os.link(os.path.join(share, "fonts/a.ttf"), os.path.join(share, "hard.ttf"))
+        copy = self.wine_copy(wine)
+        # Each file once in the estimate, however many links lead to it.
+        self.assertEqual(copy.size(), without_links)
+
+        tree = self.path("tool")
+        copy.lay_out(tree)
+        tool_share = os.path.join(tree, "share/wine")
+        self.assertEqual(os.readlink(os.path.join(tool_share, "relative.ttf")), "fonts/a.ttf")
+        self.assertEqual(os.readlink(os.path.join(tool_share, "absolute-fonts")), "fonts")
+        self.assertEqual(os.readlink(os.path.join(tool_share, "self")), ".")
+        self.assertFalse(os.path.lexists(os.path.join(tool_share, "dangling")))
+        self.assertEqual(install.links_leading_out(tree), [])
+
+    def test_a_link_out_of_the_build_or_a_loop_refuses_before_anything_changes(self):
+        build = make_build_dir(self.path("build"))
+        for name, make in (
+                ("outside", lambda share: os.symlink("/etc/hostname",
+                                                     os.path.join(share, "outside"))),
+                ("loop", lambda share: (os.symlink("loop-b", os.path.join(share, "loop-a")),
+                                        os.symlink("loop-a", os.path.join(share, "loop-b"))))):
+            with self.subTest(name):
+                wine = make_wine_build(self.path("wine-" + name))
+                make(os.path.join(wine, "share/wine"))
+                dest = self.path("tools-" + name, "pelto")
+                for dry_run in ((), ("--dry-run",)):
+                    status, out, err = self.run_installer(
+                        "--build", build, "--wine", wine, "--dest", dest, "--copy-wine",
+                        *dry_run)
+                    self.assertEqual(status, 1, out + err)
+                    self.assertIn(os.path.join(wine, "share/wine", "loop-" if name == "loop"
+                                               else "outside"), err)
+                    self.assertIn("forms a loop" if name == "loop"
+                                  else "leads outside the Wine build", err)
+                self.assertFalse(os.path.lexists(os.path.dirname(dest)))
+
+
+if __name__ == "__main__":
+    unittest.main()
