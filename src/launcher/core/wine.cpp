@@ -16,6 +16,15 @@ namespace {
 
 constexpr const char* kDxvkProbe = "lib/wine/dxvk/x86_64-windows/d3d11.dll";
 
+struct WineLayoutRow {
+    std::string_view what, path;
+};
+#define WINE_LAYOUT(what, path) WineLayoutRow{what, path},
+constexpr WineLayoutRow kWineLayout[] = {
+#include "launcher/core/wine_layout.inc"
+};
+#undef WINE_LAYOUT
+
 // What a PE file says of the processes it runs in.
 constexpr uint32_t kMachineI386 = 0x14c;
 constexpr uint32_t kPe32Magic = 0x10b;
@@ -37,19 +46,36 @@ bool starts_with_proton(const std::string& name) {
 
 }  // namespace
 
+std::vector<std::string> wine_layout_paths(const std::string& root, std::string_view what) {
+    std::vector<std::string> paths;
+    for (const auto& [row_what, path] : kWineLayout) {
+        if (row_what == what) paths.push_back(base::join_path(root, path));
+    }
+    return paths;
+}
+
 bool is_wine_tree(const std::string& dir) {
-    return base::exists(base::join_path(dir, "lib/wine/x86_64-unix/wine")) ||
-           base::exists(base::join_path(dir, "bin/wine"));
+    std::vector<std::string> loaders = wine_layout_paths(dir, "loader");
+    return std::any_of(loaders.begin(), loaders.end(),
+                       [](const std::string& loader) { return base::exists(loader); });
 }
 
 std::string wine_loader_path(const std::string& root) {
-    std::string unix_loader = base::join_path(root, "lib/wine/x86_64-unix/wine");
-    return base::exists(unix_loader) ? unix_loader : base::join_path(root, "bin/wine");
+    std::vector<std::string> loaders = wine_layout_paths(root, "loader");
+    auto found = std::find_if(loaders.begin(), loaders.end() - 1,
+                              [](const std::string& loader) { return base::exists(loader); });
+    return *found;
 }
 
 std::string wineserver_path(const std::string& root) {
-    std::string server = base::join_path(root, "bin/wineserver");
-    return base::exists(server) ? server : "/usr/bin/wineserver";
+    for (const std::string& server : wine_layout_paths(root, "server")) {
+        if (base::exists(server)) return server;
+    }
+    return "/usr/bin/wineserver";
+}
+
+std::string wine_unix_module(const std::string& root, std::string_view name) {
+    return base::join_path(wine_layout_paths(root, "unix64").front(), name);
 }
 
 std::string find_wine_root(const std::optional<std::string>& wine_dir,
@@ -59,7 +85,7 @@ std::string find_wine_root(const std::optional<std::string>& wine_dir,
     if (own_exe) {
         auto parent = base::parent_dir(*own_exe);
         if (parent && is_wine_tree(*parent) &&
-            base::exists(base::join_path(*parent, "lib/wine/x86_64-unix/ntdll.so"))) {
+            base::exists(wine_unix_module(*parent, "ntdll.so"))) {
             return *parent;
         }
     }
@@ -160,9 +186,8 @@ bool needs_32bit_wine(const std::string& path) {
 }
 
 bool has_32bit_modules(const std::string& wine_root) {
-    for (const char* dir : {"lib/wine", "lib/i386-linux-gnu/wine", "lib32/wine"}) {
-        if (base::exists(base::concat(base::join_path(wine_root, dir), "/i386-windows/ntdll.dll")))
-            return true;
+    for (const std::string& modules : wine_layout_paths(wine_root, "modules32")) {
+        if (base::exists(base::join_path(modules, "ntdll.dll"))) return true;
     }
     return false;
 }
@@ -170,7 +195,7 @@ bool has_32bit_modules(const std::string& wine_root) {
 base::Command wine_command(const std::string& program, const std::string& wine_root,
                            const WineProcessEnv& wine_env) {
     std::string lib_dir = base::join_path(wine_root, "lib/wine");
-    std::string share_dir = base::join_path(wine_root, "share/wine");
+    std::string share_dir = wine_layout_paths(wine_root, "data").front();
     if (!base::exists(lib_dir) || !base::exists(share_dir)) {
         base::log_warn(base::concat("pelto Wine tree incomplete (missing ",
                                     base::lossy_utf8(lib_dir), " or ", base::lossy_utf8(share_dir),

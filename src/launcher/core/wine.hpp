@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "base/process.hpp"
 #include "launcher/core/wine_runtime.hpp"
@@ -18,8 +20,15 @@ struct WineInstall {
     std::string dxvk_source_root;
 };
 
+/// The paths under `root` where a Wine build holds `what` ("loader", "server", "unix64",
+/// "modules64", "modules32", "data"), in the order they are looked for: the table
+/// "wine_layout.inc", which install.py reads too. Empty for a name the table lacks.
+std::vector<std::string> wine_layout_paths(const std::string& root, std::string_view what);
+
 /// True when "{dir}/lib/wine/x86_64-unix/wine" or "{dir}/bin/wine" exists.
 bool is_wine_tree(const std::string& dir);
+/// "{root}/lib/wine/x86_64-unix/{name}": a module of the unix side of 64-bit Wine.
+std::string wine_unix_module(const std::string& root, std::string_view name);
 /// "{root}/lib/wine/x86_64-unix/wine" when it exists, else "{root}/bin/wine".
 std::string wine_loader_path(const std::string& root);
 /// "{root}/bin/wineserver" when it exists, else "/usr/bin/wineserver".

@@ -4,6 +4,7 @@
 
 #include "base/posix.hpp"
 #include "base/text.hpp"
+#include "launcher/core/wine.hpp"
 
 namespace pelto::launcher::core {
 
@@ -31,10 +32,15 @@ base::Command server_start_command(const std::string& wineserver, const WineProc
 
 std::string wine_dll_search_path(const std::string& wine_root, const std::string& root) {
     std::string text;
-    for (const std::string& candidate : {base::join_path(wine_root, "lib/wine/x86_64-unix"),
-                                         base::join_path(wine_root, "lib/wine/x86_64-windows"),
-                                         base::join_path(root, "usr/lib/wine/x86_64-unix"),
-                                         base::join_path(root, "usr/lib/wine/x86_64-windows")}) {
+    // The build's own, then the system Wine's.
+    std::vector<std::string> candidates;
+    for (const std::string& build : {wine_root, base::join_path(root, "usr")}) {
+        for (const char* what : {"unix64", "modules64"}) {
+            std::vector<std::string> paths = wine_layout_paths(build, what);
+            candidates.insert(candidates.end(), paths.begin(), paths.end());
+        }
+    }
+    for (const std::string& candidate : candidates) {
         if (!base::exists(candidate)) continue;
         if (!text.empty()) text += ':';
         text += base::lossy_utf8(candidate);
@@ -46,7 +52,7 @@ std::string library_search_path(const std::string& wine_root,
                                 const std::optional<std::string>& inherited) {
     std::vector<std::string> items;
     for (const std::string& candidate :
-         {base::join_path(wine_root, "lib/wine/x86_64-unix"), base::join_path(wine_root, "lib")}) {
+         {wine_layout_paths(wine_root, "unix64").front(), base::join_path(wine_root, "lib")}) {
         if (base::exists(candidate)) items.push_back(base::lossy_utf8(candidate));
     }
     if (inherited) items.push_back(*inherited);

@@ -16,6 +16,7 @@
 #include "base/log.hpp"
 #include "base/posix.hpp"
 #include "base/text.hpp"
+#include "launcher/core/wine.hpp"
 
 namespace pelto::launcher::prefix {
 
@@ -178,8 +179,9 @@ void sync_pe_files(const std::string& wine_root, const std::string& pfx) {
     int error = 0;
     PrefixDirs dirs{pfx, base::open_root_dir(pfx, error)};
     create_skeleton(dirs);
-    sync_64bit(base::join_path(wine_root, "lib/wine/x86_64-windows"), dirs);
-    sync_32bit(base::join_path(wine_root, "lib/wine/i386-windows"), dirs);
+    // The tool's own layout: the first place of each in the table.
+    sync_64bit(core::wine_layout_paths(wine_root, "modules64").front(), dirs);
+    sync_32bit(core::wine_layout_paths(wine_root, "modules32").front(), dirs);
 }
 
 }  // namespace pelto::launcher::prefix

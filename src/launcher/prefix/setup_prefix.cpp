@@ -96,8 +96,11 @@ void run_server(base::Command command, long limit_ms) {
     (void)base::run_and_wait(command, status, limit_ms);
 }
 
-// Runs wineboot for the prefix; true when it ended successfully.
-bool run_wineboot(const Setup& setup) {
+}  // namespace
+
+bool run_wineboot(const core::LaunchContext& context, const core::WineInstall& wine,
+                  const core::WineProcessEnv& wine_env) {
+    const Setup setup{context, wine, wine_env};
     const std::string& pfx = setup.context.prefix;
     const std::string& wine_root = setup.wine.wine_root;
     base::log_debug("No default_pfx template, running wineboot --init...");
@@ -143,6 +146,8 @@ bool run_wineboot(const Setup& setup) {
     base::log_error(base::concat("wineboot --init failed with exit code ", code));
     return false;
 }
+
+namespace {
 
 // Removes the half-seeded directory `relative` of the prefix, reached beneath it: it did not
 // exist before, so removing it loses nothing and the next launch seeds it again, where it
@@ -214,7 +219,7 @@ bool create_or_repair(const Setup& setup) {
         if (std::optional<std::string> baked = find_baked_template(install_dir)) {
             complete = seed_wbem(pfx, *baked);
         } else {
-            complete = run_wineboot(setup);
+            complete = run_wineboot(setup.context, setup.wine, setup.wine_env);
         }
     }
     // Keeps Wine from rebuilding the prefix on its first start after a Wine update. Replaced,

@@ -24,6 +24,13 @@ namespace pelto::launcher::prefix {
 bool setup_prefix(const core::LaunchContext& context, const core::WineInstall& wine,
                   bool wine_unchanged, const core::WineProcessEnv& wine_env);
 
+/// Runs "wineboot --init" for the context's prefix, in a wineserver of its own that ends with
+/// wineboot's last process and is waited for (the registry is written then). True when
+/// wineboot succeeded; its failures are ERROR lines. install.py makes the shared template
+/// with it too, through the helper program pelto-wineboot.
+bool run_wineboot(const core::LaunchContext& context, const core::WineInstall& wine,
+                  const core::WineProcessEnv& wine_env);
+
 /// Copies the tree `src` into "{pfx}/{relative}" (links in `src` followed, dangling ones
 /// skipped, files replaced), every directory resolved inside the prefix; returns the first
 /// errno (EXDEV for a link on the way that leads out of the prefix), nothing when everything

@@ -12,6 +12,7 @@
 #include "base/posix.hpp"
 #include "base/process.hpp"
 #include "base/text.hpp"
+#include "launcher/core/wine.hpp"
 #include "launcher/session/game_logs.hpp"
 
 namespace pelto::launcher::session {
@@ -93,7 +94,7 @@ IncidentCopy start_trace_observer(const std::string& log_dir, const std::string&
                                   " cannot be used"));
         }
     }
-    std::string ntdll = base::join_path(wine_root, "lib/wine/x86_64-unix/ntdll.so");
+    std::string ntdll = core::wine_unix_module(wine_root, "ntdll.so");
     if (base::exists(ntdll)) command.set_env("BRANTLE_NTDLL_PATH", base::lossy_utf8(ntdll));
 
     base::Fd err_file;

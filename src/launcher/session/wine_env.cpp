@@ -172,7 +172,7 @@ WineEnv build_game_env(const GameEnvInputs& in) {
     list.set("WINESERVER", in.wine.wineserver);
     list.set("WINELOADER", lossy_utf8(in.wine.wine64));
     list.set("WINEDLLPATH", core::wine_dll_search_path(wine_root, in.roots.root));
-    list.set("WINEDATADIR", nt_form(join_path(wine_root, "share/wine")));
+    list.set("WINEDATADIR", nt_form(core::wine_layout_paths(wine_root, "data").front()));
     list.set("WINEDLLDIR0", dll_dir);
     list.set("WINEDLLDIR1", dll_dir);
     list.set("WINECONFIGDIR", nt_form(prefix));

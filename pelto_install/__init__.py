@@ -1,0 +1,14 @@
+"""The installer of pelto, as modules by concern; install.py beside this folder is its entry.
+
+    common      what every module uses: errors, output, small file helpers
+    steam       the user's Steam installations and the destination
+    wine        the Wine build to bundle, and the table of its layout that pelto shares
+    wine_copy   the tool's Wine tree: links into the build, or a copy of it
+    modules     Wine's Windows modules without their debug sections; DXVK and VKD3D-Proton
+    programs    pelto and its helpers: from the release archive, or built in a checkout
+    template    the shared prefix template, made by pelto's own wineboot helper
+    tree        the installed tree in place: its checks, the staging folder and the swap
+    space       the free space the new tree needs
+    plan        the plan of an install (every check, nothing changed) and its steps
+    cli         the command line
+"""

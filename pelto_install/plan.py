@@ -1,0 +1,226 @@
+"""An install as two steps: `make_plan` checks everything and changes nothing (a dry run
+prints what it found), `carry_out` builds the new tree beside the destination and swaps it in.
+`uninstall` removes an installation the same careful way."""
+
+import dataclasses
+import os
+import shutil
+import tempfile
+
+from .common import (PACKAGES, TOOL_NAME, InstallError, MissingPackages, copy_program, megabytes,
+                     say, say_lines)
+from .modules import check_release, lay_in_dlls, lay_in_modules, module_sets, \
+    share_template_modules
+from .programs import build, find_programs, missing_programs
+from .space import check_space, space_needed
+from .template import make_template
+from .tree import (BlockedSignals, carry_over, check_tools_folder, destination_state,
+                   lock_parent, remove_leftovers, staging_prefix, swap_in, write_tool_files)
+from .wine import find_wine, found_layout, wine_version
+from .wine_copy import lay_out_wine, plan_wine_copy, refuse_links_leading_out
+
+STEPS = 6
+RELEASES = (("dxvk", "d3d11.dll"), ("vkd3d-proton", "d3d12.dll"))
+
+
+@dataclasses.dataclass
+class Plan:
+    """Everything an install will do, as the checks found it."""
+    target: object     # steam.Destination
+    programs: object   # programs.Programs
+    wine: object       # wine.WineBuild
+    wine_copy: object  # wine_copy.WineCopy, or None when the tool links to the build
+    how: str           # how the tool gets its Wine, as a text
+    sets: list         # modules.ModuleSet for each architecture
+    releases: dict     # "dxvk", "vkd3d-proton" -> their (64-bit, 32-bit) DLL folders
+    state: str         # what stands at the destination: "absent", "empty" or "pelto"
+    space: str         # what the new tree needs and what is free, as a text
+
+    @property
+    def dest(self):
+        return self.target.path
+
+
+class Progress:
+    """How far a carried-out plan got, for the message when it is cut short."""
+
+    def __init__(self):
+        self.swapped_in = False
+
+
+def make_plan(options, target):
+    """The plan of installing into `target`; InstallError (MissingPackages) for what stands in
+    the way, all of it named at once where it can be. Nothing is changed."""
+    target.check_rights()
+    programs = find_programs(options.build)
+    wine, why_no_wine = find_wine(options.wine)
+    missing, absent = missing_programs(programs)
+    if absent:
+        raise InstallError("; ".join(absent) + " (build it first, or leave out --build)")
+    if wine is None and not options.wine:
+        missing.append(("Wine (%s)" % why_no_wine, PACKAGES["wine"]))
+    if missing:
+        raise MissingPackages(missing)
+    if wine is None:
+        raise InstallError(why_no_wine)
+    releases = {}
+    for (name, probe), given in zip(RELEASES, (options.dxvk, options.vkd3d_proton)):
+        if given:
+            releases[name] = check_release(name, os.path.abspath(os.path.expanduser(given)),
+                                           probe)
+    check_tools_folder(os.path.dirname(target.path))
+    state = destination_state(target.path)
+    sets = module_sets(wine)
+    wine_copy, how = plan_wine_copy(options.copy_wine, wine, releases, target.sandbox)
+    release_files = [os.path.join(folder, name) for folders in releases.values()
+                     for folder in folders if folder for name in os.listdir(folder)]
+    space = check_space(target.path, space_needed(sets, wine_copy, programs.files(),
+                                                  release_files))
+    return Plan(target=target, programs=programs, wine=wine, wine_copy=wine_copy, how=how,
+                sets=sets, releases=releases, state=state, space=space)
+
+
+def describe(plan):
+    """What carrying the plan out would do: the dry run's report."""
+    lines = ["Dry run: nothing is changed.",
+             "%s would be installed into %s" % (plan.programs.name(), plan.dest)]
+    lines += plan.target.report(False)
+    if plan.state == "pelto":
+        lines.append("The pelto installed there would be replaced.")
+    wine = plan.wine
+    lines.append("Wine: %s (%s, %s), %s" % (wine.root, wine.layout, wine_version(wine), plan.how))
+    if plan.wine_copy:
+        lines.append("      its copy: about %s" % megabytes(plan.wine_copy.size()))
+    lines += wine.notes()
+    lines += [modules.describe() for modules in plan.sets]
+    lines.append("pelto, steam.exe and pelto-wineboot: %s" % plan.programs.origin)
+    lines.append("Space: %s" % plan.space)
+    return lines
+
+
+def step(number, text):
+    say("[%d/%d] %s" % (number, STEPS, text))
+
+
+def carry_out(plan, progress):
+    """Builds the new tree in a staging folder beside the destination, then puts it in place
+    in one step; the previous installation stays until then, and the staging folder goes
+    whatever happens."""
+    dest, parent = plan.dest, os.path.dirname(plan.dest)
+    if plan.target.for_everyone:
+        os.umask(0o022)  # every user's launches read the tool
+    os.makedirs(parent, exist_ok=True)
+    lock = lock_parent(parent)
+    staging = None
+    try:
+        remove_leftovers(dest)
+        state = destination_state(dest)
+        say("Installing %s into %s" % (plan.programs.name(), dest))
+        say_lines(plan.target.report(False))
+        wine = plan.wine
+        step(1, "Wine: %s (%s, %s), %s" % (wine.root, wine.layout, wine_version(wine), plan.how))
+        say_lines(wine.notes())
+        if plan.programs.build_dir:
+            step(2, "Building pelto, pelto-wineboot and steam.exe (Release) in %s..."
+                 % plan.programs.build_dir)
+            build(plan.programs)
+        else:
+            step(2, "pelto, pelto-wineboot and steam.exe %s" % plan.programs.origin)
+
+        step(3, "Laying out the tool and its Wine tree (%s)" % plan.space)
+        staging = tempfile.mkdtemp(prefix=staging_prefix(dest), dir=parent)
+        # The new tree sits one level down, where Steam, which reads every folder of
+        # compatibilitytools.d, does not see it as a second tool.
+        tree = os.path.join(staging, "tree")
+        lay_out_tree(plan, tree, state)
+        say("      as pelto finds it: %s" % found_layout(tree))
+
+        step(4, "DXVK and VKD3D-Proton")
+        lay_in_releases(plan, tree, state)
+
+        step(5, "Creating the shared prefix template with wineboot (takes a few seconds)...")
+        make_template(tree, staging, plan.programs.wineboot)
+        files, size = share_template_modules(tree, os.path.join(tree, "share/default_pfx"),
+                                             plan.sets)
+        say("      %d files of the template (%s) are the tool's copies of Wine's modules"
+            % (files, megabytes(size)))
+        if plan.wine_copy:
+            refuse_links_leading_out(tree)
+
+        step(6, "Putting the new installation in place")
+        with BlockedSignals():
+            swap_in(tree, dest, destination_state(dest), staging)
+            progress.swapped_in = True
+    finally:
+        if staging is not None:
+            shutil.rmtree(staging, ignore_errors=True)
+        os.close(lock)
+    say()
+    say("pelto %s is installed in %s." % (plan.programs.version, dest))
+    say("Next, in Steam:")
+    say("  1. Restart the Steam client (it reads its compatibility tools when it starts).")
+    say("  2. In a game's Properties -> Compatibility, tick \"Force the use of a specific "
+        "Steam Play compatibility tool\" and choose \"pelto\".")
+
+
+def lay_out_tree(plan, tree, state):
+    """The tool's files: pelto, Steam's files, the Wine tree, the modules, the bridge."""
+    os.makedirs(tree)
+    copy_program(plan.programs.pelto, os.path.join(tree, "pelto"))
+    write_tool_files(tree, TOOL_NAME, plan.programs.version)
+    if plan.wine_copy:
+        plan.wine_copy.lay_out(tree)
+    else:
+        lay_out_wine(tree, plan.wine, set(plan.releases))
+    lay_in_modules(tree, plan.sets)
+    copy_program(plan.programs.bridge, os.path.join(tree, "lib/wine/x86_64-windows/steam.exe"))
+    if plan.wine_copy:
+        refuse_links_leading_out(tree)
+    if state == "pelto" and carry_over(plan.dest, tree, "env_config"):
+        say("      kept env_config of the previous installation")
+
+
+def lay_in_releases(plan, tree, state):
+    """The DXVK and VKD3D-Proton DLLs given, else those of the previous installation."""
+    for name, _ in RELEASES:
+        if name in plan.releases:
+            lay_in_dlls(tree, name, plan.releases[name])
+            say("      %s: copied from %s" % (name, os.path.dirname(plan.releases[name][0])))
+        elif state == "pelto" and carry_over(plan.dest, tree, os.path.join("lib/wine", name)):
+            say("      %s: kept from the previous installation" % name)
+        else:
+            say("      %s: none (games use Wine's own Direct3D unless a Proton provides it)"
+                % name)
+
+
+def uninstall(target, dry_run):
+    """Removes the pelto installation at the destination, and only a pelto installation."""
+    dest = target.path
+    parent = os.path.dirname(dest)
+    target.check_rights()
+    if dry_run or not os.path.isdir(parent):
+        if dry_run:
+            say("Dry run: nothing is changed.")
+        if os.path.isdir(parent) and destination_state(dest) == "pelto":
+            say("pelto would be removed from %s" % dest)
+        else:
+            say("Nothing to remove: %s does not exist." % dest)
+        say_lines(target.report(True))
+        return
+    lock = lock_parent(parent)
+    try:
+        remove_leftovers(dest)
+        if destination_state(dest) != "pelto":
+            say("Nothing to remove: %s does not exist." % dest)
+            say_lines(target.report(True))
+            return
+        staging = tempfile.mkdtemp(prefix=staging_prefix(dest), dir=parent)
+        with BlockedSignals():
+            os.rename(dest, os.path.join(staging, "previous"))
+        shutil.rmtree(staging)
+    finally:
+        os.close(lock)
+    say("Removed pelto from %s." % dest)
+    say_lines(target.report(True))
+    say("Games set to pelto need another compatibility tool in Steam; their prefixes in "
+        "steamapps/compatdata are left as they are.")

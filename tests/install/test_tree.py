@@ -1,0 +1,98 @@
+"""The installed tree from end to end, with stand-ins for Wine and for pelto-wineboot: an
+install, a reinstall that keeps what the player put there, installs cut short (a signal, a
+failed template, a swap without renameat2 that fails half-way), which leave the previous
+installation as it was, and the removal."""
+
+import errno
+import os
+import unittest
+from unittest import mock
+
+from support import InstallerTest, make_build_dir, make_wine_build, write
+
+from pelto_install import tree as tree_module
+
+
+class InstalledTree(InstallerTest):
+    def setUp(self):
+        super().setUp()
+        self.build = make_build_dir(self.path("build"))
+        self.wine = make_wine_build(self.path("wine"))
+        self.tools = self.path("tools")
+        self.dest = os.path.join(self.tools, "pelto")
+        write(os.path.join(self.tools, "other-tool/compatibilitytool.vdf"), "{}\n")
+
+    def install(self, *extra):
+        return self.run_installer("--build", self.build, "--wine", self.wine, "--dest",
+                                  self.dest, *extra)
+
+    def assert_unchanged(self, marker):
+        with open(os.path.join(self.dest, "pelto")) as file:
+            self.assertEqual(file.read(), marker)
+        self.assertEqual(sorted(os.listdir(self.tools)), ["other-tool", "pelto"])
+
+    def test_install_reinstall_and_uninstall(self):
+        status, out, err = self.install()
+        self.assertEqual(status, 0, out + err)
+        self.assertIn("Installing pelto 9.8.7 (commit ", out)
+        self.assertIn("as pelto finds it: loader bin/wine, server bin/wineserver, 64-bit modules "
+                      "lib/wine/x86_64-windows, 32-bit modules none", out)
+        for path in ("pelto", "toolmanifest.vdf", "compatibilitytool.vdf", "version",
+                     "lib/wine/x86_64-windows/steam.exe", "share/default_pfx/system.reg"):
+            self.assertTrue(os.path.isfile(os.path.join(self.dest, path)), path)
+        # The template's copy of a module is the tool's own.
+        module = os.path.join(self.dest, "lib/wine/x86_64-windows/ntdll.dll")
+        in_template = os.path.join(self.dest, "share/default_pfx/drive_c/windows/system32/ntdll.dll")
+        self.assertEqual(os.stat(module).st_ino, os.stat(in_template).st_ino)
+        self.assertEqual(sorted(os.listdir(self.tools)), ["other-tool", "pelto"])
+
+        write(os.path.join(self.dest, "env_config"), "KEPT=1\n")
+        status, out, err = self.install()
+        self.assertEqual(status, 0, out + err)
+        with open(os.path.join(self.dest, "env_config")) as file:
+            self.assertEqual(file.read(), "KEPT=1\n")
+
+        status, out, err = self.run_installer("--dest", self.dest, "--uninstall")
+        self.assertEqual(status, 0, out + err)
+        self.assertEqual(os.listdir(self.tools), ["other-tool"])
+
+    def test_an_install_cut_short_leaves_the_previous_one(self):
+        self.assertEqual(self.install()[0], 0)
+        write(os.path.join(self.dest, "pelto"), "the previous pelto", 0o755)
+        cases = (("a signal", {"FAKE_WINEBOOT_SIGNAL": "INT"}, "interrupted; the previous "
+                  "installation, if any, is unchanged"),
+                 ("a failed template", {"FAKE_WINEBOOT_FAIL": "1"},
+                  "wineboot --init failed (status 1); its output:\nwineboot --init failed"))
+        for name, env, says in cases:
+            with self.subTest(name), mock.patch.dict(os.environ, env):
+                status, out, err = self.install()
+                self.assertEqual(status, 1, out + err)
+                self.assertIn(says, err)
+                self.assert_unchanged("the previous pelto")
+
+    def test_a_swap_without_renameat2(self):
+        self.assertEqual(self.install()[0], 0)
+        write(os.path.join(self.dest, "pelto"), "the previous pelto", 0o755)
+        no_renameat2 = mock.patch.object(tree_module, "renameat2",
+                                         side_effect=OSError(errno.ENOSYS, "none"))
+        # Two renames instead; when the second fails, the previous installation goes back.
+        real_rename, calls = os.rename, []
+
+        def second_fails(source, target):
+            calls.append(target)
+            if len(calls) == 2:
+                raise OSError(errno.EIO, "cut short", target)
+            return real_rename(source, target)
+
+        with no_renameat2, mock.patch.object(tree_module.os, "rename", second_fails):
+            status, out, err = self.install()
+        self.assertEqual(status, 1, out + err)
+        self.assert_unchanged("the previous pelto")
+        with no_renameat2:
+            status, out, err = self.install()
+        self.assertEqual(status, 0, out + err)
+        self.assert_unchanged("pelto")
+
+
+if __name__ == "__main__":
+    unittest.main()
