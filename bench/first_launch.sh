@@ -31,9 +31,9 @@ if [ ! -f "$build/build.ninja" ]; then
     cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 fi
 if [ -n "${PELTO_BUILD_LOCK:-}" ]; then
-    flock "$PELTO_BUILD_LOCK" ninja -C "$build" -j2 pelto pelto_bridge >/dev/null
+    flock "$PELTO_BUILD_LOCK" ninja -C "$build" -j2 pelto pelto-wineboot pelto_bridge >/dev/null
 else
-    ninja -C "$build" -j2 pelto pelto_bridge >/dev/null
+    ninja -C "$build" -j2 pelto pelto-wineboot pelto_bridge >/dev/null
 fi
 
 work=$(mktemp -d /tmp/pelto-bench-first.XXXXXX)

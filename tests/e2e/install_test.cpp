@@ -2,9 +2,10 @@
 // temporary compatibilitytools.d, and the installed pelto, run the way Steam runs it, starts
 // the test game from the installed shared template. A second install replaces the first,
 // --uninstall removes exactly that tree, and whatever is not a pelto installation is refused
-// and left as it was. Also: where install.py installs without --dest (HOMEs laid out like each
-// kind of Steam installation), a tool with its own Wine running inside a sandbox that hides
-// the system's, and the free-space check on small file systems.
+// and left as it was. Also: a tool with its own Wine running inside a sandbox that hides the
+// system's, the free-space check on small file systems, and the install from the release
+// archive on a machine without compilers. (Where install.py installs, without Wine: its own
+// tests in tests/install.)
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -159,8 +160,7 @@ TEST_F(Install, InstallLaunchReinstallAndUninstall) {
     std::string version_line = read_text(std::string(PELTO_BUILD_DIR) + "/version");
     std::string version = version_line.substr(0, version_line.find('\n'));
     ASSERT_FALSE(version.empty());
-    EXPECT_TRUE(contains(first.out, "Installing pelto " + version + " into " + dest()))
-        << first.out;
+    EXPECT_TRUE(contains(first.out, "Installing pelto " + version + " (commit ")) << first.out;
     EXPECT_EQ(read_text(dest() + "/version"), version + "\n");
     EXPECT_TRUE(contains(first.out, "(Debian's wine64 layout")) << first.out;
     EXPECT_TRUE(contains(first.out, "Creating the shared prefix template")) << first.out;
@@ -451,115 +451,51 @@ TEST_F(Install, ACopiedWineRunsWhereTheSystemsWineIsHidden) {
     EXPECT_FALSE(launched.has_line(kTemplateFromWineboot)) << launched.err;
 }
 
-// Without --dest, install.py installs into the Steam installation that ~/.steam/root leads
-// to, else into the first one it finds, else into the old default place; --uninstall looks in
-// the same place. Each HOME below is laid out like one kind of Steam installation (a folder
-// counts when it holds one of Steam's own files); --dry-run names the destination and the
-// others without installing, and a pelto installation planted at the destination is what
-// --uninstall then removes.
-TEST_F(Install, FindsTheSteamInstallationsOfTheUser) {
-    const std::string flatpak = ".var/app/com.valvesoftware.Steam/.local/share/Steam";
-    const std::string snap = "snap/steam/common/.local/share/Steam";
-    struct Layout {
-        std::string name;
-        std::vector<std::string> steam_files;      // relative to HOME; each makes an installation
-        std::map<std::string, std::string> links;  // link -> target; "~" is HOME
-        std::string chosen;                        // the installation install.py chooses
-        std::vector<std::string> others;           // the other installations it lists
-    };
-    const std::vector<Layout> layouts = {
-        {"native",
-         {".local/share/Steam/steam.sh"},
-         {{".steam/root", "~/.local/share/Steam"}},
-         ".local/share/Steam",
-         {}},
-        {"debian",
-         {".steam/debian-installation/ubuntu12_32/steam-runtime.tar.xz"},
-         {{".steam/root", "debian-installation"}},
-         ".steam/debian-installation",
-         {}},
-        {"flatpak",
-         {flatpak + "/linux64/steamclient.so"},
-         {{".var/app/com.valvesoftware.Steam/data/Steam", "../.local/share/Steam"}},
-         flatpak,
-         {}},
-        {"snap", {snap + "/steam.sh"}, {{"snap/steam/common/.steam/root", "~/" + snap}}, snap, {}},
-        {"several",
-         {".local/share/Steam/steam.sh", flatpak + "/steam.sh", snap + "/steam.sh"},
-         {{".steam/root", "~/" + snap}},
-         snap,
-         {".local/share/Steam", flatpak}},
-        // ~/.steam/root leads nowhere, and a folder without Steam's files is no installation.
-        {"no root",
-         {".steam/debian-installation/compatibilitytools.d/other/toolmanifest.vdf",
-          flatpak + "/steam.sh", snap + "/steam.sh"},
-         {{".steam/root", "~/gone"}},
-         flatpak,
-         {snap}},
-        {"none", {}, {}, ".local/share/Steam", {}},
-    };
-    for (const Layout& layout : layouts) {
-        SCOPED_TRACE(layout.name);
-        std::string user = *root / ("home-" + layout.name);
-        for (const std::string& file : layout.steam_files) write_text(user + "/" + file, "");
-        for (const auto& [link, target] : layout.links) {
-            testing::make_link(target[0] == '~' ? user + target.substr(1) : target,
-                               user + "/" + link);
-        }
-        std::string dest = user + "/" + layout.chosen + "/compatibilitytools.d/pelto";
+// A player's install: the release archive, unpacked and installed on a machine without any
+// compiler (bwrap lays /dev/null over each one, and over winebuild), then Steam's launch of
+// the game through the installed pelto.
+TEST_F(Install, FromTheReleaseArchiveWithoutACompiler) {
+    if (PELTO_SANITIZED) GTEST_SKIP() << "a release holds programs built without sanitizers";
+    if (!base::exists("/usr/bin/bwrap")) GTEST_SKIP() << "bubblewrap is not installed";
+    std::string version_line = read_text(std::string(PELTO_BUILD_DIR) + "/version");
+    std::string version = version_line.substr(0, version_line.find('\n'));
+    RunResult released = testing::run_program(
+        "/bin/bash",
+        {std::string(PELTO_SOURCE_DIR) + "/scripts/release", PELTO_BUILD_DIR, *root / "dist"},
+        env());
+    ASSERT_EQ(released.exit_code(), 0) << released.err;
+    std::string archive = *root / ("dist/pelto-" + version + "-linux-x86_64.tar.gz");
+    EXPECT_EQ(released.out, archive + "\n");
+    testing::make_dir(*root / "unpacked");
+    ASSERT_EQ(testing::run_program("/bin/tar", {"-xzf", archive, "-C", *root / "unpacked"}, env())
+                  .exit_code(),
+              0);
 
-        RunResult dry = install({"--dry-run"}, true, user);
-        EXPECT_EQ(dry.exit_code(), 0) << dry.out << dry.err;
-        EXPECT_TRUE(contains(dry.out, " into " + dest + "\n")) << dry.out;
-        EXPECT_EQ(contains(dry.out, "No Steam installation found"), layout.name == "none")
-            << dry.out;
-        // A sandboxed Steam gets a tool with its own Wine.
-        std::string sandbox = layout.chosen == flatpak ? "Flatpak"
-                              : layout.chosen == snap  ? "Snap"
-                                                       : "";
-        EXPECT_TRUE(contains(dry.out, sandbox.empty() ? "linked into the tool"
-                                                      : "copied into the tool (a " + sandbox))
-            << dry.out;
-        for (const std::string& other : layout.others) {
-            EXPECT_TRUE(
-                contains(dry.out, "python3 install.py --steam '" + user + "/" + other + "'"))
-                << other << "\n"
-                << dry.out;
+    std::vector<std::string> sandbox = {"--bind", "/", "/", "--dev", "/dev", "--proc", "/proc"};
+    for (const char* name : {"cmake", "ninja", "g++", "gcc", "c++", "cc", "clang", "clang++",
+                             "x86_64-w64-mingw32-gcc", "i686-w64-mingw32-gcc", "winebuild"}) {
+        for (const char* dir : {"/usr/bin", "/usr/local/bin", "/usr/lib/wine"}) {
+            std::optional<std::string> real = base::canonical(std::string(dir) + "/" + name);
+            if (real) sandbox.insert(sandbox.end(), {"--ro-bind", "/dev/null", *real});
         }
-        size_t listed = 0;
-        for (size_t at = dry.out.find("--steam "); at != std::string::npos;
-             at = dry.out.find("--steam ", at + 1)) {
-            ++listed;
-        }
-        EXPECT_EQ(listed, layout.others.size()) << dry.out;
-        EXPECT_FALSE(base::lstat_path(base::parent_dir(dest).value_or(""))) << "changed";
-
-        write_text(dest + "/toolmanifest.vdf",
-                   "\"manifest\"\n{\n  \"commandline\" \"/pelto %verb%\"\n}\n");
-        RunResult removed = install({"--uninstall"}, false, user);
-        EXPECT_EQ(removed.exit_code(), 0) << removed.out << removed.err;
-        EXPECT_TRUE(contains(removed.out, "Removed pelto from " + dest + ".")) << removed.out;
-        EXPECT_FALSE(base::lstat_path(dest));
     }
+    sandbox.push_back("--");
+    std::vector<std::string> no_cmake = sandbox;
+    no_cmake.insert(no_cmake.end(), {"/bin/sh", "-c", "cmake --version || g++ --version"});
+    EXPECT_NE(testing::run_program("/usr/bin/bwrap", no_cmake, env()).exit_code(), 0);
+    sandbox.insert(sandbox.end(),
+                   {"/usr/bin/python3", *root / ("unpacked/pelto-" + version + "/install.py"),
+                    "--dest", dest()});
+    RunResult installed = testing::run_program("/usr/bin/bwrap", sandbox, env());
+    ASSERT_EQ(installed.exit_code(), 0) << installed.out << installed.err;
+    EXPECT_TRUE(contains(installed.out, "Installing pelto " + version + " (commit "))
+        << installed.out;
+    EXPECT_TRUE(contains(installed.out, "from the release archive")) << installed.out;
+    EXPECT_EQ(read_text(dest() + "/version"), version + "\n");
 
-    // --steam names an installation, and is refused for a folder that is none; a build
-    // directory without CMake's version file gives the version of CMakeLists.txt.
-    std::string user = *root / "home-several";
-    std::string build = *root / "build without version";
-    testing::make_link(testing::pelto_binary(), build + "/pelto");
-    testing::make_link(testing::steam_bridge_exe(), build + "/bridge/steam.exe");
-    std::string version = read_text(std::string(PELTO_BUILD_DIR) + "/version");
-    RunResult chosen =
-        install({"--build", build, "--dry-run", "--steam", user + "/" + flatpak}, false, user);
-    EXPECT_EQ(chosen.exit_code(), 0) << chosen.err;
-    EXPECT_TRUE(contains(chosen.out, "pelto " + version.substr(0, version.find('\n')) +
-                                         " would be installed into " + user + "/" + flatpak +
-                                         "/compatibilitytools.d/pelto\n"))
-        << chosen.out;
-    RunResult refused =
-        install({"--dry-run", "--steam", *root / "home-no root/.steam"}, true, user);
-    EXPECT_EQ(refused.exit_code(), 1);
-    EXPECT_TRUE(contains(refused.err, "does not look like a Steam installation")) << refused.err;
+    RunResult launched = launch({"exit", "7"});
+    EXPECT_EQ(launched.exit_code(), 7) << launched.err;
+    EXPECT_FALSE(launched.has_line(kTemplateFromWineboot)) << launched.err;
 }
 
 }  // namespace

@@ -13,7 +13,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 if ROOT not in sys.path:
     sys.path.insert(0, ROOT)
 
-import install  # noqa: E402  (found through ROOT)
+from pelto_install import cli  # noqa: E402  (found through ROOT)
 
 
 def write(path, text="", mode=None):
@@ -37,10 +37,22 @@ def make_wine_build(root):
     return root
 
 
+# A stand-in for pelto-wineboot: makes the template a prefix with a registry and a module
+# copy, as wineboot would, unless the template is to fail.
+FAKE_WINEBOOT = """#!/bin/sh
+[ -n "$FAKE_WINEBOOT_FAIL" ] && echo "wineboot --init failed with exit code 3" >&2 && exit 1
+[ -n "$FAKE_WINEBOOT_SIGNAL" ] && kill -"$FAKE_WINEBOOT_SIGNAL" $PPID && sleep 5
+mkdir -p "$2/drive_c/windows/system32" && echo registry > "$2/system.reg" &&
+cp "$1/lib/wine/x86_64-windows/ntdll.dll" "$2/drive_c/windows/system32/"
+"""
+
+
 def make_build_dir(root, version="9.8.7"):
-    """A CMake build directory as install.py expects one: pelto, bridge/steam.exe, version."""
+    """A CMake build directory as install.py expects one: pelto, bridge/steam.exe,
+    pelto-wineboot (a stand-in), version."""
     write(os.path.join(root, "pelto"), "pelto", 0o755)
     write(os.path.join(root, "bridge/steam.exe"), "steam.exe")
+    write(os.path.join(root, "pelto-wineboot"), FAKE_WINEBOOT, 0o755)
     write(os.path.join(root, "version"), version + "\n")
     return root
 
@@ -71,5 +83,5 @@ class InstallerTest(unittest.TestCase):
         """(exit status, standard output, standard error) of install.py with `args`."""
         out, err = io.StringIO(), io.StringIO()
         with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
-            status = install.main(list(args))
+            status = cli.main(list(args))
         return status, out.getvalue(), err.getvalue()

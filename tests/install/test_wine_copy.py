@@ -5,12 +5,15 @@ is changed."""
 import os
 import unittest
 
-from support import InstallerTest, install, make_build_dir, make_wine_build, write
+from support import InstallerTest, make_build_dir, make_wine_build, write
+
+from pelto_install.wine import detect_wine
+from pelto_install.wine_copy import WineCopy, links_leading_out
 
 
 class WineCopyLinks(InstallerTest):
     def wine_copy(self, wine_root):
-        return install.WineCopy(install.detect_wine(wine_root), set(), "")
+        return WineCopy(detect_wine(wine_root), set(), "")
 
     def test_links_stay_links_inside_the_copy(self):
         wine = make_wine_build(self.path("wine"))
@@ -33,7 +36,7 @@ class WineCopyLinks(InstallerTest):
         self.assertEqual(os.readlink(os.path.join(tool_share, "absolute-fonts")), "fonts")
         self.assertEqual(os.readlink(os.path.join(tool_share, "self")), ".")
         self.assertFalse(os.path.lexists(os.path.join(tool_share, "dangling")))
-        self.assertEqual(install.links_leading_out(tree), [])
+        self.assertEqual(links_leading_out(tree), [])
 
     def test_a_link_out_of_the_build_or_a_loop_refuses_before_anything_changes(self):
         build = make_build_dir(self.path("build"))
