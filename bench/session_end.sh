@@ -14,17 +14,7 @@ set -eu
 src=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$src/build-bench}
 rounds=${2:-5}
-python=/usr/bin/python3
-[ -x "$python" ] || python=python3
-
-if [ ! -f "$build/build.ninja" ]; then
-    cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-fi
-if [ -n "${PELTO_BUILD_LOCK:-}" ]; then
-    flock "$PELTO_BUILD_LOCK" ninja -C "$build" -j2 pelto pelto-wineboot pelto_bridge >/dev/null
-else
-    ninja -C "$build" -j2 pelto pelto-wineboot pelto_bridge >/dev/null
-fi
+. "$src/bench/build_programs.sh"
 
 work=$(mktemp -d /tmp/pelto-bench-end.XXXXXX)
 tool="$work/tool"
