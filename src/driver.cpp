@@ -280,6 +280,7 @@ std::string timing_list(const graph::SetupResults& results) {
 // The game's environment, from the snapshot with the custom variables laid over it.
 session::LaunchPlan build_plan(Launch launch, Prepared prepared, const core::LaunchLock& lock) {
     const core::EnvSnapshot& started_env = launch.context.env;
+    // Decided before env_config is laid over, as it always was; the other switches follow it.
     bool trace_opcodes = started_env.text("PELTO_TRACE_OPCODES").has_value() ||
                          base::exists(base::join_path(launch.context.log_dir, "TRACE_OPCODES"));
     core::report_env_config(launch.env_config);
@@ -355,7 +356,7 @@ int run(const std::string& verb, const std::vector<std::string>& rest) {
     components::sweep_stale_server_dirs();
     session::check_before_launch(plan);
     savedata::SaveSnapshot saves = protect_save_data(plan);
-    // A stop that came during the setup: the game is not started at all.
+    // A stop that came since the setup: the game is not started at all.
     end_if_stopped(started);
     std::optional<session::RunningGame> game = session::start_game(plan);
     if (!game) return finish(1);

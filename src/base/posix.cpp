@@ -284,6 +284,16 @@ int write_file(const std::string& path, std::string_view data) {
     return write_all(fd.get(), data);
 }
 
+std::string own_scratch_name(std::string_view name, pid_t pid) {
+    return "." + std::string(name) + "." + std::to_string(pid > 0 ? pid : ::getpid());
+}
+
+Fd create_own_scratch_at(int dir, std::string_view name, int flags, int& error) {
+    std::string scratch = own_scratch_name(name);
+    (void)::unlinkat(dir, scratch.c_str(), 0);
+    return open_file_at(dir, scratch, flags | O_CREAT | O_EXCL | O_NOFOLLOW, 0666, error);
+}
+
 int append_file(const std::string& path, std::string_view data) {
     int error = 0;
     Fd fd = open_regular(path, O_WRONLY | O_APPEND | O_NOFOLLOW, 0, error);

@@ -133,6 +133,15 @@ std::optional<std::string> current_dir();
 int remove_file(const std::string& path);
 /// Atomically renames `from` to `to`, replacing an existing `to`; errno or 0.
 int rename_path(const std::string& from, const std::string& to);
+/// The hidden name ".{name}.{pid}" under which a process writes the file `name` of a shared
+/// directory until it renames it into place, so that processes at work at once never share a
+/// file; `pid` is this process's own when not given.
+std::string own_scratch_name(std::string_view name, pid_t pid = 0);
+/// Creates `own_scratch_name(name)` in `dir` anew with `flags` (O_CREAT, O_EXCL, O_NOFOLLOW
+/// added; mode 0666 before the umask): a leftover of an earlier process with this pid is
+/// removed first. Sets `error` when it cannot be made.
+Fd create_own_scratch_at(int dir, std::string_view name, int flags, int& error);
+
 /// Writes `data` to a sibling of `path` and renames it over `path`: a link at `path` and the
 /// other hard links of the old file are left untouched, and no reader sees half a file.
 /// Returns errno or 0 (the sibling is removed again on failure).

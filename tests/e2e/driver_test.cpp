@@ -280,6 +280,11 @@ TEST_F(StandInWine, WorkingDirectoryLaunchOptionsAndShaderCachesAsSteamAndThePla
     }
     EXPECT_EQ(launch_from(tree.path()).exit_code(), 0);
     EXPECT_TRUE(recorded("cwd=" + game + "/bin/win64"));
+    // A relative path names the game from where it was given: that folder is kept.
+    testing::RunOptions from_tree;
+    from_tree.cwd = tree.path();
+    EXPECT_EQ(pelto({"waitforexitandrun", "Game/bin/win64/game.exe"}, from_tree).exit_code(), 0);
+    EXPECT_TRUE(recorded("cwd=" + tree.path()));
     env.erase("STEAM_COMPAT_INSTALL_PATH");
     env["STEAM_COMPAT_APP_ID"] = "0";
     EXPECT_EQ(launch_from(tree / "start in").exit_code(), 0);
@@ -303,6 +308,11 @@ TEST_F(StandInWine, WorkingDirectoryLaunchOptionsAndShaderCachesAsSteamAndThePla
         merged.has_line("[WARN]   WINEDLLOVERRIDES: passed on as written, though Wine "
                         "reads no DLL override in it: dinput8"))
         << merged.err;
+    // One that is not UTF-8 cannot be merged: left out, and said.
+    env["WINEDLLOVERRIDES"] = "dinput8=n,b;bad\xff=n";
+    EXPECT_TRUE(pelto({"waitforexitandrun", exe})
+                    .has_line("[WARN]   WINEDLLOVERRIDES of the launch options is not valid "
+                              "UTF-8 — it is left out"));
     env.erase("WINEDLLOVERRIDES");
 
     // Wine's own Direct3D for one launch: no native DXVK overrides, no FATAL lines, the DLLs
@@ -345,6 +355,11 @@ TEST_F(StandInWine, WorkingDirectoryLaunchOptionsAndShaderCachesAsSteamAndThePla
         << unusable.err;
     EXPECT_TRUE(recorded("DXVK_STATE_CACHE_PATH unset"));
     EXPECT_TRUE(recorded("__GL_SHADER_DISK_CACHE unset"));
+    env["STEAM_COMPAT_SHADER_PATH"] = "shadercache/480";
+    EXPECT_TRUE(pelto({"waitforexitandrun", exe})
+                    .has_line("[WARN]   STEAM_COMPAT_SHADER_PATH=shadercache/480 is no absolute "
+                              "path — shader caches stay where they were"));
+    EXPECT_TRUE(recorded("DXVK_STATE_CACHE_PATH unset"));
 }
 
 TEST_F(StandInWine, WindowsPathsMissingDllsAndSignals) {
@@ -527,7 +542,8 @@ TEST_F(StandInWine, APlayersLogFileHoldsTheWholeLaunch) {
     env.erase("HOME");
     result = pelto({"waitforexitandrun", "x.exe"});
     EXPECT_EQ(result.exit_code(), 3);
-    EXPECT_TRUE(result.has_line("[WARN]   PELTO_LOG: HOME is not set — no log file"));
+    EXPECT_TRUE(
+        result.has_line("[WARN]   PELTO_LOG: HOME is not set (or not valid UTF-8) — no log file"));
 
     // HOME on a full file system: only the log is lost.
     testing::ScopedMount full(tree / "full-home", "size=64k");
@@ -604,6 +620,23 @@ TEST_F(StandInWine, LaunchesAtOnceEachKeepALogOfTheirOwn) {
     EXPECT_EQ(log.exit_notes, 1u);
     ASSERT_EQ(log.lines_of_tag.size(), 1u);
     EXPECT_EQ(log.lines_of_tag.begin()->second, 30u);
+    // A launch killed outright leaves its log under its hidden name: the next launch of the
+    // game puts it where the player finds it.
+    env["SteamAppId"] = "480";
+    env["STEAM_COMPAT_DATA_PATH"] = tree / "480";
+    env["STANDIN_LINES"] = "0";
+    env["STANDIN_SLEEP"] = "1";
+    base::remove_file(tree / "sleeping");
+    pelto({"waitforexitandrun", "killed.exe"}, signal_when(tree / "sleeping", {SIGKILL}));
+    env.erase("STANDIN_SLEEP");
+    RunResult next = pelto({"waitforexitandrun", "x.exe"});
+    std::string kept = tree / "home/pelto-480-earlier.log";
+    EXPECT_TRUE(
+        next.has_line("[INFO]   the log of an earlier launch that was not put in place "
+                      "(it was killed) is kept as " +
+                      kept))
+        << next.err;
+    EXPECT_NE(read_text(kept).find("exe: killed.exe"), std::string::npos) << read_text(kept);
     // Nothing is left of the launches' own files but the logs under their names.
     for (const base::DirEntry& entry : base::list_dir(tree / "home"))
         EXPECT_EQ(entry.name.rfind("pelto-", 0), 0u) << entry.name;

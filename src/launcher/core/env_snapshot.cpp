@@ -19,6 +19,14 @@ std::string EnvSnapshot::text_or(std::string_view name, std::string_view fallbac
     return found == values.end() ? std::string(fallback) : found->second;
 }
 
+bool EnvSnapshot::is_set(std::string_view name) const {
+    for (const std::string& entry : *entries) {
+        if (entry.size() > name.size() && entry[name.size()] == '=' && entry.starts_with(name))
+            return true;
+    }
+    return false;
+}
+
 EnvSnapshot take_env_snapshot(std::vector<std::string> entries) {
     EnvSnapshot snapshot;
     // The first entry of a name is the one getenv finds; only valid UTF-8 counts, decided here

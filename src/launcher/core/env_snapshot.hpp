@@ -28,6 +28,8 @@ struct EnvSnapshot {
     std::optional<std::string> text(std::string_view name) const;
     /// The value of `name`, or `fallback` when it has none.
     std::string text_or(std::string_view name, std::string_view fallback) const;
+    /// True when `name` is set at all, valid UTF-8 or not.
+    bool is_set(std::string_view name) const;
     /// True for a switch set to exactly "1".
     bool is_on(std::string_view name) const { return text(name) == "1"; }
 };

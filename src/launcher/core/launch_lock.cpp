@@ -108,6 +108,11 @@ void begin_prefix_setup(LaunchLock& lock, long limit_ms) {
         }
         base::sleep_ms(kPollMs);
     }
+    // The launch that protected the save data when this one started may have gone while it
+    // waited (killed outright): the protection is this launch's then.
+    if (!lock.protects_saves) {
+        lock.protects_saves = base::try_lock_byte(lock.file.get(), kSavesByte) != EAGAIN;
+    }
     // Tells a launch that waits for this one whom it waits for.
     std::string pid = base::concat(static_cast<long>(::getpid()), "\n");
     if (::ftruncate(lock.file.get(), 0) == 0) {

@@ -22,7 +22,8 @@ LaunchLock open_launch_lock(const std::string& compat_data);
 
 /// Waits until no other launch of the directory is setting the prefix up, at most `limit_ms`
 /// (an INFO line at once names whom it waits for; at the limit one WARN line, and the launch
-/// goes on), and holds the setup lock from then on. A stop request ends the wait.
+/// goes on), and holds the setup lock from then on; the save data becomes this launch's to
+/// protect when the launch that protected it has gone meanwhile. A stop request ends the wait.
 void begin_prefix_setup(LaunchLock& lock, long limit_ms);
 
 /// Lets the next launch of the directory set the prefix up.

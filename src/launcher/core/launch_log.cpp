@@ -1,13 +1,12 @@
 #include "launcher/core/launch_log.hpp"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/utsname.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
+#include <cstdio>
 #include <string_view>
 
 #include "base/log.hpp"
@@ -93,23 +92,34 @@ std::vector<std::string> steam_variables(const std::vector<std::string>& environ
     return lines;
 }
 
-// Where a launch writes its log until it ends: a hidden sibling of `name` of its own, so that
-// launches that run at once never write into one file.
-std::string scratch_log_name(const std::string& name, pid_t pid) {
-    return concat(".", name, ".", pid);
+// "pelto-440-earlier.log" for "pelto-440.log": where the log of an earlier launch that was not
+// put in place (it was killed outright) is kept for the player.
+std::string earlier_log_name(std::string_view name) {
+    if (name.ends_with(".log")) name.remove_suffix(4);
+    return concat(name, "-earlier.log");
 }
 
-// Removes the scratch files of `name` left by launches that were killed outright: those of
-// processes that are gone.
-void remove_stale_scratch_logs(int dir, const std::string& dir_path, const std::string& name) {
+// The logs that earlier launches of the game left under their hidden names, which no launch
+// holds any more, are put where the player finds them (the last one kept). A launch holds a
+// lock on its log while it writes it, which tells also across PID namespaces (a sandboxed
+// Steam beside the system's) that it runs.
+void keep_logs_of_earlier_launches(int dir, const std::string& dir_path, const std::string& name) {
     std::string start = concat(".", name, ".");
     for (const base::DirEntry& entry : base::list_dir(dir_path)) {
         if (!entry.name.starts_with(start)) continue;
-        std::string_view pid_text = std::string_view(entry.name).substr(start.size());
-        if (!all_digits(pid_text) || pid_text.size() > 9) continue;
-        pid_t pid = static_cast<pid_t>(std::stol(std::string(pid_text)));
-        if (pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH) {
-            ::unlinkat(dir, entry.name.c_str(), 0);
+        if (!all_digits(std::string_view(entry.name).substr(start.size()))) continue;
+        int error = 0;
+        base::Fd file = base::open_regular_at(dir, entry.name, O_RDONLY | O_NOFOLLOW, 0, error);
+        bool held = true;
+        if (!file.valid() || base::byte_locked_by_other(file.get(), 0, held) != 0 || held) {
+            continue;
+        }
+        std::string kept = earlier_log_name(name);
+        if (::renameat(dir, entry.name.c_str(), dir, kept.c_str()) == 0) {
+            base::log_info(
+                concat("the log of an earlier launch that was not put in place (it "
+                       "was killed) is kept as ",
+                       base::as_text(base::join_path(dir_path, kept))));
         }
     }
 }
@@ -123,7 +133,7 @@ std::optional<std::string> launch_log_path(const std::optional<std::string>& set
     std::string name = concat("pelto-", all_digits(app_id) ? app_id : "0", ".log");
     if (*setting == "1") {
         if (!home || home->empty()) {
-            base::log_warn("PELTO_LOG: HOME is not set — no log file");
+            base::log_warn("PELTO_LOG: HOME is not set (or not valid UTF-8) — no log file");
             return std::nullopt;
         }
         return base::join_path(*home, name);
@@ -159,13 +169,14 @@ void start_launch_log(const std::string& path, const LaunchLogFacts& facts) {
     base::LogCopyFile copy;
     copy.path = path;
     copy.name = std::string(base::file_name(path));
-    copy.scratch = scratch_log_name(copy.name, ::getpid());
+    copy.scratch = base::own_scratch_name(copy.name);
     std::string dir = base::parent_dir(path).value_or(".");
     copy.dir = base::open_file(dir, O_RDONLY | O_DIRECTORY, 0, error);
     if (copy.dir.valid()) {
-        remove_stale_scratch_logs(copy.dir.get(), dir, copy.name);
-        copy.file = base::open_file_at(copy.dir.get(), copy.scratch,
-                                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666, error);
+        keep_logs_of_earlier_launches(copy.dir.get(), dir, copy.name);
+        copy.file = base::create_own_scratch_at(copy.dir.get(), copy.name, O_WRONLY, error);
+        // Held while this launch writes it: a later launch leaves it alone until then.
+        if (copy.file.valid()) (void)base::try_lock_byte(copy.file.get(), 0);
     }
     if (!copy.file.valid()) {
         base::end_log_copy();

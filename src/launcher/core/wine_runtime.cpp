@@ -23,10 +23,11 @@ base::Command wine_process_command(const std::string& program, const WineProcess
     return command;
 }
 
-base::Command server_start_command(const std::string& wineserver, const WineProcessEnv& wine_env) {
+base::Command wineserver_command(const std::string& wineserver, const WineProcessEnv& wine_env,
+                                 const char* flag) {
     base::Command command = wine_process_command(wineserver, wine_env);
-    // A persistence of 0 s: without it the server stays 3 s after its last process.
-    command.args = {"-p0"};
+    command.args = {flag};
+    command.in = command.out = command.err = base::Stream::null();
     return command;
 }
 

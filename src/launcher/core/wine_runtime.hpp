@@ -36,10 +36,16 @@ base::Command wine_process_command(const std::string& program, const WineProcess
 /// write menu entries and file associations into the player's home, never starts.
 inline constexpr const char* kMenuBuilderOff = "winemenubuilder.exe=d";
 
-/// The command that starts the prefix's wineserver ahead of its Wine processes: one that ends
-/// as soon as its last Wine process has gone (Wine's normal shutdown, the registry saved)
-/// instead of lingering for seconds, while Steam still shows the game as running.
-base::Command server_start_command(const std::string& wineserver, const WineProcessEnv& wine_env);
+/// How the launcher starts the prefix's wineserver ahead of its Wine processes: persistent for
+/// 0 s, it ends as soon as its last Wine process has gone (Wine's normal shutdown, the
+/// registry saved) instead of lingering 3 s while Steam still shows the game as running.
+inline constexpr const char* kStartServer = "-p0";
+
+/// The wineserver with the one argument `flag` (kStartServer; "-w", which waits for the
+/// prefix's server to end; "-k", which ends it and its processes) for the prefix of
+/// `wine_env`, its streams on the null device.
+base::Command wineserver_command(const std::string& wineserver, const WineProcessEnv& wine_env,
+                                 const char* flag);
 
 /// WINEDLLPATH: the existing Wine module directories joined with ":" ("" when none).
 /// `root` prefixes the system Wine's "/usr/lib/wine" ("/" in production).

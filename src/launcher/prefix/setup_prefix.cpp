@@ -88,12 +88,12 @@ std::optional<std::string> wineboot_preload(const core::LaunchContext& context) 
     return inherited;
 }
 
-// Runs a wineserver command with its streams on the null device, at most `limit_ms`; a failure
-// is no matter (wineboot starts a server of its own).
-void run_server(base::Command command, long limit_ms) {
-    command.in = command.out = command.err = base::Stream::null();
+// Runs the wineserver for the prefix with `flag`, at most `limit_ms`; a failure is no matter
+// (wineboot starts a server of its own, and the game's session end ends what is left).
+void run_server(const Setup& setup, const char* flag, long limit_ms) {
     int status = 0;
-    (void)base::run_and_wait(command, status, limit_ms);
+    (void)base::run_and_wait(core::wineserver_command(setup.wine.wineserver, setup.wine_env, flag),
+                             status, limit_ms);
 }
 
 }  // namespace
@@ -129,19 +129,18 @@ bool run_wineboot(const core::LaunchContext& context, const core::WineInstall& w
 
     // In a server of the launch's own, which ends with wineboot's last process and is waited
     // for: the one wineboot starts by itself lingers for seconds, and the game's server must
-    // not find it on its way out.
-    run_server(core::server_start_command(setup.wine.wineserver, setup.wine_env),
-               kServerStartLimitMs);
+    // not find it on its way out. A server that wineboot never reached would wait for it for
+    // good: after a failed wineboot it is ended instead.
+    run_server(setup, core::kStartServer, kServerStartLimitMs);
     int status = 0;
     int error = base::run_and_wait(command, status);
-    base::Command wait = core::wine_process_command(setup.wine.wineserver, setup.wine_env);
-    wait.args = {"-w"};
-    run_server(wait, kServerEndLimitMs);
+    bool succeeded = error == 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    run_server(setup, succeeded ? "-w" : "-k", kServerEndLimitMs);
     if (error != 0) {
         base::log_error(base::concat("Failed to run wineboot: ", base::error_text(error)));
         return false;
     }
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
+    if (succeeded) return true;
     int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     base::log_error(base::concat("wineboot --init failed with exit code ", code));
     return false;

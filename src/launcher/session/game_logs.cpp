@@ -17,10 +17,8 @@ namespace {
 // uses, then renamed over whatever stands at `name` (a planted link is replaced, not followed).
 base::Fd open_log_file(int dir, const char* name) {
     int error = 0;
-    std::string scratch = base::concat(".", name, ".", ::getpid());
-    (void)::unlinkat(dir, scratch.c_str(), 0);  // left by an earlier process of this pid
-    base::Fd file = base::open_file_at(
-        dir, scratch, O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW, 0666, error);
+    base::Fd file = base::create_own_scratch_at(dir, name, O_RDWR | O_APPEND, error);
+    std::string scratch = base::own_scratch_name(name);
     if (file.valid() && ::renameat(dir, scratch.c_str(), dir, name) != 0) {
         (void)::unlinkat(dir, scratch.c_str(), 0);
         file.reset();

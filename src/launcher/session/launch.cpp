@@ -60,8 +60,12 @@ std::optional<std::string> game_working_dir(const core::LaunchContext& context) 
         if (install && base::path_inside(*context.working_dir, *install))
             return context.working_dir;
     }
+    // A relative path names the game from the launcher's own folder, which it must keep: from
+    // the executable's folder the bridge would not find it.
     auto parent = base::parent_dir(context.exe);
-    if (parent && !parent->empty() && base::is_dir(*parent)) return *parent;
+    if (parent && !parent->empty() && context.exe.front() == '/' && base::is_dir(*parent)) {
+        return *parent;
+    }
     return std::nullopt;  // the launcher's own
 }
 

@@ -44,11 +44,9 @@ constexpr long kServerAfterGameMs = 20'000;
 // of the launch up.
 constexpr long kKillLimitMs = 10'000;
 
-base::Command wineserver_command(const std::string& wineserver,
-                                 const core::WineProcessEnv& wine_env, const char* flag) {
-    base::Command command = core::wine_process_command(wineserver, wine_env);
-    command.args = {flag};
-    command.in = command.out = command.err = base::Stream::null();
+base::Command session_end_command(const std::string& wineserver,
+                                  const core::WineProcessEnv& wine_env, const char* flag) {
+    base::Command command = core::wineserver_command(wineserver, wine_env, flag);
     // The clean-up runs after a stop request as well.
     command.stoppable = false;
     return command;
@@ -117,7 +115,7 @@ bool other_wine_processes(const std::string& prefix, const std::string& proc_roo
 void stop_wine_session(const std::string& wineserver, const core::WineProcessEnv& wine_env) {
     int status = 0;
     int error =
-        base::run_and_wait(wineserver_command(wineserver, wine_env, "-k"), status, kKillLimitMs);
+        base::run_and_wait(session_end_command(wineserver, wine_env, "-k"), status, kKillLimitMs);
     if (error == ETIMEDOUT) {
         base::log_warn(
             concat("session: wineserver -k did not return within ", kKillLimitMs / 1000, " s"));
@@ -130,7 +128,7 @@ void end_session(const LaunchPlan& plan, pid_t game_pid) {
     if (!session_interrupted()) {
         pid_t waiter = -1;
         if (int error =
-                base::spawn(wineserver_command(plan.wine.wineserver, plan.wine_env, "-w"), waiter);
+                base::spawn(session_end_command(plan.wine.wineserver, plan.wine_env, "-w"), waiter);
             error != 0) {
             base::log_warn(concat("session: wineserver -w failed: ", base::error_text(error)));
         } else {

@@ -22,6 +22,12 @@ std::vector<base::EnvChange> shader_cache_env(const std::optional<std::string>& 
                                               const core::EnvSnapshot& env) {
     std::vector<base::EnvChange> changes;
     if (!shader_path || shader_path->empty()) return changes;
+    // The game runs elsewhere than the launcher: a relative path would lead it astray.
+    if (shader_path->front() != '/') {
+        base::log_warn(base::concat("STEAM_COMPAT_SHADER_PATH=", *shader_path,
+                                    " is no absolute path — shader caches stay where they were"));
+        return changes;
+    }
     const Cache caches[] = {
         {"DXVK_STATE_CACHE_PATH", "dxvk", {}},
         {"VKD3D_SHADER_CACHE_PATH", "vkd3d-proton", {}},

@@ -148,6 +148,10 @@ std::string game_dll_overrides(const GameEnvInputs& in) {
     bool from_env_config =
         std::any_of(in.env.custom.begin(), in.env.custom.end(),
                     [](const core::CustomVar& var) { return var.name == "WINEDLLOVERRIDES"; });
+    if (!player && !from_env_config && in.env.is_set("WINEDLLOVERRIDES")) {
+        base::log_warn(
+            "WINEDLLOVERRIDES of the launch options is not valid UTF-8 — it is left out");
+    }
     if (!player || from_env_config) return computed;
     base::log_debug("WINEDLLOVERRIDES from the launch options: ", *player);
     return merge_dll_overrides(computed, *player);
@@ -163,8 +167,8 @@ WineEnv build_game_env(const GameEnvInputs& in) {
     std::string dll_dir = nt_form(join_path(wine_root, "lib/wine"));
 
     EnvList list;
-    // What every Wine process of the launch runs with comes first, so that nothing below can
-    // lead the game to another server.
+    // What every Wine process of the launch runs with: defined once, for the game as for
+    // wineboot and the servers (the rows below give some of it its game's form).
     list.set_all(in.wine_env.changes());
     // The paths themselves: Wine must find the very directory and program, whatever bytes
     // their names hold.
@@ -240,8 +244,13 @@ WineEnv build_game_env(const GameEnvInputs& in) {
     list.set("LD_PRELOAD", preload.empty() ? std::nullopt : std::optional(preload));
     list.set_all(in.shader_caches);
 
-    // The player's own variables win over everything the launcher computed.
-    for (const core::CustomVar& var : env.custom) list.set(var.name, var.value);
+    // The player's own variables win over everything the launcher computed, but for Wine's
+    // menu builder, which stays off unless they name it.
+    for (const core::CustomVar& var : env.custom) {
+        list.set(var.name, var.name == "WINEDLLOVERRIDES"
+                               ? merge_dll_overrides(core::kMenuBuilderOff, var.value)
+                               : var.value);
+    }
     return list.take();
 }
 

@@ -1,6 +1,7 @@
-// The environment under which wine64 runs the game: one pure function of the records the
-// launch has found. Nothing here reads the process environment; what the launcher inherited
-// (with the custom variables of env_config laid over it) comes in as a snapshot.
+// The environment under which wine64 runs the game: one function of the records the launch
+// has found (and of a few files it probes, such as the EasyAntiCheat runtime). Nothing here
+// reads the process environment; what the launcher inherited, with the custom variables of
+// env_config laid over it, comes in as a snapshot.
 #pragma once
 
 #include <optional>
@@ -44,7 +45,8 @@ struct GameEnvInputs {
 
 /// The game's whole environment: what every Wine process of the launch runs with, the rows of
 /// the Wine environment, the launch-time additions and, last, the custom variables, each of
-/// which wins over any computed value. Every name appears once.
+/// which wins over any computed value (a WINEDLLOVERRIDES of theirs keeps Wine's menu builder
+/// off unless it names it). Every name appears once.
 WineEnv build_game_env(const GameEnvInputs& inputs);
 
 /// The WINEDLLOVERRIDES text for the four DLL name lists and the game id `steam_game_id`.

@@ -27,10 +27,12 @@ std::vector<graph::SetupTask> build_setup_tasks(const SetupInputs& inputs, Setup
                          out.deployed.wine_complete = prefix::setup_prefix(
                              context, wine, inputs.flags.wine_unchanged, inputs.wine_env);
                      }});
-    tasks.push_back({"wineserver", {"prefix"}, [&] {
-                         components::prestart_wineserver(
-                             core::server_start_command(wine.wineserver, inputs.wine_env), pfx);
-                     }});
+    tasks.push_back(
+        {"wineserver", {"prefix"}, [&] {
+             components::prestart_wineserver(
+                 core::wineserver_command(wine.wineserver, inputs.wine_env, core::kStartServer),
+                 pfx);
+         }});
     tasks.push_back({"dxvk", {"prefix"}, [&] {
                          auto result = components::deploy_dxvk(inputs.flags.dxvk_unchanged,
                                                                wine.dxvk_source_root, pfx);

@@ -17,6 +17,8 @@ TEST(EnvSnapshot, ValidUtf8OrUnsetAndTheCustomVariablesLaidOver) {
          "=nameless", "BADFIRST=\xC3", "BADFIRST=later", "PELTO_TRACE=1"});
     EXPECT_EQ(snapshot.text("HOME"), "/home/player");
     EXPECT_EQ(snapshot.text("BAD"), std::nullopt);  // not UTF-8: as if unset
+    EXPECT_TRUE(snapshot.is_set("BAD"));
+    EXPECT_FALSE(snapshot.is_set("BA"));
     EXPECT_EQ(snapshot.text_or("BAD", "fallback"), "fallback");
     EXPECT_EQ(snapshot.text("EMPTY"), "");  // set to the empty text counts as set
     EXPECT_EQ(snapshot.text("TWICE"), "first");

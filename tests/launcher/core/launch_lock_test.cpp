@@ -26,6 +26,22 @@ TEST(LaunchLock, ProbingForOtherLaunchesChangesNoHold) {
     }
     EXPECT_FALSE(another_launch_running(first));
 
+    // A launch that waited for the setup of one that has gone since protects the saves itself.
+    {
+        LaunchLock second = open_launch_lock(dir.path());
+        EXPECT_FALSE(second.protects_saves);
+        begin_prefix_setup(second, 1000);
+        EXPECT_FALSE(second.protects_saves);
+        end_prefix_setup(second);
+        first = LaunchLock{};
+        begin_prefix_setup(second, 1000);
+        EXPECT_TRUE(second.protects_saves);
+        first = open_launch_lock(dir.path());
+        EXPECT_FALSE(first.protects_saves);
+    }
+    first = open_launch_lock(dir.path());
+    ASSERT_TRUE(first.protects_saves);
+
     // While a launch that is alone probes again and again, a launch that starts is always
     // given its shared hold: the probe never turns its own hold into an exclusive one.
     std::atomic<bool> probing{true};

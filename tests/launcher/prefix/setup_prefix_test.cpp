@@ -41,7 +41,10 @@ struct Stage {
           home(tree / "home") {
         make_dir(wine + "/lib/wine/x86_64-unix");
         make_dir(wine + "/share/wine");
-        write_text(wine + "/bin/wineserver", "");
+        // The stand-in server notes how it was called.
+        write_text(wine + "/bin/wineserver",
+                   "#!/bin/sh\necho \"$1\" >> \"$WINEPREFIX/../server.calls\"\n");
+        ::chmod((wine + "/bin/wineserver").c_str(), 0755);
         write_text(wine64,
                    "#!/bin/sh\n"
                    "echo \"$@\" > \"$WINEPREFIX/../wineboot.args\"\n"
@@ -131,6 +134,8 @@ TEST(SetupPrefix, WinebootRunsWithTheWineEnvironment) {
     EXPECT_EQ(child["WINEDEBUG"], "+process,err");                  // the unit tests log verbosely
     EXPECT_EQ(child["WINEDLLOVERRIDES"], "winemenubuilder.exe=d");  // nothing into HOME
     EXPECT_EQ(child["LD_PRELOAD"], kRealLibrary + ":" + noassert);
+    // wineboot ran in a server of the launch's own, waited for afterwards.
+    EXPECT_EQ(read_text(s.compat + "/server.calls"), "-p0\n-w\n");
 
     // The prefix was made around wineboot: bridge, folders, drives, marker.
     EXPECT_EQ(read_text(s.pfx + "/drive_c/windows/system32/steam.exe"), "bridge");
@@ -171,6 +176,8 @@ TEST(SetupPrefix, WinebootFailuresAreLoggedAndTheMarkerStillWritten) {
     auto lines = s.run(false);
     EXPECT_TRUE(contains(lines, "[ERROR]  wineboot --init failed with exit code 3"))
         << lines.size();
+    // A failed wineboot may never have reached the server, which would then wait for good.
+    EXPECT_EQ(read_text(s.compat + "/server.calls"), "-p0\n-k\n");
     EXPECT_EQ(read_text(s.pfx + "/.update-timestamp"), "disable\n");
 
     s.set("STANDIN_END", "signal");

@@ -146,7 +146,8 @@ TEST(WineEnv, CustomVariablesWinInvalidTextCountsAsUnsetAndTheVersionIsTheProjec
     EXPECT_EQ(std::adjacent_find(listed.begin(), listed.end()), listed.end());
     auto values = as_map(built);
     // Every custom variable wins over what the launcher computed, the additions included.
-    EXPECT_EQ(values["WINEDLLOVERRIDES"], "custom=n");
+    // Wine's menu builder stays off, as for every Wine process of the launch.
+    EXPECT_EQ(values["WINEDLLOVERRIDES"], "winemenubuilder.exe=d;custom=n");
     EXPECT_EQ(values["PATH"], "/custom/bin");
     EXPECT_EQ(values["LD_PRELOAD"], "/b.so");
     EXPECT_EQ(values["SteamGameId"], "999");
