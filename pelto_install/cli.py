@@ -124,5 +124,6 @@ def main(argv):
         return fail("interrupted; the previous installation, if any, is unchanged")
     except OSError as error:
         if error.errno == errno.ENOSPC:
-            return fail(no_space_text(error.filename or dest))
+            # The file named may be the one read: the disk that ran full is the destination's.
+            return fail(no_space_text(dest))
         return fail("%s: %s" % (error.filename or "error", error.strerror or error))

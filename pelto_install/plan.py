@@ -5,6 +5,7 @@ prints what it found), `carry_out` builds the new tree beside the destination an
 import dataclasses
 import os
 import shutil
+import stat
 import tempfile
 
 from .common import (PACKAGES, TOOL_NAME, InstallError, MissingPackages, copy_program, megabytes,
@@ -71,7 +72,8 @@ def make_plan(options, target):
     check_tools_folder(os.path.dirname(target.path))
     state = destination_state(target.path)
     sets = module_sets(wine)
-    wine_copy, how = plan_wine_copy(options.copy_wine, wine, releases, target.sandbox)
+    wine_copy, how = plan_wine_copy(options.copy_wine, wine, releases, target.sandbox,
+                                    target.path)
     release_files = [os.path.join(folder, name) for folders in releases.values()
                      for folder in folders if folder for name in os.listdir(folder)]
     space = check_space(target.path, space_needed(sets, wine_copy, programs.files(),
@@ -146,6 +148,8 @@ def carry_out(plan, progress):
             % (files, megabytes(size)))
         if plan.wine_copy:
             refuse_links_leading_out(tree)
+        if plan.target.for_everyone:
+            readable_by_all(tree)
 
         step(6, "Putting the new installation in place")
         with BlockedSignals():
@@ -161,6 +165,20 @@ def carry_out(plan, progress):
     say("  1. Restart the Steam client (it reads its compatibility tools when it starts).")
     say("  2. In a game's Properties -> Compatibility, tick \"Force the use of a specific "
         "Steam Play compatibility tool\" and choose \"pelto\".")
+
+
+def readable_by_all(tree):
+    """Every user's launches read the tool: each folder and file of it readable (and a
+    program runnable) by all, whatever modes the files it was made from had."""
+    for directory, folders, files in os.walk(tree):
+        for name in folders + files:
+            path = os.path.join(directory, name)
+            mode = os.lstat(path).st_mode
+            if stat.S_ISDIR(mode) or (stat.S_ISREG(mode) and mode & 0o100):
+                os.chmod(path, stat.S_IMODE(mode) | 0o555)
+            elif stat.S_ISREG(mode):
+                os.chmod(path, stat.S_IMODE(mode) | 0o444)
+    os.chmod(tree, 0o755)
 
 
 def lay_out_tree(plan, tree, state):

@@ -82,9 +82,12 @@ def check_tools_folder(parent):
     something that is not a folder, saying which."""
     if not os.path.lexists(parent) or os.path.isdir(parent):
         return
-    if os.path.islink(parent):
+    if os.path.islink(parent) and not exists(parent):
         raise InstallError("%s is a link to %s, which does not exist; create that folder or "
                            "remove the link" % (parent, os.readlink(parent)))
+    if os.path.islink(parent):
+        raise InstallError("%s is a link to %s, which is not a folder; remove the link and run "
+                           "install.py again" % (parent, os.readlink(parent)))
     raise InstallError("%s is not a folder; move it away and run install.py again" % parent)
 
 
@@ -193,9 +196,12 @@ def carry_over(previous, tree, relative):
         return False
     target = os.path.join(tree, relative)
     os.makedirs(os.path.dirname(target), exist_ok=True)
-    # What the player put there before wins over a link into the Wine build laid out just now.
+    # What the player put there before wins over what the Wine build brought just now, a link
+    # into it or, in a copy of it, a folder.
     if os.path.islink(target):
         os.unlink(target)
+    elif os.path.isdir(target):
+        shutil.rmtree(target)
     # Times are kept: prefixes that already hold these files need not take them again.
     if os.path.isdir(source):
         shutil.copytree(source, target, symlinks=True)

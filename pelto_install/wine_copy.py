@@ -63,7 +63,7 @@ class WineCopy:
     Wine finds its modules, its programs and its data relative to its own files. Made only
     for a build that can be copied: otherwise InstallError says why and what to do."""
 
-    def __init__(self, wine, skip_lib_entries, alternative):
+    def __init__(self, wine, skip_lib_entries, alternative, dest=None):
         self.copies = []   # (source, path in the tool): files and folders
         self.links = []    # (path in the tool, relative link text)
         self.scripts = []  # (path in the tool, text)
@@ -78,6 +78,8 @@ class WineCopy:
         for source, _ in self.copies:
             if not exists(source):
                 self.refuse("%s is missing" % source)
+            if dest and inside(os.path.realpath(os.path.dirname(dest)), os.path.realpath(source)):
+                self.refuse("the destination %s lies inside %s, which is copied" % (dest, source))
         self.tree_links = self.plan_links()
 
     def refuse(self, reason):
@@ -130,10 +132,15 @@ class WineCopy:
 
     def plan_links(self):
         """The text each link inside a copied folder gets in the tool, by the link's path: a
-        relative link to where its target lands in the copy, also for an absolute one. A link
-        that leads outside what is copied, or forms a loop, refuses the copy; a dangling one
-        is left out."""
-        roots = [(os.path.realpath(source), relative) for source, relative in self.copies]
+        relative link to where its target lands in the copy, also for an absolute one (the
+        module folders land in the tool's own copies of them). A link that leads outside what
+        is copied, or forms a loop, and a file that is neither a file nor a folder (a device,
+        a FIFO), refuse the copy; a dangling link, and one to what is left out, is left out."""
+        modules = [(self.wine.modules64, "lib/wine/x86_64-windows")]
+        if self.wine.why_no_32bit is None:
+            modules.append((self.wine.modules32, "lib/wine/i386-windows"))
+        roots = [(os.path.realpath(source), relative)
+                 for source, relative in self.copies + modules]
 
         def in_tool(real):
             for root, relative in roots:
@@ -148,6 +155,9 @@ class WineCopy:
             for directory, folders, files in os.walk(source):
                 for name in folders + files:
                     path = os.path.join(directory, name)
+                    mode = os.lstat(path).st_mode
+                    if not (stat.S_ISREG(mode) or stat.S_ISDIR(mode) or stat.S_ISLNK(mode)):
+                        self.refuse("%s is neither a file nor a folder" % path)
                     if not os.path.islink(path) or not copied_name(name):
                         continue
                     try:
@@ -156,6 +166,8 @@ class WineCopy:
                         if error.errno == errno.ELOOP:
                             self.refuse("the link %s -> %s forms a loop"
                                         % (path, os.readlink(path)))
+                        continue
+                    if not copied_name(os.path.basename(real)):
                         continue
                     target = in_tool(real)
                     if target is None:
@@ -187,11 +199,12 @@ class WineCopy:
         return total
 
     def lay_out(self, tree):
+        copied = {}  # (device, inode) of each file copied -> its copy: hard links stay links
         for source, relative in self.copies:
             target = os.path.join(tree, relative)
             os.makedirs(os.path.dirname(target), exist_ok=True)
             if os.path.isdir(source):
-                copy_folder(source, target, self.tree_links)
+                copy_folder(source, target, self.tree_links, copied)
             else:
                 shutil.copy2(source, target)
         for relative, text in self.links:
@@ -201,9 +214,10 @@ class WineCopy:
             write_file(os.path.join(tree, relative), text, 0o755)
 
 
-def copy_folder(source, target, links):
+def copy_folder(source, target, links, copied):
     """Copies the folder `source` to `target`; each link in it becomes the link `links` gives
-    it (one that is not there, a dangling one, is left out)."""
+    it (one that is not there, a dangling one, is left out), and a file already copied under
+    another name (`copied`) a hard link to that copy, as in the build."""
     os.makedirs(target)
     for name in sorted(os.listdir(source)):
         path = os.path.join(source, name)
@@ -214,9 +228,15 @@ def copy_folder(source, target, links):
             if path in links:
                 symlink(links[path], into)
         elif os.path.isdir(path):
-            copy_folder(path, into, links)
+            copy_folder(path, into, links, copied)
         else:
-            shutil.copy2(path, into)
+            status = os.lstat(path)
+            key = (status.st_dev, status.st_ino)
+            if key in copied:
+                os.link(copied[key], into)
+            else:
+                shutil.copy2(path, into)
+                copied[key] = into
 
 
 def refuse_links_leading_out(tree):
@@ -244,7 +264,7 @@ def links_leading_out(tree):
     return found
 
 
-def plan_wine_copy(copy_wine, wine, releases, sandbox):
+def plan_wine_copy(copy_wine, wine, releases, sandbox, dest=None):
     """The copy of the Wine build the tool gets (None when it links to the build), and a text
     that says which and why."""
     if not (copy_wine or sandbox):
@@ -256,4 +276,4 @@ def plan_wine_copy(copy_wine, wine, releases, sandbox):
         why, instead = "--copy-wine", "install without --copy-wine"
     alternative = ("Give --wine a Wine build that can be copied (such as Debian's wine64 in "
                    "/usr), or %s." % instead)
-    return WineCopy(wine, set(releases), alternative), "copied into the tool (%s)" % why
+    return WineCopy(wine, set(releases), alternative, dest), "copied into the tool (%s)" % why

@@ -48,6 +48,13 @@ class Destination(InstallerTest):
                           err)
         self.assertFalse(os.path.lexists(self.path("missing")))
         os.unlink(self.tools)
+        write(self.path("a file"))
+        os.symlink(self.path("a file"), self.tools)
+        status, out, err = self.dry_run()
+        self.assertEqual(status, 1, out + err)
+        self.assertIn("%s is a link to %s, which is not a folder" % (self.tools,
+                                                                     self.path("a file")), err)
+        os.unlink(self.tools)
         write(self.tools, "a file")
         status, out, err = self.dry_run()
         self.assertEqual(status, 1, out + err)

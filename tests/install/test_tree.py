@@ -5,12 +5,13 @@ installation as it was, and the removal."""
 
 import errno
 import os
+import stat
 import unittest
 from unittest import mock
 
 from support import InstallerTest, make_build_dir, make_wine_build, write
 
-from pelto_install import tree as tree_module
+from pelto_install import plan, tree as tree_module
 
 
 class InstalledTree(InstallerTest):
@@ -69,6 +70,24 @@ class InstalledTree(InstallerTest):
                 self.assertEqual(status, 1, out + err)
                 self.assertIn(says, err)
                 self.assert_unchanged("the previous pelto")
+
+    def test_a_copied_wine_with_dlls_of_its_own_installs_again(self):
+        write(os.path.join(self.wine, "lib/wine/dxvk/x86_64-windows/d3d11.dll"), "the build's")
+        for _ in range(2):
+            status, out, err = self.install("--copy-wine")
+            self.assertEqual(status, 0, out + err)
+        with open(os.path.join(self.dest, "lib/wine/dxvk/x86_64-windows/d3d11.dll")) as file:
+            self.assertEqual(file.read(), "the build's")
+
+    def test_a_tool_for_every_user_is_readable_by_every_user(self):
+        tree = self.path("tree")
+        write(os.path.join(tree, "lib/secret.so"), "x", 0o600)
+        write(os.path.join(tree, "bin/program"), "x", 0o700)
+        os.chmod(os.path.join(tree, "lib"), 0o700)
+        plan.readable_by_all(tree)
+        modes = {name: stat.S_IMODE(os.stat(os.path.join(tree, name)).st_mode)
+                 for name in ("lib", "lib/secret.so", "bin/program")}
+        self.assertEqual(modes, {"lib": 0o755, "lib/secret.so": 0o644, "bin/program": 0o755})
 
     def test_a_swap_without_renameat2(self):
         self.assertEqual(self.install()[0], 0)

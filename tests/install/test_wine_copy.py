@@ -25,6 +25,10 @@ class WineCopyLinks(InstallerTest):
         os.symlink(share, os.path.join(share, "self"))  # the loop that was copied 41 times
         os.symlink("gone", os.path.join(share, "dangling"))
         os.link(os.path.join(share, "fonts/a.ttf"), os.path.join(share, "hard.ttf"))
+        unix = os.path.join(wine, "lib/wine/x86_64-unix")
+        os.symlink("../x86_64-windows/ntdll.dll", os.path.join(unix, "ntdll-pe"))
+        write(os.path.join(unix, "libx.a"), "import library")
+        os.symlink("libx.a", os.path.join(unix, "libx-link.a.so"))
         copy = self.wine_copy(wine)
         # Each file once in the estimate, however many links lead to it.
         self.assertEqual(copy.size(), without_links)
@@ -36,6 +40,13 @@ class WineCopyLinks(InstallerTest):
         self.assertEqual(os.readlink(os.path.join(tool_share, "absolute-fonts")), "fonts")
         self.assertEqual(os.readlink(os.path.join(tool_share, "self")), ".")
         self.assertFalse(os.path.lexists(os.path.join(tool_share, "dangling")))
+        self.assertEqual(os.stat(os.path.join(tool_share, "hard.ttf")).st_ino,
+                         os.stat(os.path.join(tool_share, "fonts/a.ttf")).st_ino)
+        # A link into the modules leads to the tool's own copies; one to what is left out goes.
+        tool_unix = os.path.join(tree, "lib/wine/x86_64-unix")
+        self.assertEqual(os.readlink(os.path.join(tool_unix, "ntdll-pe")),
+                         "../x86_64-windows/ntdll.dll")
+        self.assertFalse(os.path.lexists(os.path.join(tool_unix, "libx-link.a.so")))
         self.assertEqual(links_leading_out(tree), [])
 
     def test_a_link_out_of_the_build_or_a_loop_refuses_before_anything_changes(self):
@@ -43,6 +54,7 @@ class WineCopyLinks(InstallerTest):
         for name, make in (
                 ("outside", lambda share: os.symlink("/etc/hostname",
                                                      os.path.join(share, "outside"))),
+                ("fifo", lambda share: os.mkfifo(os.path.join(share, "fifo"))),
                 ("loop", lambda share: (os.symlink("loop-b", os.path.join(share, "loop-a")),
                                         os.symlink("loop-a", os.path.join(share, "loop-b"))))):
             with self.subTest(name):
@@ -54,10 +66,10 @@ class WineCopyLinks(InstallerTest):
                         "--build", build, "--wine", wine, "--dest", dest, "--copy-wine",
                         *dry_run)
                     self.assertEqual(status, 1, out + err)
-                    self.assertIn(os.path.join(wine, "share/wine", "loop-" if name == "loop"
-                                               else "outside"), err)
-                    self.assertIn("forms a loop" if name == "loop"
-                                  else "leads outside the Wine build", err)
+                    self.assertIn(os.path.join(wine, "share/wine", {"loop": "loop-"}.get(name, name)),
+                                  err)
+                    self.assertIn({"loop": "forms a loop", "fifo": "is neither a file nor a folder"}
+                                  .get(name, "leads outside the Wine build"), err)
                 self.assertFalse(os.path.lexists(os.path.dirname(dest)))
 
 
