@@ -20,6 +20,7 @@ PACKAGES = {
     "ninja": "ninja-build",
     "c++": "g++",
     "mingw": "gcc-mingw-w64-x86-64",
+    "mingw-c++": "g++-mingw-w64-x86-64-win32",
     "winebuild": "wine64-tools",
 }
 

@@ -17,7 +17,7 @@ from .space import check_space, space_needed
 from .template import make_template
 from .tree import (BlockedSignals, carry_over, check_tools_folder, destination_state,
                    lock_parent, remove_leftovers, staging_prefix, swap_in, write_tool_files)
-from .wine import find_wine, found_layout, wine_version
+from .wine import DEBIAN_MULTIARCH, find_wine, found_layout, wine_layout, wine_version
 from .wine_copy import lay_out_wine, plan_wine_copy, refuse_links_leading_out
 
 STEPS = 6
@@ -95,7 +95,7 @@ def describe(plan):
         lines.append("      its copy: about %s" % megabytes(plan.wine_copy.size()))
     lines += wine.notes()
     lines += [modules.describe() for modules in plan.sets]
-    lines.append("pelto, steam.exe and pelto-wineboot: %s" % plan.programs.origin)
+    lines.append("pelto, steam.exe, lsteamclient and pelto-wineboot: %s" % plan.programs.origin)
     lines.append("Space: %s" % plan.space)
     return lines
 
@@ -123,11 +123,11 @@ def carry_out(plan, progress):
         step(1, "Wine: %s (%s, %s), %s" % (wine.root, wine.layout, wine_version(wine), plan.how))
         say_lines(wine.notes())
         if plan.programs.build_dir:
-            step(2, "Building pelto, pelto-wineboot and steam.exe (Release) in %s..."
+            step(2, "Building pelto, pelto-wineboot, steam.exe and lsteamclient (Release) in %s..."
                  % plan.programs.build_dir)
             build(plan.programs)
         else:
-            step(2, "pelto, pelto-wineboot and steam.exe %s" % plan.programs.origin)
+            step(2, "pelto, pelto-wineboot, steam.exe and lsteamclient %s" % plan.programs.origin)
 
         step(3, "Laying out the tool and its Wine tree (%s)" % plan.space)
         staging = tempfile.mkdtemp(prefix=staging_prefix(dest), dir=parent)
@@ -192,10 +192,26 @@ def lay_out_tree(plan, tree, state):
         lay_out_wine(tree, plan.wine, set(plan.releases))
     lay_in_modules(tree, plan.sets)
     copy_program(plan.programs.bridge, os.path.join(tree, "lib/wine/x86_64-windows/steam.exe"))
+    lay_in_steam_client_bridge(plan, tree)
     if plan.wine_copy:
         refuse_links_leading_out(tree)
     if state == "pelto" and carry_over(plan.dest, tree, "env_config"):
         say("      kept env_config of the previous installation")
+
+
+def lay_in_steam_client_bridge(plan, tree):
+    """lsteamclient.dll beside the other modules, and its Linux half where Wine looks for it:
+    beside it, for a Wine that finds the module through WINEDLLPATH, and in the unix folder
+    paired with the tool's own module folder, for a copied Wine that finds it there."""
+    modules = os.path.join(tree, "lib/wine/x86_64-windows")
+    copy_program(plan.programs.steamclient, os.path.join(modules, "lsteamclient.dll"), 0o644)
+    copy_program(plan.programs.steamclient_unix, os.path.join(modules, "lsteamclient.so"))
+    if not plan.wine_copy:
+        return
+    for unix in wine_layout().get("unix64", []) + [DEBIAN_MULTIARCH + "/x86_64-unix"]:
+        folder = os.path.join(tree, unix)
+        if os.path.isdir(folder) and not os.path.islink(folder):
+            copy_program(plan.programs.steamclient_unix, os.path.join(folder, "lsteamclient.so"))
 
 
 def lay_in_releases(plan, tree, state):

@@ -1,5 +1,6 @@
-"""pelto and its helper programs: the launcher, the Steam bridge steam.exe, and pelto-wineboot,
-which makes the template. An unpacked release archive brings them built (installing needs no
+"""pelto and its helper programs: the launcher, the Steam bridge steam.exe, the Steam client
+bridge lsteamclient.dll with its Linux half lsteamclient.so, and pelto-wineboot, which makes
+the template. An unpacked release archive brings them built (installing needs no
 compiler); in a checkout they are built first (Release), or taken from a build given with
 --build."""
 
@@ -13,21 +14,24 @@ from .common import PACKAGES, ROOT, InstallError, exists, which
 RELEASE_INFO = "release-info"
 # The version goes into Steam's VDF file, between quotes: digits and dots only.
 VERSION_FORM = re.compile(r"[0-9]+(\.[0-9]+)*")
-WHAT = ("pelto", "the bridge steam.exe", "the helper pelto-wineboot")
+WHAT = ("pelto", "the bridge steam.exe", "the helper pelto-wineboot",
+        "the Steam client bridge lsteamclient.dll", "its Linux half lsteamclient.so")
+# The programs' names in a release archive's bin/.
+RELEASE_NAMES = ("pelto", "steam.exe", "pelto-wineboot", "lsteamclient.dll", "lsteamclient.so")
 
 
 class Programs:
     """Where the programs are, their version and commit, and whether they are to be built."""
 
     def __init__(self, files, version, commit, origin, build_dir=None):
-        self.pelto, self.bridge, self.wineboot = files
+        self.pelto, self.bridge, self.wineboot, self.steamclient, self.steamclient_unix = files
         self.version = version
         self.commit = commit
         self.origin = origin        # "from the release archive …", "built in …"
         self.build_dir = build_dir  # set when they are to be built there first
 
     def files(self):
-        return [self.pelto, self.bridge, self.wineboot]
+        return [self.pelto, self.bridge, self.wineboot, self.steamclient, self.steamclient_unix]
 
     def name(self):
         return "pelto %s (commit %s)" % (self.version, self.commit)
@@ -47,8 +51,7 @@ def find_programs(build_option, root=ROOT):
         version = fields.get("version", "")
         if not VERSION_FORM.fullmatch(version):
             raise InstallError("%s names no version" % info)
-        files = [os.path.join(root, "bin", name) for name in ("pelto", "steam.exe",
-                                                               "pelto-wineboot")]
+        files = [os.path.join(root, "bin", name) for name in RELEASE_NAMES]
         return Programs(files, version, fields.get("commit", "unknown"),
                         "from the release archive in %s" % root)
     build_dir = os.path.join(root, "build-ci", "install")
@@ -58,7 +61,9 @@ def find_programs(build_option, root=ROOT):
 
 def built_files(build_dir):
     return [os.path.join(build_dir, "pelto"), os.path.join(build_dir, "bridge", "steam.exe"),
-            os.path.join(build_dir, "pelto-wineboot")]
+            os.path.join(build_dir, "pelto-wineboot"),
+            os.path.join(build_dir, "steamclient", "lsteamclient.dll"),
+            os.path.join(build_dir, "steamclient", "lsteamclient.so")]
 
 
 def read_text(path):
@@ -115,6 +120,9 @@ def missing_build_tools():
         missing.append(("a C++ compiler (g++)", PACKAGES["c++"]))
     if not which("x86_64-w64-mingw32-gcc"):
         missing.append(("the mingw-w64 compiler x86_64-w64-mingw32-gcc", PACKAGES["mingw"]))
+    if not which("x86_64-w64-mingw32-g++"):
+        missing.append(("the mingw-w64 C++ compiler x86_64-w64-mingw32-g++",
+                        PACKAGES["mingw-c++"]))
     if not which("winebuild", ["/usr/lib/wine"]):
         missing.append(("winebuild", PACKAGES["winebuild"]))
     return missing
@@ -125,7 +133,7 @@ def build(programs, root=ROOT):
     configure = ["cmake", "-S", root, "-B", programs.build_dir, "-G", "Ninja",
                  "-DCMAKE_BUILD_TYPE=Release", "-DBUILD_TESTING=OFF"]
     compile_ = ["cmake", "--build", programs.build_dir, "--target", "pelto", "pelto-wineboot",
-                "pelto_bridge", "--parallel", str(os.cpu_count() or 2)]
+                "pelto_bridge", "pelto_steamclient", "--parallel", str(os.cpu_count() or 2)]
     for command in (configure, compile_):
         result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         if result.returncode != 0:

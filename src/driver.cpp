@@ -110,6 +110,8 @@ std::optional<int> discover_wine(Launch& launch, const std::optional<std::string
     wine.wine_root = core::find_wine_root(context.env.text("PELTO_WINE_DIR"), own_exe, home);
     context.steam_dir =
         core::find_steam_dir(home, context.env.text("STEAM_COMPAT_CLIENT_INSTALL_PATH"));
+    // The game's Steam API reaches this library through the bridge.
+    context.steam_client = core::steam_client_library(context.steam_dir);
     wine.wine64 = core::wine_loader_path(wine.wine_root);
     if (!base::exists(wine.wine64)) {
         base::log_error(base::concat("wine not found at ", base::lossy_utf8(wine.wine64)));
@@ -296,9 +298,18 @@ session::LaunchPlan build_plan(Launch launch, Prepared prepared, const core::Lau
     plan.user = launcher::prefix::prefix_user_name(launch.context.prefix);
     plan.use_wined3d = game_env.is_on("PELTO_USE_WINED3D");
     plan.env = session::build_game_env(
-        {launch.wine, launch.wine_env, plan.user, prepared.outcome.names, game_env, launch.nvidia,
-         base::verbose(), trace_opcodes, plan.use_wined3d,
-         session::shader_cache_env(game_env.text("STEAM_COMPAT_SHADER_PATH"), game_env)});
+        {.wine = launch.wine,
+         .wine_env = launch.wine_env,
+         .user = plan.user,
+         .dlls = prepared.outcome.names,
+         .env = game_env,
+         .nvidia = launch.nvidia,
+         .verbose = base::verbose(),
+         .trace_opcodes = trace_opcodes,
+         .use_wined3d = plan.use_wined3d,
+         .shader_caches =
+             session::shader_cache_env(game_env.text("STEAM_COMPAT_SHADER_PATH"), game_env),
+         .steam_client = launch.context.steam_client});
     plan.trace = game_env.is_on("PELTO_TRACE");
     plan.trace_out = game_env.is_on("PELTO_TRACE_OUT");
     if (base::verbose()) {

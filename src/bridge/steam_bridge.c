@@ -10,6 +10,10 @@
  * this program's command line after its first two arguments, so quotes, backslashes and spaces
  * reach it exactly as Wine wrote them from the launcher's argument vector.
  *
+ * Steam counts as running for the game's Steam API while this program runs: Valve's
+ * steam_api64.dll checks that the process HKCU\Software\Valve\Steam\ActiveProcess "pid" names
+ * is alive, so this program writes its own process id there before it starts the game.
+ *
  * When the game cannot be started, one line naming the path and the Windows error goes to
  * standard error and the exit code is 1.
  *
@@ -151,6 +155,28 @@ static void report_start_failure(const WCHAR *given, const WCHAR *windows, DWORD
     if (message != NULL) LocalFree(message);
 }
 
+/* Names this process as the running Steam client (a failure is written to standard error;
+ * the game then starts without a Steam it can find). */
+static void register_as_steam(void) {
+    HKEY key;
+    LONG status = RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Valve\\Steam\\ActiveProcess", 0,
+                                  NULL, 0, KEY_SET_VALUE, NULL, &key, NULL);
+    if (status == ERROR_SUCCESS) {
+        DWORD pid = GetCurrentProcessId();
+        status = RegSetValueExW(key, L"pid", 0, REG_DWORD, (const BYTE *)&pid, sizeof(pid));
+        RegCloseKey(key);
+    }
+    if (status != ERROR_SUCCESS) {
+        WCHAR line[160];
+        _snwprintf(line, 160,
+                   L"steam.exe: cannot record the Steam process id in the registry (Windows "
+                   L"error %ld); the game's Steam API will not find Steam running\n",
+                   status);
+        line[159] = 0;
+        write_error(line);
+    }
+}
+
 int wmain(void) {
     const WCHAR *command_line = GetCommandLineW();
     const WCHAR *game_start = skip_program_name(command_line);
@@ -177,6 +203,8 @@ int wmain(void) {
     for (size_t i = 0; i < trailing; ++i) *end++ = L'\\';
     *end++ = L'"';
     wcscpy(end, tail);
+
+    register_as_steam();
 
     /* The game writes to the same streams as the bridge: the launcher's log files. */
     HANDLE streams[3] = {GetStdHandle(STD_INPUT_HANDLE), GetStdHandle(STD_OUTPUT_HANDLE),

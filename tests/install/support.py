@@ -49,9 +49,11 @@ cp "$1/lib/wine/x86_64-windows/ntdll.dll" "$2/drive_c/windows/system32/"
 
 def make_build_dir(root, version="9.8.7"):
     """A CMake build directory as install.py expects one: pelto, bridge/steam.exe,
-    pelto-wineboot (a stand-in), version."""
+    steamclient/lsteamclient.{dll,so}, pelto-wineboot (a stand-in), version."""
     write(os.path.join(root, "pelto"), "pelto", 0o755)
     write(os.path.join(root, "bridge/steam.exe"), "steam.exe")
+    write(os.path.join(root, "steamclient/lsteamclient.dll"), "lsteamclient.dll")
+    write(os.path.join(root, "steamclient/lsteamclient.so"), "lsteamclient.so", 0o755)
     write(os.path.join(root, "pelto-wineboot"), FAKE_WINEBOOT, 0o755)
     write(os.path.join(root, "version"), version + "\n")
     return root

@@ -36,7 +36,7 @@ class Plan(InstallerTest):
                      "      its copy: about 0 MB", "      32-bit games: no; ",
                      "      x86_64-windows: 1 modules from %s/lib/wine/x86_64-windows"
                      % self.wine,
-                     "pelto, steam.exe and pelto-wineboot: built in %s" % self.build,
+                     "pelto, steam.exe, lsteamclient and pelto-wineboot: built in %s" % self.build,
                      "Space: about "):
             self.assertIn(part, out)
         self.assertFalse(os.path.lexists(self.tools))

@@ -39,7 +39,9 @@ class InstalledTree(InstallerTest):
         self.assertIn("as pelto finds it: loader bin/wine, server bin/wineserver, 64-bit modules "
                       "lib/wine/x86_64-windows, 32-bit modules none", out)
         for path in ("pelto", "toolmanifest.vdf", "compatibilitytool.vdf", "version",
-                     "lib/wine/x86_64-windows/steam.exe", "share/default_pfx/system.reg"):
+                     "lib/wine/x86_64-windows/steam.exe",
+                     "lib/wine/x86_64-windows/lsteamclient.dll",
+                     "lib/wine/x86_64-windows/lsteamclient.so", "share/default_pfx/system.reg"):
             self.assertTrue(os.path.isfile(os.path.join(self.dest, path)), path)
         # The template's copy of a module is the tool's own.
         module = os.path.join(self.dest, "lib/wine/x86_64-windows/ntdll.dll")

@@ -38,25 +38,27 @@ constexpr std::string_view kClientDir = "drive_c/Program Files (x86)/Steam";
 constexpr std::string_view kSystem32 = "drive_c/windows/system32";
 constexpr std::string_view kSyswow64 = "drive_c/windows/syswow64";
 
-// Copies the Windows Steam client from legacycompat; returns early on its own failures.
-void deploy_client_files(const std::string& steam_dir, const std::string& prefix) {
+// Copies the Windows Steam client from legacycompat; returns early on its own failures, and
+// whether legacycompat brings steamclient64.dll.
+bool deploy_client_files(const std::string& steam_dir, const std::string& prefix) {
     std::string legacycompat = base::join_path(steam_dir, "legacycompat");
     if (!base::exists(legacycompat)) {
         base::log_warn(
             base::concat("Steam legacycompat not found at ", base::lossy_utf8(legacycompat)));
-        return;
+        return false;
     }
+    bool brings_client = base::exists(base::join_path(legacycompat, "steamclient64.dll"));
     std::vector<FileToDeploy> files;
     for (const ClientFile& file : kClientFiles) {
         files.push_back({base::join_path(legacycompat, file.source), file.destination});
     }
     // The client directory first: where it cannot be had, nothing of the client is touched.
     DeployReport report = deploy_files(prefix, kClientDir, {}, "Steam client");
-    if (report.outside) return;
+    if (report.outside) return brings_client;
     if (report.dir_error != 0) {
         base::log_error(
             base::concat("Cannot create Steam client dir: ", base::error_text(report.dir_error)));
-        return;
+        return brings_client;
     }
 
     // An older layout put a copy of the client into system32, where Wine would pick it up
@@ -83,6 +85,25 @@ void deploy_client_files(const std::string& steam_dir, const std::string& prefix
     } else if (report.current > 0) {
         base::log_debug("Steam client: ", report.current, " files already current");
     }
+    return brings_client;
+}
+
+// steam_api64.dll loads the client the registry names, steamclient64.dll in the prefix's Steam
+// folder: without one from legacycompat (Steam's own loader of the bridge), the bridge itself
+// goes there under that name.
+void deploy_bridge_as_client(const std::string& install_dir, const std::string& prefix) {
+    auto source = bridge_source(install_dir, "lsteamclient.dll");
+    if (!source || !base::exists(*source)) return;
+    FileToDeploy file{*source, "steamclient64.dll"};
+    DeployReport report =
+        deploy_files(prefix, kClientDir, {&file, 1}, "Steam client", LinkAtName::FollowInside);
+    if (report.outside) return;
+    int error = report.dir_error != 0 ? report.dir_error : report.errors[0];
+    if (error != 0) {
+        base::log_warn(base::concat("Steam client: failed to put the bridge in place as "
+                                    "steamclient64.dll: ",
+                                    base::error_text(error)));
+    }
 }
 
 // Copies one bridge program of the installation into `directory` of the prefix unless current
@@ -103,10 +124,11 @@ void deploy_bridge_program(const std::string& source, const std::string& prefix,
 
 void deploy_steam_client(const std::string& steam_dir, const std::string& prefix,
                          const std::string& install_dir) {
-    deploy_client_files(steam_dir, prefix);
+    bool legacycompat_client = deploy_client_files(steam_dir, prefix);
     // The bridge programs come from the launcher itself and are needed whatever Steam has.
     deploy_steam_exe_bridge(install_dir, prefix);
     deploy_lsteamclient(install_dir, prefix);
+    if (!legacycompat_client) deploy_bridge_as_client(install_dir, prefix);
 }
 
 void deploy_steam_exe_bridge(const std::string& install_dir, const std::string& prefix) {

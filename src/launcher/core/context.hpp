@@ -33,6 +33,7 @@ struct LaunchContext {
     EnvSnapshot env;  // the launcher's environment as it started, before env_config
     Home home;
     std::string steam_dir;
+    std::string steam_client;       // "{steam_dir}/linux64/steamclient.so" when it can be loaded
     std::string compat_data;        // STEAM_COMPAT_DATA_PATH, "" when unset or not UTF-8
     std::string app_id;             // SteamAppId, for the log only
     std::string game_app_id;        // the app id the game receives (`game_app_id`)
@@ -56,6 +57,11 @@ inline constexpr const char* kLogDir = "/tmp/pelto";
 /// "{home}/.steam/root".
 std::string find_steam_dir(const std::string& home,
                            const std::optional<std::string>& client_install_path);
+
+/// The Steam client for Linux, "{steam_dir}/linux64/steamclient.so", when it looks loadable (a
+/// readable 64-bit x86-64 ELF shared library); otherwise one WARN line naming it and "": a game
+/// that uses the Steam API then runs as without Steam.
+std::string steam_client_library(const std::string& steam_dir);
 
 /// True for a compatibility data path ending in "/0" or "/0/" (Steam's probe prefix).
 bool is_compatdata_zero(const std::string& compat_data);

@@ -243,6 +243,8 @@ WineEnv build_game_env(const GameEnvInputs& in) {
     std::string preload = core::filtered_ld_preload(env.text("LD_PRELOAD"));
     list.set("LD_PRELOAD", preload.empty() ? std::nullopt : std::optional(preload));
     list.set_all(in.shader_caches);
+    // The Steam client bridge inside the game loads the Steam client for Linux from here.
+    if (!in.steam_client.empty()) list.set("PELTO_STEAMCLIENT", in.steam_client);
 
     // The player's own variables win over everything the launcher computed, but for Wine's
     // menu builder, which stays off unless they name it.

@@ -40,6 +40,7 @@ struct GameEnvInputs {
     bool trace_opcodes = false;
     bool use_wined3d = false;  // PELTO_USE_WINED3D: no native overrides for DXVK or VKD3D-Proton
     std::vector<base::EnvChange> shader_caches = {};  // `shader_cache_env`
+    std::string steam_client = {};  // the Steam client for Linux the bridge loads; "" for none
     SystemRoots roots = {};
 };
 

@@ -46,13 +46,18 @@ bool is_regular_file(const std::string& path) {
     return st && S_ISREG(st->st_mode);
 }
 
-TEST(SteamBridge, WithoutLegacycompatOnlyTheBridgeProgramsAreDeployed) {
+TEST(SteamBridge, WithoutLegacycompatTheBridgeStandsInForTheClient) {
     Layout l;
     write_text(l.system32 + "/steamclient64.dll", "stale copy");
     Lines lines = capture_log([&] { deploy_steam_client(l.steam, l.pfx, l.install_dir); });
     EXPECT_EQ(lines,
               (Lines{"[WARN]   Steam legacycompat not found at " + l.steam + "/legacycompat"}));
-    EXPECT_FALSE(base::exists(l.pfx + "/drive_c/Program Files (x86)"));
+    // The game's steam_api64.dll finds the bridge where the registry sends it, and nothing else
+    // of Steam's client.
+    EXPECT_EQ(read_text(l.client + "/steamclient64.dll"), "bridge lsteamclient");
+    std::vector<base::DirEntry> in_client = base::list_dir(l.client);
+    ASSERT_EQ(in_client.size(), 1u);
+    EXPECT_EQ(in_client[0].name, "steamclient64.dll");
     EXPECT_EQ(read_text(l.system32 + "/steamclient64.dll"), "stale copy");
     EXPECT_EQ(read_text(l.system32 + "/steam.exe"), "bridge steam.exe");
     EXPECT_EQ(read_text(l.syswow64 + "/steam.exe"), "bridge steam.exe");
@@ -87,6 +92,15 @@ TEST(SteamBridge, ClientFilesAreCopiedOnceAndTheStaleCopyGoes) {
     lines = capture_log([&] { deploy_steam_client(l.steam, l.pfx, l.install_dir); });
     EXPECT_EQ(lines, (Lines{"[DEBUG]  Steam client: deployed 1 files (3 already current)"}));
     EXPECT_EQ(read_text(l.client + "/steamclient.dll"), "a newer, longer client");
+
+    // Without legacycompat's steamclient64.dll the bridge takes its place; once legacycompat
+    // brings one again, Steam's own is back.
+    base::remove_file(l.steam + "/legacycompat/steamclient64.dll");
+    capture_log([&] { deploy_steam_client(l.steam, l.pfx, l.install_dir); });
+    EXPECT_EQ(read_text(l.client + "/steamclient64.dll"), "bridge lsteamclient");
+    write_text(l.steam + "/legacycompat/steamclient64.dll", "legacy steamclient64.dll");
+    capture_log([&] { deploy_steam_client(l.steam, l.pfx, l.install_dir); });
+    EXPECT_EQ(read_text(l.client + "/steamclient64.dll"), "legacy steamclient64.dll");
 }
 
 TEST(SteamBridge, LinksAtTheSteamExeDestinations) {

@@ -24,6 +24,7 @@ struct Records {
     core::EnvSnapshot env;
     components::NvidiaDriver nvidia;
     SystemRoots roots;
+    std::string steam_client;
 
     Records(const std::string& wine_root, const std::string& pfx)
         : wine{wine_root, core::wine_loader_path(wine_root), core::wineserver_path(wine_root),
@@ -31,8 +32,16 @@ struct Records {
           wine_env{pfx, std::nullopt, nullptr} {}
 
     WineEnv build(bool verbose = false, bool trace_opcodes = false) const {
-        return build_game_env(
-            {wine, wine_env, user, dlls, env, nvidia, verbose, trace_opcodes, false, {}, roots});
+        return build_game_env({.wine = wine,
+                               .wine_env = wine_env,
+                               .user = user,
+                               .dlls = dlls,
+                               .env = env,
+                               .nvidia = nvidia,
+                               .verbose = verbose,
+                               .trace_opcodes = trace_opcodes,
+                               .steam_client = steam_client,
+                               .roots = roots});
     }
 };
 
@@ -123,6 +132,11 @@ TEST(WineEnv, OrderDefaultsAndInheritedValues) {
     EXPECT_EQ(values["SteamVirtualGamepadInfo"], "pads");
     EXPECT_EQ(values["SteamAppId"], "570");
     EXPECT_EQ(values["STEAM_COMPAT_CLIENT_INSTALL_PATH"], "/.local/share/Steam");  // no HOME
+
+    // The Steam client bridge learns where the Steam client for Linux is, when there is one.
+    EXPECT_EQ(values.count("PELTO_STEAMCLIENT"), 0u);
+    records.steam_client = "/steam/linux64/steamclient.so";
+    EXPECT_EQ(as_map(records.build())["PELTO_STEAMCLIENT"], "/steam/linux64/steamclient.so");
 }
 
 TEST(WineEnv, CustomVariablesWinInvalidTextCountsAsUnsetAndTheVersionIsTheProjects) {
