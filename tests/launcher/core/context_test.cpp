@@ -1,7 +1,11 @@
 #include "launcher/core/context.hpp"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include "base/posix.hpp"
 #include "support/test_support.hpp"
 
 namespace pelto::launcher::core {
@@ -43,6 +47,38 @@ TEST(LaunchContext, SteamDirectorySearch) {
     std::vector<std::string> expected = {
         "[WARN]   Steam directory not found — game may not connect to Steam"};
     EXPECT_EQ(lines, expected);
+}
+
+TEST(LaunchContext, SteamClientLibraryThatCannotBeLoadedIsOneWarning) {
+    TempDir steam;
+    std::string library = steam / "linux64/steamclient.so";
+    auto warning = [&](const std::string& why) {
+        return std::vector<std::string>{"[WARN]   Steam client library " + library +
+                                        " cannot be loaded (" + why +
+                                        ") — games that use the Steam API run without Steam"};
+    };
+    std::string found = "unset";
+    auto check = [&] { return capture_log([&] { found = steam_client_library(steam.path()); }); };
+
+    EXPECT_EQ(check(), warning("it is missing"));
+    EXPECT_EQ(found, "");
+    // A FIFO is refused without waiting for a writer; a directory, a broken file and a 32-bit
+    // library are no library for a 64-bit game.
+    testing::make_dir(steam / "linux64");
+    ASSERT_EQ(::mkfifo(library.c_str(), 0600), 0);
+    EXPECT_EQ(check(), warning("Invalid argument (os error 22)"));
+    ::unlink(library.c_str());
+    testing::make_dir(library);
+    EXPECT_EQ(check(), warning("Is a directory (os error 21)"));
+    ::rmdir(library.c_str());
+    write_text(library, "not a library");
+    EXPECT_EQ(check(), warning("it is not an ELF file"));
+    write_text(library, std::string("\x7f" "ELF\x01\x01\x01\0\0\0\0\0\0\0\0\0\x03\0\x03\0", 20));
+    EXPECT_EQ(check(), warning("it is not a 64-bit x86-64 shared library"));
+
+    ASSERT_EQ(base::copy_file(PELTO_STANDIN_CLIENT, library), 0);
+    EXPECT_TRUE(check().empty());
+    EXPECT_EQ(found, library);
 }
 
 }  // namespace
