@@ -297,19 +297,18 @@ session::LaunchPlan build_plan(Launch launch, Prepared prepared, const core::Lau
     session::LaunchPlan plan;
     plan.user = launcher::prefix::prefix_user_name(launch.context.prefix);
     plan.use_wined3d = game_env.is_on("PELTO_USE_WINED3D");
-    plan.env = session::build_game_env(
-        {.wine = launch.wine,
-         .wine_env = launch.wine_env,
-         .user = plan.user,
-         .dlls = prepared.outcome.names,
-         .env = game_env,
-         .nvidia = launch.nvidia,
-         .verbose = base::verbose(),
-         .trace_opcodes = trace_opcodes,
-         .use_wined3d = plan.use_wined3d,
-         .shader_caches =
-             session::shader_cache_env(game_env.text("STEAM_COMPAT_SHADER_PATH"), game_env),
-         .steam_client = launch.context.steam_client});
+    plan.env = session::build_game_env({.wine = launch.wine,
+                                        .wine_env = launch.wine_env,
+                                        .user = plan.user,
+                                        .dlls = prepared.outcome.names,
+                                        .env = game_env,
+                                        .nvidia = launch.nvidia,
+                                        .verbose = base::verbose(),
+                                        .trace_opcodes = trace_opcodes,
+                                        .use_wined3d = plan.use_wined3d,
+                                        .shader_caches = session::shader_cache_env(
+                                            game_env.text("STEAM_COMPAT_SHADER_PATH"), game_env),
+                                        .steam_client = launch.context.steam_client});
     plan.trace = game_env.is_on("PELTO_TRACE");
     plan.trace_out = game_env.is_on("PELTO_TRACE_OUT");
     if (base::verbose()) {

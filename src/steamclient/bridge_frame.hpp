@@ -14,18 +14,18 @@ namespace steamclient {
 // The Linux half's entry points, in the order of its __wine_unix_call_funcs table. Method N of
 // the generated tables is entry kCallFirstMethod + N.
 enum UnixCall : uint32_t {
-    kCallLoad,                 // args: the Windows half's entry points (PeEntries)
-    kCallCreateInterface,      // args: version, error out
-    kCallBGetCallback,         // args: pipe, Windows CallbackMsg_t
-    kCallFreeLastCallback,     // args: pipe
-    kCallGetAPICallResult,     // args: pipe, call, buffer, size, expected id, failed out
-    kCallIsKnownInterface,     // args: version
-    kCallNotifyMissingInterface,  // args: pipe, version
+    kCallLoad,                      // args: the Windows half's entry points (PeEntries)
+    kCallCreateInterface,           // args: version, error out
+    kCallBGetCallback,              // args: pipe, Windows CallbackMsg_t
+    kCallFreeLastCallback,          // args: pipe
+    kCallGetAPICallResult,          // args: pipe, call, buffer, size, expected id, failed out
+    kCallIsKnownInterface,          // args: version
+    kCallNotifyMissingInterface,    // args: pipe, version
     kCallReleaseThreadLocalMemory,  // args: thread exit
-    kCallTakeDeferred,         // ret: the next callback waiting for this thread, or 0
-    kCallWaitDispatch,         // ret: the next callback from a thread Wine does not know
-    kCallFinishCallback,       // args: the record, its result
-    kCallReleaseMessage,       // args: a networking message the game releases
+    kCallTakeDeferred,              // ret: the next callback waiting for this thread, or 0
+    kCallWaitDispatch,              // ret: the next callback from a thread Wine does not know
+    kCallFinishCallback,            // args: the record, its result
+    kCallReleaseMessage,            // args: a networking message the game releases
     kCallFirstMethod,
 };
 
@@ -33,7 +33,7 @@ enum UnixCall : uint32_t {
 struct Frame {
     uint64_t object;  // the client's interface object
     uint64_t args[STEAM_MAX_ARGS];
-    uint64_t ret;  // a scalar result, or where a returned struct goes
+    uint64_t ret;       // a scalar result, or where a returned struct goes
     uint32_t deferred;  // set by the Linux half: callbacks wait for this thread
     uint32_t unused;
 };
@@ -41,8 +41,8 @@ struct Frame {
 // A call from the client into the game, made by the Windows half on a Wine thread: a hook
 // (a function pointer the game gave) or a method of a response interface the game gave.
 struct CallbackRecord {
-    uint32_t kind;  // a RecordKind
-    uint32_t index;  // the hook site or the response method
+    uint32_t kind;    // a RecordKind
+    uint32_t index;   // the hook site or the response method
     uint64_t target;  // the game's function, or the game's response object
     uint64_t args[8];
     uint64_t result;
@@ -51,7 +51,7 @@ struct CallbackRecord {
 };
 
 enum RecordKind : uint32_t {
-    kRecordHook,  // hook site `index`, the game's function `target`
+    kRecordHook,      // hook site `index`, the game's function `target`
     kRecordResponse,  // response method `index`, the game's object `target`
     kRecordFreeData,  // the game's m_pfnFreeData `target` of message args[0]
 };

@@ -91,9 +91,7 @@ struct CopyArg<CopyBytes<N>> {
 template <int S>
 struct CopyArg<CopyConv<S>> {
     using type = const void*;
-    static size_t room(type value) {
-        return value != nullptr ? struct_layout(S).windows_size : 0;
-    }
+    static size_t room(type value) { return value != nullptr ? struct_layout(S).windows_size : 0; }
     static uint64_t put(CallbackRecord* record, type value) {
         if (value == nullptr) return 0;
         void* copy = record_room(record, struct_layout(S).windows_size);
@@ -126,7 +124,8 @@ struct HookTrampoline {
 };
 
 #define UNPACK(...) __VA_ARGS__
-#define STEAM_HOOK(index, shape) reinterpret_cast<void*>(&HookTrampoline<index, UNPACK shape>::call),
+#define STEAM_HOOK(index, shape) \
+    reinterpret_cast<void*>(&HookTrampoline<index, UNPACK shape>::call),
 void* const kHookTrampolines[] = {
 #include "steamclient/interfaces.generated.inc"
 };
@@ -216,8 +215,9 @@ uint64_t deliver_and_wait(CallbackRecord* record) {
         // The dispatcher is stuck (the game holds a lock the call needs): the record stays
         // with it, which frees it when the call is made.
         record->synchronous = 0;
-        write_line("lsteamclient: the game did not answer a call of the Steam client within 5 "
-                   "seconds; the client goes on without its answer");
+        write_line(
+            "lsteamclient: the game did not answer a call of the Steam client within 5 "
+            "seconds; the client goes on without its answer");
         return 0;
     }
     uint64_t result = record->result;

@@ -66,7 +66,8 @@ std::string client_path() {
     if (given != nullptr && given[0] != 0) return given;
     const char* home = getenv("HOME");
     if (home == nullptr) return "";
-    for (const char* candidate : {"/.steam/sdk64/steamclient.so", "/.steam/root/linux64/steamclient.so"}) {
+    for (const char* candidate :
+         {"/.steam/sdk64/steamclient.so", "/.steam/root/linux64/steamclient.so"}) {
         std::string path = std::string(home) + candidate;
         if (exists(path)) return path;
     }
@@ -84,9 +85,10 @@ NtStatus load(void* frame_pointer) {
     pe_entries = *reinterpret_cast<const PeEntries*>(static_cast<uintptr_t>(frame.args[0]));
     std::string path = client_path();
     if (path.empty()) {
-        write_line("lsteamclient: no Steam client for Linux to load (PELTO_STEAMCLIENT is not "
-                   "set, ~/.steam/sdk64/steamclient.so does not exist); the game runs without "
-                   "Steam");
+        write_line(
+            "lsteamclient: no Steam client for Linux to load (PELTO_STEAMCLIENT is not "
+            "set, ~/.steam/sdk64/steamclient.so does not exist); the game runs without "
+            "Steam");
         return 0;
     }
     void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -94,7 +96,8 @@ NtStatus load(void* frame_pointer) {
         const char* reason = dlerror();
         write_line(("lsteamclient: cannot load the Steam client " + path + ": " +
                     (reason != nullptr ? reason : "unknown error") +
-                    "; the game runs without Steam").c_str());
+                    "; the game runs without Steam")
+                       .c_str());
         return 0;
     }
     resolve(library, "CreateInterface", client.create_interface);
@@ -106,8 +109,10 @@ NtStatus load(void* frame_pointer) {
     resolve(library, "Steam_ReleaseThreadLocalMemory", client.release_thread_memory);
     if (client.create_interface == nullptr || client.get_callback == nullptr ||
         client.free_last_callback == nullptr || client.get_call_result == nullptr) {
-        write_line(("lsteamclient: " + path + " is not a Steam client library (it lacks "
-                    "CreateInterface or Steam_BGetCallback); the game runs without Steam").c_str());
+        write_line(("lsteamclient: " + path +
+                    " is not a Steam client library (it lacks "
+                    "CreateInterface or Steam_BGetCallback); the game runs without Steam")
+                       .c_str());
         client = Client{};
         return 0;
     }
@@ -252,7 +257,8 @@ namespace steamclient {
 using UnixEntry = NtStatus (*)(void*);
 
 #define UNPACK(...) __VA_ARGS__
-#define STEAM_METHOD(id, version, gcc_slot, declaration, shape) &Forward<gcc_slot, UNPACK shape>::call,
+#define STEAM_METHOD(id, version, gcc_slot, declaration, shape) \
+    &Forward<gcc_slot, UNPACK shape>::call,
 
 // The entries in the order of UnixCall.
 extern "C" __attribute__((visibility("default"))) const UnixEntry __wine_unix_call_funcs[] = {

@@ -16,8 +16,7 @@
 #include "steamclient/pe_bridge.hpp"
 #include "steamclient/pe_thunks.hpp"
 
-extern "C" NTSTATUS WINAPI NtQueryVirtualMemory(HANDLE, const void*, int, void*, SIZE_T,
-                                                SIZE_T*);
+extern "C" NTSTATUS WINAPI NtQueryVirtualMemory(HANDLE, const void*, int, void*, SIZE_T, SIZE_T*);
 
 namespace steamclient {
 
@@ -234,8 +233,18 @@ Fn forwarded(const char* name) {
 }
 
 // Whether this module talks to the Linux half itself; loads the client on the first call.
+// Without a Linux half (Wine found none beside the module, and there is no lsteamclient.dll
+// to forward to) one line says so, once.
 bool ready() {
-    if (unix_handle == 0) return false;
+    if (unix_handle == 0) {
+        static LONG said;
+        if (InterlockedExchange(&said, 1) == 0) {
+            write_stderr(
+                "lsteamclient: Wine loaded the bridge without its Linux half lsteamclient.so; "
+                "the game runs without Steam\n");
+        }
+        return false;
+    }
     InitOnceExecuteOnce(&load_once, load, nullptr, nullptr);
     return client_loaded;
 }
@@ -245,9 +254,7 @@ uint64_t ptr(const void* p) { return reinterpret_cast<uintptr_t>(p); }
 
 }  // namespace
 
-NTSTATUS unix_call(uint32_t call, void* args) {
-    return unix_call_fn(unix_handle, call, args);
-}
+NTSTATUS unix_call(uint32_t call, void* args) { return unix_call_fn(unix_handle, call, args); }
 
 void run_deferred() {
     for (;;) {
@@ -258,12 +265,12 @@ void run_deferred() {
     }
 }
 
-int find_version(const char* name) {
+int find_version(const char* name, bool asked) {
     if (name == nullptr) return -1;
     for (int i = 0; i < STEAM_VERSION_COUNT; ++i) {
         if (strcmp(kVersions[i].name, name) == 0) return i;
     }
-    report_unknown(name);
+    if (asked) report_unknown(name);
     return -1;
 }
 
@@ -271,8 +278,7 @@ WinObject* wrap(uint64_t client, int version) {
     if (client == 0 || version < 0) return nullptr;
     AcquireSRWLockExclusive(&objects_lock);
     ObjectNode* node = objects;
-    while (node != nullptr &&
-           (node->object.client != client || node->object.version != version)) {
+    while (node != nullptr && (node->object.client != client || node->object.version != version)) {
         node = node->next;
     }
     if (node == nullptr) {
@@ -390,7 +396,7 @@ bool Steam_IsKnownInterface(const char* version) {
         auto next = forwarded<bool (*)(const char*)>("Steam_IsKnownInterface");
         return next != nullptr && next(version);
     }
-    if (!ready() || find_version(version) < 0) return false;
+    if (!ready() || find_version(version, false) < 0) return false;
     Frame frame{};
     frame.args[0] = ptr(version);
     unix_call(kCallIsKnownInterface, &frame);

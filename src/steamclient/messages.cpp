@@ -21,7 +21,7 @@ using MessageFn = void (*)(void* message);
 
 std::mutex messages_mutex;
 std::unordered_map<void*, MessageFn> client_release;  // messages the game holds
-std::unordered_map<void*, uint64_t> game_free_data;  // the game's buffers the client holds
+std::unordered_map<void*, uint64_t> game_free_data;   // the game's buffers the client holds
 
 MessageFn& field(void* message, size_t offset) {
     return *reinterpret_cast<MessageFn*>(static_cast<uint8_t*>(message) + offset);
@@ -54,7 +54,8 @@ void free_game_data(void* message) {
 void message_to_game(void* message) {
     if (message == nullptr || pe_entries.release_message == 0) return;
     MessageFn& release = field(message, STEAM_MESSAGE_RELEASE_OFFSET);
-    auto pe_release = reinterpret_cast<MessageFn>(static_cast<uintptr_t>(pe_entries.release_message));
+    auto pe_release =
+        reinterpret_cast<MessageFn>(static_cast<uintptr_t>(pe_entries.release_message));
     if (release == pe_release) return;
     std::lock_guard lock(messages_mutex);
     client_release[message] = release;

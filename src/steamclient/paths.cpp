@@ -34,7 +34,8 @@ char* narrow(const WCHAR* text) {
     int count = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
     if (count <= 0) return nullptr;
     auto* result = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, count));
-    if (result != nullptr) WideCharToMultiByte(CP_UTF8, 0, text, -1, result, count, nullptr, nullptr);
+    if (result != nullptr)
+        WideCharToMultiByte(CP_UTF8, 0, text, -1, result, count, nullptr, nullptr);
     return result;
 }
 
@@ -68,8 +69,7 @@ char* windows_path(const char* path) {
     return result;
 }
 
-bool convert_path_buffer(char* buffer, uint32_t size, size_t* unix_length,
-                         size_t* windows_length) {
+bool convert_path_buffer(char* buffer, uint32_t size, size_t* unix_length, size_t* windows_length) {
     if (buffer == nullptr || size == 0 || memchr(buffer, 0, size) == nullptr) return false;
     char* converted = windows_path(buffer);
     if (converted == nullptr) return false;
@@ -93,8 +93,8 @@ const char* lasting_windows_path(const char* path) {
     if (found == nullptr) {
         char* converted = windows_path(path);
         size_t length = strlen(path) + 1;
-        auto* node = static_cast<LastingPath*>(
-            HeapAlloc(GetProcessHeap(), 0, sizeof(LastingPath) + length));
+        auto* node =
+            static_cast<LastingPath*>(HeapAlloc(GetProcessHeap(), 0, sizeof(LastingPath) + length));
         if (converted != nullptr && node != nullptr) {
             node->unix_form = reinterpret_cast<char*>(node + 1);
             memcpy(node->unix_form, path, length);

@@ -27,8 +27,8 @@ void run_deferred();
 WinObject* wrap(uint64_t client, int version);
 
 /// The index of interface version `name` in the generated tables; -1 when they do not know
-/// it, after one line on standard error (once per name).
-int find_version(const char* name);
+/// it, after one line on standard error (once per name) when the game asked for it.
+int find_version(const char* name, bool asked = true);
 
 /// Writes one line to the process's standard error.
 void write_stderr(const char* line);

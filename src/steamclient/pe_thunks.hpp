@@ -177,8 +177,7 @@ struct Arg<PathArrayIn> {
 
 /// Replaces the Unix path in `buffer` (room for `size` bytes) with its Windows form; returns
 /// the lengths before and after, or false when there was nothing to convert.
-bool convert_path_buffer(char* buffer, uint32_t size, size_t* unix_length,
-                         size_t* windows_length);
+bool convert_path_buffer(char* buffer, uint32_t size, size_t* unix_length, size_t* windows_length);
 
 // A buffer the client fills with a Unix path: the game gets the Windows path, and a returned
 // length (with or without the terminating NUL, as the client counted) is the new one's.

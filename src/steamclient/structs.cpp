@@ -34,8 +34,9 @@ struct CallbackLayout {
     int32_t callback;
     int32_t layout;
 };
+// Sorted by callback id.
 #define STEAM_CALLBACK(callback, layout) {callback, layout},
-const CallbackLayout kCallbacks[] = {  // sorted by callback id
+const CallbackLayout kCallbacks[] = {
 #include "steamclient/structs.generated.inc"
 };
 #undef STEAM_CALLBACK
@@ -43,10 +44,9 @@ const CallbackLayout kCallbacks[] = {  // sorted by callback id
 template <typename Size>
 int callback_layout(int32_t callback, uint32_t size, Size size_of) {
     auto* end = kCallbacks + STEAM_CALLBACK_COUNT;
-    auto* at = std::lower_bound(kCallbacks, end, callback,
-                                [](const CallbackLayout& entry, int32_t id) {
-                                    return entry.callback < id;
-                                });
+    auto* at = std::lower_bound(
+        kCallbacks, end, callback,
+        [](const CallbackLayout& entry, int32_t id) { return entry.callback < id; });
     for (; at != end && at->callback == callback; ++at) {
         if (size_of(kStructs[at->layout]) == size) return at->layout;
     }

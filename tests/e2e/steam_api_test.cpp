@@ -111,9 +111,9 @@ TEST(SteamApi, TheStandInClientAnswersValvesLinuxSteamApi) {
     write_text(home + "/.steam/steam.pid", std::to_string(::getpid()));
     std::string game = dir / "game";
     testing::make_dir(game);
-    ASSERT_EQ(base::copy_file(kSteamworks + "/dist/linux64/libsteam_api.so",
-                              game + "/libsteam_api.so"),
-              0);
+    ASSERT_EQ(
+        base::copy_file(kSteamworks + "/dist/linux64/libsteam_api.so", game + "/libsteam_api.so"),
+        0);
     std::map<std::string, std::string> env = testing::base_env(home);
     env["SteamAppId"] = "480";
     env["STEAM_COMPAT_INSTALL_PATH"] = game;
@@ -123,9 +123,8 @@ TEST(SteamApi, TheStandInClientAnswersValvesLinuxSteamApi) {
         testing::run_program(PELTO_API_GAME, {game + "/libsteam_api.so"}, env, options);
     EXPECT_EQ(result.exit_code(), 0) << result.out << result.err;
     expect_answers(result.out, false);
-    EXPECT_EQ(install_dir_line(result.out),
-              "install dir: " + game + " (length " + std::to_string(game.size() + 1) +
-                  ", exists 1)");
+    EXPECT_EQ(install_dir_line(result.out), "install dir: " + game + " (length " +
+                                                std::to_string(game.size() + 1) + ", exists 1)");
 }
 
 // A temporary HOME with a Steam installation whose linux64/steamclient.so is the stand-in, a
@@ -150,13 +149,16 @@ protected:
                                   game_dir() + "/steam_api64.dll"),
                   0);
         std::map<std::string, std::string> env = this->env();
-        RunResult installed = testing::run_program(
-            "/usr/bin/python3",
-            {std::string(PELTO_SOURCE_DIR) + "/install.py", "--build", PELTO_BUILD_DIR, "--dest",
-             tool()},
-            env);
+        std::vector<std::string> args = {std::string(PELTO_SOURCE_DIR) + "/install.py", "--build",
+                                         PELTO_BUILD_DIR, "--dest", tool()};
+        if (copies_wine()) args.push_back("--copy-wine");
+        RunResult installed = testing::run_program("/usr/bin/python3", args, env);
         ASSERT_EQ(installed.exit_code(), 0) << installed.out << installed.err;
     }
+
+    // Whether the tool gets a copy of Wine of its own (which finds the bridge in its own
+    // module folder, and its Linux half in the copy's unix folder).
+    virtual bool copies_wine() const { return false; }
 
     void TearDown() override {
         if (!root) return;
@@ -191,9 +193,8 @@ protected:
         env["WINEDEBUG"] = "-all";
         testing::RunOptions options;
         options.cwd = game_dir();
-        return testing::run_program(tool() + "/pelto",
-                                    {"waitforexitandrun", game_dir() + "/api_game.exe"}, env,
-                                    options);
+        return testing::run_program(
+            tool() + "/pelto", {"waitforexitandrun", game_dir() + "/api_game.exe"}, env, options);
     }
 
     std::unique_ptr<TempDir> root;
@@ -233,6 +234,18 @@ TEST_F(SteamApiUnderWine, AWindowsGameGetsTheClientsAnswersThroughTheBridge) {
     EXPECT_EQ(result.exit_code(), 1) << out;
     EXPECT_NE(out.find("callback struct sizes: 24 24 16"), std::string::npos) << out;
     EXPECT_EQ(out.find("init: 0 "), std::string::npos) << out;
+}
+
+class SteamApiWithACopiedWine : public SteamApiUnderWine {
+protected:
+    bool copies_wine() const override { return true; }
+};
+
+TEST_F(SteamApiWithACopiedWine, TheBridgeIsFoundInTheToolsOwnWine) {
+    RunResult result = launch();
+    std::string out = read_text("/tmp/pelto/wine_stdout.log");
+    EXPECT_EQ(result.exit_code(), 0) << out << read_text("/tmp/pelto/wine_stderr.log");
+    expect_answers(out, true);
 }
 
 }  // namespace

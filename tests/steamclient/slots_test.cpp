@@ -90,9 +90,9 @@ std::optional<int> slot_called(const std::vector<std::string>& code,
 
 // Instructions by address, from `objdump -d --no-show-raw-insn`.
 std::map<uint64_t, std::string> disassembly(const std::string& objdump, const std::string& file) {
-    testing::RunResult run = testing::run_program(
-        "/bin/sh", {"-c", objdump + " -d --no-show-raw-insn '" + file + "'"},
-        {{"PATH", "/usr/bin:/bin"}});
+    testing::RunResult run =
+        testing::run_program("/bin/sh", {"-c", objdump + " -d --no-show-raw-insn '" + file + "'"},
+                             {{"PATH", "/usr/bin:/bin"}});
     std::map<uint64_t, std::string> code;
     static const std::regex insn(R"(^\s+([0-9a-f]+):\s+(.*)$)");
     for (const std::string& line : lines_of(run.out)) {
@@ -112,9 +112,9 @@ std::vector<std::string> code_at(const std::map<uint64_t, std::string>& code, ui
 // Export name -> address of the Windows DLL, from `objdump -p`: its export address table
 // (by ordinal) and its name table.
 std::map<std::string, uint64_t> pe_exports(const std::string& dll) {
-    testing::RunResult run = testing::run_program(
-        "/bin/sh", {"-c", "x86_64-w64-mingw32-objdump -p '" + dll + "'"},
-        {{"PATH", "/usr/bin:/bin"}});
+    testing::RunResult run =
+        testing::run_program("/bin/sh", {"-c", "x86_64-w64-mingw32-objdump -p '" + dll + "'"},
+                             {{"PATH", "/usr/bin:/bin"}});
     static const std::regex base(R"(^ImageBase\s+([0-9a-f]+)$)");
     static const std::regex address(R"(^\s+\[\s*(\d+)\] \+base\[\s*\d+\] ([0-9a-f]+) Export RVA$)");
     static const std::regex name(R"(^\s+\[\s*(\d+)\] (\w+)$)");
@@ -136,8 +136,9 @@ std::map<std::string, uint64_t> pe_exports(const std::string& dll) {
 
 // Symbol -> address of the Linux library, from the labels of its disassembly.
 std::map<std::string, uint64_t> elf_symbols(const std::string& so) {
-    testing::RunResult run = testing::run_program(
-        "/bin/sh", {"-c", "objdump -d --no-show-raw-insn '" + so + "'"}, {{"PATH", "/usr/bin:/bin"}});
+    testing::RunResult run =
+        testing::run_program("/bin/sh", {"-c", "objdump -d --no-show-raw-insn '" + so + "'"},
+                             {{"PATH", "/usr/bin:/bin"}});
     static const std::regex label(R"(^([0-9a-f]+) <(\w+)>:$)");
     std::map<std::string, uint64_t> symbols;
     for (const std::string& line : lines_of(run.out)) {
@@ -167,8 +168,11 @@ TEST(SteamClientSlots, EveryFlatFunctionOfSdk160CallsTheSlotOfTheTables) {
         bool msvc;
     };
     Side sides[] = {
-        {"steam_api64.dll", pe_exports(dll), disassembly("x86_64-w64-mingw32-objdump", dll),
-         {"%rcx", "%rdx"}, true},
+        {"steam_api64.dll",
+         pe_exports(dll),
+         disassembly("x86_64-w64-mingw32-objdump", dll),
+         {"%rcx", "%rdx"},
+         true},
         {"libsteam_api.so", elf_symbols(so), disassembly("objdump", so), {"%rdi", "%rsi"}, false},
     };
     for (Side& side : sides) {
@@ -176,8 +180,8 @@ TEST(SteamClientSlots, EveryFlatFunctionOfSdk160CallsTheSlotOfTheTables) {
         for (const auto& [flat, slots] : table) {
             auto entry = side.entry.find(flat);
             if (entry == side.entry.end()) continue;
-            std::optional<int> slot = slot_called(code_at(side.code, entry->second),
-                                                  side.this_registers);
+            std::optional<int> slot =
+                slot_called(code_at(side.code, entry->second), side.this_registers);
             ASSERT_TRUE(slot) << side.what << ": cannot read the slot " << flat << " calls";
             EXPECT_EQ(*slot, side.msvc ? slots.msvc : slots.gcc)
                 << side.what << ": " << flat << " of " << slots.version;

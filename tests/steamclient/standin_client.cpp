@@ -127,8 +127,9 @@ using WarningHook = void (*)(int32_t, const char*);
 void set_warning_hook(void*, WarningHook hook) {
     if (hook == nullptr) return;
     hook(0, "stand-in: the hook is set, on the game's thread");
-    std::thread([hook] { hook(1, "stand-in: the hook is called from a thread of the client's"); })
-        .join();
+    std::thread([hook] {
+        hook(1, "stand-in: the hook is called from a thread of the client's");
+    }).join();
 }
 
 int32_t user_handle(void*) { return 1; }
@@ -186,13 +187,14 @@ bool store_stats(void*) {
 }
 uint64_t find_leaderboard(void*, const char* name) {
     bool found = name != nullptr && strcmp(name, "Feet Traveled") == 0;
-    return post_call_result(1104, LeaderboardFindResult{found ? 0x1234u : 0u,
-                                                        static_cast<uint8_t>(found)});
+    return post_call_result(
+        1104, LeaderboardFindResult{found ? 0x1234u : 0u, static_cast<uint8_t>(found)});
 }
 
 struct Answer {
     const char* cls;
-    const char* declaration;  // as the SDK declares it; "*" for every GetISteam...(user, pipe, version)
+    const char*
+        declaration;  // as the SDK declares it; "*" for every GetISteam...(user, pipe, version)
     void* function;
 };
 
@@ -261,7 +263,7 @@ void* object_for(const char* version) {
                 }
             }
         }
-        auto** object = new void*[1]{vtable};
+        auto** object = new void* [1] { vtable };
         objects[version] = object;
         return object;
     }
@@ -279,7 +281,7 @@ __attribute__((visibility("default"))) void* CreateInterface(const char* version
 }
 
 __attribute__((visibility("default"))) bool Steam_BGetCallback(int32_t, CallbackMsg* message,
-                                                                void*) {
+                                                               void*) {
     std::lock_guard lock(mutex);
     if (callbacks.empty() || message == nullptr) return false;
     auto [id, data] = std::move(callbacks.front());
@@ -299,9 +301,8 @@ __attribute__((visibility("default"))) bool Steam_FreeLastCallback(int32_t) {
 }
 
 __attribute__((visibility("default"))) bool Steam_GetAPICallResult(int32_t, uint64_t call,
-                                                                    void* buffer, int32_t size,
-                                                                    int32_t expected,
-                                                                    bool* failed) {
+                                                                   void* buffer, int32_t size,
+                                                                   int32_t expected, bool* failed) {
     std::lock_guard lock(mutex);
     auto found = call_results.find(call);
     if (found == call_results.end() || found->second.first != expected ||
@@ -324,7 +325,8 @@ __attribute__((visibility("default"))) void Breakpad_SteamMiniDumpInit() {}
 __attribute__((visibility("default"))) void Breakpad_SteamSetAppID() {}
 __attribute__((visibility("default"))) void Breakpad_SteamSetSteamID() {}
 __attribute__((visibility("default"))) void Breakpad_SteamWriteMiniDumpSetComment() {}
-__attribute__((visibility("default"))) void Breakpad_SteamWriteMiniDumpUsingExceptionInfoWithBuildId() {}
+__attribute__((visibility("default"))) void
+Breakpad_SteamWriteMiniDumpUsingExceptionInfoWithBuildId() {}
 __attribute__((visibility("default"))) void Breakpad_SteamSendMiniDump() {}
 
 }  // extern "C"

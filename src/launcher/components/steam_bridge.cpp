@@ -100,9 +100,10 @@ void deploy_bridge_as_client(const std::string& install_dir, const std::string& 
     if (report.outside) return;
     int error = report.dir_error != 0 ? report.dir_error : report.errors[0];
     if (error != 0) {
-        base::log_warn(base::concat("Steam client: failed to put the bridge in place as "
-                                    "steamclient64.dll: ",
-                                    base::error_text(error)));
+        base::log_warn(
+            base::concat("Steam client: failed to put the bridge in place as "
+                         "steamclient64.dll: ",
+                         base::error_text(error)));
     }
 }
 

@@ -36,10 +36,13 @@ std::string why_not_loadable(const std::string& path) {
     unsigned char header[20] = {};
     ssize_t got = ::pread(fd.get(), header, sizeof(header), 0);
     if (got < 0) return base::error_text(errno);
-    if (got < static_cast<ssize_t>(sizeof(header)) || std::memcmp(header, "\x7f" "ELF", 4) != 0)
+    if (got < static_cast<ssize_t>(sizeof(header)) || std::memcmp(header,
+                                                                  "\x7f"
+                                                                  "ELF",
+                                                                  4) != 0)
         return "it is not an ELF file";
-    bool elf64 = header[4] == 2 && header[5] == 1;  // ELFCLASS64, little endian
-    bool shared = header[16] == 3 && header[17] == 0;  // ET_DYN
+    bool elf64 = header[4] == 2 && header[5] == 1;      // ELFCLASS64, little endian
+    bool shared = header[16] == 3 && header[17] == 0;   // ET_DYN
     bool x86_64 = header[18] == 62 && header[19] == 0;  // EM_X86_64
     if (!elf64 || !shared || !x86_64) return "it is not a 64-bit x86-64 shared library";
     return "";

@@ -73,7 +73,9 @@ TEST(LaunchContext, SteamClientLibraryThatCannotBeLoadedIsOneWarning) {
     ::rmdir(library.c_str());
     write_text(library, "not a library");
     EXPECT_EQ(check(), warning("it is not an ELF file"));
-    write_text(library, std::string("\x7f" "ELF\x01\x01\x01\0\0\0\0\0\0\0\0\0\x03\0\x03\0", 20));
+    write_text(library, std::string("\x7f"
+                                    "ELF\x01\x01\x01\0\0\0\0\0\0\0\0\0\x03\0\x03\0",
+                                    20));
     EXPECT_EQ(check(), warning("it is not a 64-bit x86-64 shared library"));
 
     ASSERT_EQ(base::copy_file(PELTO_STANDIN_CLIENT, library), 0);
