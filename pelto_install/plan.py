@@ -13,7 +13,7 @@ from .common import (PACKAGES, TOOL_NAME, InstallError, MissingPackages, copy_pr
 from .modules import check_release, lay_in_dlls, lay_in_modules, module_sets, \
     share_template_modules
 from .programs import build, find_programs, missing_programs
-from .space import check_space, space_needed
+from .space import check_space, inodes_needed, space_needed
 from .template import make_template
 from .tree import (BlockedSignals, carry_over, check_tools_folder, destination_state,
                    lock_parent, remove_leftovers, staging_prefix, swap_in, write_tool_files)
@@ -76,8 +76,9 @@ def make_plan(options, target):
                                     target.path)
     release_files = [os.path.join(folder, name) for folders in releases.values()
                      for folder in folders if folder for name in os.listdir(folder)]
-    space = check_space(target.path, space_needed(sets, wine_copy, programs.files(),
-                                                  release_files))
+    space = check_space(target.path,
+                        space_needed(sets, wine_copy, programs.files(), release_files),
+                        inodes_needed(sets, wine_copy))
     return Plan(target=target, programs=programs, wine=wine, wine_copy=wine_copy, how=how,
                 sets=sets, releases=releases, state=state, space=space)
 
@@ -227,6 +228,14 @@ def lay_in_releases(plan, tree, state):
                 % name)
 
 
+def nothing_to_remove(dest):
+    """What uninstalling finds at a destination that holds no pelto installation."""
+    if os.path.isdir(dest) and not os.path.islink(dest):
+        return ("Nothing to remove: %s is an empty folder, not a pelto installation; it is left "
+                "as it is." % dest)
+    return "Nothing to remove: %s does not exist." % dest
+
+
 def uninstall(target, dry_run):
     """Removes the pelto installation at the destination, and only a pelto installation."""
     dest = target.path
@@ -238,14 +247,14 @@ def uninstall(target, dry_run):
         if os.path.isdir(parent) and destination_state(dest) == "pelto":
             say("pelto would be removed from %s" % dest)
         else:
-            say("Nothing to remove: %s does not exist." % dest)
+            say(nothing_to_remove(dest))
         say_lines(target.report(True))
         return
     lock = lock_parent(parent)
     try:
         remove_leftovers(dest)
         if destination_state(dest) != "pelto":
-            say("Nothing to remove: %s does not exist." % dest)
+            say(nothing_to_remove(dest))
             say_lines(target.report(True))
             return
         staging = tempfile.mkdtemp(prefix=staging_prefix(dest), dir=parent)

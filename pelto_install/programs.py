@@ -42,8 +42,8 @@ def find_programs(build_option, root=ROOT):
     `build_option` (already built), or those to be built in a checkout."""
     if build_option:
         build_dir = os.path.abspath(os.path.expanduser(build_option))
-        return Programs(built_files(build_dir), pelto_version(build_dir), commit_of(root),
-                        "built in %s" % build_dir)
+        return Programs(built_files(build_dir), pelto_version(build_dir),
+                        build_commit(build_dir, root), "built in %s" % build_dir)
     info = os.path.join(root, RELEASE_INFO)
     if exists(info):
         fields = dict(line.split("=", 1) for line in read_text(info).splitlines()
@@ -86,6 +86,13 @@ def pelto_version(build_dir, root=ROOT):
         raise InstallError("cannot tell pelto's version: neither %s/version nor the project() "
                            "line of %s/CMakeLists.txt gives one" % (build_dir, root))
     return text
+
+
+def build_commit(build_dir, root=ROOT):
+    """The commit the programs of `build_dir` were built from, as the build recorded it (with
+    "+changes" for a changed tree); the checkout's HEAD for a build that recorded none."""
+    recorded = read_text(os.path.join(build_dir, "commit"))
+    return recorded if recorded else commit_of(root)
 
 
 def commit_of(root):

@@ -1,5 +1,6 @@
-"""The free space the new tree needs on the destination's file system at its largest, checked
-before anything is changed, and the message when the disk runs full all the same."""
+"""The free space the new tree needs on the destination's file system at its largest, in bytes
+and in inodes, checked before anything is changed, and the message when the disk runs full
+all the same."""
 
 import os
 
@@ -13,6 +14,11 @@ TEMPLATE_EXTRA = 64 << 20
 BUILD_ESTIMATE = 16 << 20
 # Free space below which a failed wineboot counts as one that found the disk full.
 FULL_BELOW = 4 << 20
+# Free inodes below which the same holds.
+INODES_FULL_BELOW = 64
+# The tool's own files and folders and those of the template that are no copies of modules,
+# at the least: the inode count is a floor (Wine builds differ), the byte count a bound.
+OTHER_ENTRIES = 100
 
 
 def existing_folder(path):
@@ -34,6 +40,27 @@ def free_space(path):
     return status.f_bavail * status.f_frsize
 
 
+def free_inodes(path):
+    """The inodes still free on the file system of `path`; None for one that does not count
+    them (btrfs, for one, reports none)."""
+    status = os.statvfs(existing_folder(path))
+    return status.f_favail if status.f_files else None
+
+
+def disk_full(path):
+    """Whether the file system of `path` has run out of space or of inodes."""
+    inodes = free_inodes(path)
+    return free_space(path) < FULL_BELOW or (inodes is not None and inodes < INODES_FULL_BELOW)
+
+
+def inodes_needed(sets, wine_copy):
+    """The inodes the new tree takes at the least: each module twice (the tool's copy, and
+    wineboot's in the template before it becomes a link to the tool's), the copy of Wine, the
+    rest."""
+    entries = sum(2 * len(modules.names) for modules in sets) + OTHER_ENTRIES
+    return entries + (wine_copy.entries() if wine_copy else 0)
+
+
 def space_needed(sets, wine_copy, programs, release_files):
     """(bytes, what) for each part of the new tree at its largest, on the destination's file
     system: the tool's modules, the template as wineboot writes it (with its own copies of the
@@ -53,8 +80,9 @@ def space_needed(sets, wine_copy, programs, release_files):
     return parts
 
 
-def check_space(dest, parts):
-    """What the new tree needs and what is free, as a line; InstallError when it does not fit."""
+def check_space(dest, parts, inodes):
+    """What the new tree needs and what is free, as a line; InstallError when it does not fit,
+    in bytes or in the `inodes` it needs."""
     need = sum(size for size, _ in parts)
     free = free_space(os.path.dirname(dest))
     where = "on %s" % mount_point(os.path.dirname(dest))
@@ -65,6 +93,12 @@ def check_space(dest, parts):
             "another destination; nothing was changed." % (
                 megabytes(need), where, dest, megabytes(free),
                 ", ".join("%s for %s" % (megabytes(size), what) for size, what in parts)))
+    free_count = free_inodes(os.path.dirname(dest))
+    if free_count is not None and inodes > free_count:
+        raise InstallError(
+            "not enough free inodes: the new installation needs at least %d files and folders "
+            "%s (the file system of %s), and %d more fit there. Free some there, or choose "
+            "another destination; nothing was changed." % (inodes, where, dest, free_count))
     return "about %s needed %s, %s free" % (megabytes(need), where, megabytes(free))
 
 

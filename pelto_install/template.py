@@ -10,7 +10,7 @@ import subprocess
 import time
 
 from .common import InstallError, exists, inside
-from .space import FULL_BELOW, free_space, no_space_text
+from .space import disk_full, no_space_text
 
 TEMPLATE_TIMEOUT_S = 600
 
@@ -98,8 +98,8 @@ def make_template(tree, staging, helper):
         stop_wine(os.path.join(tree, "bin/wineserver"), prefix, scratch)
     if status != 0 or not exists(os.path.join(prefix, "system.reg")):
         output = tail_of(log)
-        # Wine tells no reason of its own when the disk is full.
-        if free_space(prefix) < FULL_BELOW or "No space left on device" in output:
+        # Wine tells no reason of its own when the disk is full, of bytes or of inodes.
+        if disk_full(prefix) or "No space left on device" in output:
             raise InstallError("%s (wineboot --init failed: status %d)"
                                % (no_space_text(prefix), status))
         raise InstallError("wineboot --init failed (status %d); its output:\n%s"

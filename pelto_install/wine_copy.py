@@ -198,6 +198,17 @@ class WineCopy:
                              for name in files if copied_name(name))
         return total
 
+    def entries(self):
+        """The files, folders and links the copy makes: the inodes it takes at most."""
+        count = len(self.links) + len(self.scripts)
+        for source, _ in self.copies:
+            if not os.path.isdir(source):
+                count += 1
+                continue
+            for _, folders, files in os.walk(source):
+                count += len(folders) + sum(1 for name in files if copied_name(name))
+        return count
+
     def lay_out(self, tree):
         copied = {}  # (device, inode) of each file copied -> its copy: hard links stay links
         for source, relative in self.copies:

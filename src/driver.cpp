@@ -198,6 +198,8 @@ Discovery discover(const std::string& verb, const std::vector<std::string>& rest
     // The one read of the process environment: every later phase reads this snapshot.
     context.env = core::take_env_snapshot(base::current_environment());
     context.home.value = context.env.text("HOME");
+    context.verbose = core::verbose_switch(context.env, context.home.value);
+    base::set_verbose(context.verbose);
     context.log_dir = core::kLogDir;
     context.game_app_id = core::game_app_id(context.env);
     // The player's log file holds every line from here on.
@@ -246,7 +248,7 @@ void end_if_stopped(const Started& started) {
     if (signo == 0) return;
     // The setup's children were killed when the signal came; what they started, and the
     // wineserver started ahead for the game, end with the session.
-    if (started.wine_session && session::may_end_wine_session(&started.lock)) {
+    if (started.wine_session && core::may_end_wine_session(&started.lock)) {
         session::stop_wine_session(started.wineserver, started.wine_env);
     }
     base::end_by_signal(signo);
@@ -260,7 +262,7 @@ Prepared prepare_prefix(const Launch& launch, core::LaunchLock& lock) {
                                                  launch.wine.dxvk_source_root, context.steam_dir);
     tasks::ChangeFlags flags =
         tasks::change_flags(tasks::read_deploy_cache(context.prefix), stamps);
-    tasks::SetupInputs inputs{context, launch.wine, flags, launch.nvidia, launch.wine_env};
+    tasks::SetupInputs inputs{context, launch.wine, flags, launch.nvidia, launch.wine_env, &lock};
     Prepared prepared;
     base::Clock::time_point graph_started = base::Clock::now();
     prepared.results = graph::SetupGraph::run(tasks::build_setup_tasks(inputs, prepared.outcome));
@@ -303,7 +305,7 @@ session::LaunchPlan build_plan(Launch launch, Prepared prepared, const core::Lau
                                         .dlls = prepared.outcome.names,
                                         .env = game_env,
                                         .nvidia = launch.nvidia,
-                                        .verbose = base::verbose(),
+                                        .verbose = launch.context.verbose,
                                         .trace_opcodes = trace_opcodes,
                                         .use_wined3d = plan.use_wined3d,
                                         .shader_caches = session::shader_cache_env(

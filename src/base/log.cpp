@@ -15,16 +15,10 @@ namespace pelto::base {
 
 namespace {
 
+// The player's switch, as the driver found it.
+std::atomic<bool> g_verbose{false};
 // Set once a log file is on its way: a player who asks for one wants all of it.
 std::atomic<bool> g_log_file_wanted{false};
-
-bool decide_verbose() {
-    if (auto value = env_text("PELTO_VERBOSE"); value && *value == "1") return true;
-    if (auto home = env_text("HOME")) {
-        return exists(concat(*home, "/.cache/pelto/trace_verbose"));
-    }
-    return false;
-}
 
 std::string_view tag_of(LogLevel level) {
     switch (level) {
@@ -78,9 +72,11 @@ void copy_out(LogCopy& copy, std::string_view text) {
 
 }  // namespace
 
+void set_verbose(bool on) { g_verbose.store(on, std::memory_order_relaxed); }
+
 bool verbose() {
-    static const bool decided = decide_verbose();  // thread-safe once-only initialisation
-    return decided || g_log_file_wanted.load(std::memory_order_relaxed);
+    return g_verbose.load(std::memory_order_relaxed) ||
+           g_log_file_wanted.load(std::memory_order_relaxed);
 }
 
 std::string time_prefix() {

@@ -12,7 +12,10 @@ namespace pelto::base {
 
 enum class LogLevel { Debug, Info, Warn, Error };
 
-/// Whether DEBUG lines are written; decided once per process on first use.
+/// Turns DEBUG lines on or off: the player's switch, which the driver reads from its snapshot
+/// of the environment. Off until called.
+void set_verbose(bool on);
+/// Whether DEBUG lines are written: the switch is on, or a log file is on its way.
 bool verbose();
 
 /// The ten-character local time stamp "[HH:MM:SS]".

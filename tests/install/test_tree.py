@@ -33,9 +33,11 @@ class InstalledTree(InstallerTest):
         self.assertEqual(sorted(os.listdir(self.tools)), ["other-tool", "pelto"])
 
     def test_install_reinstall_and_uninstall(self):
+        # The commit is the one the build recorded, not the checkout's.
+        write(os.path.join(self.build, "commit"), "abc1234+changes\n")
         status, out, err = self.install()
         self.assertEqual(status, 0, out + err)
-        self.assertIn("Installing pelto 9.8.7 (commit ", out)
+        self.assertIn("Installing pelto 9.8.7 (commit abc1234+changes)", out)
         self.assertIn("as pelto finds it: loader bin/wine, server bin/wineserver, 64-bit modules "
                       "lib/wine/x86_64-windows, 32-bit modules none", out)
         for path in ("pelto", "toolmanifest.vdf", "compatibilitytool.vdf", "version",
@@ -58,6 +60,19 @@ class InstalledTree(InstallerTest):
         status, out, err = self.run_installer("--dest", self.dest, "--uninstall")
         self.assertEqual(status, 0, out + err)
         self.assertEqual(os.listdir(self.tools), ["other-tool"])
+
+        # Nothing to remove, and what was found instead.
+        for made, says in ((True, "is an empty folder, not a pelto installation; it is left as "
+                                  "it is"), (False, "does not exist")):
+            if made:
+                os.makedirs(self.dest)
+            elif os.path.isdir(self.dest):
+                os.rmdir(self.dest)
+            for dry_run in ((), ("--dry-run",)):
+                status, out, err = self.run_installer("--dest", self.dest, "--uninstall", *dry_run)
+                self.assertEqual(status, 0, out + err)
+                self.assertIn("Nothing to remove: %s %s" % (self.dest, says), out)
+            self.assertEqual(os.path.isdir(self.dest), made)
 
     def test_an_install_cut_short_leaves_the_previous_one(self):
         self.assertEqual(self.install()[0], 0)

@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include "base/log.hpp"
+
 #include "base/posix.hpp"
 
 namespace pelto::testing {
@@ -174,10 +176,10 @@ std::map<std::string, std::string> base_env(const std::string& home) {
 }  // namespace pelto::testing
 
 namespace {
-// The unit tests check DEBUG lines, and verbosity is decided once per process: turn it on
-// before any test runs. Quiet-mode behaviour is checked through the built binary.
+// The unit tests check DEBUG lines: turn them on before any test runs. Quiet-mode behaviour
+// is checked through the built binary.
 const bool kVerboseForTests = [] {
-    ::setenv("PELTO_VERBOSE", "1", 1);
+    pelto::base::set_verbose(true);
     return true;
 }();
 }  // namespace

@@ -112,7 +112,8 @@ static int is_command(const WCHAR *word) {
     static const WCHAR *const commands[] = {L"print-env", L"print-args", L"print-cwd",
                                             L"stdout",    L"stderr",     L"write-file",
                                             L"delete-file", L"sleep",    L"exit",
-                                            L"load-library", L"print-time", L"write-registry"};
+                                            L"load-library", L"print-time", L"write-registry",
+                                            L"read-registry"};
     for (size_t i = 0; i < sizeof commands / sizeof commands[0]; ++i) {
         if (wcscmp(word, commands[i]) == 0) return 1;
     }
@@ -231,6 +232,21 @@ int wmain(int argc, WCHAR **argv) {
                                       (DWORD)((wcslen(text) + 1) * sizeof(WCHAR)));
             RegCloseKey(key);
             if (set != ERROR_SUCCESS) fail("write-registry", name);
+        } else if (wcscmp(command, L"read-registry") == 0) {
+            /* read-registry KEY VALUE: "VALUE=data" of a string under HKEY_LOCAL_MACHINE. */
+            const WCHAR *key = need(argc, argv, i++, command);
+            const WCHAR *name = need(argc, argv, i++, command);
+            WCHAR data[1024];
+            DWORD size = sizeof data;
+            if (RegGetValueW(HKEY_LOCAL_MACHINE, key, name, RRF_RT_REG_SZ, NULL, data, &size) !=
+                ERROR_SUCCESS)
+                fail("read-registry", name);
+            Buffer b = {0};
+            append_converted(&b, CP_UTF8, name);
+            append_text(&b, "=");
+            append_converted(&b, CP_UTF8, data);
+            emit(STD_OUTPUT_HANDLE, &b);
+            free(b.data);
         } else if (wcscmp(command, L"exit") == 0) {
             return _wtoi(need(argc, argv, i++, command));
         } else {

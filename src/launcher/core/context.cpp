@@ -60,6 +60,11 @@ std::string steam_client_library(const std::string& steam_dir) {
     return "";
 }
 
+bool verbose_switch(const EnvSnapshot& env, const std::optional<std::string>& home) {
+    if (env.is_on("PELTO_VERBOSE")) return true;
+    return home && base::exists(base::join_path(*home, ".cache/pelto/trace_verbose"));
+}
+
 bool is_compatdata_zero(const std::string& compat_data) {
     auto ends_with = [&](std::string_view tail) {
         return compat_data.size() >= tail.size() &&

@@ -32,6 +32,10 @@ struct LaunchContext {
     base::Clock::time_point started;
     EnvSnapshot env;  // the launcher's environment as it started, before env_config
     Home home;
+    // The player's switch for DEBUG lines and Wine's +process,err channels: PELTO_VERBOSE=1 or
+    // the marker file "{home}/.cache/pelto/trace_verbose". A log file adds DEBUG lines, never
+    // Wine's channels.
+    bool verbose = false;
     std::string steam_dir;
     std::string steam_client;       // "{steam_dir}/linux64/steamclient.so" when it can be loaded
     std::string compat_data;        // STEAM_COMPAT_DATA_PATH, "" when unset or not UTF-8
@@ -48,6 +52,9 @@ struct LaunchContext {
     std::string install_dir;  // the directory of `own_exe`: the tool's files lie there
     std::string log_dir;      // where the game's output goes ("/tmp/pelto")
 };
+
+/// The player's verbosity switch from the launcher's environment `env` and its HOME.
+bool verbose_switch(const EnvSnapshot& env, const std::optional<std::string>& home);
 
 /// The directory of the game's output logs and the incident files.
 inline constexpr const char* kLogDir = "/tmp/pelto";

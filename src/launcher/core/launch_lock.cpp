@@ -134,4 +134,8 @@ bool another_launch_running(const LaunchLock& lock) {
     return locked;
 }
 
+bool may_end_wine_session(const LaunchLock* lock) {
+    return lock == nullptr || !another_launch_running(*lock);
+}
+
 }  // namespace pelto::launcher::core

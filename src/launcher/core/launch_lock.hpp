@@ -33,4 +33,8 @@ void end_prefix_setup(LaunchLock& lock);
 /// Wine session would then end that launch's game too.
 bool another_launch_running(const LaunchLock& lock);
 
+/// True unless another launch of the prefix runs, whose game would end with the Wine session
+/// (`lock` nullptr: a prefix of this process alone, such as the template's).
+bool may_end_wine_session(const LaunchLock* lock);
+
 }  // namespace pelto::launcher::core

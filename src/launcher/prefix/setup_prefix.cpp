@@ -45,11 +45,15 @@ constexpr std::array<std::string_view, 2> kWbemDirs = {
     "drive_c/windows/syswow64/wbem",
 };
 
-// The server program hands over to its background server within milliseconds; the server
-// ends within a second or two of wineboot (Wine's services shutting down, the registry
-// written). Either bound only keeps a wedged server from holding the launch up.
+// The server program hands over to its background server within milliseconds, and ends one
+// at once; either bound only keeps a wedged server from holding the launch up.
 constexpr long kServerStartLimitMs = 5'000;
 constexpr long kServerEndLimitMs = 20'000;
+
+// Wine's stamp of the Wine build a prefix was last updated for: "disable" (the launcher's, so
+// that Wine never rebuilds a prefix on a game's start), or the time Wine wrote when it began
+// an update, before doing it.
+constexpr std::string_view kUpdateStamp = ".update-timestamp";
 
 constexpr std::string_view kNoAssertUnderHome =
     ".local/share/Steam/compatibilitytools.d/pelto/lib/noassert.so";
@@ -99,7 +103,7 @@ void run_server(const Setup& setup, const char* flag, long limit_ms) {
 }  // namespace
 
 bool run_wineboot(const core::LaunchContext& context, const core::WineInstall& wine,
-                  const core::WineProcessEnv& wine_env) {
+                  const core::WineProcessEnv& wine_env, const core::LaunchLock* lock) {
     const Setup setup{context, wine, wine_env};
     const std::string& pfx = setup.context.prefix;
     const std::string& wine_root = setup.wine.wine_root;
@@ -120,29 +124,45 @@ bool run_wineboot(const core::LaunchContext& context, const core::WineInstall& w
         "WINEDLLDIR0",
         base::concat("\\??\\Z:", base::lossy_utf8(base::join_path(wine_root, "lib/wine"))));
     command.set_env("WINEDEBUG",
-                    core::wine_debug_value(env.text("WINEDEBUG"), false, base::verbose()));
+                    core::wine_debug_value(env.text("WINEDEBUG"), false, setup.context.verbose));
     if (std::optional<std::string> preload = wineboot_preload(setup.context)) {
         command.set_env("LD_PRELOAD", *preload);
     } else {
         command.remove_env("LD_PRELOAD");
     }
 
-    // In a server of the launch's own, which ends with wineboot's last process and is waited
-    // for: the one wineboot starts by itself lingers for seconds, and the game's server must
-    // not find it on its way out. A server that wineboot never reached would wait for it for
-    // good: after a failed wineboot it is ended instead.
+    // Any stamp would make wineboot skip the registry: a stamp of "disable" from an earlier
+    // setup, or the time a wineboot that failed or was stopped wrote as it began.
+    std::string stamp = base::join_path(pfx, kUpdateStamp);
+    (void)base::remove_file(stamp);
+
+    // In a server of the launch's own, which ends with the last process of the prefix instead
+    // of lingering for seconds. The game does not wait for it: wineboot's services finish in
+    // it while the game runs, and the registry reaches the disk when the session ends.
     run_server(setup, core::kStartServer, kServerStartLimitMs);
     int status = 0;
     int error = base::run_and_wait(command, status);
     bool succeeded = error == 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    run_server(setup, succeeded ? "-w" : "-k", kServerEndLimitMs);
+    if (succeeded) return true;
+    // Wine wrote its stamp before the work it did not finish.
+    (void)base::remove_file(stamp);
+    // A server that wineboot never reached would wait for it for good; but another launch's
+    // game may play in it.
+    if (core::may_end_wine_session(lock)) {
+        run_server(setup, "-k", kServerEndLimitMs);
+    } else {
+        base::log_debug("another launch of this prefix is running — its Wine session stays");
+    }
     if (error != 0) {
         base::log_error(base::concat("Failed to run wineboot: ", base::error_text(error)));
         return false;
     }
-    if (succeeded) return true;
-    int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    base::log_error(base::concat("wineboot --init failed with exit code ", code));
+    if (WIFSIGNALED(status)) {
+        base::log_error(base::concat("wineboot --init was ended by signal ", WTERMSIG(status)));
+    } else {
+        base::log_error(
+            base::concat("wineboot --init failed with exit code ", WEXITSTATUS(status)));
+    }
     return false;
 }
 
@@ -187,13 +207,14 @@ bool seed_wbem(const std::string& pfx, const std::string& baked) {
 }
 
 // Creates or repairs the prefix for a new Wine build; true when every step completed.
-bool create_or_repair(const Setup& setup) {
+bool create_or_repair(const Setup& setup, const core::LaunchLock* lock) {
     const std::string& pfx = setup.context.prefix;
     const std::string& install_dir = setup.context.install_dir;
     components::deploy_steam_exe_bridge(install_dir, pfx);
     components::deploy_lsteamclient(install_dir, pfx);
 
     bool complete = true;
+    bool booted = false;  // the prefix is wineboot's
     std::string shared_template = base::join_path(setup.wine.wine_root, "share/default_pfx");
     if (base::exists(shared_template)) {
         base::log_debug(base::exists(base::join_path(pfx, "system.reg"))
@@ -218,20 +239,26 @@ bool create_or_repair(const Setup& setup) {
         if (std::optional<std::string> baked = find_baked_template(install_dir)) {
             complete = seed_wbem(pfx, *baked);
         } else {
-            complete = run_wineboot(setup.context, setup.wine, setup.wine_env);
+            booted = true;
+            complete = run_wineboot(setup.context, setup.wine, setup.wine_env, lock);
         }
     }
     // Keeps Wine from rebuilding the prefix on its first start after a Wine update. Replaced,
-    // not rewritten: the template copy may have hard-linked the template's own file here.
-    base::replace_file(base::join_path(pfx, ".update-timestamp"), "disable\n");
+    // not rewritten: the template copy may have hard-linked the template's own file here. A
+    // prefix that wineboot did not finish stays without one, so that the next wineboot builds
+    // it whole.
+    if (complete || !booted) {
+        base::replace_file(base::join_path(pfx, kUpdateStamp), "disable\n");
+    }
     return complete;
 }
 
 }  // namespace
 
 bool setup_prefix(const core::LaunchContext& context, const core::WineInstall& wine,
-                  bool wine_unchanged, const core::WineProcessEnv& wine_env) {
-    bool complete = wine_unchanged || create_or_repair(Setup{context, wine, wine_env});
+                  bool wine_unchanged, const core::WineProcessEnv& wine_env,
+                  const core::LaunchLock* lock) {
+    bool complete = wine_unchanged || create_or_repair(Setup{context, wine, wine_env}, lock);
     create_user_folders(context.prefix);
     map_s_drive(context.prefix, context.game_install_path, context.library_paths);
     return complete;

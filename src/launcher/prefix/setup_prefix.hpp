@@ -12,24 +12,29 @@
 
 #include "base/process.hpp"
 #include "launcher/core/context.hpp"
+#include "launcher/core/launch_lock.hpp"
 #include "launcher/core/wine.hpp"
 #include "launcher/core/wine_runtime.hpp"
 
 namespace pelto::launcher::prefix {
 
 /// Prepares the context's prefix (only the user folders and S: when `wine_unchanged`); logs its
-/// own failures. Returns false when the creation or repair did not complete (a failed
-/// wineboot, template files that could not be deployed), so that the next launch does it
-/// again. wineboot runs with `wine_env`, as every Wine process of the launch.
+/// own failures. Returns false when the creation or repair did not complete (a failed or
+/// stopped wineboot, template files that could not be deployed), so that the next launch does
+/// it again. wineboot runs with `wine_env`, as every Wine process of the launch; `lock` tells
+/// whether the prefix's Wine session may be ended (nullptr: it may).
 bool setup_prefix(const core::LaunchContext& context, const core::WineInstall& wine,
-                  bool wine_unchanged, const core::WineProcessEnv& wine_env);
+                  bool wine_unchanged, const core::WineProcessEnv& wine_env,
+                  const core::LaunchLock* lock = nullptr);
 
-/// Runs "wineboot --init" for the context's prefix, in a wineserver of its own that ends with
-/// wineboot's last process and is waited for (the registry is written then). True when
-/// wineboot succeeded; its failures are ERROR lines. install.py makes the shared template
-/// with it too, through the helper program pelto-wineboot.
+/// Runs "wineboot --init" for the context's prefix, with Wine's update stamp removed first so
+/// that wineboot builds the whole prefix, in a wineserver of its own that ends with the last
+/// process of the prefix. Returns as soon as wineboot has: true when it succeeded. A failed or
+/// stopped wineboot (ERROR lines say why) leaves no update stamp, so that the next wineboot
+/// builds the prefix again, and its server is ended only when `may_end_wine_session(lock)`.
+/// install.py makes the shared template with it too, through the helper pelto-wineboot.
 bool run_wineboot(const core::LaunchContext& context, const core::WineInstall& wine,
-                  const core::WineProcessEnv& wine_env);
+                  const core::WineProcessEnv& wine_env, const core::LaunchLock* lock = nullptr);
 
 /// Copies the tree `src` into "{pfx}/{relative}" (links in `src` followed, dangling ones
 /// skipped, files replaced), every directory resolved inside the prefix; returns the first

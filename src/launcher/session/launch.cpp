@@ -109,10 +109,6 @@ void install_stop_handler() {
     for (int signo : base::kStopSignals) ::signal(signo, on_signal);
 }
 
-bool may_end_wine_session(const core::LaunchLock* lock) {
-    return lock == nullptr || !core::another_launch_running(*lock);
-}
-
 void check_before_launch(const LaunchPlan& plan) {
     const std::string& exe = plan.context.exe;
     std::string exe_text = lossy_utf8(exe);
@@ -142,7 +138,7 @@ std::optional<RunningGame> start_game(const LaunchPlan& plan) {
     if (int error = base::spawn(command, game.pid); error != 0) {
         base::log_error(concat("Failed to exec wine64: ", base::error_text(error)));
         // The wineserver started ahead for the game would otherwise stay for good.
-        if (may_end_wine_session(plan.lock)) stop_wine_session(plan.wine.wineserver, plan.wine_env);
+        if (core::may_end_wine_session(plan.lock)) stop_wine_session(plan.wine.wineserver, plan.wine_env);
         return std::nullopt;
     }
     g_game_pidfd.store(base::open_pidfd(game.pid));

@@ -37,9 +37,6 @@ std::optional<int> wait_for_game(const RunningGame& game);
 /// killed (a WARN line) or stopped.
 int exit_status(int wait_status);
 
-/// True unless another launch of the prefix runs, whose game would end with the Wine session.
-bool may_end_wine_session(const core::LaunchLock* lock);
-
 /// The handler of the stop signals, from the start of a launch: during the setup it kills the
 /// setup's children and asks the driver to stop; during the game it sends SIGTERM to the
 /// game's process group, and SIGKILL on a second signal.

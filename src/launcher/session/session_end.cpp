@@ -62,7 +62,14 @@ void tear_down(const LaunchPlan& plan, pid_t game_pid) {
         ::kill(-game_pid, SIGKILL);
     }
     // Another launch's game playing in the prefix would end with the Wine session.
-    if (may_end_wine_session(plan.lock)) stop_wine_session(plan.wine.wineserver, plan.wine_env);
+    if (core::may_end_wine_session(plan.lock))
+        stop_wine_session(plan.wine.wineserver, plan.wine_env);
+}
+
+// True when the lock shows another launch of the prefix running: the Wine session, which its
+// game keeps going, is that launch's to wait for and to end.
+bool another_launch_plays(const core::LaunchLock* lock) {
+    return lock != nullptr && lock->file.valid() && core::another_launch_running(*lock);
 }
 
 // True once no process of the game's group is left.
@@ -149,7 +156,13 @@ void end_session(const LaunchPlan& plan, pid_t game_pid) {
                                           kServerAfterGameMs / 1000,
                                           " s after the game ended — ending the session"));
                 }
-                if (session_interrupted() || overdue) {
+                bool others = gone_since && another_launch_plays(plan.lock);
+                if (others) {
+                    base::log_debug(
+                        "session: another launch of this prefix is running — its "
+                        "Wine session is left to it");
+                }
+                if (session_interrupted() || overdue || others) {
                     ::kill(waiter, SIGKILL);
                     int ignored = 0;
                     base::wait_child(waiter, ignored);

@@ -1,5 +1,7 @@
 #include "launcher/session/shader_cache.hpp"
 
+#include <cerrno>
+
 #include "base/log.hpp"
 #include "base/posix.hpp"
 #include "base/text.hpp"
@@ -28,6 +30,18 @@ std::vector<base::EnvChange> shader_cache_env(const std::optional<std::string>& 
                                     " is no absolute path — shader caches stay where they were"));
         return changes;
     }
+    // "/cache///" names the folder "/cache": its subfolders are shown without doubled slashes.
+    std::string base_dir = *shader_path;
+    while (base_dir.size() > 1 && base_dir.back() == '/') base_dir.pop_back();
+    // A shader folder that cannot be had is one line, not one for each cache in it.
+    int base_error = base::make_dirs(base_dir);
+    if (base_error == EEXIST) base_error = ENOTDIR;  // a file stands there
+    if (base_error != 0) {
+        base::log_warn(base::concat("shader cache: cannot use ", base::as_text(base_dir), ": ",
+                                    base::error_text(base_error),
+                                    " — shader caches stay where they were"));
+        return changes;
+    }
     const Cache caches[] = {
         {"DXVK_STATE_CACHE_PATH", "dxvk", {}},
         {"VKD3D_SHADER_CACHE_PATH", "vkd3d-proton", {}},
@@ -40,7 +54,7 @@ std::vector<base::EnvChange> shader_cache_env(const std::optional<std::string>& 
     };
     for (const Cache& cache : caches) {
         if (env.text(cache.variable)) continue;
-        std::string folder = base::join_path(*shader_path, cache.folder);
+        std::string folder = base::join_path(base_dir, cache.folder);
         if (int error = base::make_dirs(folder); error != 0) {
             base::log_warn(base::concat("shader cache: cannot create ", base::as_text(folder), ": ",
                                         base::error_text(error), " — ", cache.variable,

@@ -24,8 +24,9 @@ std::vector<graph::SetupTask> build_setup_tasks(const SetupInputs& inputs, Setup
                                                context.home.for_stock_registry());
                      }});
     tasks.push_back({"prefix", {"registry"}, [&] {
-                         out.deployed.wine_complete = prefix::setup_prefix(
-                             context, wine, inputs.flags.wine_unchanged, inputs.wine_env);
+                         out.deployed.wine_complete =
+                             prefix::setup_prefix(context, wine, inputs.flags.wine_unchanged,
+                                                  inputs.wine_env, inputs.lock);
                      }});
     tasks.push_back(
         {"wineserver", {"prefix"}, [&] {

@@ -13,6 +13,7 @@
 #include "graph/setup_graph.hpp"
 #include "launcher/components/nvidia.hpp"
 #include "launcher/core/context.hpp"
+#include "launcher/core/launch_lock.hpp"
 #include "launcher/core/wine.hpp"
 #include "launcher/core/wine_runtime.hpp"
 #include "launcher/tasks/deploy_cache.hpp"
@@ -26,6 +27,7 @@ struct SetupInputs {
     ChangeFlags flags;
     const components::NvidiaDriver& nvidia;
     const core::WineProcessEnv& wine_env;  // what every Wine process of the launch runs with
+    const core::LaunchLock* lock = nullptr;  // whether the prefix's Wine session may be ended
 };
 
 /// The DLLs in place after the four DLL tasks, by task: the game's environment makes native

@@ -45,14 +45,18 @@ struct Stage {
         write_text(wine + "/bin/wineserver",
                    "#!/bin/sh\necho \"$1\" >> \"$WINEPREFIX/../server.calls\"\n");
         ::chmod((wine + "/bin/wineserver").c_str(), 0755);
-        write_text(wine64,
-                   "#!/bin/sh\n"
-                   "echo \"$@\" > \"$WINEPREFIX/../wineboot.args\"\n"
-                   "env > \"$WINEPREFIX/../wineboot.env\"\n"
-                   "case \"$STANDIN_END\" in\n"
-                   "  signal) kill -KILL $$ ;;\n"
-                   "  *) exit \"${STANDIN_END:-0}\" ;;\n"
-                   "esac\n");
+        write_text(
+            wine64,
+            "#!/bin/sh\n"
+            "echo \"$@\" > \"$WINEPREFIX/../wineboot.args\"\n"
+            "env > \"$WINEPREFIX/../wineboot.env\"\n"
+            "cat \"$WINEPREFIX/.update-timestamp\" > \"$WINEPREFIX/../stamp.seen\" 2>/dev/null\n"
+            // Wine writes its stamp as it begins an update.
+            "echo 1676758571 > \"$WINEPREFIX/.update-timestamp\"\n"
+            "case \"$STANDIN_END\" in\n"
+            "  signal) kill -KILL $$ ;;\n"
+            "  *) exit \"${STANDIN_END:-0}\" ;;\n"
+            "esac\n");
         ::chmod(wine64.c_str(), 0755);
         write_text(install + "/lib/wine/x86_64-windows/steam.exe", "bridge");
         make_dir(home);
@@ -63,8 +67,10 @@ struct Stage {
     void unset(const std::string& name) { env.push_back({name, std::nullopt}); }
 
     // The prefix task as the driver runs it, with the facts it found in the environment.
-    std::vector<std::string> run(bool wine_unchanged, const std::string& loader = "") const {
+    std::vector<std::string> run(bool wine_unchanged, const std::string& loader = "",
+                                 const core::LaunchLock* lock = nullptr) const {
         core::LaunchContext context;
+        context.verbose = true;  // the player's switch: Wine's +process,err channels
         context.env = core::take_env_snapshot(base::child_environment(env));
         context.prefix = pfx;
         context.own_exe = own_exe;
@@ -75,7 +81,7 @@ struct Stage {
         core::WineInstall build{wine, loader.empty() ? wine64 : loader, core::wineserver_path(wine),
                                 std::nullopt, wine};
         core::WineProcessEnv wine_env{pfx, std::nullopt, context.env.entries};
-        return capture_log([&] { setup_prefix(context, build, wine_unchanged, wine_env); });
+        return capture_log([&] { setup_prefix(context, build, wine_unchanged, wine_env, lock); });
     }
 
     bool wineboot_ran() const { return base::exists(compat + "/wineboot.env"); }
@@ -131,11 +137,11 @@ TEST(SetupPrefix, WinebootRunsWithTheWineEnvironment) {
     EXPECT_EQ(child["WINELOADER"], s.wine64);
     EXPECT_EQ(child["WINEDLLPATH"], core::wine_dll_search_path(s.wine));
     EXPECT_EQ(child["WINEDLLDIR0"], "\\??\\Z:" + s.wine + "/lib/wine");
-    EXPECT_EQ(child["WINEDEBUG"], "+process,err");                  // the unit tests log verbosely
+    EXPECT_EQ(child["WINEDEBUG"], "+process,err");                  // the player's switch is on
     EXPECT_EQ(child["WINEDLLOVERRIDES"], "winemenubuilder.exe=d");  // nothing into HOME
     EXPECT_EQ(child["LD_PRELOAD"], kRealLibrary + ":" + noassert);
-    // wineboot ran in a server of the launch's own, waited for afterwards.
-    EXPECT_EQ(read_text(s.compat + "/server.calls"), "-p0\n-w\n");
+    // wineboot ran in a server of the launch's own, which the game does not wait for.
+    EXPECT_EQ(read_text(s.compat + "/server.calls"), "-p0\n");
 
     // The prefix was made around wineboot: bridge, folders, drives, marker.
     EXPECT_EQ(read_text(s.pfx + "/drive_c/windows/system32/steam.exe"), "bridge");
@@ -168,26 +174,47 @@ TEST(SetupPrefix, WinebootPreloadDropsTheOverlayAndFallsBackBesideTheLauncher) {
     EXPECT_EQ(s.wineboot_env()["LD_PRELOAD"], s.install + "/lib/noassert.so");
 }
 
-TEST(SetupPrefix, WinebootFailuresAreLoggedAndTheMarkerStillWritten) {
+TEST(SetupPrefix, AFailedOrStoppedWinebootLeavesNoStampAndSparesAnotherLaunchsSession) {
     TempDir tree;
     Stage s(tree);
     s.set("HOME", s.home);
     s.set("STANDIN_END", "3");
+    // An earlier setup's stamp would make wineboot skip the registry: it goes first.
+    write_text(s.pfx + "/.update-timestamp", "disable\n");
     auto lines = s.run(false);
     EXPECT_TRUE(contains(lines, "[ERROR]  wineboot --init failed with exit code 3"))
         << lines.size();
-    // A failed wineboot may never have reached the server, which would then wait for good.
+    EXPECT_FALSE(base::exists(s.compat + "/stamp.seen") &&
+                 !read_text(s.compat + "/stamp.seen").empty());
+    // Neither the launcher's stamp nor the one Wine wrote as it began stays: the next launch's
+    // wineboot builds the whole prefix. A failed wineboot may never have reached the server,
+    // which would then wait for good: it is ended.
+    EXPECT_FALSE(base::lstat_path(s.pfx + "/.update-timestamp"));
     EXPECT_EQ(read_text(s.compat + "/server.calls"), "-p0\n-k\n");
-    EXPECT_EQ(read_text(s.pfx + "/.update-timestamp"), "disable\n");
 
     s.set("STANDIN_END", "signal");
     lines = s.run(false);
-    EXPECT_TRUE(contains(lines, "[ERROR]  wineboot --init failed with exit code -1"));
+    EXPECT_TRUE(contains(lines, "[ERROR]  wineboot --init was ended by signal 9"));
+    EXPECT_FALSE(base::lstat_path(s.pfx + "/.update-timestamp"));
 
-    base::remove_file(s.pfx + "/.update-timestamp");
     lines = s.run(false, tree / "wine/bin/missing-loader");
     EXPECT_TRUE(
         contains(lines, "[ERROR]  Failed to run wineboot: No such file or directory (os error 2)"));
+    EXPECT_FALSE(base::lstat_path(s.pfx + "/.update-timestamp"));
+
+    // Another launch of the prefix may be playing in that server (a launch without the lock
+    // cannot tell): it stays.
+    base::remove_file(s.compat + "/server.calls");
+    s.set("STANDIN_END", "3");
+    core::LaunchLock no_lock;
+    lines = s.run(false, "", &no_lock);
+    EXPECT_EQ(read_text(s.compat + "/server.calls"), "-p0\n");
+    EXPECT_TRUE(contains(
+        lines, "[DEBUG]  another launch of this prefix is running — its Wine session stays"));
+
+    // Once wineboot succeeds, the prefix is done and stamped.
+    s.unset("STANDIN_END");
+    s.run(false);
     EXPECT_EQ(read_text(s.pfx + "/.update-timestamp"), "disable\n");
 }
 
