@@ -410,8 +410,9 @@ TEST_F(Install, ChecksTheFreeSpaceAndNamesAFullFileSystem) {
         std::string inodes;
         std::string says;
     };
-    for (const Case& c : {Case{"300", "not enough free inodes: the new installation needs at least"},
-                          Case{"1600", "no space left on device: the file system on "}}) {
+    for (const Case& c :
+         {Case{"300", "not enough free inodes: the new installation needs at least"},
+          Case{"1600", "no space left on device: the file system on "}}) {
         ScopedTmpfs few_inodes(*root / ("inodes " + c.inodes), "size=3g,nr_inodes=" + c.inodes);
         ASSERT_EQ(few_inodes.error, "");
         std::string previous = few_inodes.path + "/pelto";

@@ -138,7 +138,8 @@ std::optional<RunningGame> start_game(const LaunchPlan& plan) {
     if (int error = base::spawn(command, game.pid); error != 0) {
         base::log_error(concat("Failed to exec wine64: ", base::error_text(error)));
         // The wineserver started ahead for the game would otherwise stay for good.
-        if (core::may_end_wine_session(plan.lock)) stop_wine_session(plan.wine.wineserver, plan.wine_env);
+        if (core::may_end_wine_session(plan.lock))
+            stop_wine_session(plan.wine.wineserver, plan.wine_env);
         return std::nullopt;
     }
     g_game_pidfd.store(base::open_pidfd(game.pid));

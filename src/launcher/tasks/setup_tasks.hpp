@@ -26,7 +26,7 @@ struct SetupInputs {
     const core::WineInstall& wine;
     ChangeFlags flags;
     const components::NvidiaDriver& nvidia;
-    const core::WineProcessEnv& wine_env;  // what every Wine process of the launch runs with
+    const core::WineProcessEnv& wine_env;    // what every Wine process of the launch runs with
     const core::LaunchLock* lock = nullptr;  // whether the prefix's Wine session may be ended
 };
 
