@@ -72,6 +72,7 @@ struct Started {
     std::string wineserver;
     core::WineProcessEnv wine_env;
     bool wine_session = false;  // the setup may have started Wine processes and the server
+    pid_t game = -1;            // the game's process group, once it was started
 };
 
 // What preparing the prefix gives the plan: what the tasks found, and how long they took.
@@ -236,26 +237,41 @@ Discovery discover(const std::string& verb, const std::vector<std::string>& rest
     launch.env_config = core::load_env_config(context.install_dir);
     // Every Wine process of the launch must find the same server, so what the custom file gives
     // the game that moves it is known before the first of them starts.
-    launch.wine_env = core::WineProcessEnv{
-        context.prefix, core::server_tmpdir(launch.env_config.vars), context.env.entries};
+    launch.wine_env =
+        core::WineProcessEnv{context.prefix, core::server_tmpdir(launch.env_config.vars),
+                             context.env.entries, context.env.text("WINEDLLOVERRIDES")};
     return Discovery{std::nullopt, std::move(launch)};
 }
 
-// Ends the launch when a stop was asked for: what it has started goes with the prefix's Wine
-// session, unless another launch's game plays in the prefix.
-void end_if_stopped(const Started& started) {
-    int signo = base::stop_signal();
-    if (signo == 0) return;
-    // The setup's children were killed when the signal came; what they started, and the
-    // wineserver started ahead for the game, end with the session.
+// Named last, where a player who started the game from a terminal sees it.
+int finish(int status) {
+    base::end_log_copy();
+    return status;
+}
+
+// Ends what the launch has started, on a stop or a failure: the game's group, and the prefix's
+// Wine session with what the setup and the game started in it (the wineserver started ahead
+// for the game among them), unless another launch's game plays in the prefix. Returns 1, the
+// exit status of a launch that failed.
+int end_launch(const Started& started) {
+    if (started.game > 0) ::kill(-started.game, SIGKILL);
     if (started.wine_session && core::may_end_wine_session(&started.lock)) {
         session::stop_wine_session(started.wineserver, started.wine_env);
     }
+    return finish(1);
+}
+
+// Ends the launch when a stop was asked for, as the signal would have ended it (the setup's
+// children were killed when it came).
+void end_if_stopped(const Started& started) {
+    int signo = base::stop_signal();
+    if (signo == 0) return;
+    end_launch(started);
     base::end_by_signal(signo);
 }
 
 // The eight setup tasks on worker threads, with the deployment record before and after them.
-Prepared prepare_prefix(const Launch& launch, core::LaunchLock& lock) {
+Prepared prepare_prefix(const Launch& launch, const core::LaunchLock& lock) {
     const core::LaunchContext& context = launch.context;
     // The record tells which component trees are unchanged since the last launch.
     tasks::Stamps stamps = tasks::compute_stamps(launch.wine.wine_root,
@@ -268,7 +284,6 @@ Prepared prepare_prefix(const Launch& launch, core::LaunchLock& lock) {
     prepared.results = graph::SetupGraph::run(tasks::build_setup_tasks(inputs, prepared.outcome));
     prepared.graph_ms = base::elapsed_ms(graph_started);
     tasks::update_deploy_cache(context.prefix, flags, stamps, prepared.outcome.deployed);
-    core::end_prefix_setup(lock);
     return prepared;
 }
 
@@ -281,29 +296,43 @@ std::string timing_list(const graph::SetupResults& results) {
     return text;
 }
 
-// The game's environment, from the snapshot with the custom variables laid over it.
-session::LaunchPlan build_plan(Launch launch, Prepared prepared, const core::LaunchLock& lock) {
+// The launcher's own environment gets the custom variables too: the log's clock follows
+// their TZ, and the observer is looked up through their PATH. No worker thread runs any more,
+// so changing the process environment is safe.
+void run_on_with_custom_vars(const core::EnvSnapshot& game_env) {
+    std::vector<base::EnvChange> custom;
+    for (const core::CustomVar& var : game_env.custom) custom.push_back({var.name, var.value});
+    if (!custom.empty()) base::set_environment(custom);
+}
+
+// How long discovery, the setup graph and each task took, for the verbose log.
+void log_timing(const Launch& launch, const Prepared& prepared) {
+    if (!base::verbose()) return;
+    base::log_debug("timing: discover=", launch.discover_ms, "ms graph=", prepared.graph_ms, "ms [",
+                    timing_list(prepared.results),
+                    "] total=", base::elapsed_ms(launch.context.started), "ms");
+}
+
+// The game's environment, from `game_env`: the snapshot with the custom variables laid over.
+session::LaunchPlan build_plan(Launch launch, Prepared prepared, const core::EnvSnapshot& game_env,
+                               const core::LaunchLock& lock) {
     const core::EnvSnapshot& started_env = launch.context.env;
     // Decided before env_config is laid over, as it always was; the other switches follow it.
     bool trace_opcodes = started_env.text("PELTO_TRACE_OPCODES").has_value() ||
                          base::exists(base::join_path(launch.context.log_dir, "TRACE_OPCODES"));
-    core::report_env_config(launch.env_config);
-    core::EnvSnapshot game_env = core::with_custom_vars(started_env, launch.env_config.vars);
-    // The launcher runs on with the custom variables too: the observer is looked up through
-    // their PATH and inherits them, and the log's clock follows their TZ. No worker thread
-    // runs any more, so changing the process environment is safe.
-    std::vector<base::EnvChange> custom;
-    for (const core::CustomVar& var : game_env.custom) custom.push_back({var.name, var.value});
-    if (!custom.empty()) base::set_environment(custom);
+    core::Home game_home{game_env.text("HOME")};
+    std::string app_id = core::game_app_id(game_env);
 
     session::LaunchPlan plan;
-    plan.user = launcher::prefix::prefix_user_name(launch.context.prefix);
+    plan.user = std::move(prepared.outcome.user);
     plan.use_wined3d = game_env.is_on("PELTO_USE_WINED3D");
     plan.env = session::build_game_env({.wine = launch.wine,
                                         .wine_env = launch.wine_env,
                                         .user = plan.user,
                                         .dlls = prepared.outcome.names,
                                         .env = game_env,
+                                        .home = game_home,
+                                        .app_id = app_id,
                                         .nvidia = launch.nvidia,
                                         .verbose = launch.context.verbose,
                                         .trace_opcodes = trace_opcodes,
@@ -313,11 +342,6 @@ session::LaunchPlan build_plan(Launch launch, Prepared prepared, const core::Lau
                                         .steam_client = launch.context.steam_client});
     plan.trace = game_env.is_on("PELTO_TRACE");
     plan.trace_out = game_env.is_on("PELTO_TRACE_OUT");
-    if (base::verbose()) {
-        base::log_debug("timing: discover=", launch.discover_ms, "ms graph=", prepared.graph_ms,
-                        "ms [", timing_list(prepared.results),
-                        "] total=", base::elapsed_ms(launch.context.started), "ms");
-    }
     plan.context = std::move(launch.context);
     plan.wine = std::move(launch.wine);
     plan.wine_env = std::move(launch.wine_env);
@@ -334,12 +358,6 @@ savedata::SaveSnapshot protect_save_data(const session::LaunchPlan& plan) {
         "save backup: another launch of this prefix is running — its save data is protected by "
         "that launch");
     return {};
-}
-
-// Named last, where a player who started the game from a terminal sees it.
-int finish(int status) {
-    base::end_log_copy();
-    return status;
 }
 
 }  // namespace
@@ -362,8 +380,15 @@ int run(const std::string& verb, const std::vector<std::string>& rest) {
     end_if_stopped(started);
     started.wine_session = true;
     Prepared prepared = prepare_prefix(launch, lock);
+    // The next launch of the directory may set the prefix up from here on.
+    core::end_prefix_setup(lock);
     end_if_stopped(started);
-    session::LaunchPlan plan = build_plan(std::move(launch), std::move(prepared), lock);
+    // What env_config sets, said once the setup is done; the game gets it over the snapshot.
+    core::report_env_config(launch.env_config);
+    core::EnvSnapshot game_env = core::with_custom_vars(launch.context.env, launch.env_config.vars);
+    run_on_with_custom_vars(game_env);
+    log_timing(launch, prepared);
+    session::LaunchPlan plan = build_plan(std::move(launch), std::move(prepared), game_env, lock);
     // Servers of crashed sessions leave sockets nobody answers; Wine would trip over them.
     components::sweep_stale_server_dirs();
     session::check_before_launch(plan);
@@ -371,9 +396,10 @@ int run(const std::string& verb, const std::vector<std::string>& rest) {
     // A stop that came since the setup: the game is not started at all.
     end_if_stopped(started);
     std::optional<session::RunningGame> game = session::start_game(plan);
-    if (!game) return finish(1);
+    if (!game) return end_launch(started);
+    started.game = game->pid;
     std::optional<int> wait_status = session::wait_for_game(*game);
-    if (!wait_status) return finish(1);
+    if (!wait_status) return end_launch(started);
     // Steam shows the game as running until the launcher exits: the session ends with it.
     session::end_game_session(plan, *game, *wait_status);
     // Save files that went missing come back from the snapshot.

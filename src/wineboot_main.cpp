@@ -21,6 +21,7 @@
 #include "launcher/core/wine.hpp"
 #include "launcher/core/wine_runtime.hpp"
 #include "launcher/prefix/setup_prefix.hpp"
+#include "launcher/prefix/user.hpp"
 
 namespace core = pelto::launcher::core;
 namespace base = pelto::base;
@@ -65,8 +66,10 @@ int main(int argc, char** argv) {
     context.install_dir = root;
     core::WineInstall wine{root, core::wine_loader_path(root), core::wineserver_path(root),
                            std::nullopt, root};
-    core::WineProcessEnv wine_env{context.prefix, std::nullopt, context.env.entries};
-    if (!pelto::launcher::prefix::run_wineboot(context, wine, wine_env)) return 1;
+    core::WineProcessEnv wine_env{context.prefix, std::nullopt, context.env.entries,
+                                  context.env.text("WINEDLLOVERRIDES")};
+    std::string user = pelto::launcher::prefix::prefix_user_name(context.prefix);
+    if (!pelto::launcher::prefix::run_wineboot(context, wine, wine_env, user)) return 1;
     int status = 0;
     (void)base::run_and_wait(core::wineserver_command(wine.wineserver, wine_env, "-w"), status,
                              kServerEndLimitMs);

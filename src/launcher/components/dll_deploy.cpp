@@ -7,6 +7,7 @@
 #include "base/log.hpp"
 #include "base/posix.hpp"
 #include "base/text.hpp"
+#include "base/tool_layout.hpp"
 
 namespace pelto::launcher::components {
 
@@ -110,20 +111,20 @@ DllSetResult deploy_layer(bool unchanged, const std::string& tree, const std::st
 
 DllSetResult deploy_dxvk(bool dxvk_unchanged, const std::string& dxvk_source_root,
                          const std::string& prefix) {
-    return deploy_layer(dxvk_unchanged, base::join_path(dxvk_source_root, "lib/wine/dxvk"), prefix,
+    return deploy_layer(dxvk_unchanged, base::tool_path(dxvk_source_root, "dxvk"), prefix,
                         kDxvkNames, "DXVK", "DXVK-32");
 }
 
 DllSetResult deploy_vkd3d(bool vkd3d_unchanged, const std::string& dxvk_source_root,
                           const std::string& prefix) {
-    return deploy_layer(vkd3d_unchanged, base::join_path(dxvk_source_root, "lib/wine/vkd3d-proton"),
-                        prefix, kVkd3dNames, "VKD3D", "VKD3D-32");
+    return deploy_layer(vkd3d_unchanged, base::tool_path(dxvk_source_root, "vkd3d"), prefix,
+                        kVkd3dNames, "VKD3D", "VKD3D-32");
 }
 
 std::vector<std::string> deploy_nvapi(const NvidiaDriver& nvidia, const std::string& wine_root,
                                       const std::string& prefix) {
     if (!nvidia.present) return {};
-    std::string tree = base::join_path(wine_root, "lib/wine/dxvk-nvapi");
+    std::string tree = base::tool_path(wine_root, "nvapi");
     auto names = deploy_dll_set(base::join_path(tree, "x86_64-windows"), prefix, kSystem32,
                                 kNvapi64Names, "NVAPI")
                      .names;

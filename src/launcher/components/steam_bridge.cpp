@@ -7,6 +7,7 @@
 #include "base/log.hpp"
 #include "base/posix.hpp"
 #include "base/text.hpp"
+#include "base/tool_layout.hpp"
 #include "launcher/components/file_deploy.hpp"
 
 namespace pelto::launcher::components {
@@ -28,10 +29,11 @@ constexpr ClientFile kClientFiles[] = {
     {"Steam.dll", "Steam.dll"},
 };
 
-// The installation directory's "lib/wine/x86_64-windows/{name}"; nothing without one.
-std::optional<std::string> bridge_source(const std::string& install_dir, const char* name) {
+// The installation directory's bridge program `what` (a row of the tool's layout); nothing
+// without an installation directory.
+std::optional<std::string> bridge_source(const std::string& install_dir, std::string_view what) {
     if (install_dir.empty()) return std::nullopt;
-    return base::join_path(base::join_path(install_dir, "lib/wine/x86_64-windows"), name);
+    return base::tool_path(install_dir, what);
 }
 
 constexpr std::string_view kClientDir = "drive_c/Program Files (x86)/Steam";
@@ -92,7 +94,7 @@ bool deploy_client_files(const std::string& steam_dir, const std::string& prefix
 // folder: without one from legacycompat (Steam's own loader of the bridge), the bridge itself
 // goes there under that name.
 void deploy_bridge_as_client(const std::string& install_dir, const std::string& prefix) {
-    auto source = bridge_source(install_dir, "lsteamclient.dll");
+    auto source = bridge_source(install_dir, "steamclient");
     if (!source || !base::exists(*source)) return;
     FileToDeploy file{*source, "steamclient64.dll"};
     DeployReport report =
@@ -133,7 +135,7 @@ void deploy_steam_client(const std::string& steam_dir, const std::string& prefix
 }
 
 void deploy_steam_exe_bridge(const std::string& install_dir, const std::string& prefix) {
-    auto source = bridge_source(install_dir, "steam.exe");
+    auto source = bridge_source(install_dir, "steam_bridge");
     if (!source || !base::exists(*source)) {
         base::log_warn("steam_bridge not found — games requiring Steam API will fail");
         return;
@@ -145,7 +147,7 @@ void deploy_steam_exe_bridge(const std::string& install_dir, const std::string& 
 }
 
 void deploy_lsteamclient(const std::string& install_dir, const std::string& prefix) {
-    auto source = bridge_source(install_dir, "lsteamclient.dll");
+    auto source = bridge_source(install_dir, "steamclient");
     if (!source || !base::exists(*source)) return;
     deploy_bridge_program(*source, prefix, kSystem32, "lsteamclient.dll", "system32");
 }

@@ -24,6 +24,9 @@ struct Home {
     std::string for_user_paths() const { return value.value_or(""); }
     /// Where the user's own Wine registry is looked for ("{home}/.wine"): "/root" without HOME.
     std::string for_stock_registry() const { return value.value_or("/root"); }
+    /// The home Wine gives the game (WINEHOMEDIR) and its EasyAntiCheat runtime's:
+    /// "/home/user" without HOME.
+    std::string for_wine() const { return value.value_or("/home/user"); }
 };
 
 /// What a launch knows of itself once discovery is complete; read-only afterwards.

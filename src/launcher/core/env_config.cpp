@@ -4,13 +4,14 @@
 #include "base/posix.hpp"
 #include "base/text.hpp"
 #include "base/text_file.hpp"
+#include "base/tool_layout.hpp"
 
 namespace pelto::launcher::core {
 
 EnvConfig load_env_config(const std::string& install_dir) {
     std::string text;
     if (install_dir.empty() ||
-        base::read_text_file(base::join_path(install_dir, "env_config"), text) != 0) {
+        base::read_text_file(base::tool_path(install_dir, "env_config"), text) != 0) {
         return {};
     }
     return parse_env_config(text);

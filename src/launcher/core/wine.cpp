@@ -9,12 +9,16 @@
 #include "base/log.hpp"
 #include "base/posix.hpp"
 #include "base/text.hpp"
+#include "base/tool_layout.hpp"
 
 namespace pelto::launcher::core {
 
 namespace {
 
-constexpr const char* kDxvkProbe = "lib/wine/dxvk/x86_64-windows/d3d11.dll";
+// A tree that brings DXVK: its 64-bit d3d11.dll.
+std::string dxvk_probe(const std::string& root) {
+    return base::join_path(base::tool_path(root, "dxvk"), "x86_64-windows/d3d11.dll");
+}
 
 struct WineLayoutRow {
     std::string_view what, path;
@@ -123,9 +127,9 @@ std::optional<std::string> find_proton_files(const std::string& home) {
 std::string choose_dxvk_source(const std::string& home, const std::string& wine_root,
                                const std::optional<std::string>& proton_files) {
     std::string own_tree = base::join_path(home, ".local/share/Steam/compatibilitytools.d/pelto");
-    if (base::exists(base::join_path(own_tree, kDxvkProbe))) return own_tree;
-    if (base::exists(base::join_path(wine_root, kDxvkProbe))) return wine_root;
-    if (proton_files && base::exists(base::join_path(*proton_files, kDxvkProbe))) {
+    if (base::exists(dxvk_probe(own_tree))) return own_tree;
+    if (base::exists(dxvk_probe(wine_root))) return wine_root;
+    if (proton_files && base::exists(dxvk_probe(*proton_files))) {
         base::log_debug("DXVK/VKD3D: sourcing from Proton (", base::as_text(*proton_files), ")");
         return *proton_files;
     }

@@ -8,11 +8,69 @@
 
 namespace pelto::launcher::core {
 
+namespace {
+
+// Whether an item of a WINEDLLOVERRIDES text names Wine's menu builder, as Wine compares the
+// names: before its "=", split at ",", in any case, with or without ".exe".
+bool names_menu_builder(std::string_view overrides) {
+    for (std::string_view item : base::split(overrides, ';')) {
+        std::string_view names = item.substr(0, item.find('='));
+        if (names.size() == item.size()) continue;  // no "=": not an override
+        for (std::string_view name : base::split(names, ',')) {
+            while (!name.empty() && name.front() == ' ') name.remove_prefix(1);
+            while (!name.empty() && name.back() == ' ') name.remove_suffix(1);
+            std::string lowered = base::ascii_lower(name);
+            if (lowered == "winemenubuilder" || lowered == "winemenubuilder.exe") return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+std::string keep_menu_builder_off(const std::string& overrides) {
+    if (names_menu_builder(overrides)) return overrides;
+    if (overrides.empty()) return kMenuBuilderOff;
+    return base::concat(overrides, ";", kMenuBuilderOff);
+}
+
 std::vector<base::EnvChange> WineProcessEnv::changes() const {
     std::vector<base::EnvChange> list = {{"WINEPREFIX", prefix}};
     if (tmpdir) list.push_back({"TMPDIR", *tmpdir});
-    list.push_back({"WINEDLLOVERRIDES", kMenuBuilderOff});
+    list.push_back({"WINEDLLOVERRIDES", keep_menu_builder_off(dll_overrides.value_or(""))});
     return list;
+}
+
+std::vector<base::EnvChange> WineRows::changes() const {
+    std::vector<base::EnvChange> list = {
+        {"WINEPREFIX", prefix},
+        {"WINESERVER", wineserver},
+        {"WINELOADER", loader},
+        {"WINEDLLPATH", dll_path},
+        {"USER", user},
+        {"LD_LIBRARY_PATH", library_path},
+        {"WINEDLLOVERRIDES", dll_overrides},
+        {"WINEDEBUG", debug},
+        {"LD_PRELOAD", preload},
+    };
+    if (tmpdir) list.push_back({"TMPDIR", *tmpdir});
+    return list;
+}
+
+WineRows wine_rows(const WineRowInputs& in) {
+    std::string preload = filtered_ld_preload(in.ld_preload);
+    return WineRows{
+        .prefix = in.wine_env.prefix,
+        .wineserver = in.wineserver,
+        .loader = in.wine64,
+        .dll_path = wine_dll_search_path(in.wine_root, in.system_root),
+        .user = in.user,
+        .library_path = library_search_path(in.wine_root, in.ld_library_path),
+        .dll_overrides = keep_menu_builder_off(in.wine_env.dll_overrides.value_or("")),
+        .debug = wine_debug_value(in.winedebug, in.trace_opcodes, in.verbose),
+        .preload = preload.empty() ? std::nullopt : std::optional(preload),
+        .tmpdir = in.wine_env.tmpdir,
+    };
 }
 
 base::Command wine_process_command(const std::string& program, const WineProcessEnv& wine_env) {

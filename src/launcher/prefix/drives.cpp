@@ -117,13 +117,13 @@ void create_drive_links(const std::string& pfx) {
     }
 }
 
-void create_user_folders(const std::string& pfx) {
+void create_user_folders(const std::string& pfx, const std::string& user) {
     // Folders are made only inside the prefix: wineboot links profile folders into the user's
     // home, and a folder tree created through such a link would land there.
     int error = 0;
     base::Fd root = base::open_root_dir(pfx, error);
     if (!root.valid()) return;
-    std::string profile = base::concat("drive_c/users/", prefix_user_name(pfx));
+    std::string profile = base::concat("drive_c/users/", user);
     base::make_dirs_beneath(root.get(), profile, error);
     for (std::string_view folder : kProfileFolders) {
         base::make_dirs_beneath(root.get(), base::concat(profile, "/", folder), error);

@@ -9,9 +9,9 @@ namespace pelto::launcher::prefix {
 /// are missing; an existing entry of any kind is kept. Returns nothing; failures are logged.
 void create_drive_links(const std::string& pfx);
 
-/// Creates the user profile directory and its standard folders, and the Public folders;
-/// failures are ignored.
-void create_user_folders(const std::string& pfx);
+/// Creates the profile directory of `user` (the prefix user name) and its standard folders,
+/// and the Public folders; failures are ignored.
+void create_user_folders(const std::string& pfx, const std::string& user);
 
 /// Points "{pfx}/dosdevices/s:" at the Steam library holding the game: the first item of
 /// `library_paths` (STEAM_COMPAT_LIBRARY_PATHS) that occurs in `install_path`

@@ -19,6 +19,7 @@
 #include "base/posix.hpp"
 #include "base/text.hpp"
 #include "base/text_file.hpp"
+#include "base/tool_layout.hpp"
 
 namespace pelto::launcher::prefix {
 
@@ -223,7 +224,7 @@ void mirror_dirs(const std::string& src, const std::string& pfx, std::string_vie
 
 std::optional<std::string> find_baked_template(const std::string& install_dir) {
     if (install_dir.empty()) return std::nullopt;
-    std::string baked = base::join_path(install_dir, "default_pfx");
+    std::string baked = base::tool_path(install_dir, "baked_template");
     if (!base::exists(base::join_path(baked, "system.reg"))) return std::nullopt;
     return baked;
 }

@@ -19,6 +19,7 @@
 #include "base/posix.hpp"
 #include "base/process.hpp"
 #include "base/text.hpp"
+#include "base/tool_layout.hpp"
 #include "launcher/components/steam_bridge.hpp"
 #include "launcher/core/wine.hpp"
 #include "launcher/core/wine_runtime.hpp"
@@ -55,8 +56,8 @@ constexpr long kServerEndLimitMs = 20'000;
 // an update, before doing it.
 constexpr std::string_view kUpdateStamp = ".update-timestamp";
 
-constexpr std::string_view kNoAssertUnderHome =
-    ".local/share/Steam/compatibilitytools.d/pelto/lib/noassert.so";
+// The tool where install.py puts it for the user, whose noassert.so wineboot preloads first.
+constexpr std::string_view kToolUnderHome = ".local/share/Steam/compatibilitytools.d/pelto";
 
 // What the prefix is made with: the driver's records and the server the Wine processes share.
 struct Setup {
@@ -77,11 +78,12 @@ void make_bare_dirs(const std::string& pfx) {
 // LD_PRELOAD for wineboot: the launcher's own list without the Steam overlay, plus
 // "noassert.so" from the installation when it is there; nothing when both are empty.
 std::optional<std::string> wineboot_preload(const core::LaunchContext& context) {
-    std::string noassert = base::join_path(context.home.for_user_paths(), kNoAssertUnderHome);
+    std::string noassert =
+        base::tool_path(base::join_path(context.home.for_user_paths(), kToolUnderHome), "noassert");
     if (!base::exists(noassert)) {
         // "." stands for an installation directory that cannot be named.
         std::string install_dir = context.install_dir.empty() ? "." : context.install_dir;
-        noassert = base::join_path(install_dir, "lib/noassert.so");
+        noassert = base::tool_path(install_dir, "noassert");
     }
     std::string inherited = core::filtered_ld_preload(context.env.text("LD_PRELOAD"));
     if (base::exists(noassert)) {
@@ -103,7 +105,8 @@ void run_server(const Setup& setup, const char* flag, long limit_ms) {
 }  // namespace
 
 bool run_wineboot(const core::LaunchContext& context, const core::WineInstall& wine,
-                  const core::WineProcessEnv& wine_env, const core::LaunchLock* lock) {
+                  const core::WineProcessEnv& wine_env, const std::string& user,
+                  const core::LaunchLock* lock) {
     const Setup setup{context, wine, wine_env};
     const std::string& pfx = setup.context.prefix;
     const std::string& wine_root = setup.wine.wine_root;
@@ -111,25 +114,26 @@ bool run_wineboot(const core::LaunchContext& context, const core::WineInstall& w
     const core::EnvSnapshot& env = setup.context.env;
     base::Command command = core::wine_command(setup.wine.wine64, wine_root, setup.wine_env);
     command.args = {"wineboot", "--init"};
-    // WINEPREFIX is among what every Wine process runs with; it and the two programs are the
-    // paths themselves, so that a name that is not valid UTF-8 still leads to the same files.
-    command.set_env("USER", prefix_user_name(pfx));
-    command.set_env("WINESERVER", setup.wine.wineserver);
-    command.set_env("LD_LIBRARY_PATH",
-                    core::library_search_path(wine_root, env.text("LD_LIBRARY_PATH")));
-    command.set_env("WINELOADER", setup.wine.wine64);
-    command.set_env("WINEDLLPATH", core::wine_dll_search_path(wine_root));
+    // The rows every Wine process of the launch runs with, as the game's; WINEPREFIX and the
+    // two programs are the paths themselves, so that a name that is not valid UTF-8 still
+    // leads to the same files.
+    core::WineRows rows = core::wine_rows({.wine_root = wine_root,
+                                           .wine64 = setup.wine.wine64,
+                                           .wineserver = setup.wine.wineserver,
+                                           .wine_env = setup.wine_env,
+                                           .user = user,
+                                           .ld_library_path = env.text("LD_LIBRARY_PATH"),
+                                           .winedebug = env.text("WINEDEBUG"),
+                                           .ld_preload = env.text("LD_PRELOAD"),
+                                           .verbose = setup.context.verbose});
+    // wineboot's own: the library that keeps Wine's assertions quiet is preloaded when the
+    // tool brings one.
+    rows.preload = wineboot_preload(setup.context);
+    for (const base::EnvChange& change : rows.changes()) command.env.push_back(change);
     // Unlike the game's NT form, wineboot takes the Unix path with its forward slashes.
     command.set_env(
         "WINEDLLDIR0",
         base::concat("\\??\\Z:", base::lossy_utf8(base::join_path(wine_root, "lib/wine"))));
-    command.set_env("WINEDEBUG",
-                    core::wine_debug_value(env.text("WINEDEBUG"), false, setup.context.verbose));
-    if (std::optional<std::string> preload = wineboot_preload(setup.context)) {
-        command.set_env("LD_PRELOAD", *preload);
-    } else {
-        command.remove_env("LD_PRELOAD");
-    }
 
     // Any stamp would make wineboot skip the registry: a stamp of "disable" from an earlier
     // setup, or the time a wineboot that failed or was stopped wrote as it began.
@@ -207,7 +211,7 @@ bool seed_wbem(const std::string& pfx, const std::string& baked) {
 }
 
 // Creates or repairs the prefix for a new Wine build; true when every step completed.
-bool create_or_repair(const Setup& setup, const core::LaunchLock* lock) {
+bool create_or_repair(const Setup& setup, const std::string& user, const core::LaunchLock* lock) {
     const std::string& pfx = setup.context.prefix;
     const std::string& install_dir = setup.context.install_dir;
     components::deploy_steam_exe_bridge(install_dir, pfx);
@@ -215,7 +219,7 @@ bool create_or_repair(const Setup& setup, const core::LaunchLock* lock) {
 
     bool complete = true;
     bool booted = false;  // the prefix is wineboot's
-    std::string shared_template = base::join_path(setup.wine.wine_root, "share/default_pfx");
+    std::string shared_template = base::tool_path(setup.wine.wine_root, "template");
     if (base::exists(shared_template)) {
         base::log_debug(base::exists(base::join_path(pfx, "system.reg"))
                             ? "Repairing prefix from template..."
@@ -233,14 +237,14 @@ bool create_or_repair(const Setup& setup, const core::LaunchLock* lock) {
         }
         create_drive_links(pfx);
     } else {
-        create_user_folders(pfx);
+        create_user_folders(pfx, user);
         create_drive_links(pfx);
         make_bare_dirs(pfx);
         if (std::optional<std::string> baked = find_baked_template(install_dir)) {
             complete = seed_wbem(pfx, *baked);
         } else {
             booted = true;
-            complete = run_wineboot(setup.context, setup.wine, setup.wine_env, lock);
+            complete = run_wineboot(setup.context, setup.wine, setup.wine_env, user, lock);
         }
     }
     // Keeps Wine from rebuilding the prefix on its first start after a Wine update. Replaced,
@@ -255,13 +259,16 @@ bool create_or_repair(const Setup& setup, const core::LaunchLock* lock) {
 
 }  // namespace
 
-bool setup_prefix(const core::LaunchContext& context, const core::WineInstall& wine,
-                  bool wine_unchanged, const core::WineProcessEnv& wine_env,
-                  const core::LaunchLock* lock) {
-    bool complete = wine_unchanged || create_or_repair(Setup{context, wine, wine_env}, lock);
-    create_user_folders(context.prefix);
+PrefixSetup setup_prefix(const core::LaunchContext& context, const core::WineInstall& wine,
+                         bool wine_unchanged, const core::WineProcessEnv& wine_env,
+                         const core::LaunchLock* lock) {
+    // Read once, after the registry task: wineboot, the folders and the game all use this one.
+    PrefixSetup done{true, prefix_user_name(context.prefix)};
+    const std::string& user = done.user;
+    done.complete = wine_unchanged || create_or_repair(Setup{context, wine, wine_env}, user, lock);
+    create_user_folders(context.prefix, user);
     map_s_drive(context.prefix, context.game_install_path, context.library_paths);
-    return complete;
+    return done;
 }
 
 std::optional<int> copy_tree(const std::string& src, const std::string& pfx,

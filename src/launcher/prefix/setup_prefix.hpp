@@ -18,14 +18,20 @@
 
 namespace pelto::launcher::prefix {
 
+/// What the setup of a prefix found.
+struct PrefixSetup {
+    bool complete;     // false: the next launch creates or repairs the prefix again
+    std::string user;  // the prefix user name (`prefix_user_name`), read once
+};
+
 /// Prepares the context's prefix (only the user folders and S: when `wine_unchanged`); logs its
-/// own failures. Returns false when the creation or repair did not complete (a failed or
-/// stopped wineboot, template files that could not be deployed), so that the next launch does
-/// it again. wineboot runs with `wine_env`, as every Wine process of the launch; `lock` tells
+/// own failures. Not complete when the creation or repair did not finish (a failed or stopped
+/// wineboot, template files that could not be deployed), so that the next launch does it
+/// again. wineboot runs with `wine_env`, as every Wine process of the launch; `lock` tells
 /// whether the prefix's Wine session may be ended (nullptr: it may).
-bool setup_prefix(const core::LaunchContext& context, const core::WineInstall& wine,
-                  bool wine_unchanged, const core::WineProcessEnv& wine_env,
-                  const core::LaunchLock* lock = nullptr);
+PrefixSetup setup_prefix(const core::LaunchContext& context, const core::WineInstall& wine,
+                         bool wine_unchanged, const core::WineProcessEnv& wine_env,
+                         const core::LaunchLock* lock = nullptr);
 
 /// Runs "wineboot --init" for the context's prefix, with Wine's update stamp removed first so
 /// that wineboot builds the whole prefix, in a wineserver of its own that ends with the last
@@ -34,7 +40,8 @@ bool setup_prefix(const core::LaunchContext& context, const core::WineInstall& w
 /// builds the prefix again, and its server is ended only when `may_end_wine_session(lock)`.
 /// install.py makes the shared template with it too, through the helper pelto-wineboot.
 bool run_wineboot(const core::LaunchContext& context, const core::WineInstall& wine,
-                  const core::WineProcessEnv& wine_env, const core::LaunchLock* lock = nullptr);
+                  const core::WineProcessEnv& wine_env, const std::string& user,
+                  const core::LaunchLock* lock = nullptr);
 
 /// Copies the tree `src` into "{pfx}/{relative}" (links in `src` followed, dangling ones
 /// skipped, files replaced), every directory resolved inside the prefix; returns the first

@@ -137,9 +137,6 @@ std::optional<RunningGame> start_game(const LaunchPlan& plan) {
     // The stop handler has been in place since the start of the launch.
     if (int error = base::spawn(command, game.pid); error != 0) {
         base::log_error(concat("Failed to exec wine64: ", base::error_text(error)));
-        // The wineserver started ahead for the game would otherwise stay for good.
-        if (core::may_end_wine_session(plan.lock))
-            stop_wine_session(plan.wine.wineserver, plan.wine_env);
         return std::nullopt;
     }
     g_game_pidfd.store(base::open_pidfd(game.pid));
@@ -147,8 +144,10 @@ std::optional<RunningGame> start_game(const LaunchPlan& plan) {
     // A signal between the spawn and here found no game to pass SIGTERM to.
     if (session_interrupted() && !g_game_signalled.exchange(true)) ::kill(-game.pid, SIGTERM);
     if (plan.trace) {
-        game.incident_copy = start_trace_observer(plan.context.log_dir, plan.context.exe,
-                                                  plan.wine.wine_root, plan.trace_out);
+        // Beside the game, with the game's environment.
+        game.incident_copy =
+            start_trace_observer(plan.context.log_dir, plan.context.exe, plan.wine.wine_root,
+                                 plan.trace_out, {plan.wine_env.inherited, command.env});
     }
     return game;
 }

@@ -4,6 +4,8 @@
 #include "launcher/session/trace.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <optional>
 #include <string_view>
@@ -62,8 +64,41 @@ std::string trace_name(const std::string& exe) {
     return out;
 }
 
+namespace {
+
+// The value `name` has in `env`: its last change, else its first inherited entry.
+std::optional<std::string> value_in(const ObserverEnv& env, std::string_view name) {
+    for (auto change = env.changes.rbegin(); change != env.changes.rend(); ++change) {
+        if (change->name == name) return change->value;
+    }
+    if (!env.inherited) return std::nullopt;
+    for (const std::string& entry : *env.inherited) {
+        if (entry.size() > name.size() && entry.compare(0, name.size(), name) == 0 &&
+            entry[name.size()] == '=') {
+            return entry.substr(name.size() + 1);
+        }
+    }
+    return std::nullopt;
+}
+
+// `program` in the first folder of the PATH text `path` that holds it as an executable file;
+// the name itself when none does (the spawn then says it is missing).
+std::string find_on_path(const std::string& program, const std::optional<std::string>& path) {
+    std::string dirs = path.value_or("");
+    for (std::string_view dir : base::split(dirs, ':')) {
+        std::string candidate = base::join_path(dir.empty() ? "." : dir, program);
+        std::optional<struct stat> status = base::stat_path(candidate);
+        if (status && S_ISREG(status->st_mode) && ::access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+    }
+    return program;
+}
+
+}  // namespace
+
 IncidentCopy start_trace_observer(const std::string& log_dir, const std::string& exe,
-                                  const std::string& wine_root, bool trace_out) {
+                                  const std::string& wine_root, bool trace_out,
+                                  const ObserverEnv& env) {
     std::string incidents = base::join_path(log_dir, "incidents");
     std::string name = trace_name(exe);
     std::string stderr_name = concat(name, "-stderr.log");
@@ -80,8 +115,9 @@ IncidentCopy start_trace_observer(const std::string& log_dir, const std::string&
     if (log_dir_fd.valid()) copy.dir = open_log_dir(log_dir_fd.get(), "incidents", incidents);
 
     base::Command command;
-    command.program = "brantle";
-    command.search_path = true;
+    command.program = find_on_path("brantle", value_in(env, "PATH"));
+    command.inherit = env.inherited;
+    command.env = env.changes;
     command.args = {"--trace", concat(name, ",steam.exe,wineserver"), "--headless"};
     if (trace_out) {
         // The observer opens the trace file by its path: only in the checked directory.

@@ -1,9 +1,12 @@
 // The optional outside tracing tool `brantle`, started beside the game.
 #pragma once
 
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "base/posix.hpp"
+#include "base/process.hpp"
 
 namespace pelto::launcher::session {
 
@@ -17,10 +20,18 @@ struct IncidentCopy {
     std::string path;  // "{log_dir}/incidents/{name}-game-stderr.log", for the log
 };
 
+/// The environment the observer runs with: the game's, `changes` on top of `inherited`. It is
+/// looked up through that environment's PATH.
+struct ObserverEnv {
+    std::shared_ptr<const std::vector<std::string>> inherited;
+    std::vector<base::EnvChange> changes;
+};
+
 /// Starts the observer for the game `exe` of the Wine build at `wine_root`, with its files in
 /// "{log_dir}/incidents" (a trace file too with `trace_out`), and returns where the game's
 /// stderr log is to be copied.
 IncidentCopy start_trace_observer(const std::string& log_dir, const std::string& exe,
-                                  const std::string& wine_root, bool trace_out);
+                                  const std::string& wine_root, bool trace_out,
+                                  const ObserverEnv& env);
 
 }  // namespace pelto::launcher::session

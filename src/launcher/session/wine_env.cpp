@@ -38,7 +38,7 @@ constexpr std::array<const char*, 18> kFixedOverrides = {
     "winebth.sys=d",         "vrclient_x64=d",      "opencl=n,d"};
 
 // The list under construction: a later setting of a name replaces the earlier one in its place,
-// so that every name appears once.
+// so that every name appears once; `set_last` moves it to the end instead.
 class EnvList {
 public:
     void set(const std::string& name, std::optional<std::string> value) {
@@ -49,8 +49,13 @@ public:
             list_[at->second].value = std::move(value);
         }
     }
-    void set_all(const std::vector<base::EnvChange>& changes) {
-        for (const base::EnvChange& change : changes) set(change.name, change.value);
+    void set_last(const std::string& name, std::optional<std::string> value) {
+        if (auto at = index_.find(name); at != index_.end()) {
+            list_.erase(list_.begin() + static_cast<std::ptrdiff_t>(at->second));
+            index_.clear();
+            for (size_t i = 0; i < list_.size(); ++i) index_[list_[i].name] = i;
+        }
+        set(name, std::move(value));
     }
     std::string& value_of(const std::string& name) { return *list_[index_.at(name)].value; }
     WineEnv take() { return std::move(list_); }
@@ -163,27 +168,37 @@ WineEnv build_game_env(const GameEnvInputs& in) {
     const core::EnvSnapshot& env = in.env;
     const std::string& wine_root = in.wine.wine_root;
     const std::string& prefix = in.wine_env.prefix;
-    std::string home = env.text_or("HOME", "/home/user");
+    std::string home = in.home.for_wine();
     std::string dll_dir = nt_form(join_path(wine_root, "lib/wine"));
+    // What every Wine process of the launch runs with, defined once for the game as for
+    // wineboot; the rows below give each its place, and some their game's form.
+    core::WineRows rows = core::wine_rows({.wine_root = wine_root,
+                                           .wine64 = in.wine.wine64,
+                                           .wineserver = in.wine.wineserver,
+                                           .wine_env = in.wine_env,
+                                           .user = in.user,
+                                           .ld_library_path = env.text("LD_LIBRARY_PATH"),
+                                           .winedebug = env.text("WINEDEBUG"),
+                                           .ld_preload = env.text("LD_PRELOAD"),
+                                           .trace_opcodes = in.trace_opcodes,
+                                           .verbose = in.verbose,
+                                           .system_root = in.roots.root});
 
     EnvList list;
-    // What every Wine process of the launch runs with: defined once, for the game as for
-    // wineboot and the servers (the rows below give some of it its game's form).
-    list.set_all(in.wine_env.changes());
     // The paths themselves: Wine must find the very directory and program, whatever bytes
     // their names hold.
-    list.set("WINEPREFIX", prefix);
-    list.set("WINESERVER", in.wine.wineserver);
-    list.set("WINELOADER", lossy_utf8(in.wine.wine64));
-    list.set("WINEDLLPATH", core::wine_dll_search_path(wine_root, in.roots.root));
+    list.set("WINEPREFIX", rows.prefix);
+    list.set("WINESERVER", rows.wineserver);
+    list.set("WINELOADER", lossy_utf8(rows.loader));
+    list.set("WINEDLLPATH", rows.dll_path);
     list.set("WINEDATADIR", nt_form(core::wine_layout_paths(wine_root, "data").front()));
     list.set("WINEDLLDIR0", dll_dir);
     list.set("WINEDLLDIR1", dll_dir);
     list.set("WINECONFIGDIR", nt_form(prefix));
     list.set("WINEHOMEDIR", nt_form(home));
-    list.set("USER", in.user);
+    list.set("USER", rows.user);
     list.set("PATH", concat(lossy_utf8(join_path(wine_root, "bin")), ":", env.text_or("PATH", "")));
-    list.set("LD_LIBRARY_PATH", core::library_search_path(wine_root, env.text("LD_LIBRARY_PATH")));
+    list.set("LD_LIBRARY_PATH", rows.library_path);
     list.set("WINEDLLOVERRIDES", game_dll_overrides(in));
     list.set("DXVK_LOG_LEVEL", env.text_or("DXVK_LOG_LEVEL", "none"));
     list.set("VKD3D_DEBUG", env.text_or("VKD3D_DEBUG", "none"));
@@ -232,26 +247,23 @@ WineEnv build_game_env(const GameEnvInputs& in) {
     std::string temp = concat("C:\\users\\", in.user, "\\Temp");
     list.set("WINETEMP", temp);
     list.set("WINETMP", temp);
-    std::string app_id = core::game_app_id(env);
-    list.set("SteamAppId", app_id);
-    list.set("SteamGameId", app_id);
+    list.set("SteamAppId", in.app_id);
+    list.set("SteamGameId", in.app_id);
     list.set("STEAM_COMPAT_CLIENT_INSTALL_PATH",
              env.text("STEAM_COMPAT_CLIENT_INSTALL_PATH")
-                 .value_or(concat(env.text_or("HOME", ""), "/.local/share/Steam")));
-    list.set("WINEDEBUG",
-             core::wine_debug_value(env.text("WINEDEBUG"), in.trace_opcodes, in.verbose));
-    std::string preload = core::filtered_ld_preload(env.text("LD_PRELOAD"));
-    list.set("LD_PRELOAD", preload.empty() ? std::nullopt : std::optional(preload));
-    list.set_all(in.shader_caches);
+                 .value_or(concat(in.home.for_user_paths(), "/.local/share/Steam")));
+    list.set("WINEDEBUG", rows.debug);
+    list.set("LD_PRELOAD", rows.preload);
+    for (const base::EnvChange& change : in.shader_caches) list.set(change.name, change.value);
     // The Steam client bridge inside the game loads the Steam client for Linux from here.
     if (!in.steam_client.empty()) list.set("PELTO_STEAMCLIENT", in.steam_client);
 
-    // The player's own variables win over everything the launcher computed, but for Wine's
-    // menu builder, which stays off unless they name it.
+    // The player's own variables come last and win over everything the launcher computed, but
+    // for Wine's menu builder, which stays off unless they name it.
     for (const core::CustomVar& var : env.custom) {
-        list.set(var.name, var.name == "WINEDLLOVERRIDES"
-                               ? merge_dll_overrides(core::kMenuBuilderOff, var.value)
-                               : var.value);
+        list.set_last(var.name, var.name == "WINEDLLOVERRIDES"
+                                    ? core::keep_menu_builder_off(var.value)
+                                    : var.value);
     }
     return list.take();
 }

@@ -28,15 +28,17 @@ struct SystemRoots {
     std::string root = "/";  // prefix for the system Wine's "/usr/lib/wine"
 };
 
-/// Everything the game's environment is made of.
+/// Everything the game's environment is made of, set by name.
 struct GameEnvInputs {
     const core::WineInstall& wine;
     const core::WineProcessEnv& wine_env;  // the prefix and the server's TMPDIR
-    const std::string& user;               // the prefix user name
+    const std::string& user;               // the prefix user name, found once
     const tasks::DllNames& dlls;           // the DLLs in place, by task
     const core::EnvSnapshot& env;          // the launcher's, with the custom variables laid over
+    const core::Home& home;                // HOME of that environment
+    const std::string& app_id;             // the app id the game gets (`game_app_id`)
     const components::NvidiaDriver& nvidia;
-    bool verbose = false;
+    bool verbose = false;  // the player's switch: Wine's +process,err channels
     bool trace_opcodes = false;
     bool use_wined3d = false;  // PELTO_USE_WINED3D: no native overrides for DXVK or VKD3D-Proton
     std::vector<base::EnvChange> shader_caches = {};  // `shader_cache_env`
@@ -44,10 +46,11 @@ struct GameEnvInputs {
     SystemRoots roots = {};
 };
 
-/// The game's whole environment: what every Wine process of the launch runs with, the rows of
-/// the Wine environment, the launch-time additions and, last, the custom variables, each of
-/// which wins over any computed value (a WINEDLLOVERRIDES of theirs keeps Wine's menu builder
-/// off unless it names it). Every name appears once.
+/// The game's whole environment, in order of application: the rows of the Wine environment
+/// (those every Wine process of the launch runs with among them), the launch-time additions
+/// and, last, the custom variables of env_config, each of which replaces a computed value of
+/// its name (a WINEDLLOVERRIDES of theirs is passed as written, with Wine's menu builder off
+/// unless it names it). Every name appears once.
 WineEnv build_game_env(const GameEnvInputs& inputs);
 
 /// The WINEDLLOVERRIDES text for the four DLL name lists and the game id `steam_game_id`.

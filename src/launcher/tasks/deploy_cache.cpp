@@ -9,6 +9,7 @@
 #include "base/posix.hpp"
 #include "base/text.hpp"
 #include "base/text_file.hpp"
+#include "base/tool_layout.hpp"
 
 namespace pelto::launcher::tasks {
 
@@ -80,8 +81,8 @@ void write_deploy_cache(const std::string& prefix, const Stamps& stamps) {
 Stamps compute_stamps(const std::string& wine_root, const std::string& dxvk_source_root,
                       const std::string& steam_dir) {
     return Stamps{stamp(base::join_path(wine_root, "lib/wine")),
-                  stamp(base::join_path(dxvk_source_root, "lib/wine/dxvk")),
-                  stamp(base::join_path(dxvk_source_root, "lib/wine/vkd3d-proton")),
+                  stamp(base::tool_path(dxvk_source_root, "dxvk")),
+                  stamp(base::tool_path(dxvk_source_root, "vkd3d")),
                   stamp(base::join_path(steam_dir, "legacycompat"))};
 }
 

@@ -24,9 +24,11 @@ std::vector<graph::SetupTask> build_setup_tasks(const SetupInputs& inputs, Setup
                                                context.home.for_stock_registry());
                      }});
     tasks.push_back({"prefix", {"registry"}, [&] {
-                         out.deployed.wine_complete =
+                         prefix::PrefixSetup done =
                              prefix::setup_prefix(context, wine, inputs.flags.wine_unchanged,
                                                   inputs.wine_env, inputs.lock);
+                         out.deployed.wine_complete = done.complete;
+                         out.user = std::move(done.user);
                      }});
     tasks.push_back(
         {"wineserver", {"prefix"}, [&] {

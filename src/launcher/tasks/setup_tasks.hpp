@@ -41,6 +41,7 @@ struct DllNames {
 struct SetupOutcome {
     DeployOutcome deployed;  // "prefix", "dxvk" and "vkd3d": whether their work completed
     DllNames names;
+    std::string user;  // "prefix": the prefix user name, read once
 };
 
 /// The eight tasks in their fixed order; each holds a reference to `inputs` and writes into

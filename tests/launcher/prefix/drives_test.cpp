@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "base/posix.hpp"
+#include "launcher/prefix/user.hpp"
 #include "support/scoped_mount.hpp"
 #include "support/test_support.hpp"
 
@@ -72,7 +73,7 @@ TEST(Drives, UserFoldersFollowThePrefixUserName) {
     write_text(pfx + "/system.reg",
                "WINE REGISTRY Version 2\n\"ProfileImagePath\"=\"C:\\\\users\\\\gamer\"\r\n");
     write_text(pfx + "/drive_c/users/gamer/Music", "a file in the way");
-    EXPECT_TRUE(capture_log([&] { create_user_folders(pfx); }).empty());
+    EXPECT_TRUE(capture_log([&] { create_user_folders(pfx, prefix_user_name(pfx)); }).empty());
     std::string profile = pfx + "/drive_c/users/gamer";
     for (std::string folder :
          {"AppData/Roaming", "AppData/Local/Microsoft/Windows/INetCache",
@@ -94,7 +95,7 @@ TEST(Drives, UserFoldersFollowThePrefixUserName) {
     base::remove_tree(pfx + "/drive_c/users/Public");
     testing::make_dir(pfx + "/drive_c/shared");
     make_link("../shared", pfx + "/drive_c/users/Public");
-    EXPECT_TRUE(capture_log([&] { create_user_folders(pfx); }).empty());
+    EXPECT_TRUE(capture_log([&] { create_user_folders(pfx, "gamer"); }).empty());
     EXPECT_TRUE(base::list_dir(outside.path()).empty());
     EXPECT_TRUE(base::is_dir(pfx + "/drive_c/shared/Desktop"));
 }

@@ -80,7 +80,8 @@ struct Stage {
         context.library_paths = context.env.text_or("STEAM_COMPAT_LIBRARY_PATHS", "");
         core::WineInstall build{wine, loader.empty() ? wine64 : loader, core::wineserver_path(wine),
                                 std::nullopt, wine};
-        core::WineProcessEnv wine_env{pfx, std::nullopt, context.env.entries};
+        core::WineProcessEnv wine_env{pfx, std::nullopt, context.env.entries,
+                                      context.env.text("WINEDLLOVERRIDES")};
         return capture_log([&] { setup_prefix(context, build, wine_unchanged, wine_env, lock); });
     }
 
@@ -122,6 +123,8 @@ TEST(SetupPrefix, WinebootRunsWithTheWineEnvironment) {
     s.unset("STANDIN_END");
     s.set("STEAM_COMPAT_INSTALL_PATH", tree / "library/steamapps/common/Game");
     s.set("STEAM_COMPAT_LIBRARY_PATHS", tree / "library/steamapps");
+    // The player's overrides reach wineboot (the one that offers to install Mono and Gecko).
+    s.set("WINEDLLOVERRIDES", "mscoree,mshtml=");
 
     auto lines = s.run(false);
     EXPECT_TRUE(contains(lines, "[DEBUG]  No default_pfx template, running wineboot --init..."));
@@ -137,8 +140,9 @@ TEST(SetupPrefix, WinebootRunsWithTheWineEnvironment) {
     EXPECT_EQ(child["WINELOADER"], s.wine64);
     EXPECT_EQ(child["WINEDLLPATH"], core::wine_dll_search_path(s.wine));
     EXPECT_EQ(child["WINEDLLDIR0"], "\\??\\Z:" + s.wine + "/lib/wine");
-    EXPECT_EQ(child["WINEDEBUG"], "+process,err");                  // the player's switch is on
-    EXPECT_EQ(child["WINEDLLOVERRIDES"], "winemenubuilder.exe=d");  // nothing into HOME
+    EXPECT_EQ(child["WINEDEBUG"], "+process,err");  // the player's switch is on
+    EXPECT_EQ(child["WINEDLLOVERRIDES"],
+              "mscoree,mshtml=;winemenubuilder.exe=d");  // none into HOME
     EXPECT_EQ(child["LD_PRELOAD"], kRealLibrary + ":" + noassert);
     // wineboot ran in a server of the launch's own, which the game does not wait for.
     EXPECT_EQ(read_text(s.compat + "/server.calls"), "-p0\n");

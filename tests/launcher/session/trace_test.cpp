@@ -15,7 +15,6 @@ namespace {
 
 using testing::capture_log;
 using testing::read_text;
-using testing::ScopedEnv;
 using testing::TempDir;
 using testing::write_text;
 
@@ -58,10 +57,11 @@ echo "observer complaint" >&2
 mv "$BRANTLE_RECORD.tmp" "$BRANTLE_RECORD"
 )";
 
-// What the launch gives the observer.
+// What the launch gives the observer: the game's environment among it.
 struct ObserverSetup {
     std::string log_dir, wine_root;
     bool trace_out = false;
+    ObserverEnv env = {};
 };
 
 struct Observed {
@@ -76,7 +76,7 @@ Observed observe(const ObserverSetup& plan, const std::string& exe, const std::s
     Observed seen;
     seen.log = capture_log([&] {
         seen.game_copy =
-            start_trace_observer(plan.log_dir, exe, plan.wine_root, plan.trace_out).path;
+            start_trace_observer(plan.log_dir, exe, plan.wine_root, plan.trace_out, plan.env).path;
     });
     for (int i = 0; i < 2000 && !base::exists(record); ++i) base::sleep_ms(5);
     std::string text = read_text(record);
@@ -100,13 +100,12 @@ TEST(Trace, ObserverCommandEnvironmentAndStreams) {
     TempDir tree;
     write_text(tree / "bin/brantle", kStandIn);
     ::chmod((tree / "bin/brantle").c_str(), 0755);
-    ScopedEnv env;
-    env.set("PATH", tree / "bin:" +
-                        std::string(std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin"));
-    env.set("BRANTLE_RECORD", tree / "record");
-    env.unset("BRANTLE_NTDLL_PATH");
-
-    ObserverSetup plan{tree / "logs", tree / "wine"};
+    // The game's environment: the observer is found through its PATH (the launcher's own,
+    // which the test process keeps, has no brantle) and inherits it.
+    auto inherited = std::make_shared<const std::vector<std::string>>(
+        std::vector<std::string>{"PATH=/usr/bin:/bin", "BRANTLE_RECORD=" + (tree / "record")});
+    ObserverSetup plan{
+        tree / "logs", tree / "wine", false, {inherited, {{"PATH", tree / "bin:/usr/bin:/bin"}}}};
     std::string incidents = tree / "logs/incidents";
 
     Observed seen = observe(plan, "/games/TheVeryLongGameName.exe", tree / "record");
@@ -139,7 +138,7 @@ TEST(Trace, ObserverCommandEnvironmentAndStreams) {
 
     // Without ntdll.so an inherited value passes unchanged.
     plan.trace_out = false;
-    env.set("BRANTLE_NTDLL_PATH", "/inherited/ntdll.so");
+    plan.env.changes.push_back({"BRANTLE_NTDLL_PATH", "/inherited/ntdll.so"});
     base::remove_file(tree / "wine/lib/wine/x86_64-unix/ntdll.so");
     seen = observe(plan, "/games/g.exe", tree / "record");
     EXPECT_EQ(seen.record["arg"],
@@ -178,12 +177,11 @@ TEST(Trace, ObserverCommandEnvironmentAndStreams) {
 TEST(Trace, MissingObserverIsAWarningOnly) {
     TempDir tree;
     testing::make_dir(tree / "empty-bin");
-    ScopedEnv env;
-    env.set("PATH", tree / "empty-bin");
+    ObserverEnv env{nullptr, {{"PATH", tree / "empty-bin"}}};
     std::string game_copy;
     auto lines = capture_log([&] {
         game_copy =
-            start_trace_observer(tree / "logs", "/games/game.exe", tree / "wine", false).path;
+            start_trace_observer(tree / "logs", "/games/game.exe", tree / "wine", false, env).path;
     });
     EXPECT_EQ(lines, std::vector<std::string>{
                          "[WARN]   brantle observer spawn failed: No such file or directory "

@@ -32,11 +32,16 @@ struct Records {
           wine_env{pfx, std::nullopt, nullptr} {}
 
     WineEnv build(bool verbose = false, bool trace_opcodes = false) const {
+        // As the driver finds them: HOME and the app id of the snapshot.
+        core::Home home{env.text("HOME")};
+        std::string app_id = core::game_app_id(env);
         return build_game_env({.wine = wine,
                                .wine_env = wine_env,
                                .user = user,
                                .dlls = dlls,
                                .env = env,
+                               .home = home,
+                               .app_id = app_id,
                                .nvidia = nvidia,
                                .verbose = verbose,
                                .trace_opcodes = trace_opcodes,
@@ -148,7 +153,7 @@ TEST(WineEnv, CustomVariablesWinInvalidTextCountsAsUnsetAndTheVersionIsTheProjec
         {"DXVK_LOG_LEVEL=\xFF", "SteamGameId=\xC3", "SteamAppId=440", "LD_PRELOAD=/a.so",
          "WINEDEBUG=\xFF\xFF", "PATH=/usr/bin", "HOME=/home/p\xFFlayer"});
     records.env = core::with_custom_vars(launcher, {{"TMPDIR", tree / "tmp"},
-                                                    {"WINEDLLOVERRIDES", "custom=n"},
+                                                    {"WINEDLLOVERRIDES", "custom=n;;junk"},
                                                     {"PATH", "/custom/bin"},
                                                     {"LD_PRELOAD", "/b.so"},
                                                     {"SteamGameId", "999"},
@@ -159,15 +164,31 @@ TEST(WineEnv, CustomVariablesWinInvalidTextCountsAsUnsetAndTheVersionIsTheProjec
     std::sort(listed.begin(), listed.end());
     EXPECT_EQ(std::adjacent_find(listed.begin(), listed.end()), listed.end());
     auto values = as_map(built);
-    // Every custom variable wins over what the launcher computed, the additions included.
-    // Wine's menu builder stays off, as for every Wine process of the launch.
-    EXPECT_EQ(values["WINEDLLOVERRIDES"], "winemenubuilder.exe=d;custom=n");
+    // Every custom variable wins over what the launcher computed, the additions included, and
+    // comes last, in the file's order. Their WINEDLLOVERRIDES passes as written (an empty item
+    // and one Wine cannot read too, and without a warning); Wine's menu builder stays off, as
+    // for every Wine process of the launch, unless it is named.
+    std::vector<std::string> all = names(built);
+    std::vector<std::string> tail(all.end() - 7, all.end());
+    EXPECT_EQ(tail, (std::vector<std::string>{"TMPDIR", "WINEDLLOVERRIDES", "PATH", "LD_PRELOAD",
+                                              "SteamGameId", "USER", "NEW_ONE"}));
+    EXPECT_EQ(values["WINEDLLOVERRIDES"], "custom=n;;junk;winemenubuilder.exe=d");
+    records.env = core::with_custom_vars(launcher, {{"WINEDLLOVERRIDES", "WineMenuBuilder=n"}});
+    EXPECT_TRUE(testing::capture_log([&] { values = as_map(records.build()); }).empty());
+    EXPECT_EQ(values["WINEDLLOVERRIDES"], "WineMenuBuilder=n");
+    records.env = core::with_custom_vars(launcher, {{"TMPDIR", tree / "tmp"},
+                                                    {"WINEDLLOVERRIDES", "custom=n;;junk"},
+                                                    {"PATH", "/custom/bin"},
+                                                    {"LD_PRELOAD", "/b.so"},
+                                                    {"SteamGameId", "999"},
+                                                    {"USER", "someone"},
+                                                    {"NEW_ONE", "last"}});
+    values = as_map(records.build());
     EXPECT_EQ(values["PATH"], "/custom/bin");
     EXPECT_EQ(values["LD_PRELOAD"], "/b.so");
     EXPECT_EQ(values["SteamGameId"], "999");
     EXPECT_EQ(values["USER"], "someone");
     EXPECT_EQ(values["TMPDIR"], tree / "tmp");
-    EXPECT_EQ(names(built).back(), "NEW_ONE");
     // Values read before the custom ones were laid over follow them too.
     EXPECT_EQ(values["SteamAppId"], "999");
     // A value that is not UTF-8 counts as unset.
