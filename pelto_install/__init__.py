@@ -2,7 +2,8 @@
 
     common      what every module uses: errors, output, small file helpers
     steam       the user's Steam installations and the destination
-    wine        the Wine build to bundle, and the table of its layout that pelto shares
+    layout      the tables the launcher is built with: where a Wine build and the tool hold what
+    wine        the Wine build to bundle
     wine_copy   the tool's Wine tree: links into the build, or a copy of it
     modules     Wine's Windows modules without their debug sections; DXVK and VKD3D-Proton
     programs    pelto and its helpers: from the release archive, or built in a checkout

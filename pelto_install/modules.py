@@ -9,6 +9,7 @@ import struct
 import subprocess
 
 from .common import InstallError, copy_program, exists, in_parallel, megabytes, say, which
+from .layout import tool_relative
 
 # Where a Wine build keeps its 64- and 32-bit Windows modules; the tool keeps its copies in
 # lib/wine/ under the same names, and the launcher copies them into every new game's prefix.
@@ -63,10 +64,11 @@ def module_sets(wine):
 
 def module_names(folder):
     """The Windows modules in a module folder: its files, links followed, but the import
-    libraries (*.a), which only building Winelib programs needs, and a steam.exe, since the tool
-    brings its own."""
+    libraries (*.a), which only building Winelib programs needs, and a Steam bridge, since the
+    tool brings its own."""
+    bridge = os.path.basename(tool_relative("steam_bridge"))
     return sorted(name for name in os.listdir(folder)
-                  if not name.endswith(".a") and name != "steam.exe"
+                  if not name.endswith(".a") and name != bridge
                   and os.path.isfile(os.path.join(folder, name)))
 
 
@@ -217,13 +219,13 @@ def check_release(kind, release, probe):
     return x64, x32
 
 
-def lay_in_dlls(tree, name, folders):
-    """Copies the DLLs of a release into lib/wine/{name}/{x86_64,i386}-windows."""
+def lay_in_dlls(folder, folders):
+    """Copies the DLLs of a release into {folder}/{x86_64,i386}-windows."""
     x64, x32 = folders
     for source, arch in ((x64, "x86_64-windows"), (x32, "i386-windows")):
         if source is None:
             continue
-        target = os.path.join(tree, "lib/wine", name, arch)
+        target = os.path.join(folder, arch)
         os.makedirs(target)
         for file in sorted(os.listdir(source)):
             if file.lower().endswith(".dll") and os.path.isfile(os.path.join(source, file)):

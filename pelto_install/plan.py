@@ -10,6 +10,7 @@ import tempfile
 
 from .common import (PACKAGES, TOOL_NAME, InstallError, MissingPackages, copy_program, megabytes,
                      say, say_lines)
+from .layout import tool_path, tool_relative, wine_layout
 from .modules import check_release, lay_in_dlls, lay_in_modules, module_sets, \
     share_template_modules
 from .programs import build, find_programs, missing_programs
@@ -17,25 +18,28 @@ from .space import check_space, inodes_needed, space_needed
 from .template import make_template
 from .tree import (BlockedSignals, carry_over, check_tools_folder, destination_state,
                    lock_parent, remove_leftovers, staging_prefix, swap_in, write_tool_files)
-from .wine import DEBIAN_MULTIARCH, find_wine, found_layout, wine_layout, wine_version
+from .wine import DEBIAN_MULTIARCH, find_wine, found_layout, wine_version
 from .wine_copy import lay_out_wine, plan_wine_copy, refuse_links_leading_out
 
 STEPS = 6
-RELEASES = (("dxvk", "d3d11.dll"), ("vkd3d-proton", "d3d12.dll"))
+# The DLL releases the tool can bring: (their row in the tool's layout, their name, a DLL that
+# every release has).
+RELEASES = (("dxvk", "dxvk", "d3d11.dll"), ("vkd3d", "vkd3d-proton", "d3d12.dll"))
 
 
 @dataclasses.dataclass
 class Plan:
     """Everything an install will do, as the checks found it."""
-    target: object     # steam.Destination
-    programs: object   # programs.Programs
-    wine: object       # wine.WineBuild
-    wine_copy: object  # wine_copy.WineCopy, or None when the tool links to the build
-    how: str           # how the tool gets its Wine, as a text
-    sets: list         # modules.ModuleSet for each architecture
-    releases: dict     # "dxvk", "vkd3d-proton" -> their (64-bit, 32-bit) DLL folders
-    state: str         # what stands at the destination: "absent", "empty" or "pelto"
-    space: str         # what the new tree needs and what is free, as a text
+    target: object        # steam.Destination
+    programs: object      # programs.Programs
+    wine: object          # wine.WineBuild
+    wine_copy: object     # wine_copy.WineCopy, or None when the tool links to the build
+    how: str              # how the tool gets its Wine, as a text
+    sets: list            # modules.ModuleSet for each architecture
+    releases: dict        # "dxvk", "vkd3d" -> their (64-bit, 32-bit) DLL folders
+    own_lib_entries: set  # the entries of lib/wine the releases given take from the build
+    state: str            # what stands at the destination: "absent", "empty" or "pelto"
+    space: str            # what the new tree needs and what is free, as a text
 
     @property
     def dest(self):
@@ -65,14 +69,17 @@ def make_plan(options, target):
     if wine is None:
         raise InstallError(why_no_wine)
     releases = {}
-    for (name, probe), given in zip(RELEASES, (options.dxvk, options.vkd3d_proton)):
+    for (row, name, probe), given in zip(RELEASES, (options.dxvk, options.vkd3d_proton)):
         if given:
-            releases[name] = check_release(name, os.path.abspath(os.path.expanduser(given)),
-                                           probe)
+            releases[row] = check_release(name, os.path.abspath(os.path.expanduser(given)),
+                                          probe)
+    # The tool's folder of a release given stands where the build may have one of its own.
+    own_lib_entries = {os.path.relpath(tool_relative(row), "lib/wine").split(os.sep)[0]
+                       for row in releases}
     check_tools_folder(os.path.dirname(target.path))
     state = destination_state(target.path)
     sets = module_sets(wine)
-    wine_copy, how = plan_wine_copy(options.copy_wine, wine, releases, target.sandbox,
+    wine_copy, how = plan_wine_copy(options.copy_wine, wine, own_lib_entries, target.sandbox,
                                     target.path)
     release_files = [os.path.join(folder, name) for folders in releases.values()
                      for folder in folders if folder for name in os.listdir(folder)]
@@ -80,7 +87,8 @@ def make_plan(options, target):
                         space_needed(sets, wine_copy, programs.files(), release_files),
                         inodes_needed(sets, wine_copy))
     return Plan(target=target, programs=programs, wine=wine, wine_copy=wine_copy, how=how,
-                sets=sets, releases=releases, state=state, space=space)
+                sets=sets, releases=releases, own_lib_entries=own_lib_entries, state=state,
+                space=space)
 
 
 def describe(plan):
@@ -143,8 +151,7 @@ def carry_out(plan, progress):
 
         step(5, "Creating the shared prefix template with wineboot (takes a few seconds)...")
         make_template(tree, staging, plan.programs.wineboot)
-        files, size = share_template_modules(tree, os.path.join(tree, "share/default_pfx"),
-                                             plan.sets)
+        files, size = share_template_modules(tree, tool_path(tree, "template"), plan.sets)
         say("      %d files of the template (%s) are the tool's copies of Wine's modules"
             % (files, megabytes(size)))
         if plan.wine_copy:
@@ -183,45 +190,54 @@ def readable_by_all(tree):
 
 
 def lay_out_tree(plan, tree, state):
-    """The tool's files: pelto, Steam's files, the Wine tree, the modules, the bridge."""
+    """The tool's files: pelto, Steam's files, the Wine tree, the modules, the bridges."""
     os.makedirs(tree)
     copy_program(plan.programs.pelto, os.path.join(tree, "pelto"))
     write_tool_files(tree, TOOL_NAME, plan.programs.version)
     if plan.wine_copy:
         plan.wine_copy.lay_out(tree)
     else:
-        lay_out_wine(tree, plan.wine, set(plan.releases))
+        lay_out_wine(tree, plan.wine, plan.own_lib_entries)
     lay_in_modules(tree, plan.sets)
-    copy_program(plan.programs.bridge, os.path.join(tree, "lib/wine/x86_64-windows/steam.exe"))
+    lay_in(plan.programs.bridge, tree, "steam_bridge")
     lay_in_steam_client_bridge(plan, tree)
     if plan.wine_copy:
         refuse_links_leading_out(tree)
-    if state == "pelto" and carry_over(plan.dest, tree, "env_config"):
-        say("      kept env_config of the previous installation")
+    env_config = tool_relative("env_config")
+    if state == "pelto" and carry_over(plan.dest, tree, env_config):
+        say("      kept %s of the previous installation" % env_config)
+
+
+def lay_in(source, tree, row, mode=0o755):
+    """Copies one of pelto's programs to where the tool's layout puts `row`; returns the copy."""
+    target = tool_path(tree, row)
+    os.makedirs(os.path.dirname(target), exist_ok=True)
+    copy_program(source, target, mode)
+    return target
 
 
 def lay_in_steam_client_bridge(plan, tree):
     """lsteamclient.dll beside the other modules, and its Linux half where Wine looks for it:
     beside it, for a Wine that finds the module through WINEDLLPATH, and in the unix folder
     paired with the tool's own module folder, for a copied Wine that finds it there."""
-    modules = os.path.join(tree, "lib/wine/x86_64-windows")
-    copy_program(plan.programs.steamclient, os.path.join(modules, "lsteamclient.dll"), 0o644)
-    copy_program(plan.programs.steamclient_unix, os.path.join(modules, "lsteamclient.so"))
+    lay_in(plan.programs.steamclient, tree, "steamclient", 0o644)
+    unix_half = os.path.basename(lay_in(plan.programs.steamclient_unix, tree, "steamclient_unix"))
     if not plan.wine_copy:
         return
     for unix in wine_layout().get("unix64", []) + [DEBIAN_MULTIARCH + "/x86_64-unix"]:
         folder = os.path.join(tree, unix)
         if os.path.isdir(folder) and not os.path.islink(folder):
-            copy_program(plan.programs.steamclient_unix, os.path.join(folder, "lsteamclient.so"))
+            copy_program(plan.programs.steamclient_unix, os.path.join(folder, unix_half))
 
 
 def lay_in_releases(plan, tree, state):
     """The DXVK and VKD3D-Proton DLLs given, else those of the previous installation."""
-    for name, _ in RELEASES:
-        if name in plan.releases:
-            lay_in_dlls(tree, name, plan.releases[name])
-            say("      %s: copied from %s" % (name, os.path.dirname(plan.releases[name][0])))
-        elif state == "pelto" and carry_over(plan.dest, tree, os.path.join("lib/wine", name)):
+    for row, name, _ in RELEASES:
+        relative = tool_relative(row)
+        if row in plan.releases:
+            lay_in_dlls(os.path.join(tree, relative), plan.releases[row])
+            say("      %s: copied from %s" % (name, os.path.dirname(plan.releases[row][0])))
+        elif state == "pelto" and carry_over(plan.dest, tree, relative):
             say("      %s: kept from the previous installation" % name)
         else:
             say("      %s: none (games use Wine's own Direct3D unless a Proton provides it)"

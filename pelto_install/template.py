@@ -1,7 +1,8 @@
-"""The shared prefix template, share/default_pfx: a prefix made once, which every new game's
-prefix is laid from instead of running wineboot. It is made by pelto-wineboot, a helper built
-from the launcher's own code, so that wineboot runs exactly as a launch runs it for a game's
-prefix; then what must not be shared between players is removed from it."""
+"""The shared prefix template (share/default_pfx, where the tool's layout puts it): a prefix
+made once, which every new game's prefix is laid from instead of running wineboot. It is made
+by pelto-wineboot, a helper built from the launcher's own code, so that wineboot runs exactly
+as a launch runs it for a game's prefix; then what must not be shared between players is
+removed from it."""
 
 import os
 import shutil
@@ -10,6 +11,7 @@ import subprocess
 import time
 
 from .common import InstallError, exists, inside
+from .layout import tool_path
 from .space import disk_full, no_space_text
 
 TEMPLATE_TIMEOUT_S = 600
@@ -75,10 +77,10 @@ def tail_of(path, limit=3000):
 
 
 def make_template(tree, staging, helper):
-    """Runs the helper into share/default_pfx of `tree` (its Wine the tool's), then removes
+    """Runs the helper into the template folder of `tree` (its Wine the tool's), then removes
     what must not be shared between players. The template's Wine session is over when this
     returns, also when it fails or is interrupted."""
-    prefix = os.path.join(tree, "share/default_pfx")
+    prefix = tool_path(tree, "template")
     scratch = os.path.join(staging, "scratch")
     for folder in ("tmp", "home"):
         os.makedirs(os.path.join(scratch, folder))

@@ -11,6 +11,7 @@ import signal
 import stat
 
 from .common import COMMAND_LINE, InstallError, exists, say
+from .layout import tool_path
 from .template import stop_wine
 
 RENAME_NOREPLACE = 1
@@ -128,7 +129,7 @@ def remove_leftovers(dest):
             continue
         say("Removing %s, left by an interrupted run" % path)
         tree = os.path.join(path, "tree")
-        stop_wine(os.path.join(tree, "bin/wineserver"), os.path.join(tree, "share/default_pfx"),
+        stop_wine(os.path.join(tree, "bin/wineserver"), tool_path(tree, "template"),
                   os.path.join(path, "scratch"))
         shutil.rmtree(path, ignore_errors=True)
 

@@ -1,12 +1,12 @@
 """The Wine build the tool bundles: Debian's split layout or an upstream-style tree, what it
-lacks for 32-bit games and reliable starts, and the table of where a Wine build holds what,
-which the launcher compiles in and this module reads, so that both look in the same places."""
+lacks for 32-bit games and reliable starts; where a build holds what comes from the table the
+launcher compiles in (layout.wine_layout)."""
 
 import os
-import re
 import subprocess
 
-from .common import ROOT, exists
+from .common import exists
+from .layout import wine_layout
 
 # Where a Wine build is looked for when --wine is not given, in this order.
 WINE_CANDIDATES = ["/usr", "/opt/wine-stable", "/opt/wine-staging", "/opt/wine-devel",
@@ -20,23 +20,6 @@ DEBIAN_32BIT_INSTALL = ("sudo dpkg --add-architecture i386 && sudo apt-get updat
                         "sudo apt-get install wine32:i386")
 # Debian packages Wine's preloaders apart from the loaders they belong to.
 DEBIAN_PRELOADER_PACKAGES = {"wine64": "wine64-preloader", "wine": "wine32-preloader:i386"}
-
-# The table: in the package of a release archive, in the launcher's sources in a checkout.
-LAYOUT_TABLES = [os.path.join(os.path.dirname(os.path.abspath(__file__)), "wine_layout.inc"),
-                 os.path.join(ROOT, "src/launcher/core/wine_layout.inc")]
-LAYOUT_ROW = re.compile(r'^WINE_LAYOUT\("([a-z0-9]+)", "([^"]+)"\)$', re.MULTILINE)
-
-
-def wine_layout():
-    """{what: [paths under a Wine build's root, in the order they are looked for]}."""
-    for table in LAYOUT_TABLES:
-        if exists(table):
-            with open(table) as file:
-                layout = {}
-                for what, path in LAYOUT_ROW.findall(file.read()):
-                    layout.setdefault(what, []).append(path)
-                return layout
-    raise OSError("the table of Wine's layout is missing (%s)" % " or ".join(LAYOUT_TABLES))
 
 
 def layout_paths(root, what):

@@ -8,6 +8,7 @@ import shutil
 import stat
 
 from .common import InstallError, exists, inside, shell_quote, symlink, write_file
+from .layout import tool_path
 from .modules import MODULE_FOLDERS
 from .wine import DEBIAN_MULTIARCH, DEBIAN_MULTIARCH_32, elf_class
 
@@ -263,7 +264,7 @@ def links_leading_out(tree):
     """The links in `tree` that are absolute or lead outside it, but the template's drive Z:,
     which is "/" by design."""
     root = os.path.realpath(tree)
-    drive_z = os.path.join(tree, "share/default_pfx/dosdevices/z:")
+    drive_z = os.path.join(tool_path(tree, "template"), "dosdevices/z:")
     found = []
     for directory, folders, files in os.walk(tree):
         for name in folders + files:
@@ -275,9 +276,10 @@ def links_leading_out(tree):
     return found
 
 
-def plan_wine_copy(copy_wine, wine, releases, sandbox, dest=None):
+def plan_wine_copy(copy_wine, wine, skip_lib_entries, sandbox, dest=None):
     """The copy of the Wine build the tool gets (None when it links to the build), and a text
-    that says which and why."""
+    that says which and why. The copy leaves out the entries of lib/wine `skip_lib_entries`,
+    which the tool brings its own of."""
     if not (copy_wine or sandbox):
         return None, "linked into the tool"
     if sandbox:
@@ -287,4 +289,4 @@ def plan_wine_copy(copy_wine, wine, releases, sandbox, dest=None):
         why, instead = "--copy-wine", "install without --copy-wine"
     alternative = ("Give --wine a Wine build that can be copied (such as Debian's wine64 in "
                    "/usr), or %s." % instead)
-    return WineCopy(wine, set(releases), alternative, dest), "copied into the tool (%s)" % why
+    return WineCopy(wine, skip_lib_entries, alternative, dest), "copied into the tool (%s)" % why
