@@ -11,5 +11,6 @@
     tree        the installed tree in place: its checks, the staging folder and the swap
     space       the free space the new tree needs
     plan        the plan of an install (every check, nothing changed) and its steps
+    uninstall   the plan of a removal, and the removal
     cli         the command line
 """

@@ -8,7 +8,8 @@ import sys
 
 from .common import (TOOL_NAME, TOOLS_FOLDER, InstallError, Interrupted, MissingPackages, say,
                      say_lines)
-from .plan import Progress, carry_out, describe, make_plan, uninstall
+from . import uninstall
+from .plan import Progress, carry_out, describe, make_plan
 from .space import no_space_text
 from .steam import (DEFAULT_DEST, FLATPAK_APP, STEAM_CANDIDATES, STEAM_ROOT_LINK, SYSTEM_DEST,
                     Destination, SteamInstallations, marks_text)
@@ -106,7 +107,11 @@ def main(argv):
         target = Destination(options, SteamInstallations(os.path.expanduser("~")))
         dest = target.path
         if options.uninstall:
-            uninstall(target, options.dry_run)
+            removal = uninstall.make_plan(target)
+            if options.dry_run:
+                say_lines(uninstall.describe(removal))
+            else:
+                uninstall.carry_out(removal)
             return 0
         plan = make_plan(options, target)
         if options.dry_run:

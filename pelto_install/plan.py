@@ -1,6 +1,5 @@
 """An install as two steps: `make_plan` checks everything and changes nothing (a dry run
-prints what it found), `carry_out` builds the new tree beside the destination and swaps it in.
-`uninstall` removes an installation the same careful way."""
+prints what it found), `carry_out` builds the new tree beside the destination and swaps it in."""
 
 import dataclasses
 import os
@@ -242,44 +241,3 @@ def lay_in_releases(plan, tree, state):
         else:
             say("      %s: none (games use Wine's own Direct3D unless a Proton provides it)"
                 % name)
-
-
-def nothing_to_remove(dest):
-    """What uninstalling finds at a destination that holds no pelto installation."""
-    if os.path.isdir(dest) and not os.path.islink(dest):
-        return ("Nothing to remove: %s is an empty folder, not a pelto installation; it is left "
-                "as it is." % dest)
-    return "Nothing to remove: %s does not exist." % dest
-
-
-def uninstall(target, dry_run):
-    """Removes the pelto installation at the destination, and only a pelto installation."""
-    dest = target.path
-    parent = os.path.dirname(dest)
-    target.check_rights()
-    if dry_run or not os.path.isdir(parent):
-        if dry_run:
-            say("Dry run: nothing is changed.")
-        if os.path.isdir(parent) and destination_state(dest) == "pelto":
-            say("pelto would be removed from %s" % dest)
-        else:
-            say(nothing_to_remove(dest))
-        say_lines(target.report(True))
-        return
-    lock = lock_parent(parent)
-    try:
-        remove_leftovers(dest)
-        if destination_state(dest) != "pelto":
-            say(nothing_to_remove(dest))
-            say_lines(target.report(True))
-            return
-        staging = tempfile.mkdtemp(prefix=staging_prefix(dest), dir=parent)
-        with BlockedSignals():
-            os.rename(dest, os.path.join(staging, "previous"))
-        shutil.rmtree(staging)
-    finally:
-        os.close(lock)
-    say("Removed pelto from %s." % dest)
-    say_lines(target.report(True))
-    say("Games set to pelto need another compatibility tool in Steam; their prefixes in "
-        "steamapps/compatdata are left as they are.")

@@ -78,6 +78,14 @@ def destination_state(dest):
                        "--dest." % dest)
 
 
+def check_unchanged(dest, planned):
+    """Refuses to go on when the destination is no longer what the plan found there: another
+    install.py may have changed it while this one waited for it to finish."""
+    if destination_state(dest) != planned:
+        raise InstallError("%s changed while install.py waited for another run of it; nothing "
+                           "was changed: run install.py again" % dest)
+
+
 def check_tools_folder(parent):
     """Refuses a compatibility tools folder that cannot hold the tool: a dangling link or
     something that is not a folder, saying which."""
