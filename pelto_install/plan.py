@@ -1,5 +1,6 @@
 """An install as two steps: `make_plan` checks everything and changes nothing (a dry run
-prints what it found), `carry_out` builds the new tree beside the destination and swaps it in."""
+prints what it found), `carry_out` builds the new tree beside the destination and swaps it in,
+one named step after another."""
 
 import dataclasses
 import os
@@ -15,12 +16,12 @@ from .modules import check_release, lay_in_dlls, lay_in_modules, module_sets, \
 from .programs import build, find_programs, missing_programs
 from .space import check_space, inodes_needed, space_needed
 from .template import make_template
-from .tree import (BlockedSignals, carry_over, check_tools_folder, destination_state,
-                   lock_parent, remove_leftovers, staging_prefix, swap_in, write_tool_files)
+from .tree import (BlockedSignals, carry_over, check_tools_folder, check_unchanged,
+                   destination_state, lock_parent, remove_leftovers, staging_prefix, swap_in,
+                   write_tool_files)
 from .wine import DEBIAN_MULTIARCH, find_wine, found_layout, wine_version
 from .wine_copy import lay_out_wine, plan_wine_copy, refuse_links_leading_out
 
-STEPS = 6
 # The DLL releases the tool can bring: (their row in the tool's layout, their name, a DLL that
 # every release has).
 RELEASES = (("dxvk", "dxvk", "d3d11.dll"), ("vkd3d", "vkd3d-proton", "d3d12.dll"))
@@ -108,66 +109,119 @@ def describe(plan):
     return lines
 
 
-def step(number, text):
-    say("[%d/%d] %s" % (number, STEPS, text))
+@dataclasses.dataclass
+class Install:
+    """A plan being carried out: what each step reads, and what it leaves for the next."""
+    plan: Plan
+    progress: Progress
+    number: int = 0      # the step under way, counted from 1
+    staging: str = None  # the folder beside the destination the new tree is built in
+    tree: str = None     # the new tree, inside `staging`
+
+    def heading(self, text):
+        say("[%d/%d] %s" % (self.number, len(STEPS), text))
+
+
+def name_the_wine(install):
+    """Names the Wine build the tool gets, and what it lacks."""
+    wine = install.plan.wine
+    install.heading("Wine: %s (%s, %s), %s" % (wine.root, wine.layout, wine_version(wine),
+                                               install.plan.how))
+    say_lines(wine.notes())
+
+
+def get_the_programs(install):
+    """Builds pelto and its helpers in a checkout; a release archive brings them built."""
+    programs = install.plan.programs
+    if programs.build_dir:
+        install.heading("Building pelto, pelto-wineboot, steam.exe and lsteamclient (Release) "
+                        "in %s..." % programs.build_dir)
+        build(programs)
+    else:
+        install.heading("pelto, pelto-wineboot, steam.exe and lsteamclient %s"
+                        % programs.origin)
+
+
+def lay_out(install):
+    """Lays out the new tree, but for its template and DLL releases, beside the destination."""
+    plan = install.plan
+    install.heading("Laying out the tool and its Wine tree (%s)" % plan.space)
+    install.staging = tempfile.mkdtemp(prefix=staging_prefix(plan.dest),
+                                       dir=os.path.dirname(plan.dest))
+    # The new tree sits one level down, where Steam, which reads every folder of
+    # compatibilitytools.d, does not see it as a second tool.
+    install.tree = os.path.join(install.staging, "tree")
+    lay_out_tree(plan, install.tree)
+    say("      as pelto finds it: %s" % found_layout(install.tree))
+
+
+def lay_in_releases(install):
+    """Lays in the DXVK and VKD3D-Proton DLLs given, else those of the previous installation."""
+    install.heading("DXVK and VKD3D-Proton")
+    plan = install.plan
+    for row, name, _ in RELEASES:
+        relative = tool_relative(row)
+        if row in plan.releases:
+            lay_in_dlls(os.path.join(install.tree, relative), plan.releases[row])
+            say("      %s: copied from %s" % (name, os.path.dirname(plan.releases[row][0])))
+        elif plan.state == "pelto" and carry_over(plan.dest, install.tree, relative):
+            say("      %s: kept from the previous installation" % name)
+        else:
+            say("      %s: none (games use Wine's own Direct3D unless a Proton provides it)"
+                % name)
+
+
+def make_the_template(install):
+    """Makes the shared prefix template, the tree's last part, and checks the finished tree."""
+    install.heading("Creating the shared prefix template with wineboot (takes a few seconds)...")
+    plan, tree = install.plan, install.tree
+    make_template(tree, install.staging, plan.programs.wineboot)
+    files, size = share_template_modules(tree, tool_path(tree, "template"), plan.sets)
+    say("      %d files of the template (%s) are the tool's copies of Wine's modules"
+        % (files, megabytes(size)))
+    if plan.wine_copy:
+        refuse_links_leading_out(tree)
+    if plan.target.for_everyone:
+        readable_by_all(tree)
+
+
+def put_in_place(install):
+    """Puts the new tree in place of the destination in one step."""
+    install.heading("Putting the new installation in place")
+    with BlockedSignals():
+        swap_in(install.tree, install.plan.dest, install.plan.state, install.staging)
+        install.progress.swapped_in = True
+
+
+# What carrying out a plan does, in order; each step's heading is numbered from its place.
+STEPS = [name_the_wine, get_the_programs, lay_out, lay_in_releases, make_the_template,
+         put_in_place]
 
 
 def carry_out(plan, progress):
     """Builds the new tree in a staging folder beside the destination, then puts it in place
     in one step; the previous installation stays until then, and the staging folder goes
     whatever happens."""
-    dest, parent = plan.dest, os.path.dirname(plan.dest)
+    parent = os.path.dirname(plan.dest)
     if plan.target.for_everyone:
         os.umask(0o022)  # every user's launches read the tool
     os.makedirs(parent, exist_ok=True)
+    install = Install(plan, progress)
     lock = lock_parent(parent)
-    staging = None
     try:
-        remove_leftovers(dest)
-        state = destination_state(dest)
-        say("Installing %s into %s" % (plan.programs.name(), dest))
+        remove_leftovers(plan.dest)
+        check_unchanged(plan.dest, plan.state)
+        say("Installing %s into %s" % (plan.programs.name(), plan.dest))
         say_lines(plan.target.report(False))
-        wine = plan.wine
-        step(1, "Wine: %s (%s, %s), %s" % (wine.root, wine.layout, wine_version(wine), plan.how))
-        say_lines(wine.notes())
-        if plan.programs.build_dir:
-            step(2, "Building pelto, pelto-wineboot, steam.exe and lsteamclient (Release) in %s..."
-                 % plan.programs.build_dir)
-            build(plan.programs)
-        else:
-            step(2, "pelto, pelto-wineboot, steam.exe and lsteamclient %s" % plan.programs.origin)
-
-        step(3, "Laying out the tool and its Wine tree (%s)" % plan.space)
-        staging = tempfile.mkdtemp(prefix=staging_prefix(dest), dir=parent)
-        # The new tree sits one level down, where Steam, which reads every folder of
-        # compatibilitytools.d, does not see it as a second tool.
-        tree = os.path.join(staging, "tree")
-        lay_out_tree(plan, tree, state)
-        say("      as pelto finds it: %s" % found_layout(tree))
-
-        step(4, "DXVK and VKD3D-Proton")
-        lay_in_releases(plan, tree, state)
-
-        step(5, "Creating the shared prefix template with wineboot (takes a few seconds)...")
-        make_template(tree, staging, plan.programs.wineboot)
-        files, size = share_template_modules(tree, tool_path(tree, "template"), plan.sets)
-        say("      %d files of the template (%s) are the tool's copies of Wine's modules"
-            % (files, megabytes(size)))
-        if plan.wine_copy:
-            refuse_links_leading_out(tree)
-        if plan.target.for_everyone:
-            readable_by_all(tree)
-
-        step(6, "Putting the new installation in place")
-        with BlockedSignals():
-            swap_in(tree, dest, destination_state(dest), staging)
-            progress.swapped_in = True
+        for number, step in enumerate(STEPS, 1):
+            install.number = number
+            step(install)
     finally:
-        if staging is not None:
-            shutil.rmtree(staging, ignore_errors=True)
+        if install.staging is not None:
+            shutil.rmtree(install.staging, ignore_errors=True)
         os.close(lock)
     say()
-    say("pelto %s is installed in %s." % (plan.programs.version, dest))
+    say("pelto %s is installed in %s." % (plan.programs.version, plan.dest))
     say("Next, in Steam:")
     say("  1. Restart the Steam client (it reads its compatibility tools when it starts).")
     say("  2. In a game's Properties -> Compatibility, tick \"Force the use of a specific "
@@ -188,7 +242,7 @@ def readable_by_all(tree):
     os.chmod(tree, 0o755)
 
 
-def lay_out_tree(plan, tree, state):
+def lay_out_tree(plan, tree):
     """The tool's files: pelto, Steam's files, the Wine tree, the modules, the bridges."""
     os.makedirs(tree)
     copy_program(plan.programs.pelto, os.path.join(tree, "pelto"))
@@ -200,10 +254,8 @@ def lay_out_tree(plan, tree, state):
     lay_in_modules(tree, plan.sets)
     lay_in(plan.programs.bridge, tree, "steam_bridge")
     lay_in_steam_client_bridge(plan, tree)
-    if plan.wine_copy:
-        refuse_links_leading_out(tree)
     env_config = tool_relative("env_config")
-    if state == "pelto" and carry_over(plan.dest, tree, env_config):
+    if plan.state == "pelto" and carry_over(plan.dest, tree, env_config):
         say("      kept %s of the previous installation" % env_config)
 
 
@@ -227,17 +279,3 @@ def lay_in_steam_client_bridge(plan, tree):
         folder = os.path.join(tree, unix)
         if os.path.isdir(folder) and not os.path.islink(folder):
             copy_program(plan.programs.steamclient_unix, os.path.join(folder, unix_half))
-
-
-def lay_in_releases(plan, tree, state):
-    """The DXVK and VKD3D-Proton DLLs given, else those of the previous installation."""
-    for row, name, _ in RELEASES:
-        relative = tool_relative(row)
-        if row in plan.releases:
-            lay_in_dlls(os.path.join(tree, relative), plan.releases[row])
-            say("      %s: copied from %s" % (name, os.path.dirname(plan.releases[row][0])))
-        elif state == "pelto" and carry_over(plan.dest, tree, relative):
-            say("      %s: kept from the previous installation" % name)
-        else:
-            say("      %s: none (games use Wine's own Direct3D unless a Proton provides it)"
-                % name)
