@@ -166,7 +166,8 @@ def share_template_modules(tree, prefix, sets):
     """Makes every file of the template that is a byte-identical copy of one of the build's
     modules (wineboot copies them into system32, syswow64, winsxs and the windows folder) a
     hard link to the tool's copy of that module: the template then holds the module without
-    its debug sections, and no module twice. Returns (files, bytes) replaced."""
+    its debug sections, and no module twice. Returns how many files became links, and their
+    bytes as wineboot wrote them (which the template no longer holds apart from the tool)."""
     by_size = {}
     for modules in sets:
         folder = os.path.join(tree, "lib/wine", modules.folder)

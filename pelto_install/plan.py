@@ -177,8 +177,8 @@ def make_the_template(install):
     plan, tree = install.plan, install.tree
     make_template(tree, install.staging, plan.programs.wineboot)
     files, size = share_template_modules(tree, tool_path(tree, "template"), plan.sets)
-    say("      %d files of the template (%s) are the tool's copies of Wine's modules"
-        % (files, megabytes(size)))
+    say("      %d files of the template (%s as wineboot wrote them) are now links to the tool's "
+        "copies of Wine's modules" % (files, megabytes(size)))
     if plan.wine_copy:
         refuse_links_leading_out(tree)
     if plan.target.for_everyone:
