@@ -5,11 +5,15 @@
 // the profile lacks.
 #include "launcher/savedata/save_data.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <array>
 #include <cerrno>
 #include <string_view>
 #include <vector>
 
+#include "base/beneath.hpp"
 #include "base/log.hpp"
 #include "base/posix.hpp"
 #include "base/text.hpp"
@@ -127,18 +131,6 @@ void lay_out(const std::string& src, const std::string& dst, const TreeScan& sca
     }
 }
 
-// True when `path`, or else its nearest ancestor that resolves, lies inside the canonical
-// `boundary`: a file created at `path` then cannot land outside it.
-bool lands_inside(const std::string& path, const std::string& boundary) {
-    std::string probe = path;
-    while (true) {
-        if (auto resolved = base::canonical(probe)) return base::path_inside(*resolved, boundary);
-        auto parent = base::parent_dir(probe);
-        if (!parent || parent->empty() || *parent == probe) return false;
-        probe = *parent;
-    }
-}
-
 // True when a file now stands where a folder on the way to `relative` below `live_dir` was:
 // the profile replaced that folder on purpose, and the backed-up files in it have no place.
 bool folder_replaced_by_file(const std::string& live_dir, std::string_view relative) {
@@ -154,19 +146,20 @@ bool folder_replaced_by_file(const std::string& live_dir, std::string_view relat
     }
 }
 
-// Puts one missing file back from the backup; returns errno or 0.
-int restore_file(const std::string& from, const std::string& to) {
-    // Something that cannot be followed (a dangling link) sits where the file belongs: replace
-    // it instead of writing through it.
-    if (base::lstat_path(to)) {
-        if (int error = base::remove_file(to); error != 0) return error;
-    }
+// Puts one missing file back from the backup as `name` of the open folder `dir`; returns errno
+// or 0. Whatever stands at the name (a dangling link) is replaced, never followed.
+int restore_file(const std::string& from, int dir, const std::string& name) {
     if (is_link(from)) {
         auto target = base::read_link(from);
-        return target ? base::make_symlink(*target, to) : errno;
+        if (!target) return errno;
+        if (::unlinkat(dir, name.c_str(), 0) != 0 && errno != ENOENT) return errno;
+        return ::symlinkat(target->c_str(), dir, name.c_str()) == 0 ? 0 : errno;
     }
+    int error = 0;
+    base::Fd in = base::open_regular(from, O_RDONLY, 0, error);
+    if (!in.valid()) return error;
     // Never partial: a partial file would count as present at the next check.
-    return base::copy_file(from, to, base::CopyTarget::ReplaceLink);
+    return base::copy_into(in.get(), dir, name);
 }
 
 // Runs `restore_missing` for every game folder of the backup against the profile.
@@ -228,7 +221,12 @@ void backup_tree(const std::string& src, const std::string& dst, const std::stri
 RestoreCounts restore_missing(const std::string& backup_dir, const std::string& live_dir,
                               const std::string& boundary) {
     RestoreCounts counts;
-    auto inside = base::canonical(boundary);
+    // Every write resolved beneath the prefix, component by component: a save folder that a
+    // link out of the prefix replaced since the snapshot gets nothing, whenever it changed.
+    int root_error = 0;
+    base::Fd root = base::open_root_dir(boundary, root_error);
+    std::string prefix_text = boundary;
+    while (prefix_text.size() > 1 && prefix_text.back() == '/') prefix_text.pop_back();
     base::WalkVisitor visitor;
     visitor.file = [&](const base::WalkItem& item) {
         std::string live = base::join_path(live_dir, item.relative);
@@ -239,19 +237,29 @@ RestoreCounts restore_missing(const std::string& backup_dir, const std::string& 
             return;
         }
         std::string parent = base::parent_dir(live).value_or("");
-        if (!inside || !lands_inside(parent, *inside)) {
-            base::log_warn(concat("save restore: not restoring ", lossy_utf8(live),
-                                  ": its folder lies outside the prefix"));
+        std::string relative_parent;
+        if (parent.size() > prefix_text.size() && parent.starts_with(prefix_text + "/")) {
+            relative_parent = parent.substr(prefix_text.size() + 1);
+        }
+        int error = root_error;
+        base::Fd dir = root.valid() && !relative_parent.empty()
+                           ? base::make_dirs_beneath(root.get(), relative_parent, error)
+                           : base::Fd();
+        if (!dir.valid()) {
+            if (error == EXDEV || relative_parent.empty()) {
+                base::log_warn(concat("save restore: not restoring ", lossy_utf8(live),
+                                      ": its folder lies outside the prefix"));
+            } else {
+                base::log_warn(concat("save restore: cannot create dir ", lossy_utf8(parent), ": ",
+                                      base::error_text(error)));
+            }
             counts.failed += 1;
             return;
         }
-        if (int error = base::make_dirs(parent); error != 0) {
-            base::log_warn(concat("save restore: cannot create dir ", lossy_utf8(parent), ": ",
-                                  base::error_text(error)));
-        }
-        if (int error = restore_file(item.path, live); error != 0) {
+        if (int copy_error = restore_file(item.path, dir.get(), std::string(base::file_name(live)));
+            copy_error != 0) {
             base::log_warn(concat("save restore: failed to restore ", lossy_utf8(live), ": ",
-                                  base::error_text(error)));
+                                  base::error_text(copy_error)));
             counts.failed += 1;
             return;
         }

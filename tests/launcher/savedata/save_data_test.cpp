@@ -177,6 +177,28 @@ TEST(SaveData, NeverLeavesThePrefix) {
                                c.live("AppData/Roaming/Game/save.sav") +
                                ": its folder lies outside the prefix"));
     EXPECT_TRUE(base::exists(c.saved("AppData/Roaming/Game/save.sav")));
+
+    // A folder further up the way, swapped for a link out (to a folder, or dangling), gets
+    // nothing either: every folder on the way is resolved beneath the prefix.
+    for (bool dangling : {false, true}) {
+        base::remove_tree(c.backup);
+        base::remove_file(c.live("AppData/Roaming/Game"));
+        write_text(c.live("AppData/Roaming/Game/slot/deep.sav"), "deep");
+        snapshot = snapshot_save_data(c.pfx, "steamuser");
+        ASSERT_TRUE(snapshot.taken);
+        base::remove_tree(c.live("AppData/Roaming"));
+        std::string away = home / (dangling ? "Nowhere" : "Away");
+        if (!dangling) make_dir(away + "/Game");
+        make_link(away, c.live("AppData/Roaming"));
+        lines = capture_log([&] { check_save_data(c.pfx, "steamuser", snapshot); });
+        EXPECT_FALSE(base::lstat_path(away + "/Game/slot")) << dangling;
+        EXPECT_TRUE(has(lines, "[WARN]   save restore: not restoring " +
+                                   c.live("AppData/Roaming/Game/slot/deep.sav") +
+                                   ": its folder lies outside the prefix"))
+            << dangling;
+        EXPECT_TRUE(base::exists(c.saved("AppData/Roaming/Game/slot/deep.sav")));
+        base::remove_file(c.live("AppData/Roaming"));
+    }
 }
 
 TEST(SaveData, CheckRestoresMissingFilesAndKeepsTheBackup) {
