@@ -12,10 +12,10 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <new>
 #include <type_traits>
-#include <unordered_map>
 #include <utility>
 
 #include "steamclient/client.hpp"
@@ -36,6 +36,7 @@ struct Pending {
 
 thread_local int game_calls = 0;  // depth of the game's calls on this thread
 thread_local std::deque<CallbackRecord*> deferred;
+thread_local bool on_dispatcher = false;  // the bridge's dispatcher thread
 
 std::mutex dispatch_mutex;
 std::condition_variable dispatch_ready;
@@ -100,8 +101,11 @@ struct CopyArg<CopyConv<S>> {
     }
 };
 
-template <size_t... I, typename... T>
-void put_args(CallbackRecord* record, std::index_sequence<I...>, T... values) {
+// The shapes `T` are named, not deduced from the values: a copied argument arrives as a plain
+// pointer, and only its shape says to copy what it points to.
+template <typename... T, size_t... I>
+void put_args(CallbackRecord* record, std::index_sequence<I...>,
+              typename CopyArg<T>::type... values) {
     ((record->args[I] = CopyArg<T>::put(record, values)), ...);
 }
 
@@ -109,12 +113,21 @@ void put_args(CallbackRecord* record, std::index_sequence<I...>, T... values) {
 
 uint64_t hook_targets[STEAM_HOOK_COUNT];
 
+// The one hook with a result, steam_api's "is a callback registered for this id", asked on the
+// game's thread inside a call of the client's or on the dispatcher: the game's answer cannot
+// be had there without waiting for that very thread, so the client hears "yes" and posts the
+// callback, which steam_api drops when nothing listens.
+constexpr uint64_t kAnswerWhenBusy = 1;
+
 template <int Site, typename R, typename... A>
 struct HookTrampoline {
     static typename CopyArg<R>::type call(typename CopyArg<A>::type... args) {
+        if constexpr (!std::is_void_v<R>) {
+            if (game_calls > 0 || on_dispatcher) return static_cast<R>(kAnswerWhenBusy);
+        }
         size_t room = (size_t{0} + ... + CopyArg<A>::room(args));
         CallbackRecord* record = new_record(kRecordHook, Site, hook_targets[Site], room);
-        put_args<>(record, std::index_sequence_for<A...>{}, args...);
+        put_args<A...>(record, std::index_sequence_for<A...>{}, args...);
         if constexpr (std::is_void_v<R>) {
             deliver(record);
         } else {
@@ -143,7 +156,7 @@ struct Respond {
     static void call(ResponseObject* self, typename CopyArg<A>::type... args) {
         size_t room = (size_t{0} + ... + CopyArg<A>::room(args));
         CallbackRecord* record = new_record(kRecordResponse, Method, self->game_object, room);
-        put_args<>(record, std::index_sequence_for<A...>{}, args...);
+        put_args<A...>(record, std::index_sequence_for<A...>{}, args...);
         deliver(record);
     }
 };
@@ -165,8 +178,10 @@ const ResponseClass kResponseClasses[] = {
 };
 #undef STEAM_RESPONSE
 
+// One object per response interface and game object: a game object may implement several
+// response interfaces, each with its own vtable.
 std::mutex responders_mutex;
-std::unordered_map<uint64_t, ResponseObject*> responders;
+std::map<std::pair<int, uint64_t>, ResponseObject*> responders;
 
 }  // namespace
 
@@ -230,7 +245,7 @@ void* responder(int cls, uint64_t game_object) {
     if (cls < 0 || cls >= static_cast<int>(sizeof(kResponseClasses) / sizeof(kResponseClasses[0])))
         return nullptr;
     std::lock_guard lock(responders_mutex);
-    ResponseObject*& found = responders[game_object];
+    ResponseObject*& found = responders[{cls, game_object}];
     if (found == nullptr) {
         found = new ResponseObject{&kResponseMethods[kResponseClasses[cls].first], game_object};
     }
@@ -241,6 +256,38 @@ void* hook(int site, uint64_t game_function) {
     if (game_function == 0 || site < 0 || site >= STEAM_HOOK_COUNT) return nullptr;
     hook_targets[site] = game_function;
     return kHookTrampolines[site];
+}
+
+namespace {
+
+struct ConfigHook {
+    int table;
+    int32_t value;
+    int site;  // -1: refused
+};
+#define STEAM_CONFIG_HOOK(table, value, site) {table, value, site},
+const ConfigHook kConfigHooks[] = {
+#include "steamclient/interfaces.generated.inc"
+};
+#undef STEAM_CONFIG_HOOK
+
+}  // namespace
+
+void* config_pointer(int table, int32_t value, void* pointer) {
+    for (const ConfigHook& entry : kConfigHooks) {
+        if (entry.table != table || entry.value != value) continue;
+        if (entry.site >= 0) return hook(entry.site, reinterpret_cast<uintptr_t>(pointer));
+        if (pointer != nullptr) {
+            static std::once_flag said;
+            std::call_once(said, [] {
+                write_line(
+                    "lsteamclient: the game gives the Steam client its own P2P signaling, which "
+                    "this bridge cannot pass on; the client uses its own");
+            });
+        }
+        return nullptr;
+    }
+    return pointer;
 }
 
 // The records' entries for the Windows half.
@@ -256,6 +303,7 @@ NtStatus take_deferred(void* frame_pointer) {
 
 NtStatus wait_dispatch(void* frame_pointer) {
     auto& frame = *static_cast<Frame*>(frame_pointer);
+    on_dispatcher = true;
     std::unique_lock lock(dispatch_mutex);
     dispatch_ready.wait(lock, [] { return !dispatch_queue.empty(); });
     frame.ret = reinterpret_cast<uintptr_t>(dispatch_queue.front());

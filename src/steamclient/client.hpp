@@ -60,6 +60,20 @@ void* responder(int cls, uint64_t game_object);
 /// The client-side function for the game's function `game_function` at hook site `site`.
 void* hook(int site, uint64_t game_function);
 
+// One networking config option (SteamNetworkingConfigValue_t, one layout on both sides), its
+// value seen as the pointer it holds when its type is STEAM_CONFIG_POINTER_TYPE.
+struct ConfigOption {
+    int32_t value;
+    int32_t type;
+    void* pointer;
+};
+static_assert(sizeof(ConfigOption) == 16);
+
+/// The pointer the client gets for networking config value `value` that the game sets to
+/// `pointer` through an interface whose config hooks are table `table`: a function of the
+/// game's becomes a hook; one the bridge cannot pass on becomes null, after one line.
+void* config_pointer(int table, int32_t value, void* pointer);
+
 // --- structs of two layouts (structs.cpp) ---------------------------------------------------
 
 struct StructLayout {

@@ -15,42 +15,9 @@
 
 #include "steamclient/client.hpp"
 #include "steamclient/sdk_types.generated.hpp"
+#include "steamclient/shape_tags.hpp"
 
 namespace steamclient {
-
-// The tags of the generated tables (see gen/judgement.py).
-struct PathIn;
-struct PathArrayIn;
-template <int SizeIndex, int ReturnsLength>
-struct PathBuffer;
-struct PathRet;
-template <int VersionIndex>
-struct IfaceRet;
-template <int Version>
-struct IfaceRetFixed;
-template <int Class>
-struct Responder;
-template <int Site>
-struct Hook;
-template <int Struct>
-struct ConvPtr;
-template <int Struct, int CountIndex>
-struct ConvArray;
-template <int Struct>
-struct ConvValue;
-template <int SizeIndex, int IdIndex>
-struct CallbackBuffer;
-template <int CountIndex>
-struct MessagesOut;
-template <int CountIndex>
-struct MessagesIn;
-struct MessageRet;
-struct Destructor;
-struct CopyString;
-template <int Size>
-struct CopyBytes;
-template <int Struct>
-struct CopyConv;
 
 /// Slot value `value` as a `T` of the client's signature.
 template <typename T>
@@ -134,6 +101,55 @@ struct UArg<ConvPtr<S>> {
     void after(Frame&, int) {
         if (game != nullptr) convert(S, copy.get(), game, true);
     }
+};
+
+// A pointer to one such struct that the client only reads: nothing goes back.
+template <int S>
+struct UArg<ConvIn<S>> : UArg<ConvPtr<S>> {
+    void after(Frame&, int) {}
+};
+
+// The value of SetConfigValue, of data type argument TypeIndex: a function of the game's
+// (a networking callback) becomes one the client can call; the game's value stays as it is.
+template <int ValueIndex, int TypeIndex, int Table>
+struct UArg<ConfigValue<ValueIndex, TypeIndex, Table>> {
+    using type = const void*;
+    const void* game = nullptr;
+    void* value = nullptr;
+    void init(Frame& frame, int index) {
+        game = reinterpret_cast<const void*>(static_cast<uintptr_t>(frame.args[index]));
+        if (game == nullptr ||
+            static_cast<int32_t>(frame.args[TypeIndex]) != STEAM_CONFIG_POINTER_TYPE) {
+            return;
+        }
+        memcpy(&value, game, sizeof(value));
+        value = config_pointer(Table, static_cast<int32_t>(frame.args[ValueIndex]), value);
+        game = &value;
+    }
+    type get() { return game; }
+    void after(Frame&, int) {}
+};
+
+// An array of SteamNetworkingConfigValue_t options counted by argument CountIndex: the client
+// gets a copy in which the networking callbacks are ones it can call.
+template <int CountIndex, int Table>
+struct UArg<ConfigArray<CountIndex, Table>> {
+    using type = const void*;
+    const void* game = nullptr;
+    std::unique_ptr<ConfigOption[]> copy;
+    void init(Frame& frame, int index) {
+        game = reinterpret_cast<const void*>(static_cast<uintptr_t>(frame.args[index]));
+        auto count = static_cast<int32_t>(frame.args[CountIndex]);
+        if (game == nullptr || count <= 0) return;
+        copy.reset(new ConfigOption[count]);
+        memcpy(copy.get(), game, sizeof(ConfigOption) * count);
+        for (int32_t i = 0; i < count; ++i) {
+            if (copy[i].type != STEAM_CONFIG_POINTER_TYPE) continue;
+            copy[i].pointer = config_pointer(Table, copy[i].value, copy[i].pointer);
+        }
+    }
+    type get() { return copy ? copy.get() : game; }
+    void after(Frame&, int) {}
 };
 
 // An array of such structs, counted by argument CountIndex.
@@ -278,7 +294,12 @@ struct Forward {
     }
 };
 
-// The Windows half answers a destructor's slot itself.
+// The Windows half answers these itself.
+template <int Slot, typename R, typename... A>
+struct Forward<Slot, Refused<R>, A...> {
+    static NtStatus call(void*) { return 0; }
+};
+
 template <int Slot>
 struct Forward<Slot, Destructor> {
     static NtStatus call(void*) { return 0; }

@@ -29,6 +29,8 @@ using UnixCallFn = NTSTATUS(WINAPI*)(uint64_t handle, uint32_t code, void* args)
 
 HMODULE own_module;
 uint64_t unix_handle;
+// Set on a thread while it runs the callbacks the client left for it.
+DWORD draining_slot = TLS_OUT_OF_INDEXES;
 UnixCallFn unix_call_fn;
 
 // Loaded once: whether the Linux half has a Steam client.
@@ -90,11 +92,20 @@ void report_unknown(const char* name) {
     }
     ReleaseSRWLockExclusive(&reported_lock);
     if (seen) return;
-    char line[320];
+    // At most 200 bytes of the name, cut before a character rather than inside one.
+    char shown[201];
+    size_t length = strlen(name);
+    if (length > 200) {
+        length = 200;
+        while (length > 0 && (static_cast<unsigned char>(name[length]) & 0xC0) == 0x80) --length;
+    }
+    memcpy(shown, name, length);
+    shown[length] = 0;
+    char line[512];
     wsprintfA(line,
-              "lsteamclient: the game asked for the interface %.200s, which this bridge does not "
+              "lsteamclient: the game asked for the interface %s, which this bridge does not "
               "know (it knows those of Steamworks SDK 1.51 to 1.65a); it gets none\n",
-              name);
+              shown);
     write_stderr(line);
 }
 
@@ -192,7 +203,7 @@ DWORD WINAPI dispatcher(void*) {
 void release_message(void* message) {
     Frame frame{};
     frame.args[0] = reinterpret_cast<uintptr_t>(message);
-    unix_call(kCallReleaseMessage, &frame);
+    call_client(kCallReleaseMessage, frame);
 }
 
 BOOL CALLBACK load(INIT_ONCE*, void*, void**) {
@@ -257,12 +268,22 @@ uint64_t ptr(const void* p) { return reinterpret_cast<uintptr_t>(p); }
 NTSTATUS unix_call(uint32_t call, void* args) { return unix_call_fn(unix_handle, call, args); }
 
 void run_deferred() {
+    // A callback the game runs here may call the client again: the records that call leaves
+    // wait for this loop, so they run in order and none runs inside another.
+    if (draining_slot == TLS_OUT_OF_INDEXES || TlsGetValue(draining_slot) != nullptr) return;
+    TlsSetValue(draining_slot, reinterpret_cast<void*>(1));
     for (;;) {
         Frame frame{};
         unix_call(kCallTakeDeferred, &frame);
-        if (frame.ret == 0) return;
+        if (frame.ret == 0) break;
         invoke(reinterpret_cast<CallbackRecord*>(frame.ret));
     }
+    TlsSetValue(draining_slot, nullptr);
+}
+
+void call_client(uint32_t call, Frame& frame) {
+    unix_call(call, &frame);
+    if (frame.deferred) run_deferred();
 }
 
 int find_version(const char* name, bool asked) {
@@ -316,6 +337,7 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, void*) {
     if (reason != DLL_PROCESS_ATTACH) return TRUE;
     own_module = instance;
     DisableThreadLibraryCalls(instance);
+    draining_slot = TlsAlloc();
     uint64_t handle = 0;
     if (NtQueryVirtualMemory(GetCurrentProcess(), instance, kMemoryWineUnixFuncs, &handle,
                              sizeof(handle), nullptr) == 0) {
@@ -339,8 +361,7 @@ void* CreateInterface(const char* version, int* error) {
     Frame frame{};
     frame.args[0] = ptr(version);
     frame.args[1] = ptr(error);
-    unix_call(kCallCreateInterface, &frame);
-    if (frame.deferred) run_deferred();
+    call_client(kCallCreateInterface, frame);
     return wrap(frame.ret, index);
 }
 
@@ -354,8 +375,7 @@ bool Steam_BGetCallback(int32_t pipe, void* message, void* call) {
     frame.args[0] = static_cast<uint32_t>(pipe);
     frame.args[1] = ptr(message);
     frame.args[2] = ptr(call);
-    unix_call(kCallBGetCallback, &frame);
-    if (frame.deferred) run_deferred();
+    call_client(kCallBGetCallback, frame);
     return frame.ret != 0;
 }
 
@@ -367,7 +387,7 @@ bool Steam_FreeLastCallback(int32_t pipe) {
     if (!ready()) return false;
     Frame frame{};
     frame.args[0] = static_cast<uint32_t>(pipe);
-    unix_call(kCallFreeLastCallback, &frame);
+    call_client(kCallFreeLastCallback, frame);
     return frame.ret != 0;
 }
 
@@ -386,8 +406,7 @@ bool Steam_GetAPICallResult(int32_t pipe, uint64_t call, void* buffer, int32_t s
     frame.args[3] = static_cast<uint32_t>(size);
     frame.args[4] = static_cast<uint32_t>(expected);
     frame.args[5] = ptr(failed);
-    unix_call(kCallGetAPICallResult, &frame);
-    if (frame.deferred) run_deferred();
+    call_client(kCallGetAPICallResult, frame);
     return frame.ret != 0;
 }
 
@@ -399,7 +418,7 @@ bool Steam_IsKnownInterface(const char* version) {
     if (!ready() || find_version(version, false) < 0) return false;
     Frame frame{};
     frame.args[0] = ptr(version);
-    unix_call(kCallIsKnownInterface, &frame);
+    call_client(kCallIsKnownInterface, frame);
     return frame.ret != 0;
 }
 
@@ -413,7 +432,7 @@ void Steam_NotifyMissingInterface(int32_t pipe, const char* version) {
     Frame frame{};
     frame.args[0] = static_cast<uint32_t>(pipe);
     frame.args[1] = ptr(version);
-    unix_call(kCallNotifyMissingInterface, &frame);
+    call_client(kCallNotifyMissingInterface, frame);
 }
 
 void Steam_ReleaseThreadLocalMemory(int32_t thread_exit) {
@@ -425,7 +444,7 @@ void Steam_ReleaseThreadLocalMemory(int32_t thread_exit) {
     if (!ready()) return;
     Frame frame{};
     frame.args[0] = static_cast<uint32_t>(thread_exit);
-    unix_call(kCallReleaseThreadLocalMemory, &frame);
+    call_client(kCallReleaseThreadLocalMemory, frame);
 }
 
 // The crash reporter's entry points: a game under Wine sends no minidumps to Valve.

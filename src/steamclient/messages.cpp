@@ -33,8 +33,10 @@ bool linux_function(const void* function) {
     return dladdr(function, &info) != 0 && info.dli_fname != nullptr;
 }
 
-// m_pfnFreeData of a message with a buffer of the game's: the game frees it, on a thread Wine
-// knows, before the client lets go of the message.
+// m_pfnFreeData of a message with a buffer of the game's: the game frees it on a thread Wine
+// knows. The client may reuse the message as soon as this returns, and the client's thread may
+// be one the game waits for, so the game's function gets a copy of the message later: right
+// after the game's current call of the client, or on the dispatcher.
 void free_game_data(void* message) {
     uint64_t target = 0;
     {
@@ -44,9 +46,22 @@ void free_game_data(void* message) {
         target = found->second;
         game_free_data.erase(found);
     }
-    CallbackRecord* record = new_record(kRecordFreeData, 0, target, 0);
-    record->args[0] = reinterpret_cast<uintptr_t>(message);
-    deliver_and_wait(record);
+    CallbackRecord* record = new_record(kRecordFreeData, 0, target, STEAM_MESSAGE_SIZE);
+    void* copy = record_room(record, STEAM_MESSAGE_SIZE);
+    memcpy(copy, message, STEAM_MESSAGE_SIZE);
+    record->args[0] = reinterpret_cast<uintptr_t>(copy);
+    deliver(record);
+}
+
+// Gives a buffer the game attached to `message` a free function the client can call. Called
+// with messages_mutex held.
+void take_game_free_data(void* message) {
+    MessageFn& free_data = field(message, STEAM_MESSAGE_FREE_DATA_OFFSET);
+    if (free_data != nullptr && free_data != &free_game_data &&
+        !linux_function(reinterpret_cast<const void*>(free_data))) {
+        game_free_data[message] = reinterpret_cast<uintptr_t>(free_data);
+        free_data = &free_game_data;
+    }
 }
 
 }  // namespace
@@ -71,12 +86,7 @@ void message_to_client(void* message) {
         release = found->second;
         client_release.erase(found);
     }
-    MessageFn& free_data = field(message, STEAM_MESSAGE_FREE_DATA_OFFSET);
-    if (free_data != nullptr && free_data != &free_game_data &&
-        !linux_function(reinterpret_cast<const void*>(free_data))) {
-        game_free_data[message] = reinterpret_cast<uintptr_t>(free_data);
-        free_data = &free_game_data;
-    }
+    take_game_free_data(message);
 }
 
 void release_message(void* message) {
@@ -87,6 +97,9 @@ void release_message(void* message) {
         if (found == client_release.end()) return;
         release = found->second;
         client_release.erase(found);
+        // A message from AllocateMessage that the game filled and gives back unsent: the
+        // client frees its buffer with the function the game set.
+        take_game_free_data(message);
     }
     field(message, STEAM_MESSAGE_RELEASE_OFFSET) = release;
     if (release != nullptr) release(message);

@@ -22,6 +22,9 @@ NTSTATUS unix_call(uint32_t call, void* args);
 /// Runs the callbacks the client made on this thread during the call that just returned.
 void run_deferred();
 
+/// Makes call `call` with `frame`, then runs the callbacks it left for this thread.
+void call_client(uint32_t call, Frame& frame);
+
 /// The game's object for the client's `client` object of version `version` (one object per
 /// pair, kept for the process's life); nullptr for a null client object.
 WinObject* wrap(uint64_t client, int version);

@@ -13,42 +13,9 @@
 
 #include "steamclient/pe_bridge.hpp"
 #include "steamclient/sdk_types.generated.hpp"
+#include "steamclient/shape_tags.hpp"
 
 namespace steamclient {
-
-// The tags of the generated tables (see gen/judgement.py).
-struct PathIn;
-struct PathArrayIn;
-template <int SizeIndex, int ReturnsLength>
-struct PathBuffer;
-struct PathRet;
-template <int VersionIndex>
-struct IfaceRet;
-template <int Version>
-struct IfaceRetFixed;
-template <int Class>
-struct Responder;
-template <int Site>
-struct Hook;
-template <int Struct>
-struct ConvPtr;
-template <int Struct, int CountIndex>
-struct ConvArray;
-template <int Struct>
-struct ConvValue;
-template <int SizeIndex, int IdIndex>
-struct CallbackBuffer;
-template <int CountIndex>
-struct MessagesOut;
-template <int CountIndex>
-struct MessagesIn;
-struct MessageRet;
-struct Destructor;
-struct CopyString;
-template <int Size>
-struct CopyBytes;
-template <int Struct>
-struct CopyConv;
 
 // Memory of converted arguments, freed when the thunk returns.
 class Scratch {
@@ -138,6 +105,12 @@ template <int S>
 struct Arg<Hook<S>> : PointerArg<void> {};
 template <int S>
 struct Arg<ConvPtr<S>> : PointerArg<void> {};
+template <int S>
+struct Arg<ConvIn<S>> : PointerArg<void> {};
+template <int V, int T, int Table>
+struct Arg<ConfigValue<V, T, Table>> : PointerArg<void> {};
+template <int C, int Table>
+struct Arg<ConfigArray<C, Table>> : PointerArg<void> {};
 template <int S, int C>
 struct Arg<ConvArray<S, C>> : PointerArg<void> {};
 template <int S>
@@ -253,6 +226,21 @@ struct Ret<IfaceRet<VersionIndex>> : Ret<void*> {
     }
     static bool before(Frame& frame) { return version(frame) >= 0; }
     static type get(Frame& frame) { return wrap(frame.ret, version(frame)); }
+};
+
+// A method the bridge cannot pass on (custom P2P signaling hands the client objects of the
+// game's to call): the game gets the method's failure, and one line says why.
+template <typename R>
+struct Ret<Refused<R>> : Ret<R> {
+    static bool before(Frame&) {
+        static LONG said;
+        if (InterlockedExchange(&said, 1) == 0) {
+            write_stderr(
+                "lsteamclient: the game uses custom P2P signaling, which this bridge cannot pass "
+                "to the Steam client; those connections fail\n");
+        }
+        return false;
+    }
 };
 
 // An interface of a fixed version (ISteamNetworkingSockets::CreateFakeUDPPort).

@@ -105,6 +105,6 @@ static_assert(sizeof(SteamPartyBeaconLocation_t) == 12, "SteamPartyBeaconLocatio
 
 }  // namespace linux_layout
 template <>
-struct LinuxStruct<0> {
+struct LinuxStruct<2> {
     using type = linux_layout::SteamPartyBeaconLocation_t;
 };

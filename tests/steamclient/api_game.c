@@ -52,6 +52,20 @@ typedef struct {
     uint64_t leaderboard;
     uint8_t found;
 } LeaderboardFindResult;
+typedef struct {
+    uint8_t identity[136];
+    int64_t user_data;
+    uint8_t rest[552];
+} ConnectionInfo;
+typedef struct {
+    uint32_t connection;
+    ConnectionInfo info;
+    int32_t old_state;
+} ConnectionStatus;
+typedef struct {
+    int32_t type;
+    uint64_t id;
+} BeaconLocation;
 #pragma pack(pop)
 
 typedef void (*WarningHook)(int, const char *);
@@ -79,6 +93,19 @@ static void hook(int severity, const char *text) {
     printf("hook: %d %s\n", severity, text);
     fflush(stdout);
     hook_calls++;
+}
+
+/* The connection status function: it runs the networking callbacks again inside itself, so
+ * the next report must wait until this one is done. */
+static void *sockets;
+static char status_log[200];
+static void status_changed(ConnectionStatus *status) {
+    size_t used = strlen(status_log);
+    snprintf(status_log + used, sizeof(status_log) - used, "%sbegin %u old %d", used ? ", " : "",
+             status->connection, status->old_state);
+    CALL(void (*)(void *), "SteamAPI_ISteamNetworkingSockets_RunCallbacks")(sockets);
+    used = strlen(status_log);
+    snprintf(status_log + used, sizeof(status_log) - used, ", end %u", status->connection);
 }
 
 static void pause_briefly(void) {
@@ -228,6 +255,32 @@ int main(int argc, char **argv) {
     if (!dispatch(pipe, 703, call, 1104, &board, sizeof(board))) failures++;
     printf("leaderboard: found %d, handle %llu\n", board.found,
            (unsigned long long)board.leaderboard);
+
+    /* Networking: a connection status function set as a config value, and custom signaling,
+     * which never reaches the client through the bridge. */
+    void *net_utils = CALL(void *(*)(void), "SteamAPI_SteamNetworkingUtils_SteamAPI_v004")();
+    sockets = CALL(void *(*)(void), "SteamAPI_SteamNetworkingSockets_SteamAPI_v012")();
+    void (*status_fn)(ConnectionStatus *) = status_changed;
+    int config_set = CALL(int (*)(void *, int, int, intptr_t, int, const void *),
+                          "SteamAPI_ISteamNetworkingUtils_SetConfigValue")(
+                         net_utils, 201, 1, 0, 5, &status_fn) & 0xff;
+    CALL(void (*)(void *), "SteamAPI_ISteamNetworkingSockets_RunCallbacks")(sockets);
+    printf("connection status: set %d, %s\n", config_set, status_log);
+    fflush(stdout);
+    uint32_t signaled = CALL(uint32_t (*)(void *, void *, const void *, int, int, const void *),
+                             "SteamAPI_ISteamNetworkingSockets_ConnectP2PCustomSignaling")(
+        sockets, (void *)&status_log, NULL, 0, 0, NULL);
+    printf("custom signaling: %u\n", signaled);
+
+    /* An array of structs of two layouts. */
+    void *parties = CALL(void *(*)(void), "SteamAPI_SteamParties_v002")();
+    BeaconLocation beacons[3];
+    memset(beacons, 0, sizeof(beacons));
+    int listed = CALL(int (*)(void *, BeaconLocation *, uint32_t),
+                      "SteamAPI_ISteamParties_GetAvailableBeaconLocations")(parties, beacons, 2) & 0xff;
+    printf("beacons: %d: %d %llu, %d %llu, %d\n", listed, beacons[0].type,
+           (unsigned long long)beacons[0].id, beacons[1].type, (unsigned long long)beacons[1].id,
+           beacons[2].type);
 
     CALL(void (*)(void), "SteamAPI_Shutdown")();
     printf("shutdown: done\n");

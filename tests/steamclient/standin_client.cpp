@@ -10,8 +10,13 @@
 //   - FindLeaderboard answered by a call result (SteamAPICallCompleted_t, then
 //     LeaderboardFindResult_t);
 //   - SetWarningMessageHook calls the hook at once on the caller's thread and once from a
-//     thread of its own.
+//     thread of its own;
+//   - networking: SetConfigValue keeps the game's connection status function, which
+//     RunCallbacks calls on the caller's thread for connection 7, then (on the next call) 8;
+//     ConnectP2PCustomSignaling says on standard output that it was reached;
+//   - GetAvailableBeaconLocations fills two locations (type 1, ids 100 and 101).
 #include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -68,6 +73,19 @@ struct LeaderboardFindResult {
     uint64_t leaderboard;
     uint8_t found;
 };
+// SteamNetConnectionStatusChangedCallback_t: the connection, SteamNetConnectionInfo_t (696
+// bytes, 8-aligned for its user data), the old state.
+struct ConnectionStatus {
+    uint32_t connection;
+    uint8_t identity[136];
+    int64_t user_data;
+    uint8_t rest[552];
+    int32_t old_state;
+};
+struct BeaconLocation {
+    int32_t type;
+    uint64_t id;
+};
 struct CallbackMsg {
     int32_t user;
     int32_t callback;
@@ -76,6 +94,7 @@ struct CallbackMsg {
 };
 #pragma pack(pop)
 static_assert(sizeof(UserStatsReceived) == 20 && sizeof(LeaderboardFindResult) == 12);
+static_assert(sizeof(ConnectionStatus) == 704 && sizeof(BeaconLocation) == 12);
 
 constexpr uint64_t kSteamId = 76561197960287930ull;
 
@@ -191,6 +210,35 @@ uint64_t find_leaderboard(void*, const char* name) {
         1104, LeaderboardFindResult{found ? 0x1234u : 0u, static_cast<uint8_t>(found)});
 }
 
+// The config value and data type of a connection status function.
+constexpr int32_t kConnectionStatusChanged = 201;
+constexpr int32_t kPointerType = 5;
+using StatusFunction = void (*)(ConnectionStatus*);
+StatusFunction status_function;
+int status_reports;
+
+bool set_config_value(void*, int32_t value, int32_t, intptr_t, int32_t type, const void* arg) {
+    if (value == kConnectionStatusChanged && type == kPointerType && arg != nullptr) {
+        memcpy(&status_function, arg, sizeof(status_function));
+    }
+    return true;
+}
+void run_networking_callbacks(void*) {
+    if (status_function == nullptr || status_reports >= 2) return;
+    ConnectionStatus status{};
+    status.connection = 7 + static_cast<uint32_t>(status_reports++);
+    status.old_state = 3;
+    status_function(&status);
+}
+uint32_t custom_signaling(void*, void*, const void*, int32_t, int32_t, const void*) {
+    printf("stand-in: custom signaling reached the client\n");
+    return 99;
+}
+bool beacon_locations(void*, BeaconLocation* list, uint32_t max) {
+    for (uint32_t i = 0; i < max && i < 2; ++i) list[i] = BeaconLocation{1, 100 + i};
+    return true;
+}
+
 struct Answer {
     const char* cls;
     const char*
@@ -227,6 +275,18 @@ const Answer kAnswers[] = {
     {"ISteamUserStats", "GetAchievement(const char *,bool *)", F(get_achievement)},
     {"ISteamUserStats", "StoreStats()", F(store_stats)},
     {"ISteamUserStats", "FindLeaderboard(const char *)", F(find_leaderboard)},
+    {"ISteamNetworkingUtils",
+     "SetConfigValue(ESteamNetworkingConfigValue,ESteamNetworkingConfigScope,intptr_t,"
+     "ESteamNetworkingConfigDataType,const void *)",
+     F(set_config_value)},
+    {"ISteamNetworkingSockets", "RunCallbacks()", F(run_networking_callbacks)},
+    {"ISteamNetworkingSockets",
+     "ConnectP2PCustomSignaling(ISteamNetworkingConnectionSignaling *,const "
+     "SteamNetworkingIdentity "
+     "*,int,int,const SteamNetworkingConfigValue_t *)",
+     F(custom_signaling)},
+    {"ISteamParties", "GetAvailableBeaconLocations(SteamPartyBeaconLocation_t *,uint32)",
+     F(beacon_locations)},
 };
 #undef F
 

@@ -92,11 +92,19 @@ class Abi:
         self.sdk = sdk
         self.layouts = {"linux": {}, "windows": {}}
 
-    def constant(self, text):
-        """The value of an array dimension such as "k_cchMaxRichPresenceKeyLength" or
-        "k_cchX + 1"."""
+    def constant(self, text, sizes=None):
+        """The value of an array dimension such as "k_cchMaxRichPresenceKeyLength",
+        "k_cchX + 1" or "64 - sizeof( m_eType )"; `sizes` holds the sizes of the fields laid out
+        so far in the enclosing aggregates."""
         seen = 0
         expr = re.sub(r"\b\w+::", "", text)
+
+        def size_of(m):
+            if sizes is None or m.group(1) not in sizes:
+                raise SdkError("%s: cannot take the size of %s in %r" %
+                               (self.sdk.version, m.group(1), text))
+            return str(sizes[m.group(1)])
+        expr = re.sub(r"\bsizeof\s*\(\s*(\w+)\s*\)", size_of, expr)
         while re.search(r"[A-Za-z_]\w*", expr):
             seen += 1
             if seen > 20:
@@ -173,19 +181,21 @@ class Abi:
             agg = self.sdk.aggregates[platform].get(name)
             if agg is None:
                 raise SdkError("%s: no struct %s" % (self.sdk.version, name))
-            cache[name] = self.lay_out(agg, platform, agg.pack)
+            cache[name] = self.lay_out(agg, platform, agg.pack, {})
         return cache[name]
 
-    def lay_out(self, agg, platform, pack):
+    def lay_out(self, agg, platform, pack, outer_sizes):
         """Natural alignment capped by `pack`; a union's members all start at 0; bit fields only
-        occur inside the ID classes, which are laid out as one 8-byte unit."""
+        occur inside the ID classes, which are laid out as one 8-byte unit. `outer_sizes`: the
+        fields of the enclosing aggregates laid out so far, which a bound may measure."""
         offset = 0
         size = 0
         align = 1
         fields = []
+        sizes = dict(outer_sizes)
         for field in agg.fields:
             if hasattr(field, "fields"):  # a nested union or struct
-                sub = self.lay_out(field, platform, pack)
+                sub = self.lay_out(field, platform, pack, sizes)
                 f_size, f_align, f_type, dims, f_layout = sub.size, sub.align, None, [], sub
                 name = field.name or "_anon%d" % len(fields)
             else:
@@ -193,7 +203,7 @@ class Abi:
                     raise SdkError("%s: %s: bit field %s" % (self.sdk.version, agg.name,
                                                                field.name))
                 f_type = self.resolve(field.type)
-                dims = [self.constant(d) for d in field.array]
+                dims = [self.constant(d, sizes) for d in field.array]
                 f_layout = None
                 if f_type.kind == "aggregate":
                     f_layout = self.layout(f_type.target, platform)
@@ -207,6 +217,7 @@ class Abi:
                     count *= d
                 f_size *= count
                 name = field.name
+                sizes[name] = f_size
             if pack is not None:
                 f_align = min(f_align, pack)
             if agg.kind == "union":

@@ -45,6 +45,9 @@ class Generator:
         self.hooks = []  # (site text, signature)
         self.by_value = {}  # name -> abi, for sdk_types
         self.linux_by_value = {}  # struct id -> (name, abi): passed by value, two layouts
+        self.config_tables = {}  # interface version name -> index of its config hooks
+        self.config_hooks = []  # (table, config value, hook site or -1 for refused)
+        self.config_pointer_type = None
         self.problems = []
         # Client interfaces first (sorted by version string), then response interfaces.
         response_classes = set()
@@ -87,6 +90,14 @@ class Generator:
             return names.index(name)
 
         if role == "arg":
+            if key in judgement.CONFIG_VALUE and judgement.CONFIG_VALUE[key][2] == param.name:
+                value, data_type, _ = judgement.CONFIG_VALUE[key]
+                return "ConfigValue<%d, %d, %d>" % (param_index(value), param_index(data_type),
+                                                     self.config_table(version))
+            if t.kind == "pointer" and t.target.kind == "aggregate" and \
+                    t.target.target == "SteamNetworkingConfigValue_t":
+                return "ConfigArray<%d, %d>" % (param_index(judgement.CONFIG_ARRAY_COUNT),
+                                                self.config_table(version))
             if key in judgement.PATH_IN and param.name in judgement.PATH_IN[key]:
                 return "PathIn"
             if judgement.PATH_ARRAY_IN.get(key) == param.name:
@@ -147,14 +158,28 @@ class Generator:
                 return "Responder<%d>" % self.responses[target.target]
             if target.kind == "aggregate" and abi.differs(target.target):
                 sid = self.struct_id(abi, target.target)
-                count = param.notes.get("json_out_array_count") or \
-                    param.notes.get("json_array_count") if param else None
-                if count and role == "arg":
-                    return "ConvArray<%d, %d>" % (sid, param_index(count.split(",")[0].strip()))
                 if role != "arg":
                     raise SdkError("%s::%s returns a pointer to %s, whose layouts differ" %
                                    (cls, method.name, target.target))
-                return "ConvPtr<%d>" % sid
+                count = param.notes.get("json_out_array_count") or \
+                    param.notes.get("json_array_count")
+                judged = judgement.STRUCT_ARRAYS.get(key)
+                if judged and judged[0] == param.name:
+                    count = judged[1]
+                if count:
+                    return "ConvArray<%d, %d>" % (sid, param_index(count.split(",")[0].strip()))
+                # A pointer followed by a count reads as an array: which it is needs judgement,
+                # since converting one element of an array corrupts the rest.
+                following = method.params[index + 1] if index + 1 < len(method.params) else None
+                if following is not None and not target.const and \
+                        abi.resolve(following.type).kind == "scalar" and \
+                        key not in judgement.SINGLE_STRUCTS:
+                    raise SdkError("%s::%s(%s): a pointer to %s followed by %s: an array or one "
+                                   "struct? Say which in judgement.py" %
+                                   (cls, method.name, param.name, target.target, following.name))
+                # The client only reads a const struct: nothing goes back into the game's,
+                # which may lie in read-only memory.
+                return ("ConvIn<%d>" if t.const else "ConvPtr<%d>") % sid
             if target.kind == "pointer" and target.target.kind == "aggregate" and \
                     target.target.target == "SteamNetworkingMessage_t":
                 self.problems.append("%s::%s(%s): networking messages need a case in "
@@ -165,6 +190,31 @@ class Generator:
                                      "judgement.py" % (cls, method.name))
             return "void *"
         raise SdkError("%s::%s: no shape for %r" % (cls, method.name, t))
+
+    def config_table(self, version):
+        """The index of the config hooks of `version`: a hook site for every config value of
+        judgement.CONFIG_CALLBACKS its SDK has, with its structs in that SDK's layouts."""
+        if version.name in self.config_tables:
+            return self.config_tables[version.name]
+        abi = version.abi
+        table = len(self.config_tables)
+        self.config_tables[version.name] = table
+        for name, fn_type in sorted(judgement.CONFIG_CALLBACKS.items()):
+            if name not in abi.sdk.constants:
+                continue
+            if fn_type not in abi.sdk.typedefs:
+                raise SdkError("%s: no function type %s" % (abi.sdk.version, fn_type))
+            self.hooks.append(("%s of %s" % (name, version.name),
+                               self.funcptr_shape(abi, abi.sdk.typedefs[fn_type])))
+            self.config_hooks.append((table, abi.constant(name), len(self.hooks) - 1))
+        for name in sorted(judgement.CONFIG_REFUSED):
+            if name in abi.sdk.constants:
+                self.config_hooks.append((table, abi.constant(name), -1))
+        pointer_type = abi.constant(judgement.CONFIG_POINTER_TYPE)
+        if self.config_pointer_type not in (None, pointer_type):
+            raise SdkError("%s: %s changed" % (abi.sdk.version, judgement.CONFIG_POINTER_TYPE))
+        self.config_pointer_type = pointer_type
+        return table
 
     def funcptr_shape(self, abi, text):
         """The shape of a function pointer type "R (*)(A, B)": strings are copied for the
@@ -197,8 +247,14 @@ class Generator:
         if method.destructor:
             return "(Destructor)"
         ret = self.cpp(version, method, abi.resolve(method.ret), "ret")
-        args = [self.cpp(version, method, abi.resolve(p.type), "arg", i)
-                for i, p in enumerate(method.params)]
+        if (version.class_name, method.name) in judgement.REFUSED:
+            ret = "Refused<%s>" % ret
+            args = ["void *" if abi.resolve(p.type).kind == "pointer" else
+                    self.cpp(version, method, abi.resolve(p.type), "arg", i)
+                    for i, p in enumerate(method.params)]
+        else:
+            args = [self.cpp(version, method, abi.resolve(p.type), "arg", i)
+                    for i, p in enumerate(method.params)]
         if len(args) > MAX_ARGS:
             raise SdkError("%s::%s has %d parameters" % (version.class_name, method.name,
                                                           len(args)))
@@ -253,8 +309,10 @@ class Generator:
                                                                   rid - first))
         hooks = ["STEAM_HOOK(%d, (%s))  // %s" % (i, ", ".join(shape), site)
                  for i, (site, shape) in enumerate(self.hooks)]
+        config = ["STEAM_CONFIG_HOOK(%d, %d, %d)" % entry for entry in self.config_hooks]
         return "\n".join(
-            ["#define STEAM_METHOD_COUNT %d" % method_id,
+            ["#define STEAM_CONFIG_POINTER_TYPE %d" % (self.config_pointer_type or 0),
+             "#define STEAM_METHOD_COUNT %d" % method_id,
              "#define STEAM_VERSION_COUNT %d" % len(self.client),
              "#define STEAM_RESPONSE_METHOD_COUNT %d" % rid,
              "#define STEAM_HOOK_COUNT %d" % len(self.hooks),
@@ -262,7 +320,8 @@ class Generator:
              "#ifdef STEAM_METHOD"] + lines + ["#endif", "", "#ifdef STEAM_VERSION"] + versions +
             ["#endif", "", "#ifdef STEAM_RESPONSE"] + responses + ["#endif", "",
              "#ifdef STEAM_RESPONSE_METHOD"] + response_methods + ["#endif", "",
-             "#ifdef STEAM_HOOK"] + hooks + ["#endif", ""])
+             "#ifdef STEAM_HOOK"] + hooks + ["#endif", "", "#ifdef STEAM_CONFIG_HOOK"] + config +
+            ["#endif", ""])
 
     def callbacks(self):
         """Every callback id with each distinct layout its struct has had across the SDKs."""
@@ -295,6 +354,7 @@ class Generator:
         return "\n".join(
             ["#define STEAM_MESSAGE_FREE_DATA_OFFSET %d" % message["m_pfnFreeData"],
              "#define STEAM_MESSAGE_RELEASE_OFFSET %d" % message["m_pfnRelease"],
+             "#define STEAM_MESSAGE_SIZE %d" % message["size"],
              "#define STEAM_STRUCT_COUNT %d" % len(self.structs),
              "#define STEAM_RUN_COUNT %d" % len(runs),
              "#define STEAM_CALLBACK_COUNT %d" % len(callbacks), "",
@@ -304,8 +364,8 @@ class Generator:
             ["#endif", ""])
 
     def message_offsets(self):
-        """Where SteamNetworkingMessage_t keeps its two function pointers; the struct has one
-        layout on both sides in every SDK (checked)."""
+        """Where SteamNetworkingMessage_t keeps its two function pointers, and its smallest
+        size; the struct has one layout on both sides in every SDK (checked)."""
         offsets = None
         for sdk in self.sdks:
             abi = Abi(sdk)
@@ -315,10 +375,12 @@ class Generator:
                 raise SdkError("%s: SteamNetworkingMessage_t has two layouts" % sdk.version)
             fields = {f[0]: f[1] for f in abi.layout("SteamNetworkingMessage_t", "linux").fields}
             mine = {name: fields[name] for name in ("m_pfnFreeData", "m_pfnRelease")}
-            if offsets is not None and mine != offsets:
+            if offsets is not None and mine != {k: offsets[k] for k in mine}:
                 raise SdkError("%s: SteamNetworkingMessage_t moved its function pointers" %
                                sdk.version)
-            offsets = mine
+            # The size every SDK's message has at least: what a copy of one may read.
+            size = abi.layout("SteamNetworkingMessage_t", "linux").size
+            offsets = dict(mine, size=min(size, offsets["size"]) if offsets else size)
         return offsets
 
     def types_file(self):

@@ -1,7 +1,7 @@
 """The cases of the bridge that need judgement, by interface class and method: what the
-generator cannot tell from the types alone. Each names a tag of the hand-written halves
-(src/steamclient/bridge_tags.hpp on the Windows side, client_tags.hpp on the Linux side),
-written once and used wherever the table puts it.
+generator cannot tell from the types alone. Each names a tag of src/steamclient/shape_tags.hpp,
+which the Windows half (pe_thunks.hpp) and the Linux half (client_calls.hpp) resolve, written
+once and used wherever the table puts it.
 
 Everything else is found from the types: a returned interface pointer with a version string
 parameter is wrapped by that version, a response interface parameter becomes a client-side
@@ -21,6 +21,7 @@ PATH_IN = {
     ("ISteamScreenshots", "AddScreenshotToLibrary"): ["pchFilename", "pchThumbnailFilename"],
     ("ISteamScreenshots", "AddVRScreenshotToLibrary"): ["pchFilename", "pchVRFilename"],
     ("ISteamApps", "GetFileDetails"): ["pszFileName"],
+    ("ISteamUtils", "CheckFileSignature"): ["szFileName"],
     ("ISteamInput", "SetInputActionManifestFilePath"): ["pchInputActionManifestAbsolutePath"],
 }
 
@@ -48,6 +49,15 @@ PATH_RET = {
     ("ISteamController", "GetGlyphForActionOrigin"),
     ("ISteamController", "GetGlyphForXboxOrigin"),
 }
+
+# An array of structs of two layouts whose count steam_api.json does not give: (class, method)
+# -> (the array parameter, the parameter that counts it).
+STRUCT_ARRAYS = {
+    ("ISteamParties", "GetAvailableBeaconLocations"): ("pLocationList", "uMaxNumLocations"),
+}
+
+# A pointer to one struct of two layouts followed by an integer that is no count of it.
+SINGLE_STRUCTS = set()
 
 # Methods that return an interface as "void *", with the version string parameter that names
 # it.
@@ -80,4 +90,40 @@ MESSAGES_IN = {
 }
 MESSAGE_RET = {
     ("ISteamNetworkingUtils", "AllocateMessage"),
+}
+
+# Networking config values that hold a function of the game's: the ESteamNetworkingConfigValue
+# constant -> the function's type. The client gets a function that calls the game's on a
+# thread Wine knows, with the struct in the game's layout.
+CONFIG_CALLBACKS = {
+    "k_ESteamNetworkingConfig_Callback_ConnectionStatusChanged":
+        "FnSteamNetConnectionStatusChanged",
+    "k_ESteamNetworkingConfig_Callback_AuthStatusChanged": "FnSteamNetAuthenticationStatusChanged",
+    "k_ESteamNetworkingConfig_Callback_RelayNetworkStatusChanged":
+        "FnSteamRelayNetworkStatusChanged",
+    "k_ESteamNetworkingConfig_Callback_MessagesSessionRequest":
+        "FnSteamNetworkingMessagesSessionRequest",
+    "k_ESteamNetworkingConfig_Callback_MessagesSessionFailed":
+        "FnSteamNetworkingMessagesSessionFailed",
+    "k_ESteamNetworkingConfig_Callback_FakeIPResult": "FnSteamNetworkingFakeIPResult",
+}
+# Config values whose function returns an interface the client would call as its own (custom
+# signaling): the client gets none, and uses its own signaling.
+CONFIG_REFUSED = {"k_ESteamNetworkingConfig_Callback_CreateConnectionSignaling"}
+# The config data type of a pointer value.
+CONFIG_POINTER_TYPE = "k_ESteamNetworkingConfig_Ptr"
+
+# ISteamNetworkingUtils::SetConfigValue: (the value parameter, the data type parameter, the
+# argument that points to the value).
+CONFIG_VALUE = {
+    ("ISteamNetworkingUtils", "SetConfigValue"): ("eValue", "eDataType", "pArg"),
+}
+# The parameter that counts an array of SteamNetworkingConfigValue_t options.
+CONFIG_ARRAY_COUNT = "nOptions"
+
+# Methods that pass interfaces of the game's that the client would call as its own (custom P2P
+# signaling): the game gets a failure without the client being asked.
+REFUSED = {
+    ("ISteamNetworkingSockets", "ConnectP2PCustomSignaling"),
+    ("ISteamNetworkingSockets", "ReceivedP2PCustomSignal"),
 }

@@ -413,8 +413,7 @@ def parse_fields(body, header, sdk, platform, pack):
             continue
         if (decl.startswith(("enum", "static", "typedef", "friend", "using", "template",
                              "inline", "operator", "explicit", "virtual")) or
-                "(" in decl and not re.search(r"\(\s*\*\s*\w+\s*\)", decl) or
-                decl.startswith("}") or "operator" in decl):
+                is_method(decl) or decl.startswith("}") or "operator" in decl):
             continue
         if re.search(r"\(\s*\*\s*\w+\s*\)", decl):  # a function pointer field
             fm = re.match(r"^.*\(\s*\*\s*(\w+)\s*\).*$", decl, re.S)
@@ -443,6 +442,17 @@ def parse_fields(body, header, sdk, platform, pack):
             bits = int(dm.group(4)) if dm.group(4) else None
             fields.append(Field(norm_type(type_text), dm.group(2), dims, bits))
     return fields
+
+
+def is_method(decl):
+    """Whether a member declaration declares a function (or constructor): a name followed by
+    "(" outside array bounds and before any initializer. A field whose bounds or initializer
+    hold parentheses is a field, read (or refused) as one, never dropped."""
+    text = re.sub(r"\[[^\]]*\]", "[]", decl)
+    if re.search(r"\(\s*\*\s*\w+\s*\)", text):  # a function pointer field
+        return False
+    call = re.search(r"\w\s*\(", text)
+    return call is not None and "=" not in text[:call.start()]
 
 
 def scan(text, header, sdk, platform):
