@@ -53,7 +53,7 @@ struct CallbackRecord {
 enum RecordKind : uint32_t {
     kRecordHook,      // hook site `index`, the game's function `target`
     kRecordResponse,  // response method `index`, the game's object `target`
-    kRecordFreeData,  // the game's m_pfnFreeData `target` of message args[0]
+    kRecordFreeData,  // the game's m_pfnFreeData `target`, for a copy of the message args[0]
 };
 
 // The Windows half's functions the Linux half hands out to the client's data: the release
