@@ -6,6 +6,9 @@
 #pragma once
 
 #include <stdint.h>
+#include <string.h>
+
+#include <type_traits>
 
 #include "steamclient/interfaces.generated.inc"
 
@@ -61,5 +64,36 @@ enum RecordKind : uint32_t {
 struct PeEntries {
     uint64_t release_message;
 };
+
+// A scalar in one 8-byte slot of a frame or record, and back: a pointer as its address, a
+// float or double as its bits, an integer widened by its own signedness, a bool from its low
+// byte (the callee may leave the rest of the register as it was).
+template <typename T>
+uint64_t to_slot(T value) {
+    if constexpr (std::is_pointer_v<T>) {
+        return reinterpret_cast<uintptr_t>(value);
+    } else if constexpr (std::is_floating_point_v<T>) {
+        uint64_t bits = 0;
+        memcpy(&bits, &value, sizeof(T));
+        return bits;
+    } else {
+        return static_cast<uint64_t>(value);
+    }
+}
+
+template <typename T>
+T scalar_from_slot(uint64_t value) {
+    if constexpr (std::is_same_v<T, bool>) {
+        return static_cast<uint8_t>(value) != 0;
+    } else if constexpr (std::is_pointer_v<T>) {
+        return reinterpret_cast<T>(static_cast<uintptr_t>(value));
+    } else if constexpr (std::is_floating_point_v<T>) {
+        T result;
+        memcpy(&result, &value, sizeof(T));
+        return result;
+    } else {
+        return static_cast<T>(value);
+    }
+}
 
 }  // namespace steamclient

@@ -22,33 +22,12 @@ namespace steamclient {
 /// Slot value `value` as a `T` of the client's signature.
 template <typename T>
 T from_slot(uint64_t value) {
-    if constexpr (std::is_same_v<T, bool>) {
-        return static_cast<uint8_t>(value) != 0;
-    } else if constexpr (std::is_pointer_v<T>) {
-        return reinterpret_cast<T>(static_cast<uintptr_t>(value));
-    } else if constexpr (std::is_floating_point_v<T>) {
-        T result;
-        memcpy(&result, &value, sizeof(T));
-        return result;
-    } else if constexpr (std::is_same_v<T, SteamId>) {
+    if constexpr (std::is_same_v<T, SteamId>) {
         return SteamId{value};
     } else if constexpr (std::is_class_v<T>) {
         return *reinterpret_cast<const T*>(static_cast<uintptr_t>(value));  // the game's copy
     } else {
-        return static_cast<T>(value);
-    }
-}
-
-template <typename T>
-uint64_t to_slot(T value) {
-    if constexpr (std::is_pointer_v<T>) {
-        return reinterpret_cast<uintptr_t>(value);
-    } else if constexpr (std::is_floating_point_v<T>) {
-        uint64_t bits = 0;
-        memcpy(&bits, &value, sizeof(T));
-        return bits;
-    } else {
-        return static_cast<uint64_t>(value);
+        return scalar_from_slot<T>(value);
     }
 }
 

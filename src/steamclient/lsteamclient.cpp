@@ -115,16 +115,10 @@ template <typename T>
 struct CallbackArg {
     using type = T;
     static type get(uint64_t value) {
-        if constexpr (std::is_floating_point_v<T>) {
-            T result;
-            memcpy(&result, &value, sizeof(T));
-            return result;
-        } else if constexpr (std::is_same_v<T, SteamId>) {
+        if constexpr (std::is_same_v<T, SteamId>) {
             return SteamId{value};
-        } else if constexpr (std::is_pointer_v<T>) {
-            return reinterpret_cast<T>(static_cast<uintptr_t>(value));
         } else {
-            return static_cast<T>(value);
+            return scalar_from_slot<T>(value);
         }
     }
 };

@@ -75,18 +75,12 @@ template <typename T>
 struct Arg {
     using type = T;
     static uint64_t put(type& value, Scratch&) {
-        if constexpr (std::is_pointer_v<T>) {
-            return reinterpret_cast<uintptr_t>(value);
-        } else if constexpr (std::is_floating_point_v<T>) {
-            uint64_t bits = 0;
-            memcpy(&bits, &value, sizeof(T));
-            return bits;
-        } else if constexpr (std::is_same_v<T, SteamId>) {
+        if constexpr (std::is_same_v<T, SteamId>) {
             return value.bits;
         } else if constexpr (std::is_class_v<T>) {
             return reinterpret_cast<uintptr_t>(&value);
         } else {
-            return static_cast<uint64_t>(static_cast<int64_t>(value));
+            return to_slot(value);
         }
     }
     static void after(Frame&, int) {}
@@ -187,19 +181,7 @@ struct Ret {
         if constexpr (!std::is_void_v<R>) return type{};
     }
     static type get(Frame& frame) {
-        if constexpr (std::is_void_v<R>) {
-            return;
-        } else if constexpr (std::is_pointer_v<R>) {
-            return reinterpret_cast<R>(static_cast<uintptr_t>(frame.ret));
-        } else if constexpr (std::is_floating_point_v<R>) {
-            R value;
-            memcpy(&value, &frame.ret, sizeof(R));
-            return value;
-        } else if constexpr (std::is_same_v<R, bool>) {
-            return static_cast<uint8_t>(frame.ret) != 0;
-        } else {
-            return static_cast<R>(frame.ret);
-        }
+        if constexpr (!std::is_void_v<R>) return scalar_from_slot<R>(frame.ret);
     }
 };
 

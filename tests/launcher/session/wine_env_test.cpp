@@ -152,13 +152,12 @@ TEST(WineEnv, CustomVariablesWinInvalidTextCountsAsUnsetAndTheVersionIsTheProjec
     core::EnvSnapshot launcher = core::take_env_snapshot(
         {"DXVK_LOG_LEVEL=\xFF", "SteamGameId=\xC3", "SteamAppId=440", "LD_PRELOAD=/a.so",
          "WINEDEBUG=\xFF\xFF", "PATH=/usr/bin", "HOME=/home/p\xFFlayer"});
-    records.env = core::with_custom_vars(launcher, {{"TMPDIR", tree / "tmp"},
-                                                    {"WINEDLLOVERRIDES", "custom=n;;junk"},
-                                                    {"PATH", "/custom/bin"},
-                                                    {"LD_PRELOAD", "/b.so"},
-                                                    {"SteamGameId", "999"},
-                                                    {"USER", "someone"},
-                                                    {"NEW_ONE", "last"}});
+    const std::vector<core::CustomVar> custom = {
+        {"TMPDIR", tree / "tmp"}, {"WINEDLLOVERRIDES", "custom=n;;junk"},
+        {"PATH", "/custom/bin"},  {"LD_PRELOAD", "/b.so"},
+        {"SteamGameId", "999"},   {"USER", "someone"},
+        {"NEW_ONE", "last"}};
+    records.env = core::with_custom_vars(launcher, custom);
     WineEnv built = records.build();
     std::vector<std::string> listed = names(built);
     std::sort(listed.begin(), listed.end());
@@ -176,13 +175,7 @@ TEST(WineEnv, CustomVariablesWinInvalidTextCountsAsUnsetAndTheVersionIsTheProjec
     records.env = core::with_custom_vars(launcher, {{"WINEDLLOVERRIDES", "WineMenuBuilder=n"}});
     EXPECT_TRUE(testing::capture_log([&] { values = as_map(records.build()); }).empty());
     EXPECT_EQ(values["WINEDLLOVERRIDES"], "WineMenuBuilder=n");
-    records.env = core::with_custom_vars(launcher, {{"TMPDIR", tree / "tmp"},
-                                                    {"WINEDLLOVERRIDES", "custom=n;;junk"},
-                                                    {"PATH", "/custom/bin"},
-                                                    {"LD_PRELOAD", "/b.so"},
-                                                    {"SteamGameId", "999"},
-                                                    {"USER", "someone"},
-                                                    {"NEW_ONE", "last"}});
+    records.env = core::with_custom_vars(launcher, custom);
     values = as_map(records.build());
     EXPECT_EQ(values["PATH"], "/custom/bin");
     EXPECT_EQ(values["LD_PRELOAD"], "/b.so");
