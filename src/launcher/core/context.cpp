@@ -36,11 +36,11 @@ std::string why_not_loadable(const std::string& path) {
     unsigned char header[20] = {};
     ssize_t got = ::pread(fd.get(), header, sizeof(header), 0);
     if (got < 0) return base::error_text(errno);
-    if (got < static_cast<ssize_t>(sizeof(header)) || std::memcmp(header,
-                                                                  "\x7f"
-                                                                  "ELF",
-                                                                  4) != 0)
+    constexpr unsigned char kElfMagic[] = {0x7f, 'E', 'L', 'F'};
+    if (got < static_cast<ssize_t>(sizeof(header)) ||
+        std::memcmp(header, kElfMagic, sizeof(kElfMagic)) != 0) {
         return "it is not an ELF file";
+    }
     bool elf64 = header[4] == 2 && header[5] == 1;      // ELFCLASS64, little endian
     bool shared = header[16] == 3 && header[17] == 0;   // ET_DYN
     bool x86_64 = header[18] == 62 && header[19] == 0;  // EM_X86_64
